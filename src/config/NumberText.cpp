@@ -1,0 +1,177 @@
+#include "config/NumberText.h"
+
+#include <cfloat>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+namespace vyt {
+namespace {
+
+QString localise(QString text, const QLocale &locale)
+{
+    if (locale.decimalPoint() != QLatin1String("."))
+        text.replace(QLatin1Char('.'), locale.decimalPoint());
+    if (locale.negativeSign() != QLatin1String("-"))
+        text.replace(QLatin1Char('-'), locale.negativeSign());
+    return text;
+}
+
+// "%.7g" gives "1e+07" and "1.5e-05"; the program writes "1E+07" and "1.5E-05".
+QString cGeneral(double value)
+{
+    if (value == 0)
+        return QStringLiteral("0");
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.7G", value);
+    return QString::fromLatin1(buf);
+}
+
+} // namespace
+
+QString generalForm(double value, const QLocale &locale)
+{
+    if (!std::isfinite(value))
+        return QStringLiteral("0");
+    return localise(cGeneral(value), locale);
+}
+
+QString plainForm(double value, const QLocale &locale)
+{
+    if (!std::isfinite(value) || value == 0)
+        return QStringLiteral("0");
+    // Round to 7 significant digits first, then write without an exponent.
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.6e", value);
+    const double rounded = std::strtod(buf, nullptr);
+    const int exponent = int(std::floor(std::log10(std::fabs(rounded))));
+    const int decimals = std::max(0, 6 - exponent);
+    QString text = QString::number(rounded, 'f', decimals);
+    if (text.contains(QLatin1Char('.'))) {
+        while (text.endsWith(QLatin1Char('0')))
+            text.chop(1);
+        if (text.endsWith(QLatin1Char('.')))
+            text.chop(1);
+    }
+    return localise(text, locale);
+}
+
+QString integerForm(qint64 value) { return QString::number(value); }
+
+double roundHalfEven(double value) { return std::nearbyint(value); }
+
+std::optional<double> readNumber(const QString &text, const QLocale &locale)
+{
+    const QString s = text.trimmed();
+    const QString dec = locale.decimalPoint();
+    const QString grp = locale.groupSeparator();
+    const QString neg = locale.negativeSign();
+    const QString pos = locale.positiveSign();
+    QString c; // the number in C notation
+    int i = 0;
+    const int n = s.size();
+    auto startsHere = [&](const QString &token) {
+        return !token.isEmpty() && s.mid(i, token.size()) == token;
+    };
+    if (startsHere(neg)) {
+        c += QLatin1Char('-');
+        i += neg.size();
+    } else if (s.mid(i, 1) == QLatin1String("-")) {
+        c += QLatin1Char('-');
+        ++i;
+    } else if (startsHere(pos)) {
+        i += pos.size();
+    }
+    // Integer part, with group separators only between groups of three digits.
+    int digits = 0, groupDigits = -1;
+    bool grouped = false;
+    while (i < n) {
+        const QChar ch = s.at(i);
+        if (ch >= QLatin1Char('0') && ch <= QLatin1Char('9')) {
+            c += ch;
+            ++digits;
+            if (groupDigits >= 0)
+                ++groupDigits;
+            ++i;
+        } else if (!grp.isEmpty() && startsHere(grp) && digits > 0 && grp != dec) {
+            if (groupDigits >= 0 && groupDigits != 3)
+                return std::nullopt;
+            if (!grouped && digits > 3)
+                return std::nullopt;
+            grouped = true;
+            groupDigits = 0;
+            i += grp.size();
+        } else {
+            break;
+        }
+    }
+    if (grouped && groupDigits != 3)
+        return std::nullopt;
+    int fraction = 0;
+    if (startsHere(dec)) {
+        i += dec.size();
+        c += QLatin1Char('.');
+        while (i < n && s.at(i) >= QLatin1Char('0') && s.at(i) <= QLatin1Char('9')) {
+            c += s.at(i++);
+            ++fraction;
+        }
+    }
+    if (digits + fraction == 0)
+        return std::nullopt;
+    if (i < n && (s.at(i) == QLatin1Char('E') || s.at(i) == QLatin1Char('e'))) {
+        c += QLatin1Char('E');
+        ++i;
+        if (i < n && (s.at(i) == QLatin1Char('+') || s.at(i) == QLatin1Char('-')))
+            c += s.at(i++);
+        int expDigits = 0;
+        while (i < n && s.at(i) >= QLatin1Char('0') && s.at(i) <= QLatin1Char('9')) {
+            c += s.at(i++);
+            ++expDigits;
+        }
+        if (expDigits == 0)
+            return std::nullopt;
+    }
+    if (i != n)
+        return std::nullopt;
+    const QByteArray latin = c.toLatin1();
+    char *end = nullptr;
+    const double value = std::strtod(latin.constData(), &end);
+    if (end != latin.constData() + latin.size() || !std::isfinite(value))
+        return std::nullopt;
+    return value;
+}
+
+std::optional<float> readSingle(const QString &text, const QLocale &locale)
+{
+    const auto v = readNumber(text, locale);
+    if (!v)
+        return std::nullopt;
+    const float f = float(*v);
+    if (!std::isfinite(f))
+        return std::nullopt;
+    return f;
+}
+
+std::optional<qint16> readShort(const QString &text, const QLocale &locale)
+{
+    const auto v = readNumber(text, locale);
+    if (!v)
+        return std::nullopt;
+    const double r = roundHalfEven(*v);
+    if (r < -32768.0 || r > 32767.0)
+        return std::nullopt;
+    return qint16(r);
+}
+
+std::optional<qint32> readLong(const QString &text, const QLocale &locale)
+{
+    const auto v = readNumber(text, locale);
+    if (!v)
+        return std::nullopt;
+    const double r = roundHalfEven(*v);
+    if (r < -2147483648.0 || r > 2147483647.0)
+        return std::nullopt;
+    return qint32(r);
+}
+
+} // namespace vyt

@@ -1,0 +1,37 @@
+#pragma once
+// The program's one number formatter and one number reader.
+// Fields and messages use the operator's locale; the settings store and the
+// controller commands always use the C locale (a "." and no group separators).
+#include <QLocale>
+#include <QString>
+#include <optional>
+
+namespace vyt {
+
+// General form: at most 7 significant digits, no trailing zeros, exponent form
+// ("1E+07", "1E-05") from ten million on and below 0.0001 in magnitude.
+QString generalForm(double value, const QLocale &locale = QLocale());
+// Plain form: 7 significant digits, never an exponent (ten million is "10000000").
+QString plainForm(double value, const QLocale &locale = QLocale());
+// Whole numbers: decimal digits with a leading minus sign.
+QString integerForm(qint64 value);
+
+// The same forms with "." whatever the locale, for the store and the wire.
+inline QString storeForm(double value) { return generalForm(value, QLocale::c()); }
+
+// Halves to the even neighbour (2.5 -> 2, 3.5 -> 4, -1500.5 -> -1500).
+double roundHalfEven(double value);
+
+// Reads a number in the locale's notation: surrounding blanks, an optional sign,
+// digits with the locale's decimal separator and correctly placed group separators,
+// an optional exponent ("E" and a signed integer). Anything else (empty text, "inf",
+// "nan", hexadecimal, currency, stray characters) is no number.
+std::optional<double> readNumber(const QString &text, const QLocale &locale = QLocale());
+// The number as a single-precision value; beyond the single range is no number.
+std::optional<float> readSingle(const QString &text, const QLocale &locale = QLocale());
+// The number rounded halves-to-even into 16 bits; outside -32768..32767 is no number.
+std::optional<qint16> readShort(const QString &text, const QLocale &locale = QLocale());
+// The same into 32 bits.
+std::optional<qint32> readLong(const QString &text, const QLocale &locale = QLocale());
+
+} // namespace vyt

@@ -1,0 +1,142 @@
+#include "link/ControllerLink.h"
+
+#include "config/NumberText.h"
+#include "dialogs/frmSchnittstelle.h"
+#include "link/MSComm.h"
+#include "ui/MessageBox.h"
+#include "ui/ProgramEnd.h"
+#include "ui/Wait.h"
+
+#include <QTimer>
+
+namespace vyt {
+
+ControllerLink::ControllerLink(PumpState &state, MSComm &port, QWidget *messageParent)
+    : m_state(state), m_port(port), m_messageParent(messageParent)
+{
+    connect(&m_port, &MSComm::linkLost, this, &ControllerLink::onLinkLost);
+}
+
+ControllerLink::~ControllerLink() = default;
+
+QString ControllerLink::portTitle() const
+{
+    return QStringLiteral("Serial port COM%1:").arg(m_state.Schnittstelle);
+}
+
+bool ControllerLink::SchnittstelleOK()
+{
+    if (m_state.SchnittstelleOffen)
+        return true;
+    if (!m_dialog)
+        m_dialog = std::make_unique<frmSchnittstelle>(m_messageParent);
+    if (!m_dialog->choosePort(m_state.Schnittstelle))
+        return false; // the program is ending
+    m_port.setCommPort(m_state.Schnittstelle);
+    m_port.setSettings(QStringLiteral("9600,N,8,1"));
+    m_port.setHandshaking(1);
+    m_port.setInputLen(0);
+    if (!m_port.PortOpen() && !m_port.setPortOpen(true)) {
+        const MsgResult answer = showMessage(m_messageParent, m_port.ErrorDescription(),
+                                             portTitle(), MsgButtons::RetryCancel,
+                                             MsgIcon::Critical);
+        if (answer == MsgResult::Retry)
+            (void)SchnittstelleOK();
+        // The action that needed the port is not carried out, even after a good retry.
+        return false;
+    }
+    m_port.setInBufferCount(0);
+    m_state.SchnittstelleOffen = true;
+    return true;
+}
+
+void ControllerLink::BefehlSenden(const QString &Befehl)
+{
+    if (programEnding())
+        return;
+    m_port.setOutput(Befehl.toLatin1() + '\r');
+}
+
+bool ControllerLink::cleanReply(QString &reply)
+{
+    reply.remove(QStringLiteral("\r\n"));
+    const int p = reply.indexOf(QLatin1Char('p'));
+    if (p < 0)
+        return false;
+    reply.remove(p, 1);
+    return true;
+}
+
+QString ControllerLink::readReply(const QString &Befehl, int timeoutMs, bool &timedOut)
+{
+    BefehlSenden(Befehl);
+    m_port.setInBufferCount(0);
+    QByteArray reply;
+    const WaitEnd end = waitUntil(
+        [&] {
+            if (m_port.InBufferCount() > 0)
+                reply += m_port.Input();
+            return reply.endsWith('\n') || !m_port.PortOpen() || programEnding();
+        },
+        timeoutMs);
+    timedOut = end == WaitEnd::TimedOut || !reply.endsWith('\n');
+    return QString::fromLatin1(reply);
+}
+
+QString ControllerLink::ParameterLesen(const QString &Befehl)
+{
+    bool timedOut = false;
+    QString reply = readReply(Befehl, kReplyTimeoutMs, timedOut);
+    if (timedOut) {
+        m_state.KeineAntwort = true;
+        if (!programEnding())
+            showMessage(m_messageParent,
+                        QStringLiteral("Pump controller on serial port Com%1: doesn't respond.")
+                            .arg(m_state.Schnittstelle),
+                        m_state.FehlerTitel, MsgButtons::Ok, MsgIcon::Critical);
+    } else {
+        m_state.KeineAntwort = false;
+    }
+    if (cleanReply(reply))
+        m_state.PositionErreicht = true;
+    return reply;
+}
+
+QString ControllerLink::KonsoleBefehlSenden(const QString &Befehl)
+{
+    bool timedOut = false;
+    QString reply = readReply(Befehl, kConsoleTimeoutMs, timedOut);
+    if (cleanReply(reply))
+        m_state.PositionErreicht = true;
+    return reply;
+}
+
+void ControllerLink::ParameterSetzen()
+{
+    if (!SchnittstelleOK())
+        return;
+    const PumpSettings &s = m_state.settings;
+    const QLocale c = QLocale::c();
+    BefehlSenden(QStringLiteral("SP ") + generalForm(s.Maximaldrehzahl, c));
+    BefehlSenden(QStringLiteral("AC ") + generalForm(s.Beschleunigung, c));
+    // The stored, validated current: the field may hold an entry not yet checked.
+    BefehlSenden(QStringLiteral("LCC ") + generalForm(s.Dauerstrom, c));
+    BefehlSenden(QStringLiteral("LPC ") + generalForm(s.Spitzenstrom, c));
+    m_state.ParameterGeaendert = false;
+}
+
+void ControllerLink::onLinkLost(const QString &reason)
+{
+    m_state.SchnittstelleOffen = false;
+    m_state.KeineAntwort = true;
+    m_state.Abbruch = true;
+    Wakeup::poke();
+    emit linkLost();
+    // Told after the handler that noticed it has returned, once per loss.
+    QTimer::singleShot(0, this, [this, reason] {
+        if (!programEnding())
+            showMessage(m_messageParent, reason, portTitle(), MsgButtons::Ok, MsgIcon::Critical);
+    });
+}
+
+} // namespace vyt

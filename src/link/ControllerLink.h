@@ -1,0 +1,60 @@
+#pragma once
+// The controller link: the port gate and the command protocol. Every byte the
+// program sends to the controller goes through here.
+#include "config/PumpState.h"
+
+#include <QObject>
+#include <QPointer>
+#include <memory>
+
+#include <QWidget>
+
+namespace vyt {
+
+class MSComm;
+class frmSchnittstelle;
+
+class ControllerLink : public QObject {
+    Q_OBJECT
+public:
+    static constexpr int kReplyTimeoutMs = 700;
+    static constexpr int kConsoleTimeoutMs = 300;
+
+    ControllerLink(PumpState &state, MSComm &port, QWidget *messageParent);
+    ~ControllerLink() override;
+
+    // The gate in front of every controller action: the first call lets the operator
+    // choose the port and opens it; later calls answer true at once.
+    [[nodiscard]] bool SchnittstelleOK();
+    // Sends Befehl and CR; reads nothing.
+    void BefehlSenden(const QString &Befehl);
+    // Sends Befehl and returns the cleaned reply line (0.7 s, one message on silence).
+    QString ParameterLesen(const QString &Befehl);
+    // Sends the four drive limits from the settings.
+    void ParameterSetzen();
+    // The console's reader: 0.3 s, silent time-out, the same cleaning.
+    QString KonsoleBefehlSenden(const QString &Befehl);
+
+    // Removes every CR LF pair; the first "p" is the position notification.
+    // Answers whether a "p" was found.
+    static bool cleanReply(QString &reply);
+
+    [[nodiscard]] QString portTitle() const; // "Serial port COM3:"
+    [[nodiscard]] MSComm &port() { return m_port; }
+    void setMessageParent(QWidget *parent) { m_messageParent = parent; }
+
+signals:
+    // The link was lost; the port is closed and the operator has been told.
+    void linkLost();
+
+private:
+    QString readReply(const QString &Befehl, int timeoutMs, bool &timedOut);
+    void onLinkLost(const QString &reason);
+
+    PumpState &m_state;
+    MSComm &m_port;
+    QPointer<QWidget> m_messageParent;
+    std::unique_ptr<frmSchnittstelle> m_dialog;
+};
+
+} // namespace vyt

@@ -1,0 +1,35 @@
+#pragma once
+// The one wait of the program. Every wait (reply time-outs, the arrival of a move,
+// pauses, the flow duration, the polling pause) runs a nested event loop that sleeps
+// until something happens: input arrives, a flag is raised (poke), or the deadline
+// passes. The window stays live and uses no CPU while waiting.
+#include <QObject>
+#include <functional>
+
+namespace vyt {
+
+// Anything that can end a wait (input, Stop, a lost link, the program ending) pokes.
+class Wakeup : public QObject {
+    Q_OBJECT
+public:
+    static Wakeup &instance();
+    static void poke() { emit instance().poked(); }
+signals:
+    void poked();
+};
+
+enum class WaitEnd { Done, TimedOut };
+
+// No deadline: the wait lasts until done() answers true.
+constexpr qint64 kForever = -1;
+
+// Returns Done as soon as done() answers true (checked first, and after every wake),
+// TimedOut when timeoutMs of monotonic time have passed. timeoutMs may exceed the
+// range of a QTimer; long waits are cut into pieces.
+WaitEnd waitUntil(const std::function<bool()> &done, qint64 timeoutMs);
+
+// Waits seconds (single precision, as the runs hold them); returns early when
+// stop() answers true. Values of 2^31 s and more never end by themselves.
+WaitEnd waitSeconds(double seconds, const std::function<bool()> &stop);
+
+} // namespace vyt

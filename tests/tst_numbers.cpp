@@ -1,0 +1,130 @@
+#include "config/NumberText.h"
+
+#include <QtTest>
+
+using namespace vyt;
+
+class tst_numbers : public QObject {
+    Q_OBJECT
+private slots:
+    void forms_data();
+    void forms();
+    void reading_data();
+    void reading();
+    void shorts_data();
+    void shorts();
+};
+
+void tst_numbers::forms_data()
+{
+    QTest::addColumn<float>("value");
+    QTest::addColumn<QString>("locale");
+    QTest::addColumn<QString>("general");
+    QTest::addColumn<QString>("plain");
+    QTest::newRow("int") << 6000.0f << "C" << "6000" << "6000";
+    QTest::newRow("half") << 1.5f << "C" << "1.5" << "1.5";
+    QTest::newRow("tenth") << 0.1f << "C" << "0.1" << "0.1";
+    QTest::newRow("milli") << 0.001f << "C" << "0.001" << "0.001";
+    QTest::newRow("third") << 0.333333333f << "C" << "0.3333333" << "0.3333333";
+    QTest::newRow("speed") << 1666.6666f << "C" << "1666.667" << "1666.667";
+    QTest::newRow("neg") << -1666.6666f << "C" << "-1666.667" << "-1666.667";
+    QTest::newRow("ten million") << 1e7f << "C" << "1E+07" << "10000000";
+    QTest::newRow("1.5e7") << 1.5e7f << "C" << "1.5E+07" << "15000000";
+    QTest::newRow("big") << 123456789.0f << "C" << "1.234568E+08" << "123456800";
+    QTest::newRow("just below") << 9999999.0f << "C" << "9999999" << "9999999";
+    QTest::newRow("tiny") << 0.00001f << "C" << "1E-05" << "0.00001";
+    QTest::newRow("zero") << 0.0f << "C" << "0" << "0";
+    QTest::newRow("100.50") << 100.5f << "C" << "100.5" << "100.5";
+    QTest::newRow("de tenth") << 0.1f << "de_DE" << "0,1" << "0,1";
+    QTest::newRow("de speed") << -1666.6666f << "de_DE" << "-1666,667" << "-1666,667";
+    QTest::newRow("de 1e7") << 1e7f << "de_DE" << "1E+07" << "10000000";
+    QTest::newRow("de big") << 12345.5f << "de_DE" << "12345,5" << "12345,5";
+}
+
+void tst_numbers::forms()
+{
+    QFETCH(float, value);
+    QFETCH(QString, locale);
+    QFETCH(QString, general);
+    QFETCH(QString, plain);
+    const QLocale loc(locale);
+    QCOMPARE(generalForm(value, loc), general);
+    QCOMPARE(plainForm(value, loc), plain);
+    // What the store writes reads back exactly.
+    QCOMPARE(readSingle(storeForm(value), QLocale::c()).value_or(-1), float(readSingle(general, loc).value_or(-2)));
+}
+
+void tst_numbers::reading_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("locale");
+    QTest::addColumn<bool>("ok");
+    QTest::addColumn<double>("value");
+    QTest::newRow("plain") << "100" << "C" << true << 100.0;
+    QTest::newRow("blanks") << "  1.5  " << "C" << true << 1.5;
+    QTest::newRow("exp") << "1E3" << "C" << true << 1000.0;
+    QTest::newRow("exp lower") << "1e-3" << "C" << true << 0.001;
+    QTest::newRow("plus") << "+2" << "C" << true << 2.0;
+    QTest::newRow("minus") << "-30" << "C" << true << -30.0;
+    QTest::newRow("leading dot") << ".5" << "C" << true << 0.5;
+    QTest::newRow("trailing dot") << "5." << "C" << true << 5.0;
+    QTest::newRow("groups") << "1,000" << "C" << true << 1000.0;
+    QTest::newRow("bad group") << "1,5" << "C" << false << 0.0;
+    QTest::newRow("empty") << "" << "C" << false << 0.0;
+    QTest::newRow("blank") << "   " << "C" << false << 0.0;
+    QTest::newRow("abc") << "abc" << "C" << false << 0.0;
+    QTest::newRow("inf") << "inf" << "C" << false << 0.0;
+    QTest::newRow("nan") << "nan" << "C" << false << 0.0;
+    QTest::newRow("hex") << "0x10" << "C" << false << 0.0;
+    QTest::newRow("currency") << "$5" << "C" << false << 0.0;
+    QTest::newRow("two signs") << "--5" << "C" << false << 0.0;
+    QTest::newRow("exp alone") << "E5" << "C" << false << 0.0;
+    QTest::newRow("exp no digits") << "1E" << "C" << false << 0.0;
+    QTest::newRow("huge exp") << "1E99999" << "C" << false << 0.0;
+    QTest::newRow("stray") << "12a" << "C" << false << 0.0;
+    QTest::newRow("de comma") << "1,5" << "de_DE" << true << 1.5;
+    QTest::newRow("de point") << "1.5" << "de_DE" << false << 0.0;
+    QTest::newRow("de groups") << "1.500,25" << "de_DE" << true << 1500.25;
+}
+
+void tst_numbers::reading()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, locale);
+    QFETCH(bool, ok);
+    QFETCH(double, value);
+    const auto v = readNumber(text, QLocale(locale));
+    QCOMPARE(v.has_value(), ok);
+    if (ok)
+        QCOMPARE(*v, value);
+}
+
+void tst_numbers::shorts_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("ok");
+    QTest::addColumn<int>("value");
+    QTest::newRow("2.5") << "2.5" << true << 2;
+    QTest::newRow("3.5") << "3.5" << true << 4;
+    QTest::newRow("0.5") << "0.5" << true << 0;
+    QTest::newRow("-2.5") << "-2.5" << true << -2;
+    QTest::newRow("32767") << "32767" << true << 32767;
+    QTest::newRow("40000") << "40000" << false << 0;
+    QTest::newRow("-32768.4") << "-32768.4" << true << -32768;
+    QTest::newRow("1E39") << "1E39" << false << 0;
+}
+
+void tst_numbers::shorts()
+{
+    QFETCH(QString, text);
+    QFETCH(bool, ok);
+    QFETCH(int, value);
+    const auto v = readShort(text, QLocale::c());
+    QCOMPARE(v.has_value(), ok);
+    if (ok)
+        QCOMPARE(int(*v), value);
+    QCOMPARE(readSingle(QStringLiteral("1E39"), QLocale::c()).has_value(), false);
+}
+
+QTEST_GUILESS_MAIN(tst_numbers)
+#include "tst_numbers.moc"
