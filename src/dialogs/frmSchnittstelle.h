@@ -12,6 +12,9 @@ namespace vyt {
 class frmSchnittstelle : public QDialog {
     Q_OBJECT
 public:
+    static constexpr int kPortCount = 12;
+    static constexpr int kAboveCentreTwips = 200;
+
     explicit frmSchnittstelle(QWidget *parent = nullptr);
     ~frmSchnittstelle() override;
 
@@ -22,7 +25,17 @@ public:
 
     [[nodiscard]] qint16 GewaehlteSchnittstelle() const { return m_gewaehlt; }
 
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
 private:
+    void onComChosen(int index);
+    void showDeviceOf(int port);
+    void refreshDevices();
+    void storeDevice();
+    void placeAboveCentre();
+
+    std::unique_ptr<Ui::frmSchnittstelle> m_ui;
     qint16 m_gewaehlt = 1;
 };
 

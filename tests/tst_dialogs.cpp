@@ -1,0 +1,333 @@
+#include "config/PumpCatalog.h"
+#include "config/SettingsStore.h"
+#include "dialogs/frmAbout.h"
+#include "dialogs/frmSchnittstelle.h"
+#include "link/PortMapping.h"
+#include "support/TestEnv.h"
+
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <QtTest>
+
+using namespace vyt;
+
+namespace {
+
+void storePort(const QString &text)
+{
+    auto store = openStore();
+    store->beginGroup(QStringLiteral("Schnittstelle"));
+    store->setValue(QStringLiteral("COM"), text);
+    store->endGroup();
+    store->sync();
+}
+
+template <typename T> T *child(QWidget *w, const char *name)
+{
+    auto *c = w->findChild<T *>(QString::fromLatin1(name));
+    if (!c)
+        qWarning("no control %s", name);
+    return c;
+}
+
+// Runs choosePort while action drives the modal dialog; answers what choosePort answered.
+bool runDialog(frmSchnittstelle &dlg, qint16 &port, std::function<void(QWidget *)> action)
+{
+    bool ran = false;
+    test::onNextModal([&](QWidget *w) {
+        ran = true;
+        QCOMPARE(w, static_cast<QWidget *>(&dlg));
+        action(w);
+    });
+    const bool ok = dlg.choosePort(port);
+    if (!ran)
+        qWarning("the dialog was not driven");
+    return ok;
+}
+
+} // namespace
+
+class tst_dialogs : public QObject {
+    Q_OBJECT
+private slots:
+    void init();
+    void captions();
+    void storedPort_data();
+    void storedPort();
+    void lastEntryAndEnter();
+    void endings_data();
+    void endings();
+    void laterShowingKeepsChoice();
+    void f1OpensAbout();
+    void deviceRow();
+    void placedAboveCentre();
+    void aboutTexts();
+
+private:
+    std::unique_ptr<test::MessageRecorder> m_messages;
+};
+
+void tst_dialogs::init()
+{
+    test::useEmptyStore();
+    m_messages = std::make_unique<test::MessageRecorder>();
+}
+
+void tst_dialogs::captions()
+{
+    frmSchnittstelle dlg;
+    QCOMPARE(dlg.windowTitle(), QStringLiteral("Serial ports"));
+    QCOMPARE(child<QGroupBox>(&dlg, "frameSchnittstelle")->title(), QStringLiteral("Serial port"));
+    QCOMPARE(child<QLabel>(&dlg, "lblBaudrate")->text(), QStringLiteral("Baud rate"));
+    QCOMPARE(child<QLabel>(&dlg, "lblGeraet")->text(), QStringLiteral("Device"));
+    auto *baud = child<QLineEdit>(&dlg, "txtBaudrate");
+    QCOMPARE(baud->text(), QStringLiteral("9600"));
+    QVERIFY(baud->isReadOnly());
+    QCOMPARE(child<QPushButton>(&dlg, "cmdOK")->text(), QStringLiteral("OK"));
+    QVERIFY(child<QPushButton>(&dlg, "cmdOK")->isDefault());
+    QCOMPARE(child<QPushButton>(&dlg, "cmdCancel")->text(), QStringLiteral("Cancel"));
+    auto *com = child<QComboBox>(&dlg, "cboCom");
+    QCOMPARE(com->count(), 12);
+    QCOMPARE(com->itemText(0), QStringLiteral("Com1"));
+    QCOMPARE(com->itemText(11), QStringLiteral("Com12"));
+    QVERIFY(child<QComboBox>(&dlg, "cboGeraet")->isEditable());
+    QVERIFY(!dlg.windowIcon().isNull());
+}
+
+void tst_dialogs::storedPort_data()
+{
+    QTest::addColumn<QString>("stored"); // empty: no key at all
+    QTest::addColumn<int>("shown");
+    QTest::newRow("none") << QString() << 1;
+    QTest::newRow("4") << "4" << 4;
+    QTest::newRow("12") << "12" << 12;
+    // Numbers without an entry must not end the program: the first port shows.
+    QTest::newRow("0") << "0" << 1;
+    QTest::newRow("13") << "13" << 1;
+    QTest::newRow("-3") << "-3" << 1;
+    QTest::newRow("garbage") << "abc" << 1;
+}
+
+void tst_dialogs::storedPort()
+{
+    QFETCH(QString, stored);
+    QFETCH(int, shown);
+    if (!stored.isNull())
+        storePort(stored);
+    test::EndRecorder end;
+    frmSchnittstelle dlg;
+    QCOMPARE(int(dlg.GewaehlteSchnittstelle()), shown);
+    qint16 port = 0;
+    const bool ok = runDialog(dlg, port, [&](QWidget *w) {
+        QCOMPARE(child<QComboBox>(w, "cboCom")->currentIndex(), shown - 1);
+        QTest::mouseClick(child<QPushButton>(w, "cmdOK"), Qt::LeftButton);
+    });
+    QVERIFY(ok);
+    QCOMPARE(int(port), shown);
+    QVERIFY(!end.ended());
+    QVERIFY(dlg.isHidden());
+}
+
+void tst_dialogs::lastEntryAndEnter()
+{
+    test::EndRecorder end;
+    frmSchnittstelle dlg;
+    qint16 port = 0;
+    const bool ok = runDialog(dlg, port, [&](QWidget *w) {
+        auto *com = child<QComboBox>(w, "cboCom");
+        com->setFocus();
+        QTest::keyClick(com, Qt::Key_End);
+        QCOMPARE(com->currentText(), QStringLiteral("Com12"));
+        QCOMPARE(int(dlg.GewaehlteSchnittstelle()), 12);
+        QTest::keyClick(com, Qt::Key_Return);
+    });
+    QVERIFY(ok);
+    QCOMPARE(int(port), 12);
+    QVERIFY(!end.ended());
+}
+
+void tst_dialogs::endings_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::addColumn<QString>("focus");
+    QTest::addColumn<bool>("accepted");
+    QTest::newRow("Esc in the port list") << "esc" << "cboCom" << false;
+    QTest::newRow("Esc in the device field") << "esc" << "cboGeraet" << false;
+    QTest::newRow("Esc on OK") << "esc" << "cmdOK" << false;
+    QTest::newRow("Cancel clicked") << "cancel" << "cboCom" << false;
+    QTest::newRow("close box") << "close" << "cboCom" << false;
+    QTest::newRow("Enter on Cancel") << "enter" << "cmdCancel" << false;
+    QTest::newRow("Enter in the device field") << "enter" << "cboGeraet" << true;
+    QTest::newRow("Enter on OK") << "enter" << "cmdOK" << true;
+    QTest::newRow("Enter in the baud rate") << "enter" << "txtBaudrate" << true;
+}
+
+void tst_dialogs::endings()
+{
+    QFETCH(QString, how);
+    QFETCH(QString, focus);
+    QFETCH(bool, accepted);
+    storePort(QStringLiteral("2"));
+    test::EndRecorder end;
+    frmSchnittstelle dlg;
+    qint16 port = 7;
+    const bool ok = runDialog(dlg, port, [&](QWidget *w) {
+        auto *target = w->findChild<QWidget *>(focus);
+        QVERIFY(target);
+        target->setFocus();
+        QTRY_COMPARE_WITH_TIMEOUT(QApplication::focusWidget() != nullptr, true, 5000);
+        QWidget *keyTarget = QApplication::focusWidget();
+        if (how == QLatin1String("esc"))
+            QTest::keyClick(keyTarget, Qt::Key_Escape);
+        else if (how == QLatin1String("enter"))
+            QTest::keyClick(keyTarget, Qt::Key_Return);
+        else if (how == QLatin1String("cancel"))
+            QTest::mouseClick(child<QPushButton>(w, "cmdCancel"), Qt::LeftButton);
+        else
+            w->close();
+    });
+    QCOMPARE(ok, accepted);
+    QCOMPARE(end.ended(), !accepted);
+    QCOMPARE(int(port), accepted ? 2 : 7);
+}
+
+void tst_dialogs::laterShowingKeepsChoice()
+{
+    test::EndRecorder end;
+    frmSchnittstelle dlg;
+    qint16 port = 0;
+    QVERIFY(runDialog(dlg, port, [&](QWidget *w) {
+        child<QComboBox>(w, "cboCom")->setCurrentIndex(5);
+        QTest::mouseClick(child<QPushButton>(w, "cmdOK"), Qt::LeftButton);
+    }));
+    QCOMPARE(int(port), 6);
+    // The store still says nothing: the dialog is not loaded again.
+    QVERIFY(runDialog(dlg, port, [&](QWidget *w) {
+        QCOMPARE(child<QComboBox>(w, "cboCom")->currentText(), QStringLiteral("Com6"));
+        QTest::mouseClick(child<QPushButton>(w, "cmdOK"), Qt::LeftButton);
+    }));
+    QCOMPARE(int(port), 6);
+    QCOMPARE(int(dlg.GewaehlteSchnittstelle()), 6);
+}
+
+void tst_dialogs::f1OpensAbout()
+{
+    test::EndRecorder end;
+    frmSchnittstelle dlg;
+    qint16 port = 0;
+    QString aboutTitle;
+    bool portDialogBehind = false;
+    const bool ok = runDialog(dlg, port, [&](QWidget *w) {
+        test::onNextModal([&](QWidget *about) {
+            aboutTitle = about->windowTitle();
+            portDialogBehind = dlg.isVisible() && about != &dlg;
+            QTest::keyClick(about, Qt::Key_Escape);
+        });
+        // F1 from inside the editable device field, which would keep keys for itself.
+        auto *device = child<QComboBox>(w, "cboGeraet");
+        device->setFocus();
+        QTest::keyClick(QApplication::focusWidget() ? QApplication::focusWidget() : device, Qt::Key_F1);
+        QCOMPARE(aboutTitle, QStringLiteral("About"));
+        QVERIFY(dlg.isVisible());
+        QTest::mouseClick(child<QPushButton>(w, "cmdOK"), Qt::LeftButton);
+    });
+    QVERIFY(portDialogBehind);
+    QVERIFY(ok);
+    QVERIFY(!end.ended());
+}
+
+void tst_dialogs::deviceRow()
+{
+    test::mapPort(3, QStringLiteral("/dev/ttyUSB7"));
+    storePort(QStringLiteral("3"));
+    test::EndRecorder end;
+    frmSchnittstelle dlg;
+    qint16 port = 0;
+    const bool ok = runDialog(dlg, port, [&](QWidget *w) {
+        auto *com = child<QComboBox>(w, "cboCom");
+        auto *device = child<QComboBox>(w, "cboGeraet");
+        QCOMPARE(device->currentText(), QStringLiteral("/dev/ttyUSB7"));
+        com->setCurrentIndex(4); // Com5: nothing stored, the default device
+        QCOMPARE(device->currentText(), QStringLiteral("/dev/ttyS4"));
+        com->setCurrentIndex(2);
+        QCOMPARE(device->currentText(), QStringLiteral("/dev/ttyUSB7"));
+        com->setCurrentIndex(1);
+        device->setFocus();
+        device->lineEdit()->selectAll();
+        QTest::keyClicks(device->lineEdit(), QStringLiteral("/dev/serial/by-id/usb-pump"));
+        QTest::keyClick(device->lineEdit(), Qt::Key_Return);
+    });
+    QVERIFY(ok);
+    QCOMPARE(int(port), 2);
+    // Stored for the chosen port only; the other mapping is untouched.
+    auto store = openStore();
+    QCOMPARE(deviceFor(2, *store), QStringLiteral("/dev/serial/by-id/usb-pump"));
+    QCOMPARE(deviceFor(3, *store), QStringLiteral("/dev/ttyUSB7"));
+    QCOMPARE(readStoreText(*store, QStringLiteral("Ports"), QStringLiteral("COM5")), QString());
+}
+
+void tst_dialogs::placedAboveCentre()
+{
+    frmSchnittstelle dlg;
+    const QRect area = dlg.screen()->geometry();
+    const int above = 200 * dlg.logicalDpiY() / 1440;
+    QVERIFY(above > 0);
+    QCOMPARE(dlg.x(), area.x() + (area.width() - dlg.width()) / 2);
+    QCOMPARE(dlg.y(), area.y() + (area.height() - dlg.height()) / 2 - above);
+}
+
+void tst_dialogs::aboutTexts()
+{
+    const QStringList lines = frmAbout::description().split(QLatin1Char('\n'));
+    QCOMPARE(lines.size(), 9);
+    QCOMPARE(lines.first(), QStringLiteral("Control program for micro annular gear pumps"));
+    const QList<int> perLine{4, 3, 5, 3, 3, 4, 3};
+    QStringList names;
+    for (int i = 0; i < perLine.size(); ++i) {
+        const QString line = lines.at(i + 1);
+        QVERIFY2(line.endsWith(QLatin1Char(',')), qPrintable(line));
+        const QStringList onLine = line.chopped(1).split(QStringLiteral(", "));
+        QCOMPARE(onLine.size(), perLine.at(i));
+        names << onLine;
+    }
+    QCOMPARE(names, pumpTypeNames());
+    QVERIFY(lines.last().startsWith(QStringLiteral("and controllers ")));
+    QVERIFY(lines.last().endsWith(QLatin1Char('.')));
+
+    frmAbout about;
+    QCOMPARE(about.windowTitle(), QStringLiteral("About"));
+    QCOMPARE(child<QLabel>(&about, "lblTitle")->text(), QStringLiteral("vyt-Pump controller"));
+    QCOMPARE(child<QLabel>(&about, "lblVersion")->text(),
+             QStringLiteral("Version 2.5.3, November, 2012"));
+    QCOMPARE(child<QLabel>(&about, "lblDescription")->text(), frmAbout::description());
+    auto *ok = child<QPushButton>(&about, "cmdOK");
+    QCOMPARE(ok->text(), QStringLiteral("&OK"));
+    QVERIFY(ok->isDefault());
+    const QPixmap logo = child<QLabel>(&about, "picIcon")->pixmap();
+    QVERIFY(!logo.isNull());
+    QCOMPARE(logo.size(), QSize(83, 84));
+
+    // Enter, Esc and the close box all just close it.
+    const QList<std::function<void(QWidget *)>> closers{
+        [](QWidget *w) { QTest::keyClick(w, Qt::Key_Return); },
+        [](QWidget *w) { QTest::keyClick(w, Qt::Key_Escape); },
+        [](QWidget *w) { w->close(); },
+        [](QWidget *w) { QTest::mouseClick(w->findChild<QPushButton *>("cmdOK"), Qt::LeftButton); },
+    };
+    for (const auto &close : closers) {
+        bool shown = false;
+        test::onNextModal([&](QWidget *w) {
+            shown = w->windowTitle() == QLatin1String("About");
+            close(w);
+        });
+        frmAbout::zeigen(nullptr);
+        QVERIFY(shown);
+    }
+}
+
+QTEST_MAIN(tst_dialogs)
+#include "tst_dialogs.moc"
