@@ -1,0 +1,480 @@
+#include "console/frmDirekt.h"
+
+#include "config/NumberText.h"
+#include "console/SquareBar.h"
+#include "link/ControllerLink.h"
+#include "ui/MessageBox.h"
+#include "ui/ProgramEnd.h"
+#include "ui/Wait.h"
+#include "ui_frmDirekt.h"
+
+#include <QApplication>
+#include <QKeyEvent>
+#include <QPointer>
+#include <QScreen>
+#include <QScrollBar>
+#include <algorithm>
+#include <cmath>
+#include <optional>
+
+namespace vyt {
+
+namespace {
+
+const QColor kDunkelblau(0, 0, 192);
+const QColor kRot(255, 0, 0);
+const QColor kGelb(255, 255, 0);
+
+constexpr int kMaxProzent = 115;
+// The value label is 440 twips wide and its left edge stands 220 twips before the
+// bar's end, so that its centre follows the end of the bar.
+constexpr int kWertBreiteTwips = 440;
+constexpr int kTwipsProProzent = 20;
+constexpr int kBalkenVollTwips = 100 * kTwipsProProzent;
+
+// A live value is drawn only when the reply is a whole number in range; anything
+// else leaves its bar as it was.
+std::optional<qint32> ganzeZahl(const QString &reply)
+{
+    const std::optional<double> v = readNumber(reply, QLocale::c());
+    if (!v || *v != std::floor(*v) || *v < -2147483648.0 || *v > 2147483647.0)
+        return std::nullopt;
+    return qint32(*v);
+}
+
+// Clears a "one read sequence at a time" flag when the handler leaves, unless the
+// window has gone meanwhile.
+class LeseSperre {
+public:
+    LeseSperre(frmDirekt *owner, bool &flag) : m_owner(owner), m_flag(flag) { m_flag = true; }
+    ~LeseSperre()
+    {
+        if (m_owner)
+            m_flag = false;
+    }
+    LeseSperre(const LeseSperre &) = delete;
+    LeseSperre &operator=(const LeseSperre &) = delete;
+
+private:
+    QPointer<frmDirekt> m_owner;
+    bool &m_flag;
+};
+
+} // namespace
+
+frmDirekt::frmDirekt(PumpState &state, ControllerLink &link, QWidget *parent)
+    : QDialog(parent), m_state(state), m_link(link), m_ui(std::make_unique<Ui::frmDirekt>())
+{
+    m_ui->setupUi(this);
+    setWindowFlag(Qt::WindowContextHelpButtonHint, false);
+
+    m_cmdF = {m_ui->cmdF1, m_ui->cmdF2, m_ui->cmdF3, m_ui->cmdF4,  m_ui->cmdF5,  m_ui->cmdF6,
+              m_ui->cmdF7, m_ui->cmdF8, m_ui->cmdF9, m_ui->cmdF10, m_ui->cmdF11, m_ui->cmdF12};
+    m_txtF = {m_ui->txtF1, m_ui->txtF2, m_ui->txtF3, m_ui->txtF4,  m_ui->txtF5,  m_ui->txtF6,
+              m_ui->txtF7, m_ui->txtF8, m_ui->txtF9, m_ui->txtF10, m_ui->txtF11, m_ui->txtF12};
+    for (int n = 1; n <= kFunktionstasten; ++n) {
+        m_txtF[n - 1]->setText(Vorgabe(n, m_state.Encoderaufloesung));
+        connect(m_cmdF[n - 1], &QPushButton::clicked, this, [this, n] { funktionstaste(n); });
+    }
+
+    connect(m_ui->cmdSend, &QPushButton::clicked, this, &frmDirekt::befehlszeileSenden);
+    connect(m_ui->cmdEsc, &QPushButton::clicked, this, &frmDirekt::escTaste);
+    connect(m_ui->cmdSor0, &QPushButton::clicked, this, [this] { senden(QStringLiteral("SOR 0")); });
+    connect(m_ui->cmdSor1, &QPushButton::clicked, this, [this] { senden(QStringLiteral("SOR 1")); });
+    connect(m_ui->cmdWerteabfrageStart, &QPushButton::clicked, this,
+            &frmDirekt::werteabfrageStarten);
+    connect(m_ui->cmdWerteabfrageStop, &QPushButton::clicked, this,
+            &frmDirekt::werteabfrageStoppen);
+    connect(m_ui->cmdZustand, &QPushButton::clicked, this, &frmDirekt::zustandLesen);
+    connect(m_ui->cmdParameterLaden, &QPushButton::clicked, this, &frmDirekt::parameterLaden);
+    connect(m_ui->cmdParameterSetzen, &QPushButton::clicked, this, &frmDirekt::parameterSetzen);
+    connect(m_ui->cmdEEPSAV, &QPushButton::clicked, this, &frmDirekt::eepromSichern);
+    connect(m_ui->cmdSchliessen, &QPushButton::clicked, this, &QDialog::reject);
+
+    // Key preview: Esc, the function keys and Enter work wherever the focus is.
+    qApp->installEventFilter(this);
+
+    platziereBalken();
+    adjustSize();
+    zentrieren();
+    m_ui->txtCommand->setFocus();
+}
+
+frmDirekt::~frmDirekt()
+{
+    qApp->removeEventFilter(this);
+}
+
+void frmDirekt::oeffnen(PumpState &state, ControllerLink &link, QWidget *parent)
+{
+    if (programEnding())
+        return;
+    // The parent may take the console with it while it is open; a guard, not the stack, owns it.
+    QPointer<frmDirekt> console = new frmDirekt(state, link, parent);
+    if (state.ParameterGeaendert && link.SchnittstelleOK() && !programEnding())
+        link.ParameterSetzen();
+    if (console && !programEnding())
+        console->exec();
+    // exec() returns only after every handler nested in it has unwound.
+    delete console.data();
+}
+
+QString frmDirekt::Vorgabe(int n, float Encoderaufloesung)
+{
+    if (n >= 1 && n <= 6)
+        return QStringLiteral("V") + integerForm(qint64(n) * 1000);
+    // Motor revolutions; the gear is not applied. One revolution is 4 * E increments.
+    static constexpr double kUmdrehungen[] = {1.0 / 6.0, 0.5, 1, 10, 50, 100};
+    if (n < 7 || n > kFunktionstasten)
+        return {};
+    const double schritte = 4.0 * double(Encoderaufloesung) * kUmdrehungen[n - 7];
+    return QStringLiteral("LR") + integerForm(qint64(roundHalfEven(schritte)));
+}
+
+// ---------------------------------------------------------------------------
+// Window
+
+void frmDirekt::zentrieren()
+{
+    QScreen *screen = parentWidget() ? parentWidget()->screen() : QGuiApplication::primaryScreen();
+    if (!screen)
+        return;
+    const QRect area = screen->availableGeometry();
+    move(area.x() + (area.width() - width()) / 2, area.y() + (area.height() - height()) / 2);
+}
+
+void frmDirekt::platziereBalken()
+{
+    // The .ui places the bars for 96 dpi; the scale is in twips, so follow the screen.
+    const struct {
+        SquareBar *bar;
+        QLabel *wert;
+        QFrame *marke;
+        QColor farbe;
+    } balken[] = {{m_ui->lblBarGN, m_ui->lblValueGN, m_ui->lineGN100, kDunkelblau},
+                  {m_ui->lblBarGRC, m_ui->lblValueGRC, m_ui->lineGRC100, kRot}};
+    for (const auto &b : balken) {
+        b.bar->setColor(b.farbe);
+        b.bar->resize(b.bar->sizeHint().width(), b.bar->height());
+        b.wert->resize(twipsToPixels(kWertBreiteTwips, b.wert), b.wert->height());
+        b.marke->move(b.bar->x() + twipsToPixels(kBalkenVollTwips, b.bar), b.marke->y());
+        setzeWertPosition(b.bar, b.wert, 0);
+    }
+}
+
+void frmDirekt::showEvent(QShowEvent *event)
+{
+    m_geschlossen = false;
+    QDialog::showEvent(event);
+    m_ui->txtCommand->setFocus();
+}
+
+void frmDirekt::done(int result)
+{
+    // Close and the close box both come here: a running poll ends
+    // after its current read, and exec() returns once that handler has unwound.
+    m_geschlossen = true;
+    m_abfrageStopp = true;
+    Wakeup::poke();
+    QDialog::done(result);
+}
+
+bool frmDirekt::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() != QEvent::KeyPress)
+        return false;
+    auto *receiver = qobject_cast<QWidget *>(watched);
+    if (!receiver || receiver->window() != this)
+        return false;
+    return tasteVorab(static_cast<QKeyEvent *>(event), receiver);
+}
+
+bool frmDirekt::tasteVorab(QKeyEvent *key, QWidget *receiver)
+{
+    if (key->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier))
+        return false;
+    const int k = key->key();
+    if (k >= Qt::Key_F1 && k <= Qt::Key_F12) {
+        // F10 included: taken here, so nothing else sees it.
+        funktionstaste(k - Qt::Key_F1 + 1);
+        return true;
+    }
+    switch (k) {
+    case Qt::Key_Escape:
+        escTaste();
+        return true;
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+        // Another button with the focus takes Enter itself.
+        if (qobject_cast<QPushButton *>(receiver) && receiver != m_ui->cmdSend)
+            return false;
+        m_ui->cmdSend->click();
+        return true;
+    case Qt::Key_Up:
+    case Qt::Key_Down:
+        if (receiver != m_ui->txtCommand)
+            return false;
+        verlaufBlaettern(k == Qt::Key_Up ? -1 : 1);
+        return true;
+    default:
+        return false;
+    }
+}
+
+void frmDirekt::verlaufBlaettern(int schritt)
+{
+    const int ziel = m_verlaufPos + schritt;
+    if (ziel < 0 || ziel > m_verlauf.size())
+        return;
+    if (m_verlaufPos == m_verlauf.size())
+        m_entwurf = m_ui->txtCommand->text();
+    m_verlaufPos = ziel;
+    m_ui->txtCommand->setText(ziel == m_verlauf.size() ? m_entwurf : m_verlauf.at(ziel));
+    m_ui->txtCommand->end(false);
+}
+
+bool frmDirekt::schnittstelleOK()
+{
+    if (programEnding())
+        return false;
+    QPointer<frmDirekt> self(this);
+    // May show the port dialog, with its own event loop.
+    const bool offen = m_link.SchnittstelleOK();
+    return offen && self && !programEnding();
+}
+
+// ---------------------------------------------------------------------------
+// Terminal, function keys, speed source
+
+void frmDirekt::befehlszeileSenden()
+{
+    // Nothing is written to a closed port: the gate opens it or says why not.
+    if (!schnittstelleOK())
+        return;
+    QPointer<frmDirekt> self(this);
+    const QString befehl = m_ui->txtCommand->text();
+    if (!befehl.isEmpty() && (m_verlauf.isEmpty() || m_verlauf.constLast() != befehl))
+        m_verlauf << befehl;
+    m_verlaufPos = m_verlauf.size();
+    m_entwurf.clear();
+    // Emptied before the reply wait, so that what is typed meanwhile is not lost.
+    m_ui->txtCommand->clear();
+
+    QPlainTextEdit *terminal = m_ui->txtTerminal;
+    terminal->moveCursor(QTextCursor::End);
+    terminal->insertPlainText(befehl + QLatin1Char('\n'));
+
+    const QString antwort = m_link.KonsoleBefehlSenden(befehl);
+    if (!self || programEnding())
+        return;
+    terminal->moveCursor(QTextCursor::End);
+    if (!antwort.isEmpty())
+        terminal->insertPlainText(antwort + QLatin1Char('\n'));
+    terminal->moveCursor(QTextCursor::End);
+    terminal->ensureCursorVisible();
+    m_ui->txtCommand->end(false);
+    m_ui->txtCommand->setFocus();
+}
+
+void frmDirekt::senden(const QString &Befehl)
+{
+    if (!schnittstelleOK())
+        return;
+    m_link.BefehlSenden(Befehl);
+}
+
+void frmDirekt::funktionstaste(int n)
+{
+    if (n < 1 || n > kFunktionstasten || !schnittstelleOK())
+        return;
+    m_link.BefehlSenden(m_txtF[n - 1]->text());
+    if (n >= 7)
+        m_link.BefehlSenden(QStringLiteral("M"));
+}
+
+void frmDirekt::escTaste()
+{
+    if (!schnittstelleOK())
+        return;
+    m_link.BefehlSenden(QStringLiteral("V 0"));
+    m_link.BefehlSenden(QStringLiteral("DELAY 100"));
+}
+
+// ---------------------------------------------------------------------------
+// Live values
+
+void frmDirekt::setLeseKnoepfe(bool enabled)
+{
+    m_ui->cmdZustand->setEnabled(enabled);
+    m_ui->cmdParameterLaden->setEnabled(enabled);
+    m_ui->cmdParameterSetzen->setEnabled(enabled);
+    m_ui->cmdEEPSAV->setEnabled(enabled);
+}
+
+bool frmDirekt::abfrageBeendet() const
+{
+    return m_abfrageStopp || m_geschlossen || !m_state.SchnittstelleOffen;
+}
+
+void frmDirekt::werteabfrageStarten()
+{
+    if (m_liest || !schnittstelleOK())
+        return;
+    m_ui->cmdWerteabfrageStart->setEnabled(false);
+    setLeseKnoepfe(false);
+    m_abfrageStopp = false;
+    // Started again while a stopped poll still finishes its read: that poll goes on.
+    if (m_abfrageLaeuft)
+        return;
+    m_abfrageLaeuft = true;
+    QPointer<frmDirekt> self(this);
+    Zyklus z = Zyklus::Weiter;
+    while (z == Zyklus::Weiter && !abfrageBeendet())
+        z = abfrageZyklus();
+    if (z == Zyklus::Weg || !self || programEnding())
+        return;
+    m_abfrageLaeuft = false;
+    // A lost link ends the poll as Stop does, instead of one message per read.
+    if (!m_state.SchnittstelleOffen && !m_geschlossen && !m_abfrageStopp)
+        werteabfrageStoppen();
+    m_abfrageStopp = false;
+    setLeseKnoepfe(true);
+}
+
+frmDirekt::Zyklus frmDirekt::abfrageZyklus()
+{
+    QPointer<frmDirekt> self(this);
+    const auto nachWarten = [&self, this]() {
+        if (!self || programEnding())
+            return Zyklus::Weg;
+        // Stop ends the cycle at once: bars reset by Stop are not drawn again.
+        return abfrageBeendet() ? Zyklus::Ende : Zyklus::Weiter;
+    };
+
+    const QString gn = m_link.ParameterLesen(QStringLiteral("GN"));
+    if (const Zyklus z = nachWarten(); z != Zyklus::Weiter)
+        return z;
+    if (const auto drehzahl = ganzeZahl(gn))
+        ShowProgress(m_ui->lblBarGN, m_ui->lblValueGN, *drehzahl, kVollausschlagDrehzahl);
+
+    const QString gfs = m_link.ParameterLesen(QStringLiteral("GFS"));
+    if (const Zyklus z = nachWarten(); z != Zyklus::Weiter)
+        return z;
+
+    const QString grc = m_link.ParameterLesen(QStringLiteral("GRC"));
+    if (const Zyklus z = nachWarten(); z != Zyklus::Weiter)
+        return z;
+    if (const auto strom = ganzeZahl(grc)) {
+        // The second flag of "TIUO" is current limiting.
+        const bool strombegrenzung = gfs.size() >= 2 && gfs.at(1) == QLatin1Char('1');
+        const bool ueberDauerstrom = double(*strom) > double(m_state.settings.Dauerstrom);
+        m_ui->lblBarGRC->setColor(strombegrenzung || ueberDauerstrom ? kGelb : kRot);
+        ShowProgress(m_ui->lblBarGRC, m_ui->lblValueGRC, *strom, kVollausschlagStrom);
+    }
+
+    (void)waitUntil([self] { return !self || self->abfrageBeendet() || programEnding(); },
+                    kAbfragePauseMs);
+    return nachWarten();
+}
+
+void frmDirekt::werteabfrageStoppen()
+{
+    m_abfrageStopp = true;
+    Wakeup::poke();
+    ShowProgress(m_ui->lblBarGN, m_ui->lblValueGN, 0, kVollausschlagDrehzahl);
+    m_ui->lblValueGN->setText(QStringLiteral("?"));
+    ShowProgress(m_ui->lblBarGRC, m_ui->lblValueGRC, 0, kVollausschlagStrom);
+    m_ui->lblValueGRC->setText(QStringLiteral("?"));
+    m_ui->lblBarGRC->setColor(kRot);
+    m_ui->cmdWerteabfrageStart->setEnabled(true);
+}
+
+void frmDirekt::setzeWertPosition(QWidget *Balken, QLabel *Wert, int prozent)
+{
+    const int versatz = twipsToPixels(kTwipsProProzent * prozent - kWertBreiteTwips / 2, Balken);
+    Wert->move(Balken->x() + versatz, Wert->y());
+}
+
+void frmDirekt::ShowProgress(QWidget *Balken, QLabel *Wert, qint32 AktDat, qint32 MaxDat)
+{
+    int prozent = 0;
+    if (MaxDat >= 1) {
+        const double p = std::abs(std::floor(double(AktDat) / double(MaxDat) * 100.0 + 0.5));
+        prozent = int(std::min(p, double(kMaxProzent)));
+    }
+    if (auto *bar = qobject_cast<SquareBar *>(Balken))
+        bar->setSquareCount((bar->tag() * prozent + 50) / 100);
+    setzeWertPosition(Balken, Wert, prozent);
+    Wert->setText(integerForm(AktDat));
+}
+
+// ---------------------------------------------------------------------------
+// Status and parameters
+
+void frmDirekt::zustandLesen()
+{
+    if (m_liest || !schnittstelleOK())
+        return;
+    QPointer<frmDirekt> self(this);
+    LeseSperre sperre(this, m_liest);
+    const std::pair<const char *, QLineEdit *> abfragen[] = {{"GN", m_ui->txtGN},
+                                                             {"GRC", m_ui->txtGRC},
+                                                             {"TEM", m_ui->txtTEM},
+                                                             {"GFS", m_ui->txtGFS}};
+    for (const auto &[befehl, feld] : abfragen) {
+        const QString antwort = m_link.ParameterLesen(QString::fromLatin1(befehl));
+        if (!self || programEnding())
+            return;
+        feld->setText(antwort);
+    }
+}
+
+void frmDirekt::parameterLaden()
+{
+    if (m_liest || !schnittstelleOK())
+        return;
+    QPointer<frmDirekt> self(this);
+    LeseSperre sperre(this, m_liest);
+    const std::pair<const char *, QLineEdit *> abfragen[] = {{"GSP", m_ui->txtSP},
+                                                             {"GAC", m_ui->txtAC},
+                                                             {"GCC", m_ui->txtLCC},
+                                                             {"GPC", m_ui->txtLPC}};
+    for (const auto &[befehl, feld] : abfragen) {
+        const QString antwort = m_link.ParameterLesen(QString::fromLatin1(befehl));
+        if (!self || programEnding())
+            return;
+        feld->setText(antwort);
+    }
+}
+
+void frmDirekt::parameterSetzen()
+{
+    if (!schnittstelleOK())
+        return;
+    // The controller's values as typed; the main window's settings stay as they are.
+    m_link.BefehlSenden(QStringLiteral("SP ") + m_ui->txtSP->text());
+    m_link.BefehlSenden(QStringLiteral("AC ") + m_ui->txtAC->text());
+    m_link.BefehlSenden(QStringLiteral("LCC ") + m_ui->txtLCC->text());
+    m_link.BefehlSenden(QStringLiteral("LPC ") + m_ui->txtLPC->text());
+}
+
+void frmDirekt::eepromSichern()
+{
+    if (m_liest || !schnittstelleOK())
+        return;
+    QPointer<frmDirekt> self(this);
+    LeseSperre sperre(this, m_liest);
+    const MsgResult antwort = showMessage(this, QStringLiteral("Save new values in EEPROM?"),
+                                          QStringLiteral("Warnung"), MsgButtons::YesNo,
+                                          MsgIcon::Exclamation);
+    if (!self || programEnding() || antwort != MsgResult::Yes)
+        return;
+    const QString bestaetigung = m_link.ParameterLesen(QStringLiteral("EEPSAV"));
+    if (!self || programEnding())
+        return;
+    if (!bestaetigung.contains(QStringLiteral("EEPROM writing done")))
+        showMessage(this, QStringLiteral("Data could not be written into EEPROM."),
+                    QStringLiteral("Fehler"), MsgButtons::Ok, MsgIcon::Critical);
+}
+
+} // namespace vyt

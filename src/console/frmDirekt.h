@@ -1,0 +1,98 @@
+#pragma once
+// The direct control console: a command terminal, twelve function keys, live speed
+// and current bars, the status query and the controller's drive parameters.
+#include "config/PumpState.h"
+
+#include <QDialog>
+#include <QStringList>
+#include <array>
+#include <memory>
+
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QKeyEvent;
+
+namespace Ui {
+class frmDirekt;
+}
+
+namespace vyt {
+
+class ControllerLink;
+class SquareBar;
+
+class frmDirekt : public QDialog {
+    Q_OBJECT
+public:
+    static constexpr int kFunktionstasten = 12;
+    static constexpr qint32 kVollausschlagDrehzahl = 6000; // rpm
+    static constexpr qint32 kVollausschlagStrom = 2800;    // mA
+    static constexpr int kAbfragePauseMs = 300;
+
+    frmDirekt(PumpState &state, ControllerLink &link, QWidget *parent = nullptr);
+    ~frmDirekt() override;
+
+    // Loads the console (limits sent first while ParameterGeaendert), shows it modally, returns when closed.
+    static void oeffnen(PumpState &state, ControllerLink &link, QWidget *parent);
+    void ShowProgress(QWidget *Balken, QLabel *Wert, qint32 AktDat, qint32 MaxDat);
+
+    // The default command of function key n (1 to 12) for an encoder of E lines.
+    [[nodiscard]] static QString Vorgabe(int n, float Encoderaufloesung);
+
+    [[nodiscard]] bool AbfrageStopp() const { return m_abfrageStopp; }
+    [[nodiscard]] bool AbfrageLaeuft() const { return m_abfrageLaeuft; }
+
+public slots:
+    void done(int result) override;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+    void showEvent(QShowEvent *event) override;
+
+private:
+    enum class Zyklus { Weiter, Ende, Weg };
+
+    bool tasteVorab(QKeyEvent *key, QWidget *receiver);
+    void verlaufBlaettern(int schritt);
+    [[nodiscard]] bool schnittstelleOK();
+
+    void befehlszeileSenden();
+    void funktionstaste(int n);
+    void escTaste();
+    void senden(const QString &Befehl);
+
+    void werteabfrageStarten();
+    void werteabfrageStoppen();
+    [[nodiscard]] Zyklus abfrageZyklus();
+    [[nodiscard]] bool abfrageBeendet() const;
+    void setLeseKnoepfe(bool enabled);
+
+    void zustandLesen();
+    void parameterLaden();
+    void parameterSetzen();
+    void eepromSichern();
+
+    void setzeWertPosition(QWidget *Balken, QLabel *Wert, int prozent);
+    void platziereBalken();
+    void zentrieren();
+
+    PumpState &m_state;
+    ControllerLink &m_link;
+    std::unique_ptr<Ui::frmDirekt> m_ui;
+    std::array<QPushButton *, kFunktionstasten> m_cmdF{};
+    std::array<QLineEdit *, kFunktionstasten> m_txtF{};
+
+    bool m_abfrageStopp = false;
+    bool m_abfrageLaeuft = false;
+    bool m_geschlossen = false;
+    // Read Status, Load Parameters or EEPSAV waiting for replies: one at a time.
+    bool m_liest = false;
+
+    // Commands sent since the console opened, for Up and Down in the command line.
+    QStringList m_verlauf;
+    int m_verlaufPos = 0;
+    QString m_entwurf;
+};
+
+} // namespace vyt
