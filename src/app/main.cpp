@@ -1,7 +1,19 @@
+#include "main/frmPumpensteuerung.h"
+#include "ui/ProgramEnd.h"
+
 #include <QApplication>
 
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
-    return 0;
+    QApplication::setApplicationName(QStringLiteral("vyt-pump-controller"));
+    QApplication::setApplicationDisplayName(QStringLiteral("vyt-Pump controller"));
+    QApplication::setDesktopFileName(QStringLiteral("vyt-pump-controller"));
+    // The window ends the program itself, after the save question.
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    vyt::frmPumpensteuerung window;
+    if (!window.laden() || vyt::programEnding())
+        return 0;
+    return QApplication::exec();
 }

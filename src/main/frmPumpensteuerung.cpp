@@ -1,0 +1,592 @@
+#include "main/frmPumpensteuerung.h"
+
+#include "ui_frmPumpensteuerung.h"
+
+#include "config/FieldValidation.h"
+#include "config/NumberText.h"
+#include "config/PumpCatalog.h"
+#include "config/SettingsStore.h"
+#include "config/Units.h"
+#include "console/frmDirekt.h"
+#include "dialogs/frmAbout.h"
+#include "link/ControllerLink.h"
+#include "link/MSComm.h"
+#include "main/PumpRun.h"
+#include "main/Settings.h"
+#include "texts/WindowTexts.h"
+#include "ui/MessageBox.h"
+#include "ui/ProgramEnd.h"
+#include "ui/Wait.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QKeyEvent>
+#include <QScreen>
+#include <QSignalBlocker>
+
+namespace vyt {
+
+frmPumpensteuerung::frmPumpensteuerung(QWidget *parent)
+    : QWidget(parent), ui(std::make_unique<Ui::frmPumpensteuerung>())
+{
+    ui->setupUi(this);
+    m_port = std::make_unique<MSComm>();
+    m_link = std::make_unique<ControllerLink>(m_state, *m_port, this);
+    m_run = std::make_unique<PumpRun>(m_state, *m_link, this);
+    m_validation = std::make_unique<FieldValidation>(m_state, this);
+    verbinden();
+}
+
+frmPumpensteuerung::~frmPumpensteuerung()
+{
+    qApp->removeEventFilter(this);
+}
+
+void frmPumpensteuerung::verbinden()
+{
+    using Index = void (QComboBox::*)(int);
+    const Index changed = &QComboBox::currentIndexChanged;
+    connect(ui->cboPumpentyp, changed, this, [this] { cboPumpentyp_Click(); });
+    connect(ui->cboEncoder, changed, this, [this] { cboEncoder_Click(); });
+    connect(ui->cboGetriebe, changed, this, [this] { cboGetriebe_Click(); });
+    // The unit lists store their index; an index outside the table is ignored.
+    connect(ui->cboMengeEinheit, changed, this, [this](int i) {
+        if (i >= 0 && i < mengeEinheiten().size())
+            m_state.settings.Mengeneinheit = qint16(i);
+        emit handlerRan(QStringLiteral("cboMengeEinheit"));
+    });
+    connect(ui->cboFoerderstromEinheit, changed, this, [this](int i) {
+        if (i >= 0 && i < foerderstromEinheiten().size())
+            m_state.settings.Foerderstromeinheit = qint16(i);
+        emit handlerRan(QStringLiteral("cboFoerderstromEinheit"));
+    });
+    connect(ui->cboPauseEinheit, changed, this, [this](int i) {
+        if (i >= 0 && i < zeitEinheiten().size())
+            m_state.settings.Pauseeinheit = float(i);
+        emit handlerRan(QStringLiteral("cboPauseEinheit"));
+    });
+    connect(ui->cboDauerEinheit, changed, this, [this](int i) {
+        if (i >= 0 && i < zeitEinheiten().size())
+            m_state.settings.Dauereinheit = float(i);
+        emit handlerRan(QStringLiteral("cboDauerEinheit"));
+    });
+    connect(ui->optBetriebsart1, &QRadioButton::toggled, this, [this](bool on) {
+        if (on)
+            optBetriebsart_Click(1);
+    });
+    connect(ui->optBetriebsart2, &QRadioButton::toggled, this, [this](bool on) {
+        if (on)
+            optBetriebsart_Click(2);
+    });
+    connect(ui->cbxEndlosDosierung, &QCheckBox::toggled, this, [this] { cbxEndlosDosierung_Click(); });
+    connect(ui->cbxEndlosFoerderung, &QCheckBox::toggled, this, [this] { cbxEndlosFoerderung_Click(); });
+    connect(ui->cbxPotentiometer, &QCheckBox::toggled, this, [this] { cbxPotentiometer_Click(); });
+    connect(ui->cmdStart, &QPushButton::clicked, this, [this] { cmdStart_Click(); });
+    connect(ui->cmdStop, &QPushButton::clicked, this, [this] { cmdStop_Click(); });
+    connect(ui->cmdBeenden, &QPushButton::clicked, this, [this] { (void)Beenden(); });
+    connect(m_run.get(), &PumpRun::fortschritt, this, &frmPumpensteuerung::zeigeFortschritt);
+    connect(m_link.get(), &ControllerLink::linkLost, this, &frmPumpensteuerung::linkVerloren);
+}
+
+bool frmPumpensteuerung::laden()
+{
+    PumpSettings &s = m_state.settings;
+    m_state.FehlerTitel = QStringLiteral("Error");
+    // The window sees every key before the focused control.
+    qApp->installEventFilter(this);
+    m_state.SchnittstelleOffen = false;
+    m_state.KeineAntwort = true;
+    (void)m_link->SchnittstelleOK();
+    if (programEnding())
+        return false;
+    m_state.ParameterGeaendert = true;
+
+    auto store = openStore();
+    const int port = m_state.Schnittstelle;
+    ladeEinstellungen(*store, port, s, {"Pumpentyp", "Dichte", "Kalibrierfaktor", "Betriebsart"});
+    if (s.Betriebsart != 1 && s.Betriebsart != 2)
+        s.Betriebsart = 1;
+    (s.Betriebsart == 1 ? ui->optBetriebsart1 : ui->optBetriebsart2)->setChecked(true);
+    ladeEinstellungen(*store, port, s, {"Menge", "Mengeneinheit", "Pause", "Pauseeinheit"});
+    leitePauseAb(s);
+    ladeEinstellungen(*store, port, s,
+                      {"Wiederholung", "Foerderstrom", "Foerderstromeinheit", "Dauer", "Dauereinheit"});
+    leiteDauerAb(s);
+
+    AnzeigeAufbauen();
+
+    // The stored drive replaces the defaults the pump type has just applied.
+    ladeEinstellungen(*store, port, s, {"Encodertyp", "Getriebetyp"});
+    const qint16 encoder = s.Encodertyp, getriebe = s.Getriebetyp;
+    waehle(ui->cboEncoder, encoder);
+    waehle(ui->cboGetriebe, getriebe);
+    ladeEinstellungen(*store, port, s,
+                      {"Beschleunigung", "Maximaldrehzahl", "Dauerstrom", "Spitzenstrom"});
+    zeigeAntriebswerte();
+
+    positioniere();
+    show();
+    // The port dialog was the active window; take the keyboard back from it.
+    raise();
+    activateWindow();
+    ui->cmdStart->setFocus();
+    return true;
+}
+
+void frmPumpensteuerung::AnzeigeAufbauen()
+{
+    PumpSettings &s = m_state.settings;
+    setWindowTitle(hauptfensterTitel(m_state.Schnittstelle));
+    ui->txtDichte->setToolTip(bereichTooltip(0.1f, 15, true));
+    ui->txtKalibrierFaktor->setToolTip(bereichTooltip(-10, 10, false));
+
+    fuelleListe(ui->cboPumpentyp, pumpTypeNames());
+    if (s.Pumpentyp < 0 || s.Pumpentyp >= kPumpTypeCount)
+        s.Pumpentyp = 0;
+    waehle(ui->cboPumpentyp, s.Pumpentyp);
+
+    ui->txtDichte->setText(generalForm(s.Dichte));
+    ui->txtKalibrierFaktor->setText(generalForm(s.Kalibrierfaktor));
+
+    ui->txtMenge->setText(generalForm(s.Menge));
+    fuelleListe(ui->cboMengeEinheit, mengeEinheiten());
+    waehle(ui->cboMengeEinheit, s.Mengeneinheit);
+
+    fuelleListe(ui->cboPauseEinheit, zeitEinheiten());
+    waehle(ui->cboPauseEinheit, int(roundHalfEven(s.Pauseeinheit)));
+    ui->txtPause->setText(generalForm(s.Pause));
+
+    if (s.Wiederholung == kEndlessRepetitions)
+        ui->cbxEndlosDosierung->setChecked(true);
+    else
+        ui->txtWiederholung->setText(integerForm(s.Wiederholung));
+
+    ui->txtFoerderstrom->setText(generalForm(s.Foerderstrom));
+    fuelleListe(ui->cboFoerderstromEinheit, foerderstromEinheiten());
+    waehle(ui->cboFoerderstromEinheit, s.Foerderstromeinheit);
+
+    fuelleListe(ui->cboDauerEinheit, zeitEinheiten());
+    waehle(ui->cboDauerEinheit, int(roundHalfEven(s.Dauereinheit)));
+    if (s.Dauer != 0)
+        ui->txtDauer->setText(generalForm(s.Dauer));
+    else
+        ui->cbxEndlosFoerderung->setChecked(true);
+    waehle(ui->cboDauerEinheit, int(roundHalfEven(s.Dauereinheit)));
+
+    ui->cbxPotentiometer->setChecked(false);
+}
+
+// Fills a list without selecting anything, so that the next selection always
+// raises the list's handler exactly once.
+void frmPumpensteuerung::fuelleListe(QComboBox *liste, const QStringList &eintraege)
+{
+    const QSignalBlocker block(liste);
+    liste->clear();
+    liste->addItems(eintraege);
+    liste->setCurrentIndex(-1);
+}
+
+// Selects an entry as the program; an index the list does not hold selects the first.
+void frmPumpensteuerung::waehle(QComboBox *liste, int index)
+{
+    if (index < 0 || index >= liste->count())
+        index = 0;
+    if (liste->currentIndex() == index) {
+        // Nothing changes, but the handler must still run, as for a click.
+        const QSignalBlocker block(liste);
+        liste->setCurrentIndex(-1);
+    }
+    liste->setCurrentIndex(index);
+}
+
+void frmPumpensteuerung::cboPumpentyp_Click()
+{
+    const int i = ui->cboPumpentyp->currentIndex();
+    if (i != m_state.settings.Pumpentyp) {
+        const MsgResult answer = showMessage(this, QString::fromLatin1(kPumpentypFrage),
+                                             QString::fromLatin1(kPumpentypTitel),
+                                             MsgButtons::OkCancel, MsgIcon::Exclamation);
+        if (answer != MsgResult::Ok) {
+            // Cancel keeps everything as it was: the type in force, its drive values,
+            // the encoder and gear choices.
+            const QSignalBlocker block(ui->cboPumpentyp);
+            ui->cboPumpentyp->setCurrentIndex(m_state.settings.Pumpentyp);
+            emit handlerRan(QStringLiteral("cboPumpentyp"));
+            return;
+        }
+    }
+    if (i >= 0 && i < kPumpTypeCount)
+        wendePumpentypAn(i);
+    m_state.ParameterGeaendert = true;
+    setzeBereichTooltips();
+    emit handlerRan(QStringLiteral("cboPumpentyp"));
+}
+
+void frmPumpensteuerung::wendePumpentypAn(int typ)
+{
+    PumpSettings &s = m_state.settings;
+    const PumpType &row = pumpType(typ);
+    s.Pumpentyp = qint16(typ);
+    m_state.Verdraengungsvolumen = row.displacement;
+    ui->txtVerdraengungsvolumen->setText(generalForm(row.displacement));
+    s.Maximaldrehzahl = row.maxSpeed;
+    m_state.DrehzahlMin = kMinSpeed;
+    m_state.DrehzahlMax = row.maxSpeed;
+    s.Beschleunigung = kDefaultAcceleration;
+    s.Dauerstrom = row.contCurrent;
+    s.Spitzenstrom = row.peakCurrent;
+    zeigeAntriebswerte();
+    m_state.StromMin = row.minCurrent;
+    m_state.DauerstromMax = row.maxContCurrent;
+    m_state.SpitzenstromMax = row.maxPeakCurrent;
+
+    fuelleListe(ui->cboEncoder, encoderItems(typ));
+    waehle(ui->cboEncoder, 0);
+    m_state.Encoderaufloesung = standardEncoderResolution(typ);
+    fuelleListe(ui->cboGetriebe, gearItems(typ));
+    waehle(ui->cboGetriebe, 0);
+    s.Getriebetyp = 0;
+    m_state.Getriebeuntersetzung = 1;
+}
+
+void frmPumpensteuerung::zeigeAntriebswerte()
+{
+    const PumpSettings &s = m_state.settings;
+    ui->txtMaximaldrehzahl->setText(generalForm(s.Maximaldrehzahl));
+    ui->txtBeschleunigung->setText(generalForm(s.Beschleunigung));
+    ui->txtDauerstrom->setText(generalForm(s.Dauerstrom));
+    ui->txtSpitzenstrom->setText(generalForm(s.Spitzenstrom));
+}
+
+void frmPumpensteuerung::setzeBereichTooltips()
+{
+    ui->txtMaximaldrehzahl->setToolTip(
+        bereichTooltip(m_state.DrehzahlMin, m_state.DrehzahlMax, false));
+    ui->txtBeschleunigung->setToolTip(bereichTooltip(1, 2000, false));
+    ui->txtDauerstrom->setToolTip(bereichTooltip(m_state.StromMin, m_state.DauerstromMax, false));
+    ui->txtSpitzenstrom->setToolTip(
+        bereichTooltip(m_state.StromMin, m_state.SpitzenstromMax, false));
+}
+
+void frmPumpensteuerung::cboEncoder_Click()
+{
+    const int k = ui->cboEncoder->currentIndex();
+    if (const auto e = encoderResolution(m_state.settings.Pumpentyp, k))
+        m_state.Encoderaufloesung = *e;
+    m_state.settings.Encodertyp = qint16(k);
+    emit handlerRan(QStringLiteral("cboEncoder"));
+}
+
+void frmPumpensteuerung::cboGetriebe_Click()
+{
+    const int k = ui->cboGetriebe->currentIndex();
+    if (const auto g = gearRatio(m_state.settings.Pumpentyp, k))
+        m_state.Getriebeuntersetzung = *g;
+    m_state.settings.Getriebetyp = qint16(k);
+    emit handlerRan(QStringLiteral("cboGetriebe"));
+}
+
+void frmPumpensteuerung::optBetriebsart_Click(int index)
+{
+    if (index != 1 && index != 2)
+        return;
+    m_state.settings.Betriebsart = qint16(index);
+    const QList<QWidget *> dosierung{ui->lblMenge,        ui->txtMenge,        ui->cboMengeEinheit,
+                                     ui->lblPause,        ui->txtPause,        ui->cboPauseEinheit,
+                                     ui->lblWiederholung, ui->txtWiederholung, ui->cbxEndlosDosierung};
+    const QList<QWidget *> foerderung{ui->lblFoerderstrom,     ui->txtFoerderstrom,
+                                      ui->cboFoerderstromEinheit, ui->lblDauer,
+                                      ui->txtDauer,            ui->cboDauerEinheit,
+                                      ui->cbxEndlosFoerderung, ui->cbxPotentiometer};
+    const bool dosieren = index == 1;
+    // Hiding the focused control would hand the focus to the next field in the chain
+    // and run its entry handler; the chosen mode button takes it instead.
+    const QList<QWidget *> &weg = dosieren ? foerderung : dosierung;
+    if (weg.contains(QApplication::focusWidget()))
+        (dosieren ? ui->optBetriebsart1 : ui->optBetriebsart2)->setFocus();
+    for (QWidget *w : dosierung)
+        w->setVisible(dosieren);
+    for (QWidget *w : foerderung)
+        w->setVisible(!dosieren);
+    emit handlerRan(QStringLiteral("optBetriebsart"));
+}
+
+void frmPumpensteuerung::cbxEndlosDosierung_Click()
+{
+    if (ui->cbxEndlosDosierung->isChecked()) {
+        ui->txtWiederholung->clear();
+        m_state.settings.Wiederholung = kEndlessRepetitions;
+    } else {
+        ui->txtWiederholung->setText(QStringLiteral("1"));
+        m_state.settings.Wiederholung = 1;
+    }
+    emit handlerRan(QStringLiteral("cbxEndlosDosierung"));
+}
+
+void frmPumpensteuerung::cbxEndlosFoerderung_Click()
+{
+    if (ui->cbxEndlosFoerderung->isChecked()) {
+        ui->txtDauer->clear();
+        m_state.settings.Dauer = 0;
+    } else {
+        ui->txtDauer->setText(QStringLiteral("1"));
+        m_state.settings.Dauer = 1;
+    }
+    emit handlerRan(QStringLiteral("cbxEndlosFoerderung"));
+}
+
+void frmPumpensteuerung::txtWiederholung_GotFocus()
+{
+    ui->cbxEndlosDosierung->setChecked(false);
+    if (ui->txtWiederholung->text().isEmpty()) {
+        m_state.settings.Wiederholung = 1;
+        ui->txtWiederholung->setText(QStringLiteral("1"));
+    }
+}
+
+void frmPumpensteuerung::txtDauer_GotFocus()
+{
+    ui->cbxEndlosFoerderung->setChecked(false);
+    if (ui->txtDauer->text().isEmpty()) {
+        m_state.settings.Dauer = 1;
+        ui->txtDauer->setText(QStringLiteral("1"));
+    }
+}
+
+void frmPumpensteuerung::cmdStart_Click()
+{
+    if (m_laeuft || !ui->cmdStart->isEnabled())
+        return;
+    // An entry still being typed reaches the pump only through its check.
+    if (!m_validation->validateFocused())
+        return;
+    if (!m_link->SchnittstelleOK())
+        return;
+    if (m_state.KeineAntwort) {
+        (void)m_link->ParameterLesen(QStringLiteral("VER"));
+        if (m_state.KeineAntwort)
+            return;
+    }
+    if (!m_run->StartPruefen())
+        return;
+    ui->cmdStart->setEnabled(false);
+    ui->cmdStop->setFocus();
+    if (m_state.ParameterGeaendert)
+        m_link->ParameterSetzen();
+    m_state.Abbruch = false;
+    m_laeuft = true;
+    if (m_state.settings.Betriebsart == 1)
+        m_run->Dosieren();
+    else if (m_state.settings.Betriebsart == 2)
+        m_run->Foerdern([this] { cmdStop_Click(); });
+    m_laeuft = false;
+    if (programEnding())
+        return;
+    zeigeFortschritt(QString(), 0, 0);
+    ui->cmdStart->setEnabled(true);
+    ui->cmdStart->setFocus();
+}
+
+void frmPumpensteuerung::cmdStop_Click()
+{
+    m_state.Abbruch = true;
+    Wakeup::poke();
+    ui->cbxPotentiometer->setChecked(false);
+    if (m_link->SchnittstelleOK()) {
+        m_link->BefehlSenden(QStringLiteral("SOR 0"));
+        m_link->BefehlSenden(QStringLiteral("V 0"));
+    }
+    if (programEnding())
+        return;
+    if (!m_laeuft)
+        zeigeFortschritt(QString(), 0, 0);
+    ui->cmdStart->setEnabled(true);
+    ui->cmdStart->setFocus();
+}
+
+void frmPumpensteuerung::cbxPotentiometer_Click()
+{
+    QCheckBox *box = ui->cbxPotentiometer;
+    const bool an = box->isChecked();
+    // A box that could not take effect returns to unchecked, so the window never
+    // claims a mode the controller is not in.
+    auto zurueck = [box] {
+        const QSignalBlocker block(box);
+        box->setChecked(false);
+    };
+    if (an && !m_validation->validateFocused()) {
+        zurueck();
+        return;
+    }
+    if (!m_link->SchnittstelleOK()) {
+        zurueck();
+        return;
+    }
+    if (m_state.KeineAntwort) {
+        (void)m_link->ParameterLesen(QStringLiteral("VER"));
+        if (m_state.KeineAntwort) {
+            zurueck();
+            return;
+        }
+    }
+    if (!an) {
+        m_state.Abbruch = true;
+        cmdStop_Click();
+        return;
+    }
+    ui->cmdStart->setEnabled(false);
+    ui->cmdStop->setFocus();
+    m_state.Abbruch = false;
+    m_link->BefehlSenden(QStringLiteral("DIPROG"));
+    m_link->BefehlSenden(QStringLiteral("CONTMOD"));
+    m_link->BefehlSenden(QStringLiteral("SOR 1"));
+    zeigeFortschritt(tr("Potentiometer mode: the controller follows its potentiometer"), 0, 0);
+}
+
+void frmPumpensteuerung::linkVerloren()
+{
+    // A run ends by itself (Abbruch is set); potentiometer mode has nothing running.
+    if (m_laeuft)
+        return;
+    const QSignalBlocker block(ui->cbxPotentiometer);
+    ui->cbxPotentiometer->setChecked(false);
+    zeigeFortschritt(QString(), 0, 0);
+    ui->cmdStart->setEnabled(true);
+}
+
+void frmPumpensteuerung::zeigeFortschritt(const QString &text, int wert, int maximum)
+{
+    ui->lblStatus->setText(text);
+    ui->prgStatus->setVisible(maximum > 0);
+    if (maximum > 0) {
+        ui->prgStatus->setMaximum(maximum);
+        ui->prgStatus->setValue(wert);
+    }
+}
+
+bool frmPumpensteuerung::Beenden()
+{
+    if (m_beendet)
+        return true;
+    const MsgResult answer =
+        showMessage(this, QString::fromLatin1(kSpeicherFrage), QString::fromLatin1(kSpeicherTitel),
+                    MsgButtons::YesNoCancel, MsgIcon::Exclamation);
+    if (answer == MsgResult::Cancel)
+        return false;
+    if (answer == MsgResult::Yes)
+        EinstellungenSpeichern();
+    if (m_port->PortOpen()) {
+        cmdStop_Click();
+        (void)m_port->setPortOpen(false);
+    }
+    m_beendet = true;
+    m_state.Abbruch = true;
+    endProgram(0);
+    return true;
+}
+
+void frmPumpensteuerung::EinstellungenSpeichern()
+{
+    const QPointF twips = positionInTwips();
+    m_state.settings.Left = float(twips.x());
+    m_state.settings.Top = float(twips.y());
+    auto store = openStore();
+    QString fehler;
+    if (!speichereEinstellungen(*store, m_state.Schnittstelle, m_state.settings, &fehler))
+        showMessage(this, fehler, m_state.FehlerTitel, MsgButtons::Ok, MsgIcon::Critical);
+}
+
+namespace {
+double twipsPerPixelX(const QScreen *s) { return 1440.0 / (s ? s->logicalDotsPerInchX() : 96.0); }
+double twipsPerPixelY(const QScreen *s) { return 1440.0 / (s ? s->logicalDotsPerInchY() : 96.0); }
+} // namespace
+
+QPointF frmPumpensteuerung::positionInTwips() const
+{
+    const QScreen *s = screen();
+    return {pos().x() * twipsPerPixelX(s), pos().y() * twipsPerPixelY(s)};
+}
+
+void frmPumpensteuerung::positioniere()
+{
+    adjustSize();
+    QScreen *s = QGuiApplication::primaryScreen();
+    const QRect avail = s ? s->geometry() : QRect(0, 0, 1024, 768);
+    const QSize size = frameGeometry().size().expandedTo(this->size());
+    const double tx = twipsPerPixelX(s), ty = twipsPerPixelY(s);
+    const QPoint standard(avail.x() + (avail.width() - size.width()) / 2,
+                          avail.y() + int((avail.height() - size.height()) / 2 - 200 / ty));
+    auto store = openStore();
+    const auto left = gespeicherteZahl(*store, m_state.Schnittstelle, "Left");
+    const auto top = gespeicherteZahl(*store, m_state.Schnittstelle, "Top");
+    QPoint ziel = standard;
+    if (left && top) {
+        const QPoint gespeichert(int(*left / tx), int(*top / ty));
+        // A position on no screen (a monitor that is gone) falls back to the default.
+        const QRect titel(gespeichert, QSize(std::min(size.width(), 200), 30));
+        for (const QScreen *sc : QGuiApplication::screens()) {
+            if (sc->geometry().intersected(titel).width() >= std::min(100, titel.width())) {
+                ziel = gespeichert;
+                break;
+            }
+        }
+    }
+    move(ziel);
+    m_state.settings.Left = float(ziel.x() * tx);
+    m_state.settings.Top = float(ziel.y() * ty);
+}
+
+bool frmPumpensteuerung::eventFilter(QObject *watched, QEvent *event)
+{
+    const auto type = event->type();
+    if (type == QEvent::FocusIn) {
+        if (watched == ui->txtWiederholung)
+            txtWiederholung_GotFocus();
+        else if (watched == ui->txtDauer)
+            txtDauer_GotFocus();
+        return false;
+    }
+    if (type != QEvent::KeyPress)
+        return false;
+    auto *w = qobject_cast<QWidget *>(watched);
+    if (!w || w->window() != this || QApplication::activeModalWidget())
+        return false;
+    // A key travels up the parents when nobody takes it: act on its first delivery only.
+    QWidget *first = QApplication::focusWidget() ? QApplication::focusWidget() : this;
+    if (w != first)
+        return false;
+    return tasteGedrueckt(static_cast<QKeyEvent *>(event));
+}
+
+bool frmPumpensteuerung::tasteGedrueckt(QKeyEvent *key)
+{
+    const auto mods = key->modifiers() & ~Qt::KeypadModifier;
+    if (key->key() == Qt::Key_F1) {
+        frmAbout::zeigen(this);
+        return true;
+    }
+    if (key->key() == Qt::Key_H && mods == (Qt::ShiftModifier | Qt::ControlModifier)) {
+        frmDirekt::oeffnen(m_state, *m_link, this);
+        return true;
+    }
+    if (key->key() == Qt::Key_Escape) {
+        (void)Beenden();
+        return true;
+    }
+    if ((key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) &&
+        !qobject_cast<QPushButton *>(QApplication::focusWidget())) {
+        ui->cmdStart->click();
+        return true;
+    }
+    return false;
+}
+
+void frmPumpensteuerung::closeEvent(QCloseEvent *event)
+{
+    if (m_beendet || programEnding() || Beenden())
+        event->accept();
+    else
+        event->ignore();
+}
+
+} // namespace vyt

@@ -1,0 +1,85 @@
+#pragma once
+// The main window: pump, motor and mode frames, Start, Stop and Exit.
+#include "config/PumpState.h"
+
+#include <QWidget>
+#include <memory>
+
+namespace Ui {
+class frmPumpensteuerung;
+}
+class QComboBox;
+class QLineEdit;
+
+namespace vyt {
+
+class ControllerLink;
+class FieldValidation;
+class MSComm;
+class PumpRun;
+
+class frmPumpensteuerung : public QWidget {
+    Q_OBJECT
+public:
+    explicit frmPumpensteuerung(QWidget *parent = nullptr);
+    ~frmPumpensteuerung() override;
+
+    // The start-up sequence up to showing the window. Answers false when the operator
+    // cancelled the port dialog and the program is ending.
+    bool laden();
+
+    [[nodiscard]] PumpState &state() { return m_state; }
+    [[nodiscard]] ControllerLink &link() { return *m_link; }
+    [[nodiscard]] MSComm &MSComm1() { return *m_port; }
+    [[nodiscard]] PumpRun &run() { return *m_run; }
+
+    void AnzeigeAufbauen();
+    void EinstellungenSpeichern();
+    // The unload handler: asks whether to save, stops the drive and ends the program.
+    // Answers false when the operator cancelled.
+    bool Beenden();
+
+    void cmdStart_Click();
+    void cmdStop_Click();
+
+signals:
+    // Each selection handler announces its run (tests count them).
+    void handlerRan(const QString &name);
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
+
+private:
+    void verbinden();
+    void cboPumpentyp_Click();
+    void cboEncoder_Click();
+    void cboGetriebe_Click();
+    void optBetriebsart_Click(int index);
+    void cbxEndlosDosierung_Click();
+    void cbxEndlosFoerderung_Click();
+    void cbxPotentiometer_Click();
+    void txtWiederholung_GotFocus();
+    void txtDauer_GotFocus();
+    void wendePumpentypAn(int typ);
+    void setzeBereichTooltips();
+    void zeigeAntriebswerte();
+    void fuelleListe(QComboBox *liste, const QStringList &eintraege);
+    void waehle(QComboBox *liste, int index);
+    bool tasteGedrueckt(QKeyEvent *key);
+    void positioniere();
+    [[nodiscard]] QPointF positionInTwips() const;
+    void zeigeFortschritt(const QString &text, int wert, int maximum);
+    void linkVerloren();
+
+    std::unique_ptr<Ui::frmPumpensteuerung> ui;
+    PumpState m_state;
+    std::unique_ptr<MSComm> m_port;
+    std::unique_ptr<ControllerLink> m_link;
+    std::unique_ptr<FieldValidation> m_validation;
+    std::unique_ptr<PumpRun> m_run;
+    bool m_laeuft = false;      // a dosing or flow run is inside cmdStart_Click
+    bool m_beendet = false;     // the unload handler has ended the program
+};
+
+} // namespace vyt
