@@ -30,9 +30,11 @@ vyt_ensure_packages() {
     fi
 }
 
-# vyt_build BUILD_DIR [cmake options...]
+# vyt_build BUILD_DIR [cmake options...]; VYT_TARGETS limits the build to those targets.
 vyt_build() {
     local dir="$1"; shift
     cmake -S "$VYT_ROOT" -B "$dir" "$@" >/dev/null
-    cmake --build "$dir" -j2
+    local targets=()
+    [ -n "${VYT_TARGETS:-}" ] && targets=(--target $VYT_TARGETS)
+    cmake --build "$dir" -j2 "${targets[@]}"
 }

@@ -30,6 +30,10 @@ frmPumpensteuerung::frmPumpensteuerung(QWidget *parent)
     : QWidget(parent), ui(std::make_unique<Ui::frmPumpensteuerung>())
 {
     ui->setupUi(this);
+    // The displacement is shown, not entered: a read-only box on the button face.
+    QPalette grau = ui->txtVerdraengungsvolumen->palette();
+    grau.setColor(QPalette::Base, grau.color(QPalette::Button));
+    ui->txtVerdraengungsvolumen->setPalette(grau);
     m_port = std::make_unique<MSComm>();
     m_link = std::make_unique<ControllerLink>(m_state, *m_port, this);
     m_run = std::make_unique<PumpRun>(m_state, *m_link, this);
