@@ -1,9 +1,11 @@
 #include "config/NumberText.h"
 
 #include <cfloat>
+#include <charconv>
+#include <clocale>
 #include <cmath>
-#include <cstdio>
 #include <cstdlib>
+#include <locale.h>
 
 namespace vyt {
 namespace {
@@ -17,14 +19,28 @@ QString localise(QString text, const QLocale &locale)
     return text;
 }
 
+// QApplication sets the C library to the user's locale, so printf and strtod would
+// write and expect "1,5" under a German LC_NUMERIC: the conversions here use
+// std::to_chars and the C locale explicitly.
+locale_t cLocale()
+{
+    static const locale_t c = newlocale(LC_ALL_MASK, "C", locale_t(nullptr));
+    return c;
+}
+
+QString toChars(double value, std::chars_format format, int precision)
+{
+    char buf[64];
+    const auto result = std::to_chars(buf, buf + sizeof buf, value, format, precision);
+    return QString::fromLatin1(buf, int(result.ptr - buf));
+}
+
 // "%.7g" gives "1e+07" and "1.5e-05"; the program writes "1E+07" and "1.5E-05".
 QString cGeneral(double value)
 {
     if (value == 0)
         return QStringLiteral("0");
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%.7G", value);
-    return QString::fromLatin1(buf);
+    return toChars(value, std::chars_format::general, 7).toUpper();
 }
 
 } // namespace
@@ -41,9 +57,8 @@ QString plainForm(double value, const QLocale &locale)
     if (!std::isfinite(value) || value == 0)
         return QStringLiteral("0");
     // Round to 7 significant digits first, then write without an exponent.
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%.6e", value);
-    const double rounded = std::strtod(buf, nullptr);
+    const QByteArray seven = toChars(value, std::chars_format::scientific, 6).toLatin1();
+    const double rounded = strtod_l(seven.constData(), nullptr, cLocale());
     const int exponent = int(std::floor(std::log10(std::fabs(rounded))));
     const int decimals = std::max(0, 6 - exponent);
     QString text = QString::number(rounded, 'f', decimals);
@@ -60,7 +75,10 @@ QString integerForm(qint64 value) { return QString::number(value); }
 
 double roundHalfEven(double value) { return std::nearbyint(value); }
 
-std::optional<double> readNumber(const QString &text, const QLocale &locale)
+namespace {
+
+// The text in C notation when it is a number in the locale's notation.
+std::optional<QByteArray> cNotation(const QString &text, const QLocale &locale)
 {
     const QString s = text.trimmed();
     const QString dec = locale.decimalPoint();
@@ -121,8 +139,13 @@ std::optional<double> readNumber(const QString &text, const QLocale &locale)
     if (i < n && (s.at(i) == QLatin1Char('E') || s.at(i) == QLatin1Char('e'))) {
         c += QLatin1Char('E');
         ++i;
-        if (i < n && (s.at(i) == QLatin1Char('+') || s.at(i) == QLatin1Char('-')))
+        // The general form writes the exponent's minus as the locale's sign.
+        if (startsHere(neg) && neg != QLatin1String("-")) {
+            c += QLatin1Char('-');
+            i += neg.size();
+        } else if (i < n && (s.at(i) == QLatin1Char('+') || s.at(i) == QLatin1Char('-'))) {
             c += s.at(i++);
+        }
         int expDigits = 0;
         while (i < n && s.at(i) >= QLatin1Char('0') && s.at(i) <= QLatin1Char('9')) {
             c += s.at(i++);
@@ -133,23 +156,35 @@ std::optional<double> readNumber(const QString &text, const QLocale &locale)
     }
     if (i != n)
         return std::nullopt;
-    const QByteArray latin = c.toLatin1();
+    return c.toLatin1();
+}
+
+} // namespace
+
+std::optional<double> readNumber(const QString &text, const QLocale &locale)
+{
+    const auto c = cNotation(text, locale);
+    if (!c)
+        return std::nullopt;
     char *end = nullptr;
-    const double value = std::strtod(latin.constData(), &end);
-    if (end != latin.constData() + latin.size() || !std::isfinite(value))
+    const double value = strtod_l(c->constData(), &end, cLocale());
+    if (end != c->constData() + c->size() || !std::isfinite(value))
         return std::nullopt;
     return value;
 }
 
+// Straight from the text to the nearest single: going through double could round twice.
+// Overflow is no number; underflow gives the nearest single (a denormal or zero).
 std::optional<float> readSingle(const QString &text, const QLocale &locale)
 {
-    const auto v = readNumber(text, locale);
-    if (!v)
+    const auto c = cNotation(text, locale);
+    if (!c)
         return std::nullopt;
-    const float f = float(*v);
-    if (!std::isfinite(f))
+    char *end = nullptr;
+    const float value = strtof_l(c->constData(), &end, cLocale());
+    if (end != c->constData() + c->size() || !std::isfinite(value))
         return std::nullopt;
-    return f;
+    return value;
 }
 
 std::optional<qint16> readShort(const QString &text, const QLocale &locale)

@@ -1,0 +1,293 @@
+#include "config/FieldValidation.h"
+
+#include "config/NumberText.h"
+#include "ui/MessageBox.h"
+
+#include <QEvent>
+#include <QFocusEvent>
+#include <QLineEdit>
+#include <QLocale>
+#include <QScopedValueRollback>
+#include <QWidget>
+
+namespace vyt {
+
+enum class Acceptance {
+    Number,      // any number, zero and negatives included
+    NotNegative, // 0 or more
+    Positive,    // more than 0
+    AtLeastOne,  // whole-number rounding is 1 or more
+    InRange,     // between the bounds, both included, before any rounding
+};
+
+enum class WriteBack { General, Plain, Integer };
+
+// A fixed bound, or one the pump catalog sets in PumpState.
+struct Bound {
+    float fixed = 0;
+    float PumpState::*live = nullptr;
+
+    [[nodiscard]] float in(const PumpState &state) const { return live ? state.*live : fixed; }
+};
+
+struct FieldRule {
+    const char *name;
+    Acceptance acceptance;
+    Bound lower;
+    Bound upper;
+    float PumpSettings::*single; // the stored real, or
+    qint32 PumpSettings::*count; // the stored repetitions
+    bool whole;                  // a real field holding the entry rounded to a whole number
+    bool hasEndless;             // an empty field may stand for "endless"
+    WriteBack form;              // after acceptance
+    const char *message;         // the whole message, or the text before the lower bound
+    const char *joiner;          // between the bounds; null when the message names none
+    bool marksChanged;           // the drive limits must be sent again
+};
+
+namespace {
+
+constexpr Bound fixedBound(float value) { return Bound{value, nullptr}; }
+constexpr Bound liveBound(float PumpState::*member) { return Bound{0, member}; }
+
+const char *const kValueFrom = "Please enter a value from ";
+const char *const kIntegerBetween = "Please enter an integer number between ";
+
+// clang-format off
+const FieldRule kRules[] = {
+    // name, acceptance, lower, upper, single, count, whole, hasEndless, form, message, joiner, marksChanged
+    {"txtMenge", Acceptance::Number, {}, {}, &PumpSettings::Menge, nullptr, false, false,
+     WriteBack::General, "Please enter a real number.", nullptr, false},
+    {"txtPause", Acceptance::NotNegative, {}, {}, &PumpSettings::Pause, nullptr, false, false,
+     WriteBack::Plain, "Please enter a positve real number.", nullptr, false},
+    {"txtWiederholung", Acceptance::AtLeastOne, {}, {}, nullptr, &PumpSettings::Wiederholung, false, true,
+     WriteBack::Integer, "Please enter a positive integer number.", nullptr, false},
+    {"txtFoerderstrom", Acceptance::Number, {}, {}, &PumpSettings::Foerderstrom, nullptr, false, false,
+     WriteBack::General, "Please enter a real number.", nullptr, false},
+    {"txtDauer", Acceptance::Positive, {}, {}, &PumpSettings::Dauer, nullptr, false, true,
+     WriteBack::General, "Please enter a positive real number.", nullptr, false},
+    {"txtDichte", Acceptance::InRange, fixedBound(0.1f), fixedBound(15), &PumpSettings::Dichte, nullptr,
+     false, false, WriteBack::General, kValueFrom, " to ", false},
+    {"txtKalibrierFaktor", Acceptance::InRange, fixedBound(-10), fixedBound(10), &PumpSettings::Kalibrierfaktor,
+     nullptr, false, false, WriteBack::General, kValueFrom, " to ", false},
+    {"txtMaximaldrehzahl", Acceptance::InRange, liveBound(&PumpState::DrehzahlMin), liveBound(&PumpState::DrehzahlMax),
+     &PumpSettings::Maximaldrehzahl, nullptr, true, false, WriteBack::General, kIntegerBetween, " and ", true},
+    {"txtBeschleunigung", Acceptance::InRange, fixedBound(1), fixedBound(2000), &PumpSettings::Beschleunigung,
+     nullptr, true, false, WriteBack::General, kValueFrom, " to ", true},
+    {"txtDauerstrom", Acceptance::InRange, liveBound(&PumpState::StromMin), liveBound(&PumpState::DauerstromMax),
+     &PumpSettings::Dauerstrom, nullptr, true, false, WriteBack::General, kIntegerBetween, " and ", true},
+    {"txtSpitzenstrom", Acceptance::InRange, liveBound(&PumpState::StromMin), liveBound(&PumpState::SpitzenstromMax),
+     &PumpSettings::Spitzenstrom, nullptr, true, false, WriteBack::General, kIntegerBetween, " and ", true},
+};
+// clang-format on
+
+} // namespace
+
+FieldValidation::FieldValidation(PumpState &state, QWidget *form, QObject *parent)
+    : QObject(parent), m_state(state), m_form(form)
+{
+    if (!form)
+        return;
+    for (const FieldRule &rule : kRules) {
+        auto *field = form->findChild<QLineEdit *>(QLatin1String(rule.name));
+        if (!field)
+            continue;
+        field->installEventFilter(this);
+        m_entries.append(Entry{&rule, field});
+    }
+}
+
+FieldValidation::~FieldValidation()
+{
+    for (const Entry &entry : std::as_const(m_entries)) {
+        if (entry.field)
+            entry.field->removeEventFilter(this);
+    }
+}
+
+bool FieldValidation::busy() const { return m_busy; }
+
+QList<QLineEdit *> FieldValidation::fields() const
+{
+    QList<QLineEdit *> out;
+    for (const Entry &entry : m_entries) {
+        if (entry.field)
+            out << entry.field.data();
+    }
+    return out;
+}
+
+bool FieldValidation::validateFocused()
+{
+    if (m_busy)
+        return false;
+    QWidget *focused = m_form ? m_form->window()->focusWidget() : nullptr;
+    if (m_unansweredRejection) {
+        // The click that brought us here took the focus first and its focus loss was
+        // rejected: that rejection is the answer, with no second message.
+        const bool sameField = m_unansweredRejection.data() == focused;
+        m_unansweredRejection.clear();
+        if (sameField)
+            return false;
+    }
+    const Entry *entry = entryFor(focused);
+    return entry ? check(*entry, false) : true;
+}
+
+bool FieldValidation::validate(QLineEdit *field)
+{
+    const Entry *entry = entryFor(field);
+    if (!entry)
+        return true;
+    if (m_busy)
+        return false;
+    return check(*entry, false);
+}
+
+bool FieldValidation::eventFilter(QObject *watched, QEvent *event)
+{
+    switch (event->type()) {
+    case QEvent::FocusOut: {
+        const Qt::FocusReason reason = static_cast<QFocusEvent *>(event)->reason();
+        // Another window coming to the front (a message box, a dialog, another program)
+        // or the field's own context menu does not leave the field.
+        if (reason == Qt::ActiveWindowFocusReason || reason == Qt::PopupFocusReason)
+            break;
+        // A field being destroyed is no line edit any more.
+        if (m_busy || !qobject_cast<QLineEdit *>(watched))
+            break;
+        if (const Entry *entry = entryFor(watched))
+            check(*entry, true);
+        break;
+    }
+    case QEvent::ShortcutOverride:
+    case QEvent::KeyPress:
+    case QEvent::MouseButtonPress:
+        if (watched == m_unansweredRejection.data())
+            m_unansweredRejection.clear();
+        break;
+    default:
+        break;
+    }
+    return false;
+}
+
+const FieldValidation::Entry *FieldValidation::entryFor(const QObject *field) const
+{
+    if (!field)
+        return nullptr;
+    for (const Entry &entry : m_entries) {
+        if (entry.field.data() == field)
+            return &entry;
+    }
+    return nullptr;
+}
+
+bool FieldValidation::check(const Entry &entry, bool fromFocusLoss)
+{
+    const FieldRule &rule = *entry.rule;
+    QPointer<QLineEdit> field = entry.field;
+    if (!field)
+        return true;
+    if (m_unansweredRejection == field)
+        m_unansweredRejection.clear();
+    const QString text = field->text();
+
+    // The endless box empties its field; leaving it so is no entry.
+    if (rule.hasEndless && text.isEmpty()) {
+        const PumpSettings &s = m_state.settings;
+        const bool endless = rule.count ? s.*rule.count == kEndlessRepetitions : s.*rule.single == 0;
+        if (endless)
+            return true;
+    }
+
+    if (accepts(rule, text)) {
+        store(rule, field);
+        return true;
+    }
+    reject(rule, field);
+    if (fromFocusLoss && field && field->window()->focusWidget() == field)
+        m_unansweredRejection = field;
+    return false;
+}
+
+bool FieldValidation::accepts(const FieldRule &rule, const QString &text) const
+{
+    if (rule.acceptance == Acceptance::AtLeastOne) {
+        const auto n = readShort(text);
+        return n && *n >= 1;
+    }
+    const auto x = readSingle(text);
+    if (!x)
+        return false;
+    switch (rule.acceptance) {
+    case Acceptance::Number:
+        return true;
+    case Acceptance::NotNegative:
+        return *x >= 0;
+    case Acceptance::Positive:
+        return *x > 0;
+    case Acceptance::InRange:
+        if (*x < rule.lower.in(m_state) || *x > rule.upper.in(m_state))
+            return false;
+        // Whole-number fields must also fit 16 bits (every catalog bound does).
+        return !rule.whole || readShort(text).has_value();
+    case Acceptance::AtLeastOne:
+        break;
+    }
+    return false;
+}
+
+void FieldValidation::store(const FieldRule &rule, QLineEdit *field)
+{
+    PumpSettings &s = m_state.settings;
+    const QLocale locale;
+    QString shown;
+    if (rule.count) {
+        s.*rule.count = *readShort(field->text());
+        shown = integerForm(s.*rule.count);
+    } else {
+        // The range test was made on the real value; the whole-number fields keep the rounding.
+        s.*rule.single = rule.whole ? float(*readShort(field->text())) : *readSingle(field->text());
+        shown = rule.form == WriteBack::Plain ? plainForm(s.*rule.single, locale)
+                                              : generalForm(s.*rule.single, locale);
+    }
+    if (rule.marksChanged)
+        m_state.ParameterGeaendert = true;
+    field->setText(shown);
+}
+
+void FieldValidation::reject(const FieldRule &rule, QLineEdit *fieldNow)
+{
+    QPointer<QLineEdit> field = fieldNow;
+    // The box takes the focus and gives it back: no other field is checked meanwhile.
+    const QScopedValueRollback<bool> guard(m_busy, true);
+    showMessage(field->window(), message(rule), m_state.FehlerTitel, MsgButtons::Ok, MsgIcon::Exclamation);
+    if (!field)
+        return;
+    field->setText(storedText(rule));
+    // A field hidden by a mode switch cannot take the focus back.
+    if (field->isVisible() && field->isEnabled() && field->focusPolicy() != Qt::NoFocus)
+        field->setFocus(Qt::OtherFocusReason);
+}
+
+QString FieldValidation::message(const FieldRule &rule) const
+{
+    QString text = QString::fromLatin1(rule.message);
+    if (rule.joiner) {
+        const QLocale locale;
+        text += generalForm(rule.lower.in(m_state), locale) + QLatin1String(rule.joiner)
+            + generalForm(rule.upper.in(m_state), locale) + QLatin1Char('.');
+    }
+    return text;
+}
+
+QString FieldValidation::storedText(const FieldRule &rule) const
+{
+    const PumpSettings &s = m_state.settings;
+    if (rule.count)
+        return integerForm(s.*rule.count);
+    return generalForm(s.*rule.single, QLocale());
+}
+
+} // namespace vyt

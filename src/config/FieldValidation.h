@@ -1,0 +1,63 @@
+#pragma once
+// Checks the eleven entry fields of the main window when they lose the focus: an
+// accepted entry goes into PumpSettings at once, a rejected one is reported, the
+// field shows the stored value again and takes the focus back.
+#include "config/PumpState.h"
+
+#include <QList>
+#include <QObject>
+#include <QPointer>
+
+class QLineEdit;
+class QWidget;
+
+namespace vyt {
+
+struct FieldRule;
+
+class FieldValidation : public QObject {
+    Q_OBJECT
+public:
+    // Finds the eleven line edits by objectName below form and validates each on focus loss.
+    // Fields missing from the form are left out.
+    FieldValidation(PumpState &state, QWidget *form, QObject *parent = nullptr);
+    ~FieldValidation() override;
+
+    // Validates the focused field if it is one of the eleven; false when it was rejected.
+    // Also false right after the focus loss caused by the same click rejected that field
+    // (a mouse click on Start takes the focus before Start's handler runs).
+    [[nodiscard]] bool validateFocused();
+    // Validates one field now (false when rejected, or when a rejection is on screen).
+    bool validate(QLineEdit *field);
+    [[nodiscard]] bool busy() const; // a rejection message is on screen
+
+    // The line edits found, in table order (for tests and the main window).
+    [[nodiscard]] QList<QLineEdit *> fields() const;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    struct Entry {
+        const FieldRule *rule = nullptr;
+        QPointer<QLineEdit> field;
+    };
+
+    [[nodiscard]] const Entry *entryFor(const QObject *field) const;
+    bool check(const Entry &entry, bool fromFocusLoss);
+    [[nodiscard]] bool accepts(const FieldRule &rule, const QString &text) const;
+    void store(const FieldRule &rule, QLineEdit *field);
+    void reject(const FieldRule &rule, QLineEdit *field);
+    [[nodiscard]] QString message(const FieldRule &rule) const;
+    [[nodiscard]] QString storedText(const FieldRule &rule) const;
+
+    PumpState &m_state;
+    QPointer<QWidget> m_form;
+    QList<Entry> m_entries;
+    bool m_busy = false;
+    // The field whose rejection on focus loss has not yet been answered by a key press,
+    // a click into it or a later validation.
+    QPointer<QLineEdit> m_unansweredRejection;
+};
+
+} // namespace vyt
