@@ -6,7 +6,10 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QDir>
+#include <QFile>
 #include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <QWidget>
 #include <memory>
@@ -62,6 +65,11 @@ EndRecorder::~EndRecorder() { setEndHandler({}); }
 
 void useEmptyStore()
 {
+    // Test processes of several builds run at once and the test store lives under
+    // HOME: give each process a home of its own, or they read each other's [Ports].
+    static const QTemporaryDir home(QDir::tempPath() + QStringLiteral("/vyt-test-home-XXXXXX"));
+    static const bool homeSet = home.isValid() && qputenv("HOME", QFile::encodeName(home.path()));
+    Q_UNUSED(homeSet);
     QStandardPaths::setTestModeEnabled(true);
     auto store = openStore();
     store->clear();
