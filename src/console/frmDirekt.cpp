@@ -423,7 +423,8 @@ void frmDirekt::zustandLesen()
                                                              {"GFS", m_ui->txtGFS}};
     for (const auto &[befehl, feld] : abfragen) {
         const QString antwort = m_link.ParameterLesen(QString::fromLatin1(befehl));
-        if (!self || programEnding())
+        // Closed meanwhile: no more reads for a console that is gone.
+        if (!self || programEnding() || m_geschlossen)
             return;
         feld->setText(antwort);
     }
@@ -441,7 +442,8 @@ void frmDirekt::parameterLaden()
                                                              {"GPC", m_ui->txtLPC}};
     for (const auto &[befehl, feld] : abfragen) {
         const QString antwort = m_link.ParameterLesen(QString::fromLatin1(befehl));
-        if (!self || programEnding())
+        // Closed meanwhile: no more reads for a console that is gone.
+        if (!self || programEnding() || m_geschlossen)
             return;
         feld->setText(antwort);
     }
@@ -467,7 +469,7 @@ void frmDirekt::eepromSichern()
     const MsgResult antwort = showMessage(this, QStringLiteral("Save new values in EEPROM?"),
                                           QStringLiteral("Warnung"), MsgButtons::YesNo,
                                           MsgIcon::Exclamation);
-    if (!self || programEnding() || antwort != MsgResult::Yes)
+    if (!self || programEnding() || m_geschlossen || antwort != MsgResult::Yes)
         return;
     const QString bestaetigung = m_link.ParameterLesen(QStringLiteral("EEPSAV"));
     if (!self || programEnding())
