@@ -42,6 +42,11 @@ bool runDialog(frmSchnittstelle &dlg, qint16 &port, std::function<void(QWidget *
         ran = true;
         QCOMPARE(w, static_cast<QWidget *>(&dlg));
         action(w);
+        // A failed check inside action must not leave the test waiting on the dialog.
+        if (dlg.isVisible()) {
+            QTest::qFail("the dialog was left open", __FILE__, __LINE__);
+            dlg.reject();
+        }
     });
     const bool ok = dlg.choosePort(port);
     if (!ran)

@@ -17,7 +17,11 @@ ControllerLink::ControllerLink(PumpState &state, MSComm &port, QWidget *messageP
     connect(&m_port, &MSComm::linkLost, this, &ControllerLink::onLinkLost);
 }
 
-ControllerLink::~ControllerLink() = default;
+ControllerLink::~ControllerLink()
+{
+    if (m_dialog)
+        m_dialog->disconnect(this);
+}
 
 QString ControllerLink::portTitle() const
 {
@@ -28,8 +32,11 @@ bool ControllerLink::SchnittstelleOK()
 {
     if (m_state.SchnittstelleOffen)
         return true;
-    if (!m_dialog)
+    if (!m_dialog) {
         m_dialog = std::make_unique<frmSchnittstelle>(m_messageParent);
+        // Held here, but a parent window that goes first deletes it: forget it then.
+        connect(m_dialog.get(), &QObject::destroyed, this, [this] { (void)m_dialog.release(); });
+    }
     if (!m_dialog->choosePort(m_state.Schnittstelle))
         return false; // the program is ending
     m_port.setCommPort(m_state.Schnittstelle);

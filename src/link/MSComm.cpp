@@ -6,6 +6,7 @@
 #include <QFileInfo>
 #include <grp.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace vyt {
 
@@ -110,6 +111,7 @@ bool MSComm::setPortOpen(bool open)
 QString MSComm::describeOpenFailure(QSerialPort::SerialPortError error) const
 {
     const QString dev = m_device;
+    const QByteArray path = QFile::encodeName(dev);
     switch (error) {
     case QSerialPort::DeviceNotFoundError:
         return tr("The device %1 does not exist. Check that the adapter is plugged in, "
@@ -117,27 +119,39 @@ QString MSComm::describeOpenFailure(QSerialPort::SerialPortError error) const
             .arg(dev)
             .arg(m_commPort);
     case QSerialPort::PermissionError: {
-        if (!QFileInfo::exists(dev))
-            return tr("The device %1 does not exist.").arg(dev);
         struct stat st {};
-        QString owner = QStringLiteral("dialout");
-        if (::stat(QFile::encodeName(dev).constData(), &st) == 0) {
-            if (const struct group *g = ::getgrgid(st.st_gid))
-                owner = QString::fromLocal8Bit(g->gr_name);
-        }
-        // QSerialPort reports a port locked by another program as a permission error too.
-        QFileInfo fi(dev);
-        if (fi.isReadable() && fi.isWritable())
+        if (::stat(path.constData(), &st) != 0)
+            return tr("The device %1 does not exist. Check that the adapter is plugged in, "
+                      "or choose the device that COM%2 stands for in the port dialog.")
+                .arg(dev)
+                .arg(m_commPort);
+        // QSerialPort reports a port locked by another program (its lock file, or the
+        // exclusive mode another program set) as a permission error too: when we may
+        // read and write the device, someone else holds it.
+        if (::access(path.constData(), R_OK | W_OK) == 0)
             return tr("The device %1 is in use by another program. Close that program "
                       "or choose another port.")
                 .arg(dev);
-        return tr("Access to the device %1 was denied. To get access, become a member of "
-                  "the group \"%2\" that owns the device (sudo usermod -aG %2 $USER), then "
-                  "log out and in again.")
-            .arg(dev, owner);
+        const struct group *g = ::getgrgid(st.st_gid);
+        const QString owner = g ? QString::fromLocal8Bit(g->gr_name) : QString();
+        // Membership only helps where the device's group may read and write it.
+        if (!owner.isEmpty() && owner != QLatin1String("root") &&
+            (st.st_mode & (S_IRGRP | S_IWGRP)) == (S_IRGRP | S_IWGRP))
+            return tr("Access to the device %1 was denied. To get access, become a member "
+                      "of the group \"%2\" that owns the device (sudo usermod -aG %2 $USER), "
+                      "then log out and in again.")
+                .arg(dev, owner);
+        return tr("Access to the device %1 was denied. To get access, ask the administrator "
+                  "to give the device to a group you belong to, usually \"dialout\" "
+                  "(for example with a udev rule), then log out and in again.")
+            .arg(dev);
     }
     case QSerialPort::OpenError:
         return tr("The device %1 is already open.").arg(dev);
+    case QSerialPort::UnsupportedOperationError:
+        return tr("The device %1 is not a serial port. Choose another device in the port "
+                  "dialog.")
+            .arg(dev);
     default:
         return tr("The device %1 could not be opened: %2").arg(dev, m_port.errorString());
     }
