@@ -1,0 +1,928 @@
+// The direct control console against the in-process controller: what goes out on
+// the line, what the window shows, and that nested waits survive Stop, Close and the
+// program ending.
+#include "config/PumpState.h"
+#include "console/SquareBar.h"
+#include "console/frmDirekt.h"
+#include "link/ControllerLink.h"
+#include "link/MSComm.h"
+#include "support/SimFixture.h"
+#include "support/TestEnv.h"
+#include "ui/ProgramEnd.h"
+
+#include <QElapsedTimer>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPointer>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+#include <functional>
+#include <memory>
+
+using namespace vyt;
+
+namespace {
+
+const QColor kYellow(255, 255, 0);
+const QColor kRed(255, 0, 0);
+const QColor kDarkBlue(0, 0, 192);
+const QString kMarker = QStringLiteral("MARK");
+const QString kNoResponse = QStringLiteral("Pump controller on serial port Com1: doesn't respond.");
+
+// A console on Com1, wired to the simulated controller.
+struct Rig {
+    test::MessageRecorder messages; // first: no real box, ever
+    test::SimFixture fixture;       // empties the store and maps Com1
+    PumpState state;
+    MSComm port;
+    ControllerLink link{state, port, nullptr};
+    std::unique_ptr<frmDirekt> console;
+
+    [[nodiscard]] bool open()
+    {
+        if (!fixture.started())
+            return false;
+        port.setCommPort(1);
+        if (!port.setPortOpen(true))
+            return false;
+        state.SchnittstelleOffen = true;
+        state.ParameterGeaendert = false;
+        return true;
+    }
+    [[nodiscard]] sim::ControllerSim &sim() { return fixture.sim(); }
+
+    frmDirekt &show()
+    {
+        console = std::make_unique<frmDirekt>(state, link);
+        console->show();
+        return *console;
+    }
+    template <typename T> T *child(const char *name) const
+    {
+        return console->findChild<T *>(QString::fromLatin1(name));
+    }
+    QPushButton *button(const char *name) const { return child<QPushButton>(name); }
+
+    // Every line the program has sent since the last call. A marker written straight
+    // to the port ends the list: the line keeps order, so nothing sent before it is missed.
+    QStringList sentLines()
+    {
+        port.setOutput(kMarker.toLatin1() + '\r');
+        if (!test::waitForLine(sim(), kMarker))
+            return {QStringLiteral("<marker lost>")};
+        QStringList lines = sim().receivedLines();
+        lines.removeLast();
+        sim().clearReceived();
+        return lines;
+    }
+    [[nodiscard]] int count(const QString &line) const
+    {
+        return fixture.sim().receivedLines().count(line);
+    }
+};
+
+// Acts from the event loop as soon as a condition holds: the way a test steps in while a
+// console handler runs its own nested wait. After the deadline onTimeout runs instead.
+class Trigger {
+public:
+    Trigger(std::function<bool()> condition, std::function<void()> action,
+            int timeoutMs = 30000, std::function<void()> onTimeout = {})
+    {
+        m_clock.start();
+        m_timer.setInterval(2);
+        QObject::connect(&m_timer, &QTimer::timeout, [=] {
+            if (condition()) {
+                m_timer.stop();
+                m_fired = true;
+                action();
+            } else if (m_clock.elapsed() > timeoutMs) {
+                m_timer.stop();
+                m_timedOut = true;
+                if (onTimeout)
+                    onTimeout();
+            }
+        });
+        m_timer.start();
+    }
+    Trigger(const Trigger &) = delete;
+    Trigger &operator=(const Trigger &) = delete;
+    [[nodiscard]] bool fired() const { return m_fired; }
+    [[nodiscard]] bool timedOut() const { return m_timedOut; }
+
+private:
+    QTimer m_timer;
+    QElapsedTimer m_clock;
+    bool m_fired = false;
+    bool m_timedOut = false;
+};
+
+QStringList transcript(const Rig &rig)
+{
+    QStringList lines =
+        rig.child<QPlainTextEdit>("txtTerminal")->toPlainText().split(QLatin1Char('\n'));
+    if (!lines.isEmpty() && lines.constLast().isEmpty())
+        lines.removeLast();
+    return lines;
+}
+
+} // namespace
+
+class TestConsole : public QObject {
+    Q_OBJECT
+
+private slots:
+    void opening_data();
+    void opening();
+    void terminal_data();
+    void terminal();
+    void enterSendsOnce_data();
+    void enterSendsOnce();
+    void commandHistory();
+    void functionKeys_data();
+    void functionKeys();
+    void functionKeyDefaults_data();
+    void functionKeyDefaults();
+    void showProgress_data();
+    void showProgress();
+    void barRepaintsOnlyOnChange();
+    void pollColours_data();
+    void pollColours();
+    void pollCycleAndStop();
+    void stopWithSilentController();
+    void startAgainBeforeCycleEnds();
+    void linkLostEndsPoll();
+    void closeWhileWaiting_data();
+    void closeWhileWaiting();
+    void programEndingStopsPoll();
+    void readStatus();
+    void parametersSetAndLoad_data();
+    void parametersSetAndLoad();
+    void loadClickedTwice();
+    void eepromSave_data();
+    void eepromSave();
+};
+
+void TestConsole::opening_data()
+{
+    QTest::addColumn<bool>("changed");
+    QTest::addColumn<QStringList>("expected");
+    QTest::newRow("limits changed") << true
+                                    << QStringList{"SP 6000", "AC 500", "LCC 230", "LPC 400"};
+    QTest::newRow("limits sent already") << false << QStringList{};
+}
+
+void TestConsole::opening()
+{
+    QFETCH(bool, changed);
+    QFETCH(QStringList, expected);
+    Rig rig;
+    QVERIFY(rig.open());
+    rig.state.ParameterGeaendert = changed;
+
+    bool sentBeforeShown = false;
+    QStringList linesWhileOpen;
+    QString focusName;
+    QPointer<QWidget> console;
+    test::onNextModal([&](QWidget *w) {
+        console = w;
+        // The limits were handed to the port before the window appeared.
+        sentBeforeShown = !rig.state.ParameterGeaendert;
+        (void)test::waitForLines(rig.sim(), int(expected.size()), 10000);
+        linesWhileOpen = rig.sim().receivedLines();
+        if (w->focusWidget())
+            focusName = w->focusWidget()->objectName();
+        w->findChild<QPushButton *>(QStringLiteral("cmdSchliessen"))->click();
+    });
+    frmDirekt::oeffnen(rig.state, rig.link, nullptr);
+
+    QVERIFY(console.isNull()); // nothing of the console survives closing
+    QCOMPARE(sentBeforeShown, true);
+    QCOMPARE(linesWhileOpen, expected);
+    QCOMPARE(focusName, QStringLiteral("txtCommand"));
+    QCOMPARE(rig.sentLines(), expected); // and nothing more at closing
+    QCOMPARE(rig.messages.count(), 0);
+}
+
+void TestConsole::terminal_data()
+{
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<QString>("reply"); // null: the controller keeps silent
+    QTest::addColumn<QStringList>("shown");
+    QTest::addColumn<bool>("position");
+
+    QTest::newRow("answer") << "GN" << "1500" << QStringList{"GN", "1500"} << false;
+    QTest::newRow("silent") << "GN" << QString() << QStringList{"GN"} << false;
+    QTest::newRow("notification") << "GN" << "p\r\n1500" << QStringList{"GN", "1500"} << true;
+    QTest::newRow("as typed") << " v 100 " << QString() << QStringList{" v 100 "} << false;
+    QTest::newRow("empty line") << "" << QString() << QStringList{""} << false;
+}
+
+void TestConsole::terminal()
+{
+    QFETCH(QString, command);
+    QFETCH(QString, reply);
+    QFETCH(QStringList, shown);
+    QFETCH(bool, position);
+    Rig rig;
+    QVERIFY(rig.open());
+    if (reply.isNull())
+        rig.sim().setFault(sim::Fault::Silent);
+    else
+        rig.sim().setReply(command, reply);
+    rig.show();
+    rig.child<QLineEdit>("txtCommand")->setText(command);
+
+    QElapsedTimer clock;
+    clock.start();
+    rig.button("cmdSend")->click();
+    const qint64 took = clock.elapsed();
+
+    QCOMPARE(transcript(rig), shown);
+    QCOMPARE(rig.state.PositionErreicht, position);
+    QCOMPARE(rig.child<QLineEdit>("txtCommand")->text(), QString());
+    QCOMPARE(rig.messages.count(), 0); // a silent controller is no error here
+    QCOMPARE(rig.state.KeineAntwort, true);
+    if (reply.isNull())
+        QVERIFY2(took >= 290, qPrintable(QString::number(took)));
+    QVERIFY2(took < 5000, qPrintable(QString::number(took)));
+    QCOMPARE(rig.sentLines(), QStringList{command});
+}
+
+void TestConsole::enterSendsOnce_data()
+{
+    QTest::addColumn<QString>("focus");
+    QTest::addColumn<QStringList>("expected");
+    const QStringList once{"GN"};
+    QTest::newRow("command line") << "txtCommand" << once;
+    QTest::newRow("function key box") << "txtF2" << once;
+    QTest::newRow("parameter box") << "txtSP" << once;
+    QTest::newRow("terminal") << "txtTerminal" << once;
+    QTest::newRow("Send") << "cmdSend" << once;
+    QTest::newRow("another button") << "cmdF3" << QStringList{"V3000"};
+}
+
+void TestConsole::enterSendsOnce()
+{
+    QFETCH(QString, focus);
+    QFETCH(QStringList, expected);
+    Rig rig;
+    QVERIFY(rig.open());
+    rig.sim().setReply(QStringLiteral("GN"), QStringLiteral("1500"));
+    frmDirekt &console = rig.show();
+    console.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&console));
+    rig.child<QLineEdit>("txtCommand")->setText(QStringLiteral("GN"));
+    auto *target = console.findChild<QWidget *>(focus);
+    QVERIFY(target);
+    target->setFocus();
+    QTRY_COMPARE(QApplication::focusWidget(), target);
+
+    QTest::keyClick(target, Qt::Key_Return);
+
+    QCOMPARE(rig.sentLines(), expected);
+    QVERIFY(console.isVisible());
+}
+
+void TestConsole::commandHistory()
+{
+    Rig rig;
+    QVERIFY(rig.open());
+    rig.sim().setReply(QStringLiteral("A1"), QStringLiteral("1"));
+    rig.sim().setReply(QStringLiteral("B2"), QStringLiteral("2"));
+    rig.show();
+    auto *line = rig.child<QLineEdit>("txtCommand");
+    for (const char *c : {"A1", "B2"}) {
+        line->setText(QString::fromLatin1(c));
+        QTest::keyClick(line, Qt::Key_Return);
+    }
+    line->setText(QStringLiteral("dra"));
+
+    const std::pair<Qt::Key, const char *> steps[] = {
+        {Qt::Key_Up, "B2"},   {Qt::Key_Up, "A1"},   {Qt::Key_Up, "A1"},
+        {Qt::Key_Down, "B2"}, {Qt::Key_Down, "dra"}, {Qt::Key_Down, "dra"}};
+    for (const auto &[key, text] : steps) {
+        QTest::keyClick(line, key);
+        QCOMPARE(line->text(), QString::fromLatin1(text));
+    }
+    QCOMPARE(rig.sentLines(), (QStringList{"A1", "B2"}));
+}
+
+void TestConsole::functionKeys_data()
+{
+    QTest::addColumn<float>("lines");
+    QTest::addColumn<QString>("focus");
+    QTest::addColumn<int>("key");       // 0: click `button` instead
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<int>("box");       // function-key box to edit, 0 none
+    QTest::addColumn<QString>("boxText");
+    QTest::addColumn<QStringList>("expected");
+
+    QTest::newRow("F3") << 16.f << "txtCommand" << int(Qt::Key_F3) << "" << 0 << ""
+                        << QStringList{"V3000"};
+    QTest::newRow("F9, 500 lines") << 500.f << "txtCommand" << int(Qt::Key_F9) << "" << 0 << ""
+                                   << QStringList{"LR2000", "M"};
+    QTest::newRow("F2 edited") << 16.f << "txtF2" << int(Qt::Key_F2) << "" << 2 << "V 1500"
+                               << QStringList{"V 1500"};
+    QTest::newRow("F10") << 500.f << "txtF4" << int(Qt::Key_F10) << "" << 0 << ""
+                         << QStringList{"LR20000", "M"};
+    QTest::newRow("F12 emptied") << 16.f << "txtCommand" << int(Qt::Key_F12) << "" << 12 << ""
+                                 << QStringList{"", "M"};
+    QTest::newRow("Esc") << 16.f << "txtCommand" << int(Qt::Key_Escape) << "" << 0 << ""
+                         << QStringList{"V 0", "DELAY 100"};
+    QTest::newRow("Esc in a box") << 16.f << "txtSP" << int(Qt::Key_Escape) << "" << 0 << ""
+                                  << QStringList{"V 0", "DELAY 100"};
+    QTest::newRow("button F7") << 250.f << "txtCommand" << 0 << "cmdF7" << 0 << ""
+                               << QStringList{"LR167", "M"};
+    QTest::newRow("button Esc") << 16.f << "txtCommand" << 0 << "cmdEsc" << 0 << ""
+                                << QStringList{"V 0", "DELAY 100"};
+    QTest::newRow("SOR 0") << 16.f << "txtCommand" << 0 << "cmdSor0" << 0 << ""
+                           << QStringList{"SOR 0"};
+    QTest::newRow("SOR 1") << 16.f << "txtCommand" << 0 << "cmdSor1" << 0 << ""
+                           << QStringList{"SOR 1"};
+}
+
+void TestConsole::functionKeys()
+{
+    QFETCH(float, lines);
+    QFETCH(QString, focus);
+    QFETCH(int, key);
+    QFETCH(QString, button);
+    QFETCH(int, box);
+    QFETCH(QString, boxText);
+    QFETCH(QStringList, expected);
+    Rig rig;
+    QVERIFY(rig.open());
+    rig.state.Encoderaufloesung = lines;
+    frmDirekt &console = rig.show();
+    if (box > 0)
+        console.findChild<QLineEdit *>(QStringLiteral("txtF%1").arg(box))->setText(boxText);
+
+    if (key != 0)
+        QTest::keyClick(console.findChild<QWidget *>(focus), Qt::Key(key));
+    else
+        console.findChild<QPushButton *>(button)->click();
+
+    QCOMPARE(rig.sentLines(), expected);
+    QVERIFY(console.isVisible()); // Esc stops the motor, it does not close the console
+    QCOMPARE(transcript(rig), QStringList{});
+}
+
+void TestConsole::functionKeyDefaults_data()
+{
+    QTest::addColumn<float>("lines");
+    QTest::addColumn<QStringList>("moves");
+    QTest::newRow("250") << 250.f
+                         << QStringList{"LR167", "LR500", "LR1000", "LR10000", "LR50000",
+                                        "LR100000"};
+    QTest::newRow("16") << 16.f
+                        << QStringList{"LR11", "LR32", "LR64", "LR640", "LR3200", "LR6400"};
+    QTest::newRow("1024") << 1024.f
+                          << QStringList{"LR683", "LR2048", "LR4096", "LR40960", "LR204800",
+                                         "LR409600"};
+}
+
+void TestConsole::functionKeyDefaults()
+{
+    QFETCH(float, lines);
+    QFETCH(QStringList, moves);
+    test::useEmptyStore();
+    PumpState state;
+    state.Encoderaufloesung = lines;
+    MSComm port;
+    ControllerLink link(state, port, nullptr);
+    frmDirekt console(state, link);
+    QStringList boxes;
+    for (int n = 1; n <= 12; ++n)
+        boxes << console.findChild<QLineEdit *>(QStringLiteral("txtF%1").arg(n))->text();
+    QCOMPARE(boxes, QStringList({"V1000", "V2000", "V3000", "V4000", "V5000", "V6000"}) + moves);
+}
+
+void TestConsole::showProgress_data()
+{
+    QTest::addColumn<QString>("bar");
+    QTest::addColumn<int>("value");
+    QTest::addColumn<int>("scale");
+    QTest::addColumn<int>("squares");
+    QTest::addColumn<int>("labelTwips"); // value label's left edge from the bar's
+    QTest::addColumn<QString>("text");
+
+    QTest::newRow("3000 of 6000") << "GN" << 3000 << 6000 << 10 << 780 << "3000";
+    QTest::newRow("0") << "GN" << 0 << 6000 << 0 << -220 << "0";
+    QTest::newRow("6000") << "GN" << 6000 << 6000 << 20 << 1780 << "6000";
+    QTest::newRow("7000 limited") << "GN" << 7000 << 6000 << 23 << 2080 << "7000";
+    QTest::newRow("-1500 backwards") << "GN" << -1500 << 6000 << 5 << 280 << "-1500";
+    QTest::newRow("huge") << "GN" << 2147483647 << 6000 << 23 << 2080 << "2147483647";
+    QTest::newRow("no scale") << "GN" << 500 << 0 << 0 << -220 << "500";
+    QTest::newRow("current 1400") << "GRC" << 1400 << 2800 << 10 << 780 << "1400";
+    QTest::newRow("current 2800") << "GRC" << 2800 << 2800 << 20 << 1780 << "2800";
+}
+
+void TestConsole::showProgress()
+{
+    QFETCH(QString, bar);
+    QFETCH(int, value);
+    QFETCH(int, scale);
+    QFETCH(int, squares);
+    QFETCH(int, labelTwips);
+    QFETCH(QString, text);
+    test::useEmptyStore();
+    PumpState state;
+    MSComm port;
+    ControllerLink link(state, port, nullptr);
+    frmDirekt console(state, link);
+    console.show();
+    auto *balken = console.findChild<SquareBar *>(QStringLiteral("lblBar") + bar);
+    auto *wert = console.findChild<QLabel *>(QStringLiteral("lblValue") + bar);
+    QVERIFY(balken && wert);
+    QCOMPARE(wert->text(), QStringLiteral("?"));
+    const int leftAtZero = wert->x();
+
+    console.ShowProgress(balken, wert, value, scale);
+
+    QCOMPARE(balken->squareCount(), squares);
+    QCOMPARE(wert->text(), text);
+    QCOMPARE(wert->x() - balken->x(), twipsToPixels(labelTwips, balken));
+    // Both positions are rounded to whole pixels.
+    QVERIFY(qAbs(wert->x() - leftAtZero - twipsToPixels(labelTwips + 220, balken)) <= 1);
+    // The label's centre stands over the bar's end.
+    QVERIFY(qAbs(wert->geometry().center().x() - (balken->x() + twipsToPixels(100 * squares, balken))) <= 2 + twipsToPixels(100, balken));
+}
+
+void TestConsole::barRepaintsOnlyOnChange()
+{
+    test::useEmptyStore();
+    PumpState state;
+    MSComm port;
+    ControllerLink link(state, port, nullptr);
+    frmDirekt console(state, link);
+    console.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&console));
+    auto *balken = console.findChild<SquareBar *>(QStringLiteral("lblBarGN"));
+    auto *wert = console.findChild<QLabel *>(QStringLiteral("lblValueGN"));
+
+    struct PaintCounter : QObject {
+        int paints = 0;
+        bool eventFilter(QObject *, QEvent *e) override
+        {
+            if (e->type() == QEvent::Paint)
+                ++paints;
+            return false;
+        }
+    } counter;
+    balken->installEventFilter(&counter);
+
+    // Painted at once on a new count, not at all for the same count.
+    const std::pair<qint32, int> steps[] = {{3000, 1}, {3000, 0}, {3050, 0}, {3300, 1}, {-3300, 0}};
+    for (const auto &[value, paints] : steps) {
+        const int before = counter.paints;
+        console.ShowProgress(balken, wert, value, 6000);
+        QCOMPARE(counter.paints - before, paints);
+    }
+    QCOMPARE(balken->squareCount(), 11);
+}
+
+void TestConsole::pollColours_data()
+{
+    QTest::addColumn<QString>("grc");
+    QTest::addColumn<QString>("gfs");
+    QTest::addColumn<QColor>("colour");
+    QTest::addColumn<int>("squares");
+    QTest::addColumn<QString>("label");
+
+    // Dauerstrom is 230 mA.
+    QTest::newRow("300 mA over 230") << "300" << "0000" << kYellow << 2 << "300";
+    QTest::newRow("current limiting") << "200" << "0100" << kYellow << 1 << "200";
+    QTest::newRow("four zeros") << "200" << "0000" << kRed << 1 << "200";
+    QTest::newRow("at the limit") << "230" << "0000" << kRed << 2 << "230";
+    QTest::newRow("other flags") << "200" << "1011" << kRed << 1 << "200";
+    QTest::newRow("short fault reply") << "200" << "0" << kRed << 1 << "200";
+    QTest::newRow("not a number") << "2x0" << "0100" << kRed << 0 << "?";
+    QTest::newRow("fraction") << "200.5" << "0100" << kRed << 0 << "?";
+}
+
+void TestConsole::pollColours()
+{
+    QFETCH(QString, grc);
+    QFETCH(QString, gfs);
+    QFETCH(QColor, colour);
+    QFETCH(int, squares);
+    QFETCH(QString, label);
+    Rig rig;
+    QVERIFY(rig.open());
+    rig.state.settings.Dauerstrom = 230;
+    rig.sim().setReply(QStringLiteral("GN"), QStringLiteral("3000"));
+    rig.sim().setReply(QStringLiteral("GRC"), grc);
+    rig.sim().setReply(QStringLiteral("GFS"), gfs);
+    rig.show();
+    auto *current = rig.child<SquareBar>("lblBarGRC");
+    auto *speed = rig.child<SquareBar>("lblBarGN");
+
+    QColor seenColour;
+    int seenSquares = -1, seenSpeed = -1;
+    QString seenLabel, seenSpeedLabel;
+    Trigger afterOneCycle([&] { return rig.count(QStringLiteral("GN")) >= 2; },
+                          [&] {
+                              seenColour = current->color();
+                              seenSquares = current->squareCount();
+                              seenLabel = rig.child<QLabel>("lblValueGRC")->text();
+                              seenSpeed = speed->squareCount();
+                              seenSpeedLabel = rig.child<QLabel>("lblValueGN")->text();
+                              rig.button("cmdWerteabfrageStop")->click();
+                          },
+                          30000, [&] { rig.button("cmdWerteabfrageStop")->click(); });
+    rig.button("cmdWerteabfrageStart")->click();
+
+    QVERIFY(afterOneCycle.fired());
+    QCOMPARE(seenColour, colour);
+    QCOMPARE(seenSquares, squares);
+    QCOMPARE(seenLabel, label);
+    QCOMPARE(seenSpeed, 10);
+    QCOMPARE(seenSpeedLabel, QStringLiteral("3000"));
+    QCOMPARE(speed->color(), kDarkBlue);
+    QCOMPARE(rig.messages.count(), 0);
+}
+
+void TestConsole::pollCycleAndStop()
+{
+    Rig rig;
+    QVERIFY(rig.open());
+    rig.sim().setReply(QStringLiteral("GN"), QStringLiteral("1200"));
+    rig.sim().setReply(QStringLiteral("GRC"), QStringLiteral("300"));
+    rig.show();
+    const char *const readButtons[] = {"cmdZustand", "cmdParameterLaden", "cmdParameterSetzen",
+                                       "cmdEEPSAV"};
+
+    QElapsedTimer clock;
+    clock.start();
+    QList<qint64> gnTimes;
+    QObject::connect(&rig.sim(), &sim::ControllerSim::lineReceived, &rig.sim(),
+                     [&](const QString &line) {
+                         if (line == QLatin1String("GN"))
+                             gnTimes << clock.elapsed();
+                     });
+
+    bool disabledWhilePolling = false, startDisabled = false, othersEnabled = false;
+    bool afterStop = false;
+    QStringList barsAfterStop;
+    Trigger fourCycles(
+        [&] { return gnTimes.size() >= 4; },
+        [&] {
+            startDisabled = !rig.button("cmdWerteabfrageStart")->isEnabled();
+            disabledWhilePolling = true;
+            for (const char *b : readButtons)
+                disabledWhilePolling = disabledWhilePolling && !rig.button(b)->isEnabled();
+            othersEnabled = rig.button("cmdSend")->isEnabled() &&
+                            rig.button("cmdF1")->isEnabled() && rig.button("cmdEsc")->isEnabled() &&
+                            rig.button("cmdSor0")->isEnabled() &&
+                            rig.button("cmdSchliessen")->isEnabled();
+            rig.button("cmdWerteabfrageStop")->click();
+            // Stop resets the bars and frees Start; the others wait for the cycle.
+            afterStop = rig.button("cmdWerteabfrageStart")->isEnabled() &&
+                        !rig.button("cmdZustand")->isEnabled() && rig.console->AbfrageStopp();
+            barsAfterStop << rig.child<QLabel>("lblValueGN")->text()
+                          << rig.child<QLabel>("lblValueGRC")->text()
+                          << QString::number(rig.child<SquareBar>("lblBarGN")->squareCount())
+                          << QString::number(rig.child<SquareBar>("lblBarGRC")->squareCount())
+                          << rig.child<SquareBar>("lblBarGRC")->color().name();
+        },
+        30000, [&] { rig.button("cmdWerteabfrageStop")->click(); });
+    rig.button("cmdWerteabfrageStart")->click();
+
+    QVERIFY(fourCycles.fired());
+    QVERIFY(startDisabled);
+    QVERIFY(disabledWhilePolling);
+    QVERIFY(othersEnabled);
+    QVERIFY(afterStop);
+    QCOMPARE(barsAfterStop, (QStringList{"?", "?", "0", "0", kRed.name()}));
+    // The running cycle has ended: everything is back.
+    for (const char *b : readButtons)
+        QVERIFY2(rig.button(b)->isEnabled(), b);
+    QVERIFY(rig.button("cmdWerteabfrageStart")->isEnabled());
+    QCOMPARE(rig.console->AbfrageStopp(), false);
+    QCOMPARE(rig.child<QLabel>("lblValueGN")->text(), QStringLiteral("?"));
+
+    // Three reads a cycle, always in this order, then the pause.
+    // Stop came after the fourth "GN" had gone out; the read in progress was the last.
+    const QStringList lines = rig.sentLines();
+    QVERIFY2(lines.size() >= 10 && lines.size() <= 12, qPrintable(lines.join(',')));
+    for (int i = 0; i < lines.size(); ++i)
+        QCOMPARE(lines.at(i), (QStringList{"GN", "GFS", "GRC"}).at(i % 3));
+    for (int i = 1; i < 4; ++i) {
+        const qint64 cycle = gnTimes.at(i) - gnTimes.at(i - 1);
+        QVERIFY2(cycle >= 295 && cycle < 3000, qPrintable(QString::number(cycle)));
+    }
+    QCOMPARE(rig.messages.count(), 0);
+}
+
+void TestConsole::stopWithSilentController()
+{
+    Rig rig;
+    QVERIFY(rig.open());
+    rig.sim().setFault(sim::Fault::Silent);
+    rig.show();
+    Trigger onFirstMessage([&] { return rig.messages.count() >= 1; },
+                           [&] { rig.button("cmdWerteabfrageStop")->click(); }, 30000,
+                           [&] { rig.button("cmdWerteabfrageStop")->click(); });
+    QElapsedTimer clock;
+    clock.start();
+    rig.button("cmdWerteabfrageStart")->click();
+
+    QVERIFY(onFirstMessage.fired());
+    QVERIFY2(clock.elapsed() < 10000, qPrintable(QString::number(clock.elapsed())));
+    // At most the read in progress when Stop came reports as well.
+    QVERIFY2(rig.messages.count() <= 2, qPrintable(rig.messages.texts().join('|')));
+    for (const QString &text : rig.messages.texts())
+        QCOMPARE(text, kNoResponse);
+    QVERIFY(rig.button("cmdWerteabfrageStart")->isEnabled());
+    QVERIFY(rig.button("cmdZustand")->isEnabled());
+    rig.sim().clearReceived();
+    QCOMPARE(rig.sentLines(), QStringList{});
+}
+
+void TestConsole::startAgainBeforeCycleEnds()
+{
+    // Start pressed again while the stopped cycle is still waiting must not leave a
+    // second poll behind that runs on after the next Stop.
+    Rig rig;
+    QVERIFY(rig.open());
+    rig.sim().setFault(sim::Fault::LateJustUnder, 200); // every reply takes 0.2 s
+    rig.show();
+    auto stop = [&] { rig.button("cmdWerteabfrageStop")->click(); };
+    int restartedAt = 0;
+    Trigger restart([&] { return rig.count(QStringLiteral("GFS")) >= 1; },
+                    [&] {
+                        stop();
+                        rig.button("cmdWerteabfrageStart")->click();
+                        restartedAt = rig.count(QStringLiteral("GN"));
+                    });
+    Trigger finalStop(
+        [&] { return restart.fired() && rig.count(QStringLiteral("GN")) >= restartedAt + 2; },
+        stop, 30000, stop);
+    rig.button("cmdWerteabfrageStart")->click();
+
+    QVERIFY(restart.fired());
+    QVERIFY(finalStop.fired());
+    QVERIFY(!rig.console->AbfrageLaeuft());
+    QVERIFY(rig.button("cmdZustand")->isEnabled());
+    rig.sim().clearReceived();
+    QCOMPARE(rig.sentLines(), QStringList{});
+    QCOMPARE(rig.messages.count(), 0);
+}
+
+void TestConsole::linkLostEndsPoll()
+{
+    Rig rig;
+    QVERIFY(rig.open());
+    rig.show();
+    Trigger hangUp([&] { return rig.count(QStringLiteral("GN")) >= 2; },
+                   [&] { rig.sim().hangUp(); });
+    Trigger safety([] { return false; }, [] {}, 20000,
+                   [&] { rig.button("cmdWerteabfrageStop")->click(); });
+    rig.button("cmdWerteabfrageStart")->click();
+
+    QVERIFY(hangUp.fired());
+    QVERIFY(!safety.timedOut());
+    QCOMPARE(rig.state.SchnittstelleOffen, false);
+    QVERIFY(rig.button("cmdWerteabfrageStart")->isEnabled());
+    QVERIFY(rig.button("cmdZustand")->isEnabled());
+    QCOMPARE(rig.child<QLabel>("lblValueGN")->text(), QStringLiteral("?"));
+    // One report of the loss, not one message per read.
+    QTRY_VERIFY(rig.messages.count() >= 1);
+    QVERIFY2(rig.messages.texts().count(kNoResponse) <= 1, qPrintable(rig.messages.texts().join('|')));
+}
+
+void TestConsole::closeWhileWaiting_data()
+{
+    QTest::addColumn<QString>("activity");
+    QTest::addColumn<bool>("closeBox");
+    QTest::addColumn<bool>("silent");
+    QTest::newRow("poll, Close") << "cmdWerteabfrageStart" << false << false;
+    QTest::newRow("poll, close box") << "cmdWerteabfrageStart" << true << false;
+    QTest::newRow("silent poll, close box") << "cmdWerteabfrageStart" << true << true;
+    QTest::newRow("terminal, Close") << "cmdSend" << false << true;
+    QTest::newRow("status, close box") << "cmdZustand" << true << true;
+    QTest::newRow("load, Close") << "cmdParameterLaden" << false << true;
+}
+
+void TestConsole::closeWhileWaiting()
+{
+    QFETCH(QString, activity);
+    QFETCH(bool, closeBox);
+    QFETCH(bool, silent);
+    Rig rig;
+    QVERIFY(rig.open());
+    if (silent)
+        rig.sim().setFault(sim::Fault::Silent);
+
+    QPointer<QDialog> console;
+    std::unique_ptr<Trigger> closer;
+    bool closedWhileBusy = false;
+    int linesAtClose = -1;
+    test::onNextModal([&](QWidget *w) {
+        console = qobject_cast<QDialog *>(w);
+        closer = std::make_unique<Trigger>(
+            [&] { return rig.sim().receivedLines().size() >= 2 || (silent && !rig.sim().receivedLines().isEmpty()); },
+            [&] {
+                closedWhileBusy = true;
+                linesAtClose = int(rig.sim().receivedLines().size());
+                if (closeBox)
+                    console->close();
+                else
+                    console->findChild<QPushButton *>(QStringLiteral("cmdSchliessen"))->click();
+            },
+            30000, [&] { console->close(); });
+        w->findChild<QPushButton *>(activity)->click();
+    });
+    QElapsedTimer clock;
+    clock.start();
+    frmDirekt::oeffnen(rig.state, rig.link, nullptr);
+
+    QVERIFY2(closedWhileBusy, qPrintable(QStringLiteral("%1 ms, lines %2, messages %3")
+                                             .arg(clock.elapsed())
+                                             .arg(rig.sim().receivedLines().join(QLatin1Char(',')))
+                                             .arg(rig.messages.texts().join(QLatin1Char('|')))));
+    QVERIFY(console.isNull());
+    QVERIFY2(clock.elapsed() < 15000, qPrintable(QString::number(clock.elapsed())));
+    // The read in progress was the last: nothing goes out after closing.
+    QCOMPARE(rig.sentLines().size(), linesAtClose);
+    QVERIFY2(rig.messages.count() <= 1, qPrintable(rig.messages.texts().join('|')));
+    QCOMPARE(rig.state.SchnittstelleOffen, true); // the port stays open for the main window
+    QVERIFY(rig.port.PortOpen());
+}
+
+void TestConsole::programEndingStopsPoll()
+{
+    Rig rig;
+    QVERIFY(rig.open());
+    rig.sim().setFault(sim::Fault::Silent);
+    rig.show();
+    test::EndRecorder ending;
+    int linesAtEnd = -1;
+    int messagesAtEnd = -1;
+    Trigger end([&] { return rig.count(QStringLiteral("GFS")) >= 1; },
+                [&] {
+                    linesAtEnd = int(rig.sim().receivedLines().size());
+                    messagesAtEnd = rig.messages.count(); // the silent "GN" before
+                    endProgram(0);
+                },
+                30000, [&] { rig.button("cmdWerteabfrageStop")->click(); });
+    QElapsedTimer clock;
+    clock.start();
+    rig.button("cmdWerteabfrageStart")->click();
+
+    QVERIFY(end.fired());
+    QVERIFY(ending.ended());
+    QVERIFY2(clock.elapsed() < 10000, qPrintable(QString::number(clock.elapsed())));
+    QCOMPARE(rig.messages.count(), messagesAtEnd); // no "doesn't respond" while leaving
+    // Nothing after the ending: the marker follows the lines seen then.
+    const QStringList lines = rig.sentLines();
+    QCOMPARE(lines.size(), linesAtEnd);
+    // Keys pressed now send nothing either.
+    QTest::keyClick(rig.child<QLineEdit>("txtCommand"), Qt::Key_Escape);
+    rig.button("cmdParameterSetzen")->click();
+    QCOMPARE(rig.sentLines(), QStringList{});
+}
+
+void TestConsole::readStatus()
+{
+    Rig rig;
+    QVERIFY(rig.open());
+    const std::pair<const char *, const char *> replies[] = {
+        {"GN", "-1500"}, {"GRC", "0210"}, {"TEM", "31.5"}, {"GFS", "0100"}};
+    for (const auto &[query, reply] : replies)
+        rig.sim().setReply(QString::fromLatin1(query), QString::fromLatin1(reply));
+    rig.show();
+
+    rig.button("cmdZustand")->click();
+
+    QStringList boxes;
+    for (const char *box : {"txtGN", "txtGRC", "txtTEM", "txtGFS"})
+        boxes << rig.child<QLineEdit>(box)->text();
+    QCOMPARE(boxes, (QStringList{"-1500", "0210", "31.5", "0100"}));
+    QCOMPARE(rig.sentLines(), (QStringList{"GN", "GRC", "TEM", "GFS"}));
+    // Read Status leaves the bars alone.
+    QCOMPARE(rig.child<QLabel>("lblValueGN")->text(), QStringLiteral("?"));
+    QCOMPARE(rig.messages.count(), 0);
+}
+
+void TestConsole::parametersSetAndLoad_data()
+{
+    QTest::addColumn<QStringList>("typed");
+    QTest::addColumn<QStringList>("sent");
+    QTest::addColumn<QStringList>("loaded");
+    QTest::newRow("four values") << QStringList{"4000", "1000", "200", "350"}
+                                 << QStringList{"SP 4000", "AC 1000", "LCC 200", "LPC 350"}
+                                 << QStringList{"4000", "1000", "200", "350"};
+    // An empty box sends its prefix alone; the controller keeps its value.
+    QTest::newRow("one empty") << QStringList{"", "800", "210", "390"}
+                               << QStringList{"SP ", "AC 800", "LCC 210", "LPC 390"}
+                               << QStringList{"6000", "800", "210", "390"};
+}
+
+void TestConsole::parametersSetAndLoad()
+{
+    QFETCH(QStringList, typed);
+    QFETCH(QStringList, sent);
+    QFETCH(QStringList, loaded);
+    Rig rig;
+    QVERIFY(rig.open());
+    rig.show();
+    const char *const boxes[] = {"txtSP", "txtAC", "txtLCC", "txtLPC"};
+    for (int i = 0; i < 4; ++i)
+        rig.child<QLineEdit>(boxes[i])->setText(typed.at(i));
+    const bool changedBefore = rig.state.ParameterGeaendert;
+
+    rig.button("cmdParameterSetzen")->click();
+    QCOMPARE(rig.sentLines(), sent);
+    QCOMPARE(rig.state.ParameterGeaendert, changedBefore);
+
+    for (const char *box : boxes)
+        rig.child<QLineEdit>(box)->setText(QStringLiteral("stale"));
+    rig.button("cmdParameterLaden")->click();
+    QStringList shown;
+    for (const char *box : boxes)
+        shown << rig.child<QLineEdit>(box)->text();
+    QCOMPARE(shown, loaded);
+    QCOMPARE(rig.sentLines(), (QStringList{"GSP", "GAC", "GCC", "GPC"}));
+    QCOMPARE(rig.state.settings.Maximaldrehzahl, 6000.f); // the settings stay as they are
+    QCOMPARE(rig.messages.count(), 0);
+}
+
+void TestConsole::loadClickedTwice()
+{
+    // A double click must not start a second read sequence inside the first, whose
+    // reply would then be taken away and reported as missing.
+    Rig rig;
+    QVERIFY(rig.open());
+    rig.sim().setFault(sim::Fault::LateJustUnder, 150);
+    rig.show();
+    Trigger second([&] { return rig.count(QStringLiteral("GSP")) >= 1; },
+                   [&] { rig.button("cmdParameterLaden")->click(); });
+    rig.button("cmdParameterLaden")->click();
+
+    QVERIFY(second.fired());
+    QCOMPARE(rig.messages.count(), 0);
+    QCOMPARE(rig.child<QLineEdit>("txtSP")->text(), QStringLiteral("6000"));
+    QCOMPARE(rig.child<QLineEdit>("txtLPC")->text(), QStringLiteral("400"));
+    QCOMPARE(rig.sentLines(), (QStringList{"GSP", "GAC", "GCC", "GPC"}));
+}
+
+void TestConsole::eepromSave_data()
+{
+    QTest::addColumn<int>("answer"); // MsgResult
+    QTest::addColumn<QString>("reply"); // null: silent controller
+    QTest::addColumn<QStringList>("sent");
+    QTest::addColumn<QStringList>("shown");
+
+    const QString question = QStringLiteral("Save new values in EEPROM?");
+    const QString failed = QStringLiteral("Data could not be written into EEPROM.");
+    QTest::newRow("No") << int(MsgResult::No) << "EEPROM writing done" << QStringList{}
+                        << QStringList{question};
+    QTest::newRow("Yes, done") << int(MsgResult::Yes) << "EEPROM writing done"
+                               << QStringList{"EEPSAV"} << QStringList{question};
+    QTest::newRow("Yes, done inside a longer reply")
+        << int(MsgResult::Yes) << "ok: EEPROM writing done." << QStringList{"EEPSAV"}
+        << QStringList{question};
+    QTest::newRow("Yes, other reply") << int(MsgResult::Yes) << "EEPROM writing failed"
+                                      << QStringList{"EEPSAV"} << QStringList{question, failed};
+    QTest::newRow("Yes, other case") << int(MsgResult::Yes) << "eeprom writing done"
+                                     << QStringList{"EEPSAV"} << QStringList{question, failed};
+    QTest::newRow("Yes, silent") << int(MsgResult::Yes) << QString() << QStringList{"EEPSAV"}
+                                 << QStringList{question, kNoResponse, failed};
+}
+
+void TestConsole::eepromSave()
+{
+    QFETCH(int, answer);
+    QFETCH(QString, reply);
+    QFETCH(QStringList, sent);
+    QFETCH(QStringList, shown);
+    Rig rig;
+    QVERIFY(rig.open());
+    if (reply.isNull())
+        rig.sim().setFault(sim::Fault::Silent);
+    else
+        rig.sim().setReply(QStringLiteral("EEPSAV"), reply);
+    rig.show();
+    rig.messages.script({MsgResult(answer)});
+
+    rig.button("cmdEEPSAV")->click();
+
+    QCOMPARE(rig.messages.texts(), shown);
+    const Message &ask = rig.messages.messages().first();
+    QCOMPARE(ask.title, QStringLiteral("Warnung"));
+    QCOMPARE(ask.buttons, MsgButtons::YesNo);
+    QCOMPARE(ask.icon, MsgIcon::Exclamation);
+    if (shown.size() > 1) {
+        const Message &fail = rig.messages.messages().last();
+        QCOMPARE(fail.title, QStringLiteral("Fehler"));
+        QCOMPARE(fail.buttons, MsgButtons::Ok);
+        QCOMPARE(fail.icon, MsgIcon::Critical);
+    }
+    QCOMPARE(rig.sentLines(), sent);
+}
+
+QTEST_MAIN(TestConsole)
+#include "tst_console.moc"
