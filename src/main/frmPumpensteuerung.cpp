@@ -23,6 +23,7 @@
 #include <QKeyEvent>
 #include <QScreen>
 #include <QSignalBlocker>
+#include <cmath>
 
 namespace vyt {
 
@@ -524,7 +525,9 @@ void frmPumpensteuerung::positioniere()
     const auto left = gespeicherteZahl(*store, m_state.Schnittstelle, "Left");
     const auto top = gespeicherteZahl(*store, m_state.Schnittstelle, "Top");
     QPoint ziel = standard;
-    if (left && top) {
+    // Anything beyond a few hundred screens' width is damage, not a position.
+    constexpr double kWeit = 1e8;
+    if (left && top && std::fabs(*left) < kWeit && std::fabs(*top) < kWeit) {
         const QPoint gespeichert(int(*left / tx), int(*top / ty));
         // A position on no screen (a monitor that is gone) falls back to the default.
         const QRect titel(gespeichert, QSize(std::min(size.width(), 200), 30));

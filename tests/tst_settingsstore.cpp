@@ -1,0 +1,149 @@
+// A damaged or unwritable settings store: the program always starts with sound values,
+// never writes a NaN or an index outside its list, keeps the sections of other ports,
+// and tells the operator when it cannot save.
+#include "config/SettingsStore.h"
+#include "support/AppFixture.h"
+
+#include <QComboBox>
+#include <QFile>
+#include <QFileInfo>
+#include <QLineEdit>
+#include <QtTest>
+#include <cmath>
+#include <unistd.h>
+
+using namespace vyt;
+using namespace vyt::test;
+
+namespace {
+
+QString storeFile() { return openStore()->fileName(); }
+
+// Replaces the store file's text, keeping the simulator's port mapping.
+void writeStore(const QByteArray &text)
+{
+    const QString ports = storedValue("Ports", "COM1");
+    QFile f(storeFile());
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(text);
+    f.close();
+    mapPort(1, ports);
+}
+
+QByteArray readStore()
+{
+    QFile f(storeFile());
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+bool sound(const PumpSettings &s)
+{
+    for (float v : {s.Dichte, s.Kalibrierfaktor, s.Menge, s.Pause, s.Pauseeinheit, s.Foerderstrom,
+                    s.Dauer, s.Dauereinheit, s.Beschleunigung, s.Maximaldrehzahl, s.Dauerstrom,
+                    s.Spitzenstrom, s.Left, s.Top, s.PauseSekunden, s.DauerSekunden})
+        if (!std::isfinite(v))
+            return false;
+    return s.Pumpentyp >= 0 && s.Pumpentyp < 25 && s.Mengeneinheit >= 0 && s.Mengeneinheit < 3 &&
+           s.Foerderstromeinheit >= 0 && s.Foerderstromeinheit < 3 && s.Pauseeinheit >= 0 &&
+           s.Pauseeinheit < 4 && s.Dauereinheit >= 0 && s.Dauereinheit < 4 &&
+           (s.Betriebsart == 1 || s.Betriebsart == 2) && s.Encodertyp >= 0 && s.Getriebetyp >= 0;
+}
+
+} // namespace
+
+class tst_settingsstore : public QObject {
+    Q_OBJECT
+private slots:
+    void damagedFiles_data();
+    void damagedFiles();
+    void otherSectionsSurviveASave();
+    void unwritableStoreIsReported_data();
+    void unwritableStoreIsReported();
+};
+
+void tst_settingsstore::damagedFiles_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::newRow("missing section") << QByteArray();
+    QTest::newRow("empty file") << QByteArray("\n");
+    QTest::newRow("truncated lines") << QByteArray("[COM1]\nDichte=1.\nMenge=\nPumpent");
+    QTest::newRow("no numbers") << QByteArray("[COM1]\nDichte=abc\nMenge=0x10\nPause=$5\n"
+                                              "Wiederholung=many\nMaximaldrehzahl=1,5\n");
+    QTest::newRow("nan and inf") << QByteArray("[COM1]\nDichte=nan\nMenge=inf\nPause=-inf\n"
+                                               "Dauer=NaN\nLeft=1E39\nTop=-1E400\n");
+    QTest::newRow("indices out of range")
+        << QByteArray("[COM1]\nPumpentyp=25\nMengeneinheit=-1\nPauseeinheit=4\n"
+                      "Foerderstromeinheit=3\nDauereinheit=2.5\nEncodertyp=9\n"
+                      "Getriebetyp=-7\nBetriebsart=0\n");
+    QTest::newRow("huge integers") << QByteArray("[COM1]\nPumpentyp=70000\nWiederholung=1E12\n");
+    QTest::newRow("foreign section") << QByteArray("[Fremd]\nx=1\n[COM1]\nPumpentyp=2\n");
+    QTest::newRow("binary junk") << QByteArray("\x01\x02[COM1\xff\n=\n==\n[COM1]\nMenge=5\x00\n", 26);
+}
+
+void tst_settingsstore::damagedFiles()
+{
+    QFETCH(QByteArray, text);
+    AppFixture app(1, false);
+    writeStore(text);
+    QVERIFY(app.start());
+    QVERIFY(sound(app.state().settings));
+    QVERIFY(QGuiApplication::primaryScreen()->geometry().contains(app.window().pos()));
+    QCOMPARE(app.messages().count(), 0);
+    // What it saves reads back as numbers and indices inside their lists.
+    QVERIFY(app.window().Beenden());
+    const QByteArray saved = readStore();
+    QVERIFY(!saved.toLower().contains("nan"));
+    QVERIFY(!saved.toLower().contains("inf"));
+    QVERIFY(app.restart());
+    QVERIFY(sound(app.state().settings));
+}
+
+void tst_settingsstore::otherSectionsSurviveASave()
+{
+    AppFixture app(1, false);
+    writeStore("[COM3]\nPumpentyp=7\nMenge=33\n[Fremd]\nSchluessel=Wert\n");
+    QVERIFY(app.start());
+    app.enter("txtMenge", "44");
+    QVERIFY(app.window().Beenden());
+    QCOMPARE(storedValue("COM3", "Pumpentyp"), QStringLiteral("7"));
+    QCOMPARE(storedValue("COM3", "Menge"), QStringLiteral("33"));
+    QCOMPARE(storedValue("Fremd", "Schluessel"), QStringLiteral("Wert"));
+    QCOMPARE(storedValue("COM1", "Menge"), QStringLiteral("44"));
+    QVERIFY(!storedValue("Ports", "COM1").isEmpty());
+}
+
+void tst_settingsstore::unwritableStoreIsReported_data()
+{
+    QTest::addColumn<bool>("readOnlyFolder");
+    QTest::newRow("file in the way of the folder") << false;
+    if (::geteuid() != 0) // root writes into read-only folders anyway
+        QTest::newRow("read-only folder") << true;
+}
+
+void tst_settingsstore::unwritableStoreIsReported()
+{
+    QFETCH(bool, readOnlyFolder);
+    AppFixture app;
+    const QString file = storeFile();
+    const QString dir = QFileInfo(file).absolutePath();
+    if (readOnlyFolder) {
+        QFile::setPermissions(dir, QFile::ReadOwner | QFile::ExeOwner);
+    } else {
+        QDir(dir).removeRecursively();
+        QFile blocker(dir);
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+    }
+    QVERIFY(app.window().Beenden());
+    QCOMPARE(app.messages().count(), 2);
+    const Message &m = app.messages().messages().at(1);
+    QVERIFY2(m.text.contains(file), qPrintable(m.text));
+    QCOMPARE(m.title, QStringLiteral("Error"));
+    QVERIFY(app.ends().ended());
+    if (readOnlyFolder)
+        QFile::setPermissions(dir, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    else
+        QFile::remove(dir);
+}
+
+QTEST_MAIN(tst_settingsstore)
+#include "tst_settingsstore.moc"
