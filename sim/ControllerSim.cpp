@@ -61,10 +61,7 @@ QString squeezed(QString name)
 
 // Junk that neither ends a line, nor looks like the notification, nor is taken by
 // the port's XON/XOFF handling.
-bool isJunk(char c)
-{
-    return c != '\r' && c != '\n' && c != 'p' && c != kXon && c != kXoff;
-}
+bool isJunk(char c) { return c != '\r' && c != '\n' && c != 'p' && c != kXon && c != kXoff; }
 
 bool readNumber(const QString &text, double *value)
 {
@@ -352,8 +349,8 @@ void ControllerSim::checkDrained()
     if (m_slave >= 0 && ::ioctl(m_slave, FIONREAD, &unread) != 0)
         unread = 0;
     // The kernel hands written bytes to the reading side a little later: give it time.
-    const bool idle = m_scheduled.empty() && m_paced.empty() && m_wire.isEmpty() &&
-                      unread == 0 && nowMs() - m_lastWriteMs >= kSettleMs;
+    const bool idle = m_scheduled.empty() && m_paced.empty() && m_wire.isEmpty() && unread == 0 &&
+                      nowMs() - m_lastWriteMs >= kSettleMs;
     if (idle || m_hangUpClock.elapsed() > kDrainLimitMs) {
         hangUp();
         return;
@@ -412,9 +409,9 @@ bool ControllerSim::lineSettings(LineSettings *settings) const
         speed_t code;
         int baud;
     };
-    static const Rate kRates[] = {{B1200, 1200},     {B2400, 2400},     {B4800, 4800},
-                                  {B9600, 9600},     {B19200, 19200},   {B38400, 38400},
-                                  {B57600, 57600},   {B115200, 115200}, {B230400, 230400}};
+    static const Rate kRates[] = {{B1200, 1200},   {B2400, 2400},     {B4800, 4800},
+                                  {B9600, 9600},   {B19200, 19200},   {B38400, 38400},
+                                  {B57600, 57600}, {B115200, 115200}, {B230400, 230400}};
     settings->baud = 0;
     const speed_t speed = ::cfgetospeed(&tio);
     for (const Rate &r : kRates) {
@@ -570,8 +567,8 @@ void ControllerSim::handleLine(const QByteArray &raw)
     const QString line = QString::fromLatin1(raw);
     m_received << line;
     if (m_log) {
-        m_log->write((QDateTime::currentDateTime().toString(Qt::ISODateWithMs) +
-                      QLatin1Char(' ') + line + QLatin1Char('\n'))
+        m_log->write((QDateTime::currentDateTime().toString(Qt::ISODateWithMs) + QLatin1Char(' ') +
+                      line + QLatin1Char('\n'))
                          .toUtf8());
         m_log->flush();
     }
@@ -708,9 +705,7 @@ void ControllerSim::reply(const QString &line)
         front += "p\r\n";
     }
     switch (m_fault) {
-    case Fault::NoLineFeed:
-        schedule(front + text + '\r', 0);
-        break;
+    case Fault::NoLineFeed: schedule(front + text + '\r', 0); break;
     case Fault::Pieces: {
         // The line end itself is split too: CR in one piece, LF in the next.
         const int gap = m_faultParam > 0 ? m_faultParam : kDefaultPieceGapMs;
@@ -723,15 +718,13 @@ void ControllerSim::reply(const QString &line)
     }
     case Fault::LateJustUnder:
     case Fault::LateJustOver: {
-        const int late = m_faultParam > 0                         ? m_faultParam
+        const int late = m_faultParam > 0                  ? m_faultParam
                          : m_fault == Fault::LateJustUnder ? kDefaultLateUnderMs
                                                            : kDefaultLateOverMs;
         schedule(front + text + "\r\n", late);
         break;
     }
-    default:
-        schedule(front + text + "\r\n", 0);
-        break;
+    default: schedule(front + text + "\r\n", 0); break;
     }
 }
 
@@ -796,8 +789,8 @@ void ControllerSim::pumpPaced()
     while (!m_paced.empty()) {
         const Timed &front = m_paced.front();
         // A byte leaves once its ten bits have gone over the line.
-        const int done = int(std::min<double>(front.bytes.size(),
-                                              std::floor((nowMs() - front.dueMs) / byteMs)));
+        const int done =
+            int(std::min<double>(front.bytes.size(), std::floor((nowMs() - front.dueMs) / byteMs)));
         if (done > m_pacedReleased) {
             toWire(front.bytes.mid(m_pacedReleased, done - m_pacedReleased));
             m_pacedReleased = done;
@@ -828,8 +821,8 @@ void ControllerSim::flushWire()
     }
     qsizetype written = 0;
     while (written < m_wire.size() && !m_xoff) {
-        const ssize_t n = ::write(m_master, m_wire.constData() + written,
-                                  size_t(m_wire.size() - written));
+        const ssize_t n =
+            ::write(m_master, m_wire.constData() + written, size_t(m_wire.size() - written));
         if (n > 0) {
             written += n;
             continue;

@@ -57,11 +57,11 @@ struct Motion {
     int encoderLines = 16;
 
     Mode mode = Mode::Idle;
-    double pos = 0;     // counts
-    double vel = 0;     // counts/s
-    double acc = 0;     // counts/s², last step
-    double target = 0;  // counts
-    double vCmd = 0;    // rpm, from "V"
+    double pos = 0;    // counts
+    double vel = 0;    // counts/s
+    double acc = 0;    // counts/s², last step
+    double target = 0; // counts
+    double vCmd = 0;   // rpm, from "V"
     bool potentiometer = false;
     qint64 potSinceMs = 0;
     bool armed = false; // "NP"
@@ -104,9 +104,9 @@ public:
     void setLogFile(const QString &path); // appends "<ISO time> <line>" per received line
     [[nodiscard]] QStringList receivedLines() const; // CR stripped, in order
     void clearReceived();
-    void setEncoderLines(int lines);        // default 16 (4 counts per line)
-    void setInstantMoves(bool on);          // arrival right after "M"
-    void setLineRate(int baud);             // 0 = off; else 10 bits a byte both ways
+    void setEncoderLines(int lines); // default 16 (4 counts per line)
+    void setInstantMoves(bool on);   // arrival right after "M"
+    void setLineRate(int baud);      // 0 = off; else 10 bits a byte both ways
     void setFault(Fault fault, int param = 0);
     [[nodiscard]] Fault fault() const { return m_fault; }
     // Replaces the reply line (without CR LF) for a command, matched on the whole line

@@ -34,6 +34,7 @@ const char *const kDescription =
     "  1. run  vyt-controller-sim --link /tmp/vyt-com1  (or note the /dev/pts/N it prints);\n"
     "  2. start vyt-pump-controller; in the serial port dialog choose COM1 and type that\n"
     "     path as its device;\n"
+    "     (or write COM1=<path> in the group [Ports] of ~/.config/vyt/vyt.conf);\n"
     "  3. use the program; --log FILE records every command that arrives.\n"
     "Stop the simulator with Ctrl+C.";
 
@@ -64,11 +65,10 @@ int main(int argc, char *argv[])
                                       QStringLiteral("BAUD"));
     const QCommandLineOption instant(QStringLiteral("instant"),
                                      QStringLiteral("Moves arrive at once."));
-    const QCommandLineOption fault(
-        QStringLiteral("fault"),
-        QStringLiteral("Misbehave: %1; N is its parameter.")
-            .arg(vyt::sim::faultNames().join(QStringLiteral(", "))),
-        QStringLiteral("NAME[=N]"));
+    const QCommandLineOption fault(QStringLiteral("fault"),
+                                   QStringLiteral("Misbehave: %1; N is its parameter.")
+                                       .arg(vyt::sim::faultNames().join(QStringLiteral(", "))),
+                                   QStringLiteral("NAME[=N]"));
     parser.addOptions({link, log, encoder, lineRate, instant, fault});
     parser.process(app);
 

@@ -79,16 +79,16 @@ void tst_mscomm::configuration_data()
     QTest::addColumn<int>("stopBits");
     QTest::addColumn<bool>("xonXoff");
 
-    QTest::newRow("program's line") << "9600,N,8,1" << 1 << false << true << 9600 << 8 << "N" << 1
-                                    << true;
-    QTest::newRow("set while open") << "9600,N,8,1" << 1 << true << true << 9600 << 8 << "N" << 1
-                                    << true;
+    QTest::newRow("program's line")
+        << "9600,N,8,1" << 1 << false << true << 9600 << 8 << "N" << 1 << true;
+    QTest::newRow("set while open")
+        << "9600,N,8,1" << 1 << true << true << 9600 << 8 << "N" << 1 << true;
     QTest::newRow("no handshake") << "9600,N,8,1" << 0 << false << true << 9600 << 8 << "N" << 1
                                   << false;
-    QTest::newRow("19200, two stop bits") << "19200,N,8,2" << 1 << false << true << 19200 << 8
-                                          << "N" << 2 << true;
-    QTest::newRow("4800 while open") << "4800,N,8,1" << 1 << true << true << 4800 << 8 << "N" << 1
-                                     << true;
+    QTest::newRow("19200, two stop bits")
+        << "19200,N,8,2" << 1 << false << true << 19200 << 8 << "N" << 2 << true;
+    QTest::newRow("4800 while open")
+        << "4800,N,8,1" << 1 << true << true << 4800 << 8 << "N" << 1 << true;
     // Parity and word length cannot be seen here: a pseudo-terminal always runs 8N.
     // A text it cannot read leaves the line as it was.
     QTest::newRow("bad parity") << "9600,X,8,1" << 1 << false << false << 9600 << 8 << "N" << 1
@@ -152,8 +152,8 @@ void tst_mscomm::received_data()
     QTest::newRow("reply line") << QByteArray("1.23\r\n") << QByteArray("1.23\r\n");
     QTest::newRow("lone CR stays CR") << QByteArray("\r") << QByteArray("\r");
     QTest::newRow("lone LF") << QByteArray("\n") << QByteArray("\n");
-    QTest::newRow("notification and reply") << QByteArray("p\r\n4711\r\n")
-                                            << QByteArray("p\r\n4711\r\n");
+    QTest::newRow("notification and reply")
+        << QByteArray("p\r\n4711\r\n") << QByteArray("p\r\n4711\r\n");
     QTest::newRow("every other byte") << allBytesButFlowControl() << allBytesButFlowControl();
     QTest::newRow("5000 bytes") << QByteArray(5000, 'z') << QByteArray(5000, 'z');
     // With XON/XOFF these two are the line's own: they never reach the buffer.
@@ -226,7 +226,8 @@ void tst_mscomm::sent_data()
     QTest::newRow("limits in a row") << QByteArray("SP 6000\rAC 500\rLCC 230\rLPC 400\r")
                                      << QStringList{"SP 6000", "AC 500", "LCC 230", "LPC 400"};
     QTest::newRow("no blank") << QByteArray("V1000\rLR64\r") << QStringList{"V1000", "LR64"};
-    QTest::newRow("latin-1 text") << QByteArray("\xb5l\r") << QStringList{QString::fromLatin1("\xb5l")};
+    QTest::newRow("latin-1 text") << QByteArray("\xb5l\r")
+                                  << QStringList{QString::fromLatin1("\xb5l")};
     QTest::newRow("empty line") << QByteArray("\r") << QStringList{""};
 }
 
@@ -305,35 +306,36 @@ void tst_mscomm::readReply_data()
     QTest::addColumn<Fault>("fault");
     QTest::addColumn<int>("param");
     QTest::addColumn<QString>("query");
-    QTest::addColumn<QString>("reply"); // override of the simulator's answer; empty: its own
+    QTest::addColumn<QString>("reply");  // override of the simulator's answer; empty: its own
     QTest::addColumn<bool>("moveFirst"); // a move armed with NP is done just before
     QTest::addColumn<QString>("result");
     QTest::addColumn<bool>("keineAntwort");
     QTest::addColumn<bool>("positionErreicht");
     QTest::addColumn<int>("minMs");
 
-    QTest::newRow("plain") << Fault::None << 0 << "GSP" << "" << false << "6000" << false << false
-                           << 0;
-    QTest::newRow("in pieces") << Fault::Pieces << 0 << "GN" << "1.23" << false << "1.23" << false
-                               << false << 0;
-    QTest::newRow("slow pieces") << Fault::Pieces << 150 << "GN" << "1.23" << false << "1.23"
-                                 << false << false << 250;
-    QTest::newRow("notification in the reply") << Fault::None << 0 << "GN" << "p\r\n4711" << false
-                                               << "4711" << false << true << 0;
-    QTest::newRow("notification glued in front") << Fault::GluedNotification << 1 << "GN" << ""
-                                                 << true << "0" << false << true << 0;
-    QTest::newRow("capital P is no notification") << Fault::None << 0 << "GN" << "P12" << false
-                                                  << "P12" << false << false << 0;
-    QTest::newRow("EEPSAV") << Fault::None << 0 << "EEPSAV" << "" << false << "EEPROM writing done"
-                            << false << false << 0;
-    QTest::newRow("silent") << Fault::Silent << 0 << "GN" << "" << false << "" << true << false
-                            << 690;
-    QTest::newRow("no line feed") << Fault::NoLineFeed << 0 << "GN" << "1.23" << false
-                                  << "1.23\r" << true << false << 690;
-    QTest::newRow("late, inside the time") << Fault::LateJustUnder << 450 << "GSP" << "" << false
-                                           << "6000" << false << false << 440;
-    QTest::newRow("late, past the time") << Fault::LateJustOver << 0 << "GSP" << "" << false << ""
-                                         << true << false << 690;
+    QTest::newRow("plain") << Fault::None << 0 << "GSP"
+                           << "" << false << "6000" << false << false << 0;
+    QTest::newRow("in pieces") << Fault::Pieces << 0 << "GN"
+                               << "1.23" << false << "1.23" << false << false << 0;
+    QTest::newRow("slow pieces") << Fault::Pieces << 150 << "GN"
+                                 << "1.23" << false << "1.23" << false << false << 250;
+    QTest::newRow("notification in the reply")
+        << Fault::None << 0 << "GN"
+        << "p\r\n4711" << false << "4711" << false << true << 0;
+    QTest::newRow("notification glued in front") << Fault::GluedNotification << 1 << "GN"
+                                                 << "" << true << "0" << false << true << 0;
+    QTest::newRow("capital P is no notification") << Fault::None << 0 << "GN"
+                                                  << "P12" << false << "P12" << false << false << 0;
+    QTest::newRow("EEPSAV") << Fault::None << 0 << "EEPSAV"
+                            << "" << false << "EEPROM writing done" << false << false << 0;
+    QTest::newRow("silent") << Fault::Silent << 0 << "GN"
+                            << "" << false << "" << true << false << 690;
+    QTest::newRow("no line feed") << Fault::NoLineFeed << 0 << "GN"
+                                  << "1.23" << false << "1.23\r" << true << false << 690;
+    QTest::newRow("late, inside the time") << Fault::LateJustUnder << 450 << "GSP"
+                                           << "" << false << "6000" << false << false << 440;
+    QTest::newRow("late, past the time") << Fault::LateJustOver << 0 << "GSP"
+                                         << "" << false << "" << true << false << 690;
 }
 
 void tst_mscomm::readReply()
@@ -411,8 +413,7 @@ void tst_mscomm::limitsOnTheWire()
     link.ParameterSetzen();
     QVERIFY(!state.ParameterGeaendert);
     QVERIFY(test::waitForLines(fx.sim(), 4));
-    QCOMPARE(fx.sim().receivedLines(),
-             (QStringList{"SP 4000", "AC 1000", "LCC 200", "LPC 350"}));
+    QCOMPARE(fx.sim().receivedLines(), (QStringList{"SP 4000", "AC 1000", "LCC 200", "LPC 350"}));
     // The controller took them: read back as the console does.
     QCOMPARE(link.ParameterLesen("GSP"), QStringLiteral("4000"));
     QCOMPARE(link.ParameterLesen("GAC"), QStringLiteral("1000"));

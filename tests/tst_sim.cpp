@@ -102,23 +102,40 @@ void tst_sim::queries_data()
     QTest::addColumn<QString>("query");
     QTest::addColumn<QString>("reply"); // regular expression for the whole line
 
-    QTest::newRow("VER") << QStringList() << "VER" << "[^p]+";
-    QTest::newRow("GN idle") << QStringList() << "GN" << "0";
-    QTest::newRow("GRC idle") << QStringList() << "GRC" << "\\d+";
-    QTest::newRow("GFS") << QStringList() << "GFS" << "0000";
-    QTest::newRow("TEM") << QStringList() << "TEM" << "2\\d";
-    QTest::newRow("GSP default") << QStringList() << "GSP" << "6000";
-    QTest::newRow("GAC default") << QStringList() << "GAC" << "500";
-    QTest::newRow("GCC default") << QStringList() << "GCC" << "230";
-    QTest::newRow("GPC default") << QStringList() << "GPC" << "400";
-    QTest::newRow("EEPSAV") << QStringList() << "EEPSAV" << ".*EEPROM writing done.*";
-    QTest::newRow("SP set") << QStringList{"SP 4000"} << "GSP" << "4000";
-    QTest::newRow("AC set") << QStringList{"AC 1000"} << "GAC" << "1000";
-    QTest::newRow("LCC set") << QStringList{"LCC 200"} << "GCC" << "200";
-    QTest::newRow("LPC set") << QStringList{"LPC 350"} << "GPC" << "350";
-    QTest::newRow("last SP wins") << QStringList{"SP 4000", "SP 2500"} << "GSP" << "2500";
-    QTest::newRow("SP not a number") << QStringList{"SP abc"} << "GSP" << "6000";
-    QTest::newRow("HO LA M position") << QStringList{"HO", "LA 640", "M"} << "POS" << "640";
+    QTest::newRow("VER") << QStringList() << "VER"
+                         << "[^p]+";
+    QTest::newRow("GN idle") << QStringList() << "GN"
+                             << "0";
+    QTest::newRow("GRC idle") << QStringList() << "GRC"
+                              << "\\d+";
+    QTest::newRow("GFS") << QStringList() << "GFS"
+                         << "0000";
+    QTest::newRow("TEM") << QStringList() << "TEM"
+                         << "2\\d";
+    QTest::newRow("GSP default") << QStringList() << "GSP"
+                                 << "6000";
+    QTest::newRow("GAC default") << QStringList() << "GAC"
+                                 << "500";
+    QTest::newRow("GCC default") << QStringList() << "GCC"
+                                 << "230";
+    QTest::newRow("GPC default") << QStringList() << "GPC"
+                                 << "400";
+    QTest::newRow("EEPSAV") << QStringList() << "EEPSAV"
+                            << ".*EEPROM writing done.*";
+    QTest::newRow("SP set") << QStringList{"SP 4000"} << "GSP"
+                            << "4000";
+    QTest::newRow("AC set") << QStringList{"AC 1000"} << "GAC"
+                            << "1000";
+    QTest::newRow("LCC set") << QStringList{"LCC 200"} << "GCC"
+                             << "200";
+    QTest::newRow("LPC set") << QStringList{"LPC 350"} << "GPC"
+                             << "350";
+    QTest::newRow("last SP wins") << QStringList{"SP 4000", "SP 2500"} << "GSP"
+                                  << "2500";
+    QTest::newRow("SP not a number") << QStringList{"SP abc"} << "GSP"
+                                     << "6000";
+    QTest::newRow("HO LA M position") << QStringList{"HO", "LA 640", "M"} << "POS"
+                                      << "640";
 }
 
 void tst_sim::queries()
@@ -145,10 +162,10 @@ void tst_sim::queries()
 void tst_sim::silence_data()
 {
     QTest::addColumn<QString>("command");
-    const char *const commands[] = {"SP 4000", "AC 500",  "LCC 230",    "LPC 400",   "DIPROG",
-                                    "SOR 0",   "SOR 1",   "CONTMOD",    "HO",        "LA 0",
-                                    "LA 120000", "NP 120000", "M",      "V 1000",    "V 0",
-                                    "LR 64",   "V2000",   "DELAY 100",  "FOO 12",    ""};
+    const char *const commands[] = {"SP 4000",   "AC 500",    "LCC 230",   "LPC 400", "DIPROG",
+                                    "SOR 0",     "SOR 1",     "CONTMOD",   "HO",      "LA 0",
+                                    "LA 120000", "NP 120000", "M",         "V 1000",  "V 0",
+                                    "LR 64",     "V2000",     "DELAY 100", "FOO 12",  ""};
     for (const char *c : commands)
         QTest::newRow(*c ? c : "empty line") << QString::fromLatin1(c);
 }
@@ -183,16 +200,16 @@ void tst_sim::notification_data()
     // 100 revolutions at 6000 rpm and 500 rev/s²: 0.2 s up, 0.8 s at speed, 0.2 s down.
     QTest::newRow("NP M 100 rev") << QStringList{"HO", "LA 6400", "NP 6400", "M"} << false << true
                                   << 1100 << qint64(6400);
-    QTest::newRow("NP M backwards") << QStringList{"HO", "LA -320", "NP -320", "M"} << false
-                                    << true << 150 << qint64(-320);
+    QTest::newRow("NP M backwards")
+        << QStringList{"HO", "LA -320", "NP -320", "M"} << false << true << 150 << qint64(-320);
     QTest::newRow("LR NP M") << QStringList{"HO", "LR 256", "NP 256", "M"} << true << true << 0
                              << qint64(256);
-    QTest::newRow("second dose") << QStringList{"HO", "LA 64", "M", "LA 128", "NP 128", "M"}
-                                 << true << true << 0 << qint64(128);
+    QTest::newRow("second dose") << QStringList{"HO", "LA 64", "M", "LA 128", "NP 128", "M"} << true
+                                 << true << 0 << qint64(128);
     QTest::newRow("M without NP") << QStringList{"HO", "LA 640", "M"} << true << false << 0
                                   << qint64(640);
-    QTest::newRow("M without NP, moving") << QStringList{"HO", "LA 640", "M"} << false << false
-                                          << 0 << qint64(640);
+    QTest::newRow("M without NP, moving")
+        << QStringList{"HO", "LA 640", "M"} << false << false << 0 << qint64(640);
     QTest::newRow("NP without M") << QStringList{"HO", "LA 640", "NP 640"} << true << false << 0
                                   << qint64(0);
 }
@@ -265,7 +282,8 @@ void tst_sim::profile()
     QVERIFY(fired);
     QCOMPARE(m.pos, distance);
     QCOMPARE(m.vel, 0.0);
-    QVERIFY2(std::abs(m.ms - expectedMs) <= expectedMs / 50 + 5, QByteArray::number(m.ms).constData());
+    QVERIFY2(std::abs(m.ms - expectedMs) <= expectedMs / 50 + 5,
+             QByteArray::number(m.ms).constData());
     QVERIFY(topRpm <= maxRpm + 1e-6);
 }
 
@@ -384,16 +402,17 @@ void tst_sim::faults_data()
     QTest::newRow("silent notification") << Fault::Silent << 0 << dose << 0 << "" << 0 << 0;
     QTest::newRow("no line feed") << Fault::NoLineFeed << 0 << gsp << 5 << "6000\r" << 1 << 0;
     QTest::newRow("pieces") << Fault::Pieces << 150 << gsp << 6 << "6000\r\n" << 2 << 250;
-    QTest::newRow("noise") << Fault::Noise << 0 << gsp << 7
-                           << "[^p\\r\\n\\x11\\x13]{1,8}6000\r\n" << 1 << 0;
+    QTest::newRow("noise") << Fault::Noise << 0 << gsp << 7 << "[^p\\r\\n\\x11\\x13]{1,8}6000\r\n"
+                           << 1 << 0;
     QTest::newRow("glued to junk") << Fault::GluedNotification << 0 << dose << 5 << "xyp\r\n"
                                    << 1 << 0;
-    QTest::newRow("glued to reply") << Fault::GluedNotification << 1 << (dose + gsp) << 9
-                                    << "p\r\n6000\r\n" << 1 << 0;
-    QTest::newRow("late, just under") << Fault::LateJustUnder << 0 << gsp << 6 << "6000\r\n" << 1
-                                      << 580;
-    QTest::newRow("late, just over") << Fault::LateJustOver << 0 << gsp << 6 << "6000\r\n" << 1
-                                     << 780;
+    QTest::newRow("glued to reply")
+        << Fault::GluedNotification << 1 << (dose + gsp) << 9 << "p\r\n6000\r\n"
+        << 1 << 0;
+    QTest::newRow("late, just under") << Fault::LateJustUnder << 0 << gsp << 6 << "6000\r\n"
+                                      << 1 << 580;
+    QTest::newRow("late, just over") << Fault::LateJustOver << 0 << gsp << 6 << "6000\r\n"
+                                     << 1 << 780;
     QTest::newRow("flood") << Fault::Flood << 200000 << QStringList{"VER"} << 200000
                            << "(?:[^p\\r\\n\\x11\\x13]{50000}){4}" << 1 << 0;
 }
