@@ -1,3 +1,4 @@
+#include "dialogs/frmAbout.h"
 #include "main/frmPumpensteuerung.h"
 #include "ui/ProgramEnd.h"
 
@@ -9,6 +10,7 @@ int main(int argc, char *argv[])
     QApplication::setApplicationName(QStringLiteral("vyt-pump-controller"));
     QApplication::setApplicationDisplayName(QStringLiteral("vyt-Pump controller"));
     QApplication::setDesktopFileName(QStringLiteral("vyt-pump-controller"));
+    QApplication::setWindowIcon(vyt::programIcon());
     // The window ends the program itself, after the save question.
     QApplication::setQuitOnLastWindowClosed(false);
 
