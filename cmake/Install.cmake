@@ -1,0 +1,82 @@
+# Installation and the Debian package: the two programs, the desktop entry, its icons
+# and the manual pages, in the usual places. `cpack -G DEB` in the build folder makes
+# the package; scripts/package does it all.
+include(GNUInstallDirs)
+
+set(VYT_PACKAGING_DIR ${CMAKE_SOURCE_DIR}/packaging)
+
+install(TARGETS vyt-pump-controller RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+if(TARGET vyt-controller-sim)
+  install(TARGETS vyt-controller-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
+
+install(FILES ${VYT_PACKAGING_DIR}/vyt-pump-controller.desktop
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+foreach(size 16 32 48 64 128 256)
+  install(FILES ${VYT_PACKAGING_DIR}/icons/${size}x${size}/vyt-pump-controller.png
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps)
+endforeach()
+install(FILES ${VYT_PACKAGING_DIR}/icons/scalable/vyt-pump-controller.svg
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
+
+# Manual pages go compressed, as Debian wants them; uncompressed where gzip is missing.
+find_program(VYT_GZIP gzip)
+foreach(page vyt-pump-controller.1 vyt-controller-sim.1)
+  if(VYT_GZIP)
+    set(gz ${CMAKE_CURRENT_BINARY_DIR}/man/${page}.gz)
+    add_custom_command(
+      OUTPUT ${gz}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/man
+      COMMAND ${VYT_GZIP} -9 -n -c ${VYT_PACKAGING_DIR}/${page} > ${gz}
+      DEPENDS ${VYT_PACKAGING_DIR}/${page}
+      COMMENT "Compressing the manual page ${page}")
+    list(APPEND vyt_man_pages ${gz})
+  else()
+    list(APPEND vyt_man_pages ${VYT_PACKAGING_DIR}/${page})
+  endif()
+endforeach()
+add_custom_target(vyt_man_pages ALL DEPENDS ${vyt_man_pages})
+install(FILES ${vyt_man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+# ---- Debian package ----
+set(VYT_PACKAGE_MAINTAINER "vyt-Pump controller developers <vyt-pump-controller@localhost>"
+    CACHE STRING "Maintainer field of the Debian package")
+
+set(CPACK_PACKAGE_NAME vyt-pump-controller)
+set(CPACK_PACKAGE_VENDOR "vyt")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT ${VYT_PACKAGE_MAINTAINER})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Controller for micro annular gear pumps")
+set(CPACK_PACKAGE_DESCRIPTION
+    "vyt-Pump controller runs micro annular gear pumps through a motion controller on one\n"
+    "serial port: choose the pump type, the drive and the medium, then dose exact\n"
+    "quantities or hold a flow rate. A console gives direct access to the controller.\n"
+    "\n"
+    "The package also holds vyt-controller-sim, a simulated controller on a\n"
+    "pseudo-terminal for trying the program without hardware.")
+string(REPLACE ";" "" CPACK_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
+set(CPACK_PACKAGE_INSTALL_DIRECTORY ${CPACK_PACKAGE_NAME})
+set(CPACK_STRIP_FILES ON)
+set(CPACK_PACKAGE_DIRECTORY ${CMAKE_BINARY_DIR}/package)
+
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${VYT_PACKAGE_MAINTAINER})
+set(CPACK_DEBIAN_PACKAGE_SECTION science)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION_SUMMARY}\n${CPACK_PACKAGE_DESCRIPTION}")
+# The libraries come from dpkg-shlibdeps; the platform plugins are loaded at run time,
+# so no library lookup finds them: without qt6-qpa-plugins the program cannot show a
+# window at all.
+find_program(VYT_DPKG_SHLIBDEPS dpkg-shlibdeps)
+if(VYT_DPKG_SHLIBDEPS)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins")
+else()
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS
+      "libqt6widgets6 (>= 6.4), libqt6serialport6 (>= 6.4), libqt6gui6 (>= 6.4), libqt6core6 (>= 6.4), qt6-qpa-plugins, libc6, libstdc++6")
+endif()
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "hicolor-icon-theme")
+
+set(CPACK_GENERATOR DEB)
+include(CPack)
