@@ -140,6 +140,8 @@ private slots:
     void enterSendsOnce_data();
     void enterSendsOnce();
     void commandHistory();
+    void portGateBeforeSending_data();
+    void portGateBeforeSending();
     void functionKeys_data();
     void functionKeys();
     void functionKeyDefaults_data();
@@ -307,6 +309,49 @@ void TestConsole::commandHistory()
         QCOMPARE(line->text(), QString::fromLatin1(text));
     }
     QCOMPARE(rig.sentLines(), (QStringList{"A1", "B2"}));
+}
+
+void TestConsole::portGateBeforeSending_data()
+{
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<bool>("chosen"); // the port dialog answered with OK
+    QTest::addColumn<QStringList>("sent");
+    QTest::addColumn<QStringList>("shown");
+    QTest::newRow("Send, port chosen") << "cmdSend" << true << QStringList{"GN"}
+                                       << QStringList{"GN", "1500"};
+    QTest::newRow("Send, dialog cancelled") << "cmdSend" << false << QStringList{} << QStringList{};
+    QTest::newRow("F3, port chosen") << "cmdF3" << true << QStringList{"V3000"} << QStringList{};
+    QTest::newRow("F3, dialog cancelled") << "cmdF3" << false << QStringList{} << QStringList{};
+}
+
+void TestConsole::portGateBeforeSending()
+{
+    QFETCH(QString, button);
+    QFETCH(bool, chosen);
+    QFETCH(QStringList, sent);
+    QFETCH(QStringList, shown);
+    Rig rig; // port not opened yet
+    QVERIFY(rig.fixture.started());
+    rig.sim().setReply(QStringLiteral("GN"), QStringLiteral("1500"));
+    test::EndRecorder ending;
+    rig.show();
+    rig.child<QLineEdit>("txtCommand")->setText(QStringLiteral("GN"));
+
+    QString dialogName;
+    test::onNextModal([&](QWidget *w) {
+        dialogName = w->objectName();
+        w->findChild<QPushButton *>(chosen ? QStringLiteral("cmdOK") : QStringLiteral("cmdCancel"))
+            ->click();
+    });
+    rig.button(button.toLatin1().constData())->click();
+
+    QCOMPARE(dialogName, QStringLiteral("frmSchnittstelle"));
+    QCOMPARE(ending.ended(), !chosen);
+    QCOMPARE(rig.port.PortOpen(), chosen);
+    QCOMPARE(transcript(rig), shown);
+    if (!chosen)
+        QVERIFY(rig.port.setPortOpen(true)); // only to read what reached the line
+    QCOMPARE(rig.sentLines(), sent);
 }
 
 void TestConsole::functionKeys_data()
