@@ -598,6 +598,10 @@ void TestConsole::pollCycleAndStop()
     rig.show();
     const char *const readButtons[] = {"cmdZustand", "cmdParameterLaden", "cmdParameterSetzen",
                                        "cmdEEPSAV"};
+    // Stop with no poll running only resets the bars; the next Start polls normally.
+    rig.button("cmdWerteabfrageStop")->click();
+    QCOMPARE(rig.child<QLabel>("lblValueGN")->text(), QStringLiteral("?"));
+    QCOMPARE(rig.sentLines(), QStringList{});
 
     QElapsedTimer clock;
     clock.start();
