@@ -19,12 +19,16 @@ class QSocketNotifier;
 
 namespace vyt::sim {
 
-// Misbehaviour on the line, one at a time. param:
+// Misbehaviour on the line, one at a time. Silent drops replies and notifications;
+// NoLineFeed ends replies with CR only; Noise puts 1 to 8 printable bytes (never "p",
+// CR, LF, XON or XOFF) before each reply. Pieces sends a reply in three writes, the CR
+// and the LF apart. param:
 //   Pieces: gap between the pieces in ms (default 20);
 //   GluedNotification: 0 = junk glued in front of "p" CR LF, 1 = "p" CR LF held back and
 //     glued in front of the next reply;
 //   LateJustUnder / LateJustOver: delay in ms (default 600 / 800);
-//   Flood: bytes of junk sent instead of the next reply (default 1 MB), once;
+//   Flood: the next command, whatever it is, is answered by this many bytes of junk
+//     without CR, LF or "p" (default 1 MB), once; then the fault is cleared;
 //   HangUpAfter: the line goes dead when this many commands have arrived (default 1);
 //     the last one is recorded but not answered.
 enum class Fault {

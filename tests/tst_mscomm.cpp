@@ -139,7 +139,7 @@ void tst_mscomm::configuration()
     // No echo, no line editing, no CR/LF translation: the bytes pass as they are.
     QVERIFY(line.raw);
 
-    port.setPortOpen(false);
+    QVERIFY(port.setPortOpen(false));
     QVERIFY(!port.PortOpen());
 }
 
