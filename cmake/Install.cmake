@@ -48,9 +48,10 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT ${VYT_PACKAGE_MAINTAINER})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Controller for micro annular gear pumps")
 set(CPACK_PACKAGE_DESCRIPTION
-    "vyt-Pump controller runs micro annular gear pumps through a motion controller on one\n"
-    "serial port: choose the pump type, the drive and the medium, then dose exact\n"
-    "quantities or hold a flow rate. A console gives direct access to the controller.\n"
+    "vyt-Pump controller runs micro annular gear pumps through a motion controller\n"
+    "on one serial port: choose the pump type, the drive and the medium, then dose\n"
+    "exact quantities or hold a flow rate. A console gives direct access to the\n"
+    "controller.\n"
     "\n"
     "The package also holds vyt-controller-sim, a simulated controller on a\n"
     "pseudo-terminal for trying the program without hardware.")
@@ -64,7 +65,6 @@ set(CPACK_DEBIAN_PACKAGE_SECTION science)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION_SUMMARY}\n${CPACK_PACKAGE_DESCRIPTION}")
 # The libraries come from dpkg-shlibdeps; the platform plugins are loaded at run time,
 # so no library lookup finds them: without qt6-qpa-plugins the program cannot show a
 # window at all.
