@@ -123,6 +123,8 @@ private slots:
     void entry();
     void liveBounds_data();
     void liveBounds();
+    void fractionalBounds_data();
+    void fractionalBounds();
     void germanMessages_data();
     void germanMessages();
     void reentry_data();
@@ -363,6 +365,42 @@ void tst_validation::liveBounds()
     QCOMPARE(messages.texts(), ok ? QStringList() : QStringList{message});
     QCOMPARE(storedValue(state, name), ok ? readNumber(text).value() : 200.0);
     QCOMPARE(state.ParameterGeaendert, ok);
+}
+
+// The catalog's bounds are whole numbers; were one fractional, the rounded whole
+// number must still lie inside it.
+void tst_validation::fractionalBounds_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("ok");
+    QTest::addColumn<float>("stored");
+    QTest::newRow("0.5 rounds to 0 below 0.5") << "0.5" << false << 50.0f;
+    QTest::newRow("0.6 rounds to 1") << "0.6" << true << 1.0f;
+    QTest::newRow("1.5 rounds to 2") << "1.5" << true << 2.0f;
+    QTest::newRow("100.5 rounds to 100") << "100.5" << true << 100.0f;
+    QTest::newRow("100.6 above") << "100.6" << false << 50.0f;
+}
+
+void tst_validation::fractionalBounds()
+{
+    QFETCH(QString, text);
+    QFETCH(bool, ok);
+    QFETCH(float, stored);
+    PumpState state;
+    setInitialValues(state);
+    state.DrehzahlMin = 0.5f;
+    state.DrehzahlMax = 100.5f;
+    state.settings.Maximaldrehzahl = 50;
+    Form form(state);
+    QVERIFY(form.ready());
+    FieldValidation validation(state, &form.window);
+    MessageRecorder messages;
+    QLineEdit *field = form.field(QStringLiteral("txtMaximaldrehzahl"));
+    type(field, text);
+    QCOMPARE(validation.validate(field), ok);
+    QCOMPARE(state.settings.Maximaldrehzahl, stored);
+    QCOMPARE(messages.texts(), ok ? QStringList()
+                                  : QStringList{QStringLiteral("Please enter an integer number between 0.5 and 100.5.")});
 }
 
 void tst_validation::germanMessages_data()

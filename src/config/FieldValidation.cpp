@@ -227,11 +227,18 @@ bool FieldValidation::accepts(const FieldRule &rule, const QString &text) const
         return *x >= 0;
     case Acceptance::Positive:
         return *x > 0;
-    case Acceptance::InRange:
-        if (*x < rule.lower.in(m_state) || *x > rule.upper.in(m_state))
+    case Acceptance::InRange: {
+        const float lower = rule.lower.in(m_state);
+        const float upper = rule.upper.in(m_state);
+        if (*x < lower || *x > upper)
             return false;
-        // Whole-number fields must also fit 16 bits (every catalog bound does).
-        return !rule.whole || readShort(text).has_value();
+        if (!rule.whole)
+            return true;
+        // The catalog's bounds are whole numbers, so the rounding stays inside them;
+        // should one ever be fractional, 0.5 against 0.5 must not store 0.
+        const auto n = readShort(text);
+        return n && *n >= lower && *n <= upper;
+    }
     case Acceptance::AtLeastOne:
         break;
     }
