@@ -12,6 +12,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
+
 using namespace vyt;
 using vyt::sim::Fault;
 
@@ -93,6 +95,7 @@ private slots:
     void hangUp_data();
     void hangUp();
     void linePacing();
+    void program_data();
     void program();
 };
 
@@ -517,8 +520,16 @@ void tst_sim::linePacing()
     QTRY_COMPARE_WITH_TIMEOUT(client.data, QByteArray("6000\r\n"), 20000);
 }
 
+void tst_sim::program_data()
+{
+    QTest::addColumn<int>("signal");
+    QTest::newRow("SIGTERM") << int(SIGTERM);
+    QTest::newRow("SIGINT") << int(SIGINT);
+}
+
 void tst_sim::program()
 {
+    QFETCH(int, signal);
     const QString exe = QCoreApplication::applicationDirPath() + "/vyt-controller-sim";
     if (!QFileInfo(exe).isExecutable())
         QSKIP("vyt-controller-sim is not built");
@@ -539,7 +550,7 @@ void tst_sim::program()
     client.sendAll({"HO", "LA 10", "NP 10", "M"});
     QTRY_COMPARE_WITH_TIMEOUT(client.data, QByteArray("xyp\r\n"), 20000);
 
-    proc.terminate(); // SIGTERM
+    QCOMPARE(::kill(pid_t(proc.processId()), signal), 0);
     QVERIFY(proc.waitForFinished(20000));
     QCOMPARE(proc.exitStatus(), QProcess::NormalExit);
     QCOMPARE(proc.exitCode(), 0);
