@@ -1,6 +1,11 @@
 #include "config/NumberText.h"
 
+#include <QProcess>
+#include <QTemporaryDir>
 #include <QtTest>
+#include <cfloat>
+#include <clocale>
+#include <cstdio>
 
 using namespace vyt;
 
@@ -13,6 +18,11 @@ private slots:
     void reading();
     void shorts_data();
     void shorts();
+    void singles_data();
+    void singles();
+    void roundTrip_data();
+    void roundTrip();
+    void cLibraryLocale();
 };
 
 void tst_numbers::forms_data()
@@ -124,6 +134,109 @@ void tst_numbers::shorts()
     if (ok)
         QCOMPARE(int(*v), value);
     QCOMPARE(readSingle(QStringLiteral("1E39"), QLocale::c()).has_value(), false);
+}
+
+// The nearest single straight from the text: through double, a text just above the
+// midpoint of two singles lands on the midpoint and then rounds to the even one.
+void tst_numbers::singles_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("ok");
+    QTest::addColumn<float>("value");
+    QTest::newRow("just above a midpoint") << "1.0000000596046447755" << true << 1.00000012f;
+    QTest::newRow("just below a midpoint") << "1.0000000596046447753" << true << 1.0f;
+    QTest::newRow("largest single") << "3.4028235E38" << true << FLT_MAX;
+    QTest::newRow("rounds down to the largest") << "3.40282356E38" << true << FLT_MAX;
+    QTest::newRow("rounds beyond the range") << "3.4028236E38" << false << 0.0f;
+    QTest::newRow("negative beyond") << "-1E39" << false << 0.0f;
+    QTest::newRow("underflow is zero") << "1E-50" << true << 0.0f;
+    QTest::newRow("denormal") << "1E-45" << true << 1e-45f;
+    QTest::newRow("huge negative exponent") << "1E-99999" << true << 0.0f;
+    QTest::newRow("long digits") << QString(400, u'9') << false << 0.0f;
+    QTest::newRow("long fraction") << "0." + QString(400, u'0') + "1" << true << 0.0f;
+    QTest::newRow("nan") << "nan" << false << 0.0f;
+}
+
+void tst_numbers::singles()
+{
+    QFETCH(QString, text);
+    QFETCH(bool, ok);
+    QFETCH(float, value);
+    const auto v = readSingle(text, QLocale::c());
+    QCOMPARE(v.has_value(), ok);
+    // Exactly, not QCOMPARE's fuzzy float comparison.
+    if (ok)
+        QVERIFY2(*v == value, qPrintable(QString::number(double(*v), 'g', 12)));
+}
+
+// What a field shows is read back as the same number, in every locale's notation,
+// including a locale whose minus sign is not "-".
+void tst_numbers::roundTrip_data()
+{
+    QTest::addColumn<QLocale>("locale");
+    QTest::addColumn<float>("value");
+    const QList<QLocale> locales = {QLocale::c(), QLocale(QLocale::German, QLocale::Germany),
+                                    QLocale(QLocale::Swedish, QLocale::Sweden), QLocale(QLocale::French, QLocale::France)};
+    for (const QLocale &locale : locales) {
+        for (float v : {-1.5e-5f, 1e7f, -123456.7f, 0.001f, -2.5f, 3.4e38f}) {
+            QTest::addRow("%s %g", qPrintable(locale.name()), double(v)) << locale << v;
+        }
+    }
+}
+
+void tst_numbers::roundTrip()
+{
+    QFETCH(QLocale, locale);
+    QFETCH(float, value);
+    for (const QString &text : {generalForm(value, locale), plainForm(value, locale)}) {
+        const auto back = readSingle(text, locale);
+        QVERIFY2(back.has_value(), qPrintable(text));
+        QVERIFY(*back == readSingle(storeForm(value), QLocale::c()).value());
+    }
+}
+
+// QCoreApplication puts the C library into the user's locale: under a German
+// LC_NUMERIC, printf writes "1,5" and strtod stops at ".". The store and the wire
+// must still get "1.5", and read it back.
+void tst_numbers::cLibraryLocale()
+{
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    QProcess localedef;
+    localedef.start(QStringLiteral("localedef"),
+                    {QStringLiteral("-i"), QStringLiteral("de_DE"), QStringLiteral("-f"), QStringLiteral("UTF-8"),
+                     dir.filePath(QStringLiteral("de_DE.UTF-8"))});
+    if (!localedef.waitForFinished(120000) || localedef.exitStatus() != QProcess::NormalExit
+        || !QFileInfo::exists(dir.filePath(QStringLiteral("de_DE.UTF-8/LC_NUMERIC"))))
+        QSKIP("no German locale can be built here");
+    const QByteArray oldPath = qgetenv("LOCPATH");
+    qputenv("LOCPATH", dir.path().toLocal8Bit());
+    const bool german = std::setlocale(LC_ALL, "de_DE.UTF-8") != nullptr;
+    char probe[16];
+    std::snprintf(probe, sizeof probe, "%.1f", 1.5);
+    const QString cWrites = QString::fromLatin1(probe);
+
+    const QString general = generalForm(1.5, QLocale::c());
+    const QString exponent = generalForm(1.5e-5, QLocale::c());
+    const QString plain = plainForm(1234.5, QLocale::c());
+    const auto read = readNumber(QStringLiteral("1.5"), QLocale::c());
+    const auto single = readSingle(QStringLiteral("0.1"), QLocale::c());
+    const auto germanField = readSingle(QStringLiteral("0,1"), QLocale(QLocale::German, QLocale::Germany));
+
+    std::setlocale(LC_ALL, "C.UTF-8");
+    if (oldPath.isNull())
+        qunsetenv("LOCPATH");
+    else
+        qputenv("LOCPATH", oldPath);
+    if (!german || cWrites != QLatin1String("1,5"))
+        QSKIP("the C library did not switch to the German locale");
+
+    QCOMPARE(general, QStringLiteral("1.5"));
+    QCOMPARE(exponent, QStringLiteral("1.5E-05"));
+    QCOMPARE(plain, QStringLiteral("1234.5"));
+    QCOMPARE(read.value_or(-1), 1.5);
+    QCOMPARE(single.value_or(-1), 0.1f);
+    QCOMPARE(germanField.value_or(-1), 0.1f);
 }
 
 QTEST_GUILESS_MAIN(tst_numbers)

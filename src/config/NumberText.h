@@ -27,7 +27,8 @@ double roundHalfEven(double value);
 // an optional exponent ("E" and a signed integer). Anything else (empty text, "inf",
 // "nan", hexadecimal, currency, stray characters) is no number.
 std::optional<double> readNumber(const QString &text, const QLocale &locale = QLocale());
-// The number as a single-precision value; beyond the single range is no number.
+// The nearest single-precision value; beyond the single range is no number, below
+// it the nearest is a denormal or zero.
 std::optional<float> readSingle(const QString &text, const QLocale &locale = QLocale());
 // The number rounded halves-to-even into 16 bits; outside -32768..32767 is no number.
 std::optional<qint16> readShort(const QString &text, const QLocale &locale = QLocale());
