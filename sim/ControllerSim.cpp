@@ -227,8 +227,7 @@ bool ControllerSim::start(QString *error)
         return true;
     int master = -1;
     int slave = -1;
-    char name[256] = {};
-    if (::openpty(&master, &slave, name, nullptr, nullptr) != 0) {
+    if (::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
         if (error)
             *error = QStringLiteral("openpty: %1").arg(QString::fromLocal8Bit(strerror(errno)));
         return false;
@@ -245,6 +244,13 @@ bool ControllerSim::start(QString *error)
     ::fcntl(slave, F_SETFD, FD_CLOEXEC);
     m_master = master;
     m_slave = slave;
+    char name[256] = {};
+    if (const int failure = ::ttyname_r(slave, name, sizeof name); failure != 0) {
+        if (error)
+            *error = QStringLiteral("ttyname: %1").arg(QString::fromLocal8Bit(strerror(failure)));
+        closeFds();
+        return false;
+    }
     m_path = QString::fromLocal8Bit(name);
     m_started = true;
     m_readNotifier = std::make_unique<QSocketNotifier>(m_master, QSocketNotifier::Read);
@@ -274,7 +280,9 @@ bool ControllerSim::addLink(const QString &symlinkPath)
 void ControllerSim::removeLinks()
 {
     for (const QString &link : std::as_const(m_links)) {
-        if (QFileInfo(link).isSymLink())
+        // Only our own: another simulator may have taken the name over since.
+        const QFileInfo fi(link);
+        if (fi.isSymLink() && fi.symLinkTarget() == m_path)
             QFile::remove(link);
     }
     m_links.clear();

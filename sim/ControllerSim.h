@@ -106,6 +106,7 @@ public:
     bool addLink(const QString &symlinkPath); // a stable name for the device
     void removeLinks();
     void setLogFile(const QString &path); // appends "<ISO time> <line>" per received line
+    [[nodiscard]] bool isLogging() const { return m_log != nullptr; }
     [[nodiscard]] QStringList receivedLines() const; // CR stripped, in order
     void clearReceived();
     void setEncoderLines(int lines); // default 16 (4 counts per line)

@@ -104,8 +104,14 @@ int main(int argc, char *argv[])
         }
         sim.setFault(f, param);
     }
-    if (parser.isSet(log))
+    if (parser.isSet(log)) {
         sim.setLogFile(parser.value(log));
+        if (!sim.isLogging()) {
+            std::fprintf(stderr, "vyt-controller-sim: cannot write the log %s\n",
+                         qPrintable(parser.value(log)));
+            return 1;
+        }
+    }
 
     QString error;
     if (!sim.start(&error)) {

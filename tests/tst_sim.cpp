@@ -368,7 +368,10 @@ void tst_sim::logFile()
     }
     test::SimFixture fx;
     QVERIFY2(fx.started(), qPrintable(fx.error()));
+    fx.sim().setLogFile(dir.filePath("no such folder/sim.log"));
+    QVERIFY(!fx.sim().isLogging());
     fx.sim().setLogFile(path);
+    QVERIFY(fx.sim().isLogging());
     Client client;
     QVERIFY(client.open(fx.sim().devicePath()));
     client.sendAll({"VER", "LA 120000", "V -1500"});
