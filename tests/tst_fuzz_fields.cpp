@@ -15,9 +15,17 @@ using namespace vyt;
 
 namespace {
 
-const char *const kNames[] = {"txtDichte",     "txtKalibrierFaktor", "txtMaximaldrehzahl", "txtBeschleunigung",
-                              "txtDauerstrom", "txtSpitzenstrom",    "txtMenge",           "txtPause",
-                              "txtWiederholung", "txtFoerderstrom",  "txtDauer"};
+const char *const kNames[] = {"txtDichte",
+                              "txtKalibrierFaktor",
+                              "txtMaximaldrehzahl",
+                              "txtBeschleunigung",
+                              "txtDauerstrom",
+                              "txtSpitzenstrom",
+                              "txtMenge",
+                              "txtPause",
+                              "txtWiederholung",
+                              "txtFoerderstrom",
+                              "txtDauer"};
 
 class Hostile {
 public:
@@ -51,7 +59,8 @@ private:
     {
         static const QStringList signs = {"", "", "-", "+", "--", "+-", QString(QChar(0x2212))};
         static const QStringList blanks = {"", "", " ", "  ", "\t", QString(QChar(0xA0))};
-        const QStringList seps = {m_locale.decimalPoint(), m_locale.groupSeparator(), ".", ",", "'", " "};
+        const QStringList seps = {
+            m_locale.decimalPoint(), m_locale.groupSeparator(), ".", ",", "'", " "};
         QString s = blanks.at(pick(blanks.size())) + signs.at(pick(signs.size()));
         const int parts = pick(4);
         s += digits(pick(8));
@@ -67,15 +76,85 @@ private:
     QString special()
     {
         static const QStringList list = {
-            "",        " ",         "inf",       "-inf",   "INF",      "Infinity", "nan",     "NaN",   "-nan",
-            "0x10",    "0x1p3",     "$5",        "5€",     "1e",       "e1",       "E",       ".",     ",",
-            "-",       "+",         "1.2.3",     "1,2,3",  "--1",      "+-1",      "1-",      "1+",    "1 2",
-            "0",       "-0",        "0.0",       "1E-50",  "-1E-50",   "1E-45",    "1E-46",   "1E38",  "3.4028235E38",
-            "3.4028236E38", "-3.4028235E38", "1E39", "32767", "32767.5", "32768", "-32768", "-32768.5", "65536",
-            "2147483647", "2147483648", "4294967297", "1E308", "1E309", "0.5", "1.5", "2.5", "0.6",
-            "0.4",     "1.4",       "6000.4",    "2500.5", "2501.5",   "0.1",      "0.09",    "15",    "15.01",
-            "-10",     "10",        "10.5",      "2000",   "2001",     "1,000",    "1.000",   "1,5",   "1.5",
-            "٣",       "１２",      "1\u00A0000", "1\u202F000", "\u200E5", "5\u200F", "\uFEFF5",
+            "",
+            " ",
+            "inf",
+            "-inf",
+            "INF",
+            "Infinity",
+            "nan",
+            "NaN",
+            "-nan",
+            "0x10",
+            "0x1p3",
+            "$5",
+            "5€",
+            "1e",
+            "e1",
+            "E",
+            ".",
+            ",",
+            "-",
+            "+",
+            "1.2.3",
+            "1,2,3",
+            "--1",
+            "+-1",
+            "1-",
+            "1+",
+            "1 2",
+            "0",
+            "-0",
+            "0.0",
+            "1E-50",
+            "-1E-50",
+            "1E-45",
+            "1E-46",
+            "1E38",
+            "3.4028235E38",
+            "3.4028236E38",
+            "-3.4028235E38",
+            "1E39",
+            "32767",
+            "32767.5",
+            "32768",
+            "-32768",
+            "-32768.5",
+            "65536",
+            "2147483647",
+            "2147483648",
+            "4294967297",
+            "1E308",
+            "1E309",
+            "0.5",
+            "1.5",
+            "2.5",
+            "0.6",
+            "0.4",
+            "1.4",
+            "6000.4",
+            "2500.5",
+            "2501.5",
+            "0.1",
+            "0.09",
+            "15",
+            "15.01",
+            "-10",
+            "10",
+            "10.5",
+            "2000",
+            "2001",
+            "1,000",
+            "1.000",
+            "1,5",
+            "1.5",
+            "٣",
+            "１２",
+            "1\u00A0000",
+            "1\u202F000",
+            "\u200E5",
+            "5\u200F",
+            "\uFEFF5",
         };
         return list.at(pick(list.size()));
     }
@@ -87,13 +166,13 @@ private:
         const int n = 1 + pick(24);
         for (int i = 0; i < n; ++i) {
             switch (pick(8)) {
-            case 0: s += QChar(char16_t(pick(32))); break;                  // C0 controls, NUL included
-            case 1: s += QChar(char16_t(0xD800 + pick(0x800))); break;      // lone surrogate halves
-            case 2: s += QChar(char16_t(0x0660 + pick(10))); break;         // Arabic-Indic digits
-            case 3: s += QChar(char16_t(0xFF10 + pick(10))); break;         // full-width digits
-            case 4: s += QChar(char16_t(0x2000 + pick(0x70))); break;       // spaces, dashes, marks
-            case 5: s += QChar(char16_t(1 + pick(0xFFFE))); break;          // anything
-            default: s += QChar(char16_t(0x20 + pick(0x5F))); break;        // printable ASCII
+            case 0: s += QChar(char16_t(pick(32))); break;             // C0 controls, NUL included
+            case 1: s += QChar(char16_t(0xD800 + pick(0x800))); break; // lone surrogate halves
+            case 2: s += QChar(char16_t(0x0660 + pick(10))); break;    // Arabic-Indic digits
+            case 3: s += QChar(char16_t(0xFF10 + pick(10))); break;    // full-width digits
+            case 4: s += QChar(char16_t(0x2000 + pick(0x70))); break;  // spaces, dashes, marks
+            case 5: s += QChar(char16_t(1 + pick(0xFFFE))); break;     // anything
+            default: s += QChar(char16_t(0x20 + pick(0x5F))); break;   // printable ASCII
             }
         }
         return s;
@@ -104,25 +183,38 @@ private:
         const int n = 100 + pick(1200);
         switch (pick(4)) {
         case 0: return digits(n);
-        case 1: return QStringLiteral("0") + m_locale.decimalPoint() + QString(n, u'0') + QStringLiteral("1");
-        case 2: return QStringLiteral("1") + QString(n, u'0') + QStringLiteral("E-") + QString::number(n);
+        case 1:
+            return QStringLiteral("0") + m_locale.decimalPoint() + QString(n, u'0') +
+                   QStringLiteral("1");
+        case 2:
+            return QStringLiteral("1") + QString(n, u'0') + QStringLiteral("E-") +
+                   QString::number(n);
         default: return digits(n) + QStringLiteral("x");
         }
     }
 
     QString hugeExponent()
     {
-        static const QStringList exps = {"E99999", "E-99999", "E+4294967296", "E-4294967296",
-                                         "E99999999999999999999", "E-99999999999999999999", "E38", "E-38", "E-45"};
+        static const QStringList exps = {"E99999",
+                                         "E-99999",
+                                         "E+4294967296",
+                                         "E-4294967296",
+                                         "E99999999999999999999",
+                                         "E-99999999999999999999",
+                                         "E38",
+                                         "E-38",
+                                         "E-45"};
         return digits(1 + pick(3)) + exps.at(pick(exps.size()));
     }
 
     // Just inside or outside the bounds of the fields, in the locale's notation.
     QString nearBound()
     {
-        static const double bounds[] = {0, 0.1, 15, -10, 10, 1, 2000, 6000, 100, 300, 400, 32767, 0.5};
+        static const double bounds[] = {0,    0.1, 15,  -10, 10,    1,  2000,
+                                        6000, 100, 300, 400, 32767, 0.5};
         const double b = bounds[pick(int(std::size(bounds)))];
-        const double offsets[] = {0, 1e-7, -1e-7, 1e-3, -1e-3, 0.5, -0.5, 0.49999, -0.49999, 0.50001, 1, -1};
+        const double offsets[] = {0,    1e-7,    -1e-7,    1e-3,    -1e-3, 0.5,
+                                  -0.5, 0.49999, -0.49999, 0.50001, 1,     -1};
         const double v = b + offsets[pick(int(std::size(offsets)))];
         return m_locale.toString(v, 'g', 4 + pick(14));
     }
@@ -138,10 +230,11 @@ struct Bounds {
 // The stored values the fields write.
 bool sameValues(const PumpSettings &a, const PumpSettings &b)
 {
-    return a.Menge == b.Menge && a.Pause == b.Pause && a.Wiederholung == b.Wiederholung
-        && a.Foerderstrom == b.Foerderstrom && a.Dauer == b.Dauer && a.Dichte == b.Dichte
-        && a.Kalibrierfaktor == b.Kalibrierfaktor && a.Maximaldrehzahl == b.Maximaldrehzahl
-        && a.Beschleunigung == b.Beschleunigung && a.Dauerstrom == b.Dauerstrom && a.Spitzenstrom == b.Spitzenstrom;
+    return a.Menge == b.Menge && a.Pause == b.Pause && a.Wiederholung == b.Wiederholung &&
+           a.Foerderstrom == b.Foerderstrom && a.Dauer == b.Dauer && a.Dichte == b.Dichte &&
+           a.Kalibrierfaktor == b.Kalibrierfaktor && a.Maximaldrehzahl == b.Maximaldrehzahl &&
+           a.Beschleunigung == b.Beschleunigung && a.Dauerstrom == b.Dauerstrom &&
+           a.Spitzenstrom == b.Spitzenstrom;
 }
 
 } // namespace
@@ -167,7 +260,10 @@ void dropFontWarnings(QtMsgType type, const QMessageLogContext &context, const Q
     g_testHandler(type, context, text);
 }
 
-void tst_fuzz_fields::initTestCase() { g_testHandler = qInstallMessageHandler(dropFontWarnings); }
+void tst_fuzz_fields::initTestCase()
+{
+    g_testHandler = qInstallMessageHandler(dropFontWarnings);
+}
 
 void tst_fuzz_fields::fuzz_data()
 {
@@ -178,7 +274,8 @@ void tst_fuzz_fields::fuzz_data()
     QTest::newRow("C, first type") << 1u << "C" << 5000 << Bounds{1, 6000, 100, 300, 400};
     QTest::newRow("de, first type") << 2u << "de" << 5000 << Bounds{1, 6000, 100, 300, 400};
     QTest::newRow("C, other type") << 3u << "C" << 5000 << Bounds{10, 4000, 50, 250, 1200};
-    QTest::newRow("de, fractional bounds") << 4u << "de" << 5000 << Bounds{0.5f, 100.5f, 1.5f, 20.25f, 30};
+    QTest::newRow("de, fractional bounds")
+        << 4u << "de" << 5000 << Bounds{0.5f, 100.5f, 1.5f, 20.25f, 30};
 }
 
 void tst_fuzz_fields::fuzz()
@@ -187,7 +284,8 @@ void tst_fuzz_fields::fuzz()
     QFETCH(QString, locale);
     QFETCH(int, strings);
     QFETCH(Bounds, bounds);
-    const QLocale loc = locale == QLatin1String("de") ? QLocale(QLocale::German, QLocale::Germany) : QLocale::c();
+    const QLocale loc =
+        locale == QLatin1String("de") ? QLocale(QLocale::German, QLocale::Germany) : QLocale::c();
     QLocale::setDefault(loc);
 
     PumpState state;
@@ -220,7 +318,9 @@ void tst_fuzz_fields::fuzz()
 
     const auto whole = [](float v) { return v == std::floor(v); };
     const auto check = [&]() -> QString {
-        const auto inside = [](float v, float lo, float hi) { return std::isfinite(v) && v >= lo && v <= hi; };
+        const auto inside = [](float v, float lo, float hi) {
+            return std::isfinite(v) && v >= lo && v <= hi;
+        };
         if (!std::isfinite(s.Menge) || !std::isfinite(s.Foerderstrom))
             return QStringLiteral("real value not finite");
         if (!(s.Pause >= 0) || !std::isfinite(s.Pause))
@@ -230,14 +330,18 @@ void tst_fuzz_fields::fuzz()
         if (s.Wiederholung < 1 || s.Wiederholung > 32767)
             return QStringLiteral("repetitions %1").arg(s.Wiederholung);
         if (!inside(s.Dichte, 0.1f, 15) || !inside(s.Kalibrierfaktor, -10, 10))
-            return QStringLiteral("density %1 / calibration %2").arg(s.Dichte).arg(s.Kalibrierfaktor);
+            return QStringLiteral("density %1 / calibration %2")
+                .arg(s.Dichte)
+                .arg(s.Kalibrierfaktor);
         if (!inside(s.Beschleunigung, 1, 2000) || !whole(s.Beschleunigung))
             return QStringLiteral("acceleration %1").arg(s.Beschleunigung);
-        if (!inside(s.Maximaldrehzahl, state.DrehzahlMin, state.DrehzahlMax) || !whole(s.Maximaldrehzahl))
+        if (!inside(s.Maximaldrehzahl, state.DrehzahlMin, state.DrehzahlMax) ||
+            !whole(s.Maximaldrehzahl))
             return QStringLiteral("speed %1").arg(s.Maximaldrehzahl);
         if (!inside(s.Dauerstrom, state.StromMin, state.DauerstromMax) || !whole(s.Dauerstrom))
             return QStringLiteral("continuous current %1").arg(s.Dauerstrom);
-        if (!inside(s.Spitzenstrom, state.StromMin, state.SpitzenstromMax) || !whole(s.Spitzenstrom))
+        if (!inside(s.Spitzenstrom, state.StromMin, state.SpitzenstromMax) ||
+            !whole(s.Spitzenstrom))
             return QStringLiteral("peak current %1").arg(s.Spitzenstrom);
         return QString();
     };
@@ -273,8 +377,9 @@ void tst_fuzz_fields::fuzz()
             QVERIFY(!validation.busy());
             QCOMPARE(messages.count(), shownBefore + (ok ? 0 : 1));
             const QString broken = check();
-            QVERIFY2(broken.isEmpty(), qPrintable(QStringLiteral("%1 after '%2' in %3")
-                                                      .arg(broken, typed.left(80), QLatin1String(kNames[f]))));
+            QVERIFY2(broken.isEmpty(),
+                     qPrintable(QStringLiteral("%1 after '%2' in %3")
+                                    .arg(broken, typed.left(80), QLatin1String(kNames[f]))));
             // What the field shows afterwards is always a number in the locale's notation.
             QVERIFY2(readNumber(field->text()).has_value(), qPrintable(field->text()));
             if (ok) {

@@ -31,24 +31,60 @@ void tst_numbers::forms_data()
     QTest::addColumn<QString>("locale");
     QTest::addColumn<QString>("general");
     QTest::addColumn<QString>("plain");
-    QTest::newRow("int") << 6000.0f << "C" << "6000" << "6000";
-    QTest::newRow("half") << 1.5f << "C" << "1.5" << "1.5";
-    QTest::newRow("tenth") << 0.1f << "C" << "0.1" << "0.1";
-    QTest::newRow("milli") << 0.001f << "C" << "0.001" << "0.001";
-    QTest::newRow("third") << 0.333333333f << "C" << "0.3333333" << "0.3333333";
-    QTest::newRow("speed") << 1666.6666f << "C" << "1666.667" << "1666.667";
-    QTest::newRow("neg") << -1666.6666f << "C" << "-1666.667" << "-1666.667";
-    QTest::newRow("ten million") << 1e7f << "C" << "1E+07" << "10000000";
-    QTest::newRow("1.5e7") << 1.5e7f << "C" << "1.5E+07" << "15000000";
-    QTest::newRow("big") << 123456789.0f << "C" << "1.234568E+08" << "123456800";
-    QTest::newRow("just below") << 9999999.0f << "C" << "9999999" << "9999999";
-    QTest::newRow("tiny") << 0.00001f << "C" << "1E-05" << "0.00001";
-    QTest::newRow("zero") << 0.0f << "C" << "0" << "0";
-    QTest::newRow("100.50") << 100.5f << "C" << "100.5" << "100.5";
-    QTest::newRow("de tenth") << 0.1f << "de_DE" << "0,1" << "0,1";
-    QTest::newRow("de speed") << -1666.6666f << "de_DE" << "-1666,667" << "-1666,667";
-    QTest::newRow("de 1e7") << 1e7f << "de_DE" << "1E+07" << "10000000";
-    QTest::newRow("de big") << 12345.5f << "de_DE" << "12345,5" << "12345,5";
+    QTest::newRow("int") << 6000.0f << "C"
+                         << "6000"
+                         << "6000";
+    QTest::newRow("half") << 1.5f << "C"
+                          << "1.5"
+                          << "1.5";
+    QTest::newRow("tenth") << 0.1f << "C"
+                           << "0.1"
+                           << "0.1";
+    QTest::newRow("milli") << 0.001f << "C"
+                           << "0.001"
+                           << "0.001";
+    QTest::newRow("third") << 0.333333333f << "C"
+                           << "0.3333333"
+                           << "0.3333333";
+    QTest::newRow("speed") << 1666.6666f << "C"
+                           << "1666.667"
+                           << "1666.667";
+    QTest::newRow("neg") << -1666.6666f << "C"
+                         << "-1666.667"
+                         << "-1666.667";
+    QTest::newRow("ten million") << 1e7f << "C"
+                                 << "1E+07"
+                                 << "10000000";
+    QTest::newRow("1.5e7") << 1.5e7f << "C"
+                           << "1.5E+07"
+                           << "15000000";
+    QTest::newRow("big") << 123456789.0f << "C"
+                         << "1.234568E+08"
+                         << "123456800";
+    QTest::newRow("just below") << 9999999.0f << "C"
+                                << "9999999"
+                                << "9999999";
+    QTest::newRow("tiny") << 0.00001f << "C"
+                          << "1E-05"
+                          << "0.00001";
+    QTest::newRow("zero") << 0.0f << "C"
+                          << "0"
+                          << "0";
+    QTest::newRow("100.50") << 100.5f << "C"
+                            << "100.5"
+                            << "100.5";
+    QTest::newRow("de tenth") << 0.1f << "de_DE"
+                              << "0,1"
+                              << "0,1";
+    QTest::newRow("de speed") << -1666.6666f << "de_DE"
+                              << "-1666,667"
+                              << "-1666,667";
+    QTest::newRow("de 1e7") << 1e7f << "de_DE"
+                            << "1E+07"
+                            << "10000000";
+    QTest::newRow("de big") << 12345.5f << "de_DE"
+                            << "12345,5"
+                            << "12345,5";
 }
 
 void tst_numbers::forms()
@@ -61,7 +97,8 @@ void tst_numbers::forms()
     QCOMPARE(generalForm(value, loc), general);
     QCOMPARE(plainForm(value, loc), plain);
     // What the store writes reads back exactly.
-    QCOMPARE(readSingle(storeForm(value), QLocale::c()).value_or(-1), float(readSingle(general, loc).value_or(-2)));
+    QCOMPARE(readSingle(storeForm(value), QLocale::c()).value_or(-1),
+             float(readSingle(general, loc).value_or(-2)));
 }
 
 void tst_numbers::reading_data()
@@ -70,31 +107,56 @@ void tst_numbers::reading_data()
     QTest::addColumn<QString>("locale");
     QTest::addColumn<bool>("ok");
     QTest::addColumn<double>("value");
-    QTest::newRow("plain") << "100" << "C" << true << 100.0;
-    QTest::newRow("blanks") << "  1.5  " << "C" << true << 1.5;
-    QTest::newRow("exp") << "1E3" << "C" << true << 1000.0;
-    QTest::newRow("exp lower") << "1e-3" << "C" << true << 0.001;
-    QTest::newRow("plus") << "+2" << "C" << true << 2.0;
-    QTest::newRow("minus") << "-30" << "C" << true << -30.0;
-    QTest::newRow("leading dot") << ".5" << "C" << true << 0.5;
-    QTest::newRow("trailing dot") << "5." << "C" << true << 5.0;
-    QTest::newRow("groups") << "1,000" << "C" << true << 1000.0;
-    QTest::newRow("bad group") << "1,5" << "C" << false << 0.0;
-    QTest::newRow("empty") << "" << "C" << false << 0.0;
-    QTest::newRow("blank") << "   " << "C" << false << 0.0;
-    QTest::newRow("abc") << "abc" << "C" << false << 0.0;
-    QTest::newRow("inf") << "inf" << "C" << false << 0.0;
-    QTest::newRow("nan") << "nan" << "C" << false << 0.0;
-    QTest::newRow("hex") << "0x10" << "C" << false << 0.0;
-    QTest::newRow("currency") << "$5" << "C" << false << 0.0;
-    QTest::newRow("two signs") << "--5" << "C" << false << 0.0;
-    QTest::newRow("exp alone") << "E5" << "C" << false << 0.0;
-    QTest::newRow("exp no digits") << "1E" << "C" << false << 0.0;
-    QTest::newRow("huge exp") << "1E99999" << "C" << false << 0.0;
-    QTest::newRow("stray") << "12a" << "C" << false << 0.0;
-    QTest::newRow("de comma") << "1,5" << "de_DE" << true << 1.5;
-    QTest::newRow("de point") << "1.5" << "de_DE" << false << 0.0;
-    QTest::newRow("de groups") << "1.500,25" << "de_DE" << true << 1500.25;
+    QTest::newRow("plain") << "100"
+                           << "C" << true << 100.0;
+    QTest::newRow("blanks") << "  1.5  "
+                            << "C" << true << 1.5;
+    QTest::newRow("exp") << "1E3"
+                         << "C" << true << 1000.0;
+    QTest::newRow("exp lower") << "1e-3"
+                               << "C" << true << 0.001;
+    QTest::newRow("plus") << "+2"
+                          << "C" << true << 2.0;
+    QTest::newRow("minus") << "-30"
+                           << "C" << true << -30.0;
+    QTest::newRow("leading dot") << ".5"
+                                 << "C" << true << 0.5;
+    QTest::newRow("trailing dot") << "5."
+                                  << "C" << true << 5.0;
+    QTest::newRow("groups") << "1,000"
+                            << "C" << true << 1000.0;
+    QTest::newRow("bad group") << "1,5"
+                               << "C" << false << 0.0;
+    QTest::newRow("empty") << ""
+                           << "C" << false << 0.0;
+    QTest::newRow("blank") << "   "
+                           << "C" << false << 0.0;
+    QTest::newRow("abc") << "abc"
+                         << "C" << false << 0.0;
+    QTest::newRow("inf") << "inf"
+                         << "C" << false << 0.0;
+    QTest::newRow("nan") << "nan"
+                         << "C" << false << 0.0;
+    QTest::newRow("hex") << "0x10"
+                         << "C" << false << 0.0;
+    QTest::newRow("currency") << "$5"
+                              << "C" << false << 0.0;
+    QTest::newRow("two signs") << "--5"
+                               << "C" << false << 0.0;
+    QTest::newRow("exp alone") << "E5"
+                               << "C" << false << 0.0;
+    QTest::newRow("exp no digits") << "1E"
+                                   << "C" << false << 0.0;
+    QTest::newRow("huge exp") << "1E99999"
+                              << "C" << false << 0.0;
+    QTest::newRow("stray") << "12a"
+                           << "C" << false << 0.0;
+    QTest::newRow("de comma") << "1,5"
+                              << "de_DE" << true << 1.5;
+    QTest::newRow("de point") << "1.5"
+                              << "de_DE" << false << 0.0;
+    QTest::newRow("de groups") << "1.500,25"
+                               << "de_DE" << true << 1500.25;
 }
 
 void tst_numbers::reading()
@@ -176,7 +238,8 @@ void tst_numbers::roundTrip_data()
     QTest::addColumn<QLocale>("locale");
     QTest::addColumn<float>("value");
     const QList<QLocale> locales = {QLocale::c(), QLocale(QLocale::German, QLocale::Germany),
-                                    QLocale(QLocale::Swedish, QLocale::Sweden), QLocale(QLocale::French, QLocale::France)};
+                                    QLocale(QLocale::Swedish, QLocale::Sweden),
+                                    QLocale(QLocale::French, QLocale::France)};
     for (const QLocale &locale : locales) {
         for (float v : {-1.5e-5f, 1e7f, -123456.7f, 0.001f, -2.5f, 3.4e38f}) {
             QTest::addRow("%s %g", qPrintable(locale.name()), double(v)) << locale << v;
@@ -204,10 +267,10 @@ void tst_numbers::cLibraryLocale()
     QVERIFY(dir.isValid());
     QProcess localedef;
     localedef.start(QStringLiteral("localedef"),
-                    {QStringLiteral("-i"), QStringLiteral("de_DE"), QStringLiteral("-f"), QStringLiteral("UTF-8"),
-                     dir.filePath(QStringLiteral("de_DE.UTF-8"))});
-    if (!localedef.waitForFinished(120000) || localedef.exitStatus() != QProcess::NormalExit
-        || !QFileInfo::exists(dir.filePath(QStringLiteral("de_DE.UTF-8/LC_NUMERIC"))))
+                    {QStringLiteral("-i"), QStringLiteral("de_DE"), QStringLiteral("-f"),
+                     QStringLiteral("UTF-8"), dir.filePath(QStringLiteral("de_DE.UTF-8"))});
+    if (!localedef.waitForFinished(120000) || localedef.exitStatus() != QProcess::NormalExit ||
+        !QFileInfo::exists(dir.filePath(QStringLiteral("de_DE.UTF-8/LC_NUMERIC"))))
         QSKIP("no German locale can be built here");
     const QByteArray oldPath = qgetenv("LOCPATH");
     qputenv("LOCPATH", dir.path().toLocal8Bit());
@@ -221,7 +284,8 @@ void tst_numbers::cLibraryLocale()
     const QString plain = plainForm(1234.5, QLocale::c());
     const auto read = readNumber(QStringLiteral("1.5"), QLocale::c());
     const auto single = readSingle(QStringLiteral("0.1"), QLocale::c());
-    const auto germanField = readSingle(QStringLiteral("0,1"), QLocale(QLocale::German, QLocale::Germany));
+    const auto germanField =
+        readSingle(QStringLiteral("0,1"), QLocale(QLocale::German, QLocale::Germany));
 
     std::setlocale(LC_ALL, "C.UTF-8");
     if (oldPath.isNull())

@@ -16,14 +16,17 @@ using vyt::test::MessageRecorder;
 namespace {
 
 const QStringList kFieldNames = {
-    QStringLiteral("txtDichte"),       QStringLiteral("txtKalibrierFaktor"), QStringLiteral("txtMaximaldrehzahl"),
-    QStringLiteral("txtBeschleunigung"), QStringLiteral("txtDauerstrom"),    QStringLiteral("txtSpitzenstrom"),
-    QStringLiteral("txtMenge"),        QStringLiteral("txtPause"),           QStringLiteral("txtWiederholung"),
-    QStringLiteral("txtFoerderstrom"), QStringLiteral("txtDauer"),
+    QStringLiteral("txtDichte"),          QStringLiteral("txtKalibrierFaktor"),
+    QStringLiteral("txtMaximaldrehzahl"), QStringLiteral("txtBeschleunigung"),
+    QStringLiteral("txtDauerstrom"),      QStringLiteral("txtSpitzenstrom"),
+    QStringLiteral("txtMenge"),           QStringLiteral("txtPause"),
+    QStringLiteral("txtWiederholung"),    QStringLiteral("txtFoerderstrom"),
+    QStringLiteral("txtDauer"),
 };
 
-const QStringList kDriveFields = {QStringLiteral("txtMaximaldrehzahl"), QStringLiteral("txtBeschleunigung"),
-                                  QStringLiteral("txtDauerstrom"), QStringLiteral("txtSpitzenstrom")};
+const QStringList kDriveFields = {
+    QStringLiteral("txtMaximaldrehzahl"), QStringLiteral("txtBeschleunigung"),
+    QStringLiteral("txtDauerstrom"), QStringLiteral("txtSpitzenstrom")};
 
 // What each field stores, read back as a double for comparison.
 double storedValue(const PumpState &state, const QString &name)
@@ -32,15 +35,22 @@ double storedValue(const PumpState &state, const QString &name)
     static const QHash<QString, std::function<double(const PumpSettings &)>> read = {
         {QStringLiteral("txtMenge"), [](const PumpSettings &p) { return double(p.Menge); }},
         {QStringLiteral("txtPause"), [](const PumpSettings &p) { return double(p.Pause); }},
-        {QStringLiteral("txtWiederholung"), [](const PumpSettings &p) { return double(p.Wiederholung); }},
-        {QStringLiteral("txtFoerderstrom"), [](const PumpSettings &p) { return double(p.Foerderstrom); }},
+        {QStringLiteral("txtWiederholung"),
+         [](const PumpSettings &p) { return double(p.Wiederholung); }},
+        {QStringLiteral("txtFoerderstrom"),
+         [](const PumpSettings &p) { return double(p.Foerderstrom); }},
         {QStringLiteral("txtDauer"), [](const PumpSettings &p) { return double(p.Dauer); }},
         {QStringLiteral("txtDichte"), [](const PumpSettings &p) { return double(p.Dichte); }},
-        {QStringLiteral("txtKalibrierFaktor"), [](const PumpSettings &p) { return double(p.Kalibrierfaktor); }},
-        {QStringLiteral("txtMaximaldrehzahl"), [](const PumpSettings &p) { return double(p.Maximaldrehzahl); }},
-        {QStringLiteral("txtBeschleunigung"), [](const PumpSettings &p) { return double(p.Beschleunigung); }},
-        {QStringLiteral("txtDauerstrom"), [](const PumpSettings &p) { return double(p.Dauerstrom); }},
-        {QStringLiteral("txtSpitzenstrom"), [](const PumpSettings &p) { return double(p.Spitzenstrom); }},
+        {QStringLiteral("txtKalibrierFaktor"),
+         [](const PumpSettings &p) { return double(p.Kalibrierfaktor); }},
+        {QStringLiteral("txtMaximaldrehzahl"),
+         [](const PumpSettings &p) { return double(p.Maximaldrehzahl); }},
+        {QStringLiteral("txtBeschleunigung"),
+         [](const PumpSettings &p) { return double(p.Beschleunigung); }},
+        {QStringLiteral("txtDauerstrom"),
+         [](const PumpSettings &p) { return double(p.Dauerstrom); }},
+        {QStringLiteral("txtSpitzenstrom"),
+         [](const PumpSettings &p) { return double(p.Spitzenstrom); }},
     };
     return read.value(name)(s);
 }
@@ -84,7 +94,8 @@ struct Form {
             layout->addWidget(edit);
             fields.insert(name, edit);
             const double v = storedValue(state, name);
-            edit->setText(name == QLatin1String("txtWiederholung") ? integerForm(qint64(v)) : generalForm(v));
+            edit->setText(name == QLatin1String("txtWiederholung") ? integerForm(qint64(v))
+                                                                   : generalForm(v));
         }
         spare = new QLineEdit(&window);
         spare->setObjectName(QStringLiteral("txtSpare"));
@@ -143,9 +154,15 @@ private slots:
     void formDestroyed();
 };
 
-void tst_validation::init() { QLocale::setDefault(QLocale::c()); }
+void tst_validation::init()
+{
+    QLocale::setDefault(QLocale::c());
+}
 
-void tst_validation::cleanup() { QLocale::setDefault(QLocale::c()); }
+void tst_validation::cleanup()
+{
+    QLocale::setDefault(QLocale::c());
+}
 
 // Each case runs in the C locale and again with a decimal comma: the entry and the
 // shown text with "," for ".", the bounds in the messages likewise.
@@ -186,32 +203,45 @@ void tst_validation::entry_data()
     };
     // The same hostile texts are rejected by every field with its own message.
     const QList<QPair<const char *, QString>> messages = {
-        {"txtMenge", real},       {"txtPause", positve},  {"txtWiederholung", positiveInt},
-        {"txtFoerderstrom", real}, {"txtDauer", positive}, {"txtDichte", density},
-        {"txtKalibrierFaktor", calib}, {"txtMaximaldrehzahl", speed}, {"txtBeschleunigung", accel},
-        {"txtDauerstrom", cont},  {"txtSpitzenstrom", peak},
+        {"txtMenge", real},
+        {"txtPause", positve},
+        {"txtWiederholung", positiveInt},
+        {"txtFoerderstrom", real},
+        {"txtDauer", positive},
+        {"txtDichte", density},
+        {"txtKalibrierFaktor", calib},
+        {"txtMaximaldrehzahl", speed},
+        {"txtBeschleunigung", accel},
+        {"txtDauerstrom", cont},
+        {"txtSpitzenstrom", peak},
     };
     QList<Case> cases;
     for (const auto &[name, message] : messages) {
-        for (const char *bad : {"abc", "", "   ", "nan", "inf", "-inf", "1E39", "0x10", "$5", "12a", "1..5", "E5"})
+        for (const char *bad :
+             {"abc", "", "   ", "nan", "inf", "-inf", "1E39", "0x10", "$5", "12a", "1..5", "E5"})
             cases << rej(name, bad, message);
     }
-    cases << acc("txtMenge", "-5", -5, "-5") << acc("txtMenge", "0", 0, "0") << acc("txtMenge", "1E3", 1000, "1000")
-          << acc("txtMenge", "100.50", 100.5, "100.5") << acc("txtMenge", "0.333333333", 0.3333333f, "0.3333333")
+    cases << acc("txtMenge", "-5", -5, "-5") << acc("txtMenge", "0", 0, "0")
+          << acc("txtMenge", "1E3", 1000, "1000") << acc("txtMenge", "100.50", 100.5, "100.5")
+          << acc("txtMenge", "0.333333333", 0.3333333f, "0.3333333")
           << acc("txtMenge", "  7  ", 7, "7") << acc("txtMenge", "+2.25", 2.25, "2.25")
-          << acc("txtMenge", "1E-3", 0.001, "0.001") << acc("txtMenge", "3.4E38", 3.4e38f, "3.4E+38")
-          << rej("txtMenge", "3.5E38", real) << rej("txtMenge", "1E99999", real)
+          << acc("txtMenge", "1E-3", 0.001, "0.001")
+          << acc("txtMenge", "3.4E38", 3.4e38f, "3.4E+38") << rej("txtMenge", "3.5E38", real)
+          << rej("txtMenge", "1E99999", real)
           // pause: zero accepted, written back in plain form
-          << acc("txtPause", "0", 0, "0") << rej("txtPause", "-1", positve) << rej("txtPause", "-0.001", positve)
-          << acc("txtPause", "10000000", 1e7, "10000000") << acc("txtPause", "1E7", 1e7, "10000000")
+          << acc("txtPause", "0", 0, "0") << rej("txtPause", "-1", positve)
+          << rej("txtPause", "-0.001", positve) << acc("txtPause", "10000000", 1e7, "10000000")
+          << acc("txtPause", "1E7", 1e7, "10000000")
           << acc("txtPause", "0.5", 0.5, "0.5")
           // repetitions: rounded halves to even before the test
           << acc("txtWiederholung", "2.5", 2, "2") << acc("txtWiederholung", "3.5", 4, "4")
           << acc("txtWiederholung", "0.6", 1, "1") << rej("txtWiederholung", "0.4", positiveInt)
           << rej("txtWiederholung", "0.5", positiveInt) << acc("txtWiederholung", "1.5", 2, "2")
           << rej("txtWiederholung", "0", positiveInt) << rej("txtWiederholung", "-3", positiveInt)
-          << rej("txtWiederholung", "40000", positiveInt) << acc("txtWiederholung", "32767", 32767, "32767")
-          << rej("txtWiederholung", "32767.5", positiveInt) << acc("txtWiederholung", "1E3", 1000, "1000")
+          << rej("txtWiederholung", "40000", positiveInt)
+          << acc("txtWiederholung", "32767", 32767, "32767")
+          << rej("txtWiederholung", "32767.5", positiveInt)
+          << acc("txtWiederholung", "1E3", 1000, "1000")
           // flow rate: any number
           << acc("txtFoerderstrom", "-5", -5, "-5") << acc("txtFoerderstrom", "0", 0, "0")
           << acc("txtFoerderstrom", "100.50", 100.5, "100.5")
@@ -228,16 +258,20 @@ void tst_validation::entry_data()
           << acc("txtKalibrierFaktor", "10", 10, "10") << rej("txtKalibrierFaktor", "10.5", calib)
           << rej("txtKalibrierFaktor", "-10.001", calib)
           // maximum speed: the range test before the rounding
-          << acc("txtMaximaldrehzahl", "6000", 6000, "6000") << rej("txtMaximaldrehzahl", "6001", speed)
-          << rej("txtMaximaldrehzahl", "6000.4", speed) << rej("txtMaximaldrehzahl", "0.6", speed)
-          << acc("txtMaximaldrehzahl", "1.4", 1, "1") << acc("txtMaximaldrehzahl", "1", 1, "1")
-          << acc("txtMaximaldrehzahl", "2500.5", 2500, "2500") << acc("txtMaximaldrehzahl", "2501.5", 2502, "2502")
-          << rej("txtMaximaldrehzahl", "40000", speed) << acc("txtMaximaldrehzahl", "1E3", 1000, "1000")
+          << acc("txtMaximaldrehzahl", "6000", 6000, "6000")
+          << rej("txtMaximaldrehzahl", "6001", speed) << rej("txtMaximaldrehzahl", "6000.4", speed)
+          << rej("txtMaximaldrehzahl", "0.6", speed) << acc("txtMaximaldrehzahl", "1.4", 1, "1")
+          << acc("txtMaximaldrehzahl", "1", 1, "1")
+          << acc("txtMaximaldrehzahl", "2500.5", 2500, "2500")
+          << acc("txtMaximaldrehzahl", "2501.5", 2502, "2502")
+          << rej("txtMaximaldrehzahl", "40000", speed)
+          << acc("txtMaximaldrehzahl", "1E3", 1000, "1000")
           << rej("txtMaximaldrehzahl", "0", speed)
           // acceleration: fixed range
           << acc("txtBeschleunigung", "2000", 2000, "2000") << acc("txtBeschleunigung", "1", 1, "1")
           << rej("txtBeschleunigung", "0", accel) << rej("txtBeschleunigung", "2001", accel)
-          << acc("txtBeschleunigung", "1999.5", 2000, "2000") << rej("txtBeschleunigung", "2000.5", accel)
+          << acc("txtBeschleunigung", "1999.5", 2000, "2000")
+          << rej("txtBeschleunigung", "2000.5", accel)
           // currents
           << rej("txtDauerstrom", "50", cont) << acc("txtDauerstrom", "100", 100, "100")
           << acc("txtDauerstrom", "300", 300, "300") << rej("txtDauerstrom", "300.5", cont)
@@ -247,7 +281,8 @@ void tst_validation::entry_data()
     const QLocale german(QLocale::German, QLocale::Germany);
     for (const Case &c : cases) {
         const QString text = QString::fromUtf8(c.text);
-        QTest::addRow("C %s '%s'", c.name, c.text) << "C" << c.name << text << c.ok << c.stored << c.shown << c.message;
+        QTest::addRow("C %s '%s'", c.name, c.text)
+            << "C" << c.name << text << c.ok << c.stored << c.shown << c.message;
         QString deText = text;
         deText.replace(QLatin1Char('.'), QLatin1Char(','));
         QString deShown = QString::fromUtf8(c.shown);
@@ -259,13 +294,27 @@ void tst_validation::entry_data()
     }
     // Only the locale's decimal separator makes a number; the other one is a group
     // separator at best.
-    QTest::newRow("C comma") << "C" << "txtMenge" << "1,5" << false << 0.0 << "" << real;
-    QTest::newRow("C group") << "C" << "txtMenge" << "1,000" << true << 1000.0 << "1000" << QString();
-    QTest::newRow("de comma") << "de" << "txtMenge" << "1,5" << true << 1.5 << "1,5" << QString();
-    QTest::newRow("de point") << "de" << "txtMenge" << "1.5" << false << 0.0 << "" << real;
-    QTest::newRow("de group") << "de" << "txtMenge" << "1.500" << true << 1500.0 << "1500" << QString();
-    QTest::newRow("de density 0,1") << "de" << "txtDichte" << "0,1" << true << double(0.1f) << "0,1" << QString();
-    QTest::newRow("de density 0.1") << "de" << "txtDichte" << "0.1" << false << 0.0 << ""
+    QTest::newRow("C comma") << "C"
+                             << "txtMenge"
+                             << "1,5" << false << 0.0 << "" << real;
+    QTest::newRow("C group") << "C"
+                             << "txtMenge"
+                             << "1,000" << true << 1000.0 << "1000" << QString();
+    QTest::newRow("de comma") << "de"
+                              << "txtMenge"
+                              << "1,5" << true << 1.5 << "1,5" << QString();
+    QTest::newRow("de point") << "de"
+                              << "txtMenge"
+                              << "1.5" << false << 0.0 << "" << real;
+    QTest::newRow("de group") << "de"
+                              << "txtMenge"
+                              << "1.500" << true << 1500.0 << "1500" << QString();
+    QTest::newRow("de density 0,1") << "de"
+                                    << "txtDichte"
+                                    << "0,1" << true << double(0.1f) << "0,1" << QString();
+    QTest::newRow("de density 0.1") << "de"
+                                    << "txtDichte"
+                                    << "0.1" << false << 0.0 << ""
                                     << "Please enter a value from 0,1 to 15.";
 }
 
@@ -278,7 +327,8 @@ void tst_validation::entry()
     QFETCH(double, stored);
     QFETCH(QString, shown);
     QFETCH(QString, message);
-    QLocale::setDefault(locale == QLatin1String("de") ? QLocale(QLocale::German, QLocale::Germany) : QLocale::c());
+    QLocale::setDefault(locale == QLatin1String("de") ? QLocale(QLocale::German, QLocale::Germany)
+                                                      : QLocale::c());
 
     PumpState state;
     setInitialValues(state);
@@ -325,14 +375,30 @@ void tst_validation::liveBounds_data()
     const QString speed = QStringLiteral("Please enter an integer number between 10 and 4000.");
     const QString cont = QStringLiteral("Please enter an integer number between 50 and 250.");
     const QString peak = QStringLiteral("Please enter an integer number between 50 and 1200.");
-    QTest::newRow("speed above new max") << "C" << "txtMaximaldrehzahl" << "4500" << false << speed;
-    QTest::newRow("speed new max") << "C" << "txtMaximaldrehzahl" << "4000" << true << QString();
-    QTest::newRow("speed below new min") << "C" << "txtMaximaldrehzahl" << "5" << false << speed;
-    QTest::newRow("cont above new max") << "C" << "txtDauerstrom" << "280" << false << cont;
-    QTest::newRow("cont new min") << "C" << "txtDauerstrom" << "50" << true << QString();
-    QTest::newRow("peak new max") << "C" << "txtSpitzenstrom" << "1200" << true << QString();
-    QTest::newRow("peak above") << "C" << "txtSpitzenstrom" << "1201" << false << peak;
-    QTest::newRow("de peak above") << "de" << "txtSpitzenstrom" << "1201" << false << peak;
+    QTest::newRow("speed above new max") << "C"
+                                         << "txtMaximaldrehzahl"
+                                         << "4500" << false << speed;
+    QTest::newRow("speed new max") << "C"
+                                   << "txtMaximaldrehzahl"
+                                   << "4000" << true << QString();
+    QTest::newRow("speed below new min") << "C"
+                                         << "txtMaximaldrehzahl"
+                                         << "5" << false << speed;
+    QTest::newRow("cont above new max") << "C"
+                                        << "txtDauerstrom"
+                                        << "280" << false << cont;
+    QTest::newRow("cont new min") << "C"
+                                  << "txtDauerstrom"
+                                  << "50" << true << QString();
+    QTest::newRow("peak new max") << "C"
+                                  << "txtSpitzenstrom"
+                                  << "1200" << true << QString();
+    QTest::newRow("peak above") << "C"
+                                << "txtSpitzenstrom"
+                                << "1201" << false << peak;
+    QTest::newRow("de peak above") << "de"
+                                   << "txtSpitzenstrom"
+                                   << "1201" << false << peak;
 }
 
 void tst_validation::liveBounds()
@@ -342,7 +408,8 @@ void tst_validation::liveBounds()
     QFETCH(QString, text);
     QFETCH(bool, ok);
     QFETCH(QString, message);
-    QLocale::setDefault(locale == QLatin1String("de") ? QLocale(QLocale::German, QLocale::Germany) : QLocale::c());
+    QLocale::setDefault(locale == QLatin1String("de") ? QLocale(QLocale::German, QLocale::Germany)
+                                                      : QLocale::c());
     PumpState state;
     setInitialValues(state);
     Form form(state);
@@ -400,7 +467,8 @@ void tst_validation::fractionalBounds()
     QCOMPARE(validation.validate(field), ok);
     QCOMPARE(state.settings.Maximaldrehzahl, stored);
     QCOMPARE(messages.texts(), ok ? QStringList()
-                                  : QStringList{QStringLiteral("Please enter an integer number between 0.5 and 100.5.")});
+                                  : QStringList{QStringLiteral(
+                                        "Please enter an integer number between 0.5 and 100.5.")});
 }
 
 void tst_validation::germanMessages_data()
@@ -408,10 +476,13 @@ void tst_validation::germanMessages_data()
     QTest::addColumn<float>("lower");
     QTest::addColumn<QString>("name");
     QTest::addColumn<QString>("message");
-    QTest::newRow("density") << 0.0f << "txtDichte" << "Please enter a value from 0,1 to 15.";
-    QTest::newRow("calibration") << 0.0f << "txtKalibrierFaktor" << "Please enter a value from -10 to 10.";
-    QTest::newRow("fractional current bound") << 0.5f << "txtDauerstrom"
-                                              << "Please enter an integer number between 0,5 and 300.";
+    QTest::newRow("density") << 0.0f << "txtDichte"
+                             << "Please enter a value from 0,1 to 15.";
+    QTest::newRow("calibration") << 0.0f << "txtKalibrierFaktor"
+                                 << "Please enter a value from -10 to 10.";
+    QTest::newRow("fractional current bound")
+        << 0.5f << "txtDauerstrom"
+        << "Please enter an integer number between 0,5 and 300.";
 }
 
 void tst_validation::germanMessages()
@@ -594,10 +665,14 @@ void tst_validation::validateFocused_data()
     QTest::addColumn<QString>("text");
     QTest::addColumn<bool>("ok");
     QTest::addColumn<int>("messages");
-    QTest::newRow("bad entry") << "txtSpitzenstrom" << "401" << false << 1;
-    QTest::newRow("good entry") << "txtSpitzenstrom" << "399.5" << true << 0;
-    QTest::newRow("not one of the eleven") << "txtSpare" << "abc" << true << 0;
-    QTest::newRow("button") << "cmdStart" << "" << true << 0;
+    QTest::newRow("bad entry") << "txtSpitzenstrom"
+                               << "401" << false << 1;
+    QTest::newRow("good entry") << "txtSpitzenstrom"
+                                << "399.5" << true << 0;
+    QTest::newRow("not one of the eleven") << "txtSpare"
+                                           << "abc" << true << 0;
+    QTest::newRow("button") << "cmdStart"
+                            << "" << true << 0;
 }
 
 void tst_validation::validateFocused()

@@ -47,8 +47,14 @@ struct FieldRule {
 
 namespace {
 
-constexpr Bound fixedBound(float value) { return Bound{value, nullptr}; }
-constexpr Bound liveBound(float PumpState::*member) { return Bound{0, member}; }
+constexpr Bound fixedBound(float value)
+{
+    return Bound{value, nullptr};
+}
+constexpr Bound liveBound(float PumpState::*member)
+{
+    return Bound{0, member};
+}
 
 const char *const kValueFrom = "Please enter a value from ";
 const char *const kIntegerBetween = "Please enter an integer number between ";
@@ -105,7 +111,10 @@ FieldValidation::~FieldValidation()
     }
 }
 
-bool FieldValidation::busy() const { return m_busy; }
+bool FieldValidation::busy() const
+{
+    return m_busy;
+}
 
 QList<QLineEdit *> FieldValidation::fields() const
 {
@@ -166,8 +175,7 @@ bool FieldValidation::eventFilter(QObject *watched, QEvent *event)
         if (watched == m_unansweredRejection.data())
             m_unansweredRejection.clear();
         break;
-    default:
-        break;
+    default: break;
     }
     return false;
 }
@@ -196,7 +204,8 @@ bool FieldValidation::check(const Entry &entry, bool fromFocusLoss)
     // The endless box empties its field; leaving it so is no entry.
     if (rule.hasEndless && text.isEmpty()) {
         const PumpSettings &s = m_state.settings;
-        const bool endless = rule.count ? s.*rule.count == kEndlessRepetitions : s.*rule.single == 0;
+        const bool endless =
+            rule.count ? s.*rule.count == kEndlessRepetitions : s.*rule.single == 0;
         if (endless)
             return true;
     }
@@ -221,12 +230,9 @@ bool FieldValidation::accepts(const FieldRule &rule, const QString &text) const
     if (!x)
         return false;
     switch (rule.acceptance) {
-    case Acceptance::Number:
-        return true;
-    case Acceptance::NotNegative:
-        return *x >= 0;
-    case Acceptance::Positive:
-        return *x > 0;
+    case Acceptance::Number: return true;
+    case Acceptance::NotNegative: return *x >= 0;
+    case Acceptance::Positive: return *x > 0;
     case Acceptance::InRange: {
         const float lower = rule.lower.in(m_state);
         const float upper = rule.upper.in(m_state);
@@ -239,8 +245,7 @@ bool FieldValidation::accepts(const FieldRule &rule, const QString &text) const
         const auto n = readShort(text);
         return n && *n >= lower && *n <= upper;
     }
-    case Acceptance::AtLeastOne:
-        break;
+    case Acceptance::AtLeastOne: break;
     }
     return false;
 }
@@ -269,7 +274,8 @@ void FieldValidation::reject(const FieldRule &rule, QLineEdit *fieldNow)
     QPointer<QLineEdit> field = fieldNow;
     // The box takes the focus and gives it back: no other field is checked meanwhile.
     const QScopedValueRollback<bool> guard(m_busy, true);
-    showMessage(field->window(), message(rule), m_state.FehlerTitel, MsgButtons::Ok, MsgIcon::Exclamation);
+    showMessage(field->window(), message(rule), m_state.FehlerTitel, MsgButtons::Ok,
+                MsgIcon::Exclamation);
     if (!field)
         return;
     field->setText(storedText(rule));
@@ -283,8 +289,8 @@ QString FieldValidation::message(const FieldRule &rule) const
     QString text = QString::fromLatin1(rule.message);
     if (rule.joiner) {
         const QLocale locale;
-        text += generalForm(rule.lower.in(m_state), locale) + QLatin1String(rule.joiner)
-            + generalForm(rule.upper.in(m_state), locale) + QLatin1Char('.');
+        text += generalForm(rule.lower.in(m_state), locale) + QLatin1String(rule.joiner) +
+                generalForm(rule.upper.in(m_state), locale) + QLatin1Char('.');
     }
     return text;
 }

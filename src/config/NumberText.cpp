@@ -71,9 +71,15 @@ QString plainForm(double value, const QLocale &locale)
     return localise(text, locale);
 }
 
-QString integerForm(qint64 value) { return QString::number(value); }
+QString integerForm(qint64 value)
+{
+    return QString::number(value);
+}
 
-double roundHalfEven(double value) { return std::nearbyint(value); }
+double roundHalfEven(double value)
+{
+    return std::nearbyint(value);
+}
 
 namespace {
 

@@ -17,7 +17,10 @@ QString plainForm(double value, const QLocale &locale = QLocale());
 QString integerForm(qint64 value);
 
 // The same forms with "." whatever the locale, for the store and the wire.
-inline QString storeForm(double value) { return generalForm(value, QLocale::c()); }
+inline QString storeForm(double value)
+{
+    return generalForm(value, QLocale::c());
+}
 
 // Halves to the even neighbour (2.5 -> 2, 3.5 -> 4, -1500.5 -> -1500).
 double roundHalfEven(double value);
