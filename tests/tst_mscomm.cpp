@@ -451,6 +451,7 @@ void tst_mscomm::lossDuringRead()
     settle.start();
     QTRY_VERIFY_WITH_TIMEOUT(settle.elapsed() > 300, 10000);
     QCOMPARE(lost.count(), 1);
+    QCOMPARE(messages.texts().filter(fx.sim().devicePath()).size(), 1);
 }
 
 void tst_mscomm::privateStore()
