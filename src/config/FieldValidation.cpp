@@ -202,13 +202,8 @@ bool FieldValidation::check(const Entry &entry, bool fromFocusLoss)
     const QString text = field->text();
 
     // The endless box empties its field; leaving it so is no entry.
-    if (rule.hasEndless && text.isEmpty()) {
-        const PumpSettings &s = m_state.settings;
-        const bool endless =
-            rule.count ? s.*rule.count == kEndlessRepetitions : s.*rule.single == 0;
-        if (endless)
-            return true;
-    }
+    if (text.isEmpty() && endless(rule))
+        return true;
 
     if (accepts(rule, text)) {
         store(rule, field);
@@ -295,9 +290,20 @@ QString FieldValidation::message(const FieldRule &rule) const
     return text;
 }
 
+bool FieldValidation::endless(const FieldRule &rule) const
+{
+    if (!rule.hasEndless)
+        return false;
+    const PumpSettings &s = m_state.settings;
+    return rule.count ? s.*rule.count == kEndlessRepetitions : s.*rule.single == 0;
+}
+
 QString FieldValidation::storedText(const FieldRule &rule) const
 {
     const PumpSettings &s = m_state.settings;
+    // Endless shows as an empty field: "2147483647" or "0" would be refused when left.
+    if (endless(rule))
+        return QString();
     if (rule.count)
         return integerForm(s.*rule.count);
     return generalForm(s.*rule.single, QLocale());

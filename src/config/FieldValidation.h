@@ -50,6 +50,7 @@ private:
     void reject(const FieldRule &rule, QLineEdit *field);
     [[nodiscard]] QString message(const FieldRule &rule) const;
     [[nodiscard]] QString storedText(const FieldRule &rule) const;
+    [[nodiscard]] bool endless(const FieldRule &rule) const;
 
     PumpState &m_state;
     QPointer<QWidget> m_form;
