@@ -220,6 +220,10 @@ private slots:
     void potentiometerSilentController();
     void startAsksVersionFirst_data();
     void startAsksVersionFirst();
+    void clickDuringStartCheck_data();
+    void clickDuringStartCheck();
+    void exitCancelledRunGoesOn();
+    void linkLostInPotentiometerMode();
     void enterWithInvalidEntryStartsNothing();
     void enterWithValidEntryUsesIt();
     void entriesDuringRun_data();
@@ -696,6 +700,79 @@ void tst_runs::startAsksVersionFirst()
         QVERIFY(!app.state().KeineAntwort);
     }
     QVERIFY(app.find<QPushButton>("cmdStart")->isEnabled());
+}
+
+void tst_runs::clickDuringStartCheck_data()
+{
+    QTest::addColumn<bool>("stop");
+    // A double click on Start, or Start and at once Stop, while a slow controller
+    // is still answering Start's question.
+    QTest::newRow("Start again") << false;
+    QTest::newRow("Stop") << true;
+}
+
+void tst_runs::clickDuringStartCheck()
+{
+    QFETCH(bool, stop);
+    AppFixture app;
+    app.sim().setInstantMoves(true);
+    Dosing d;
+    d.times = "1";
+    setUpDosing(app, d);
+    QVERIFY(app.state().KeineAntwort);
+    app.sim().clearReceived();
+    app.sim().setFault(Fault::LateJustUnder); // replies 600 ms late
+    Script script;
+    bool clicked = false;
+    script.when([&] { return countOf(app.sim(), "VER") == 1; }, [&] {
+        clicked = true;
+        app.find<QPushButton>(stop ? "cmdStop" : "cmdStart")->click();
+    });
+    QVERIFY(clickStart(app));
+    QVERIFY(clicked);
+    QCOMPARE(app.messages().texts(), QStringList());
+    QVERIFY(!app.state().KeineAntwort);
+    const QStringList expected = stop ? QStringList{"VER", "SOR 0", "V 0"}
+                                      : QStringList({"VER", "SP 6000", "AC 500", "LCC 230", "LPC 400"}) +
+                                            kDosingSetUp + dose(640);
+    QCOMPARE(sentSoFar(app), expected);
+    QVERIFY(app.find<QPushButton>("cmdStart")->isEnabled());
+}
+
+void tst_runs::exitCancelledRunGoesOn()
+{
+    AppFixture app;
+    app.sim().setInstantMoves(true);
+    Dosing d;
+    d.pause = "200";
+    setUpDosing(app, d);
+    prime(app);
+    Script script;
+    script.when([&] { return countOf(app.sim(), "NP 640") == 1; }, [&] {
+        app.messages().script({MsgResult::Cancel});
+        app.find<QPushButton>("cmdBeenden")->click();
+    });
+    QVERIFY(clickStart(app));
+    QCOMPARE(app.messages().texts(), QStringList{"Do you want to save the settings?"});
+    QVERIFY(!app.ends().ended());
+    QCOMPARE(sentSoFar(app), kDosingSetUp + dose(640) + dose(1280) + dose(1920));
+}
+
+void tst_runs::linkLostInPotentiometerMode()
+{
+    AppFixture app;
+    setUpFlow(app, Flow{});
+    auto *box = app.find<QCheckBox>("cbxPotentiometer");
+    box->click();
+    QVERIFY(box->isChecked());
+    QVERIFY(waitForLine(app.sim(), "SOR 1"));
+    app.sim().hangUp();
+    QTRY_VERIFY_WITH_TIMEOUT(!app.window().MSComm1().PortOpen(), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(app.messages().count(), 1, 10000);
+    QCOMPARE(app.messages().messages().first().title, QStringLiteral("Serial port COM1:"));
+    QVERIFY(!box->isChecked());
+    QVERIFY(app.find<QPushButton>("cmdStart")->isEnabled());
+    QVERIFY(app.find<QLabel>("lblStatus")->text().isEmpty());
 }
 
 void tst_runs::enterWithInvalidEntryStartsNothing()

@@ -21,6 +21,7 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QKeyEvent>
+#include <QScopedValueRollback>
 #include <QScreen>
 #include <QSignalBlocker>
 #include <cmath>
@@ -360,8 +361,12 @@ void frmPumpensteuerung::txtDauer_GotFocus()
 
 void frmPumpensteuerung::cmdStart_Click()
 {
-    if (m_laeuft || !ui->cmdStart->isEnabled())
+    if (m_laeuft || m_startet || !ui->cmdStart->isEnabled())
         return;
+    // The checks below wait for the controller with Start still enabled: a second click
+    // meanwhile is this same start, and a Stop meanwhile cancels it.
+    const QScopedValueRollback<bool> startet(m_startet, true);
+    m_state.Abbruch = false;
     // An entry still being typed reaches the pump only through its check.
     if (!m_validation->validateFocused())
         return;
@@ -372,13 +377,12 @@ void frmPumpensteuerung::cmdStart_Click()
         if (m_state.KeineAntwort)
             return;
     }
-    if (!m_run->StartPruefen())
+    if (m_state.Abbruch || !m_run->StartPruefen())
         return;
     ui->cmdStart->setEnabled(false);
     ui->cmdStop->setFocus();
     if (m_state.ParameterGeaendert)
         m_link->ParameterSetzen();
-    m_state.Abbruch = false;
     m_laeuft = true;
     if (m_state.settings.Betriebsart == 1)
         m_run->Dosieren();

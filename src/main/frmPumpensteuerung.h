@@ -79,6 +79,7 @@ private:
     std::unique_ptr<FieldValidation> m_validation;
     std::unique_ptr<PumpRun> m_run;
     bool m_laeuft = false;      // a dosing or flow run is inside cmdStart_Click
+    bool m_startet = false;     // cmdStart_Click is running, its checks included
     bool m_beendet = false;     // the unload handler has ended the program
 };
 
