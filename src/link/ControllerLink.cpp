@@ -96,7 +96,8 @@ QString ControllerLink::ParameterLesen(const QString &Befehl)
     QString reply = readReply(Befehl, kReplyTimeoutMs, timedOut);
     if (timedOut) {
         m_state.KeineAntwort = true;
-        if (!programEnding())
+        // A lost link has its own message; the controller is not to blame for it.
+        if (!programEnding() && m_port.PortOpen())
             showMessage(m_messageParent,
                         QStringLiteral("Pump controller on serial port Com%1: doesn't respond.")
                             .arg(m_state.Schnittstelle),
