@@ -77,7 +77,10 @@ bool ControllerLink::cleanReply(QString &reply)
 QString ControllerLink::readReply(const QString &Befehl, int timeoutMs, bool &timedOut)
 {
     BefehlSenden(Befehl);
-    m_port.setInBufferCount(0);
+    // Stale input is dropped, but an arrival notification in it must not be lost:
+    // a dose waiting for it would wait until Stop.
+    if (m_port.Input().contains("p\r\n"))
+        m_state.PositionErreicht = true;
     QByteArray reply;
     const WaitEnd end = waitUntil(
         [&] {
