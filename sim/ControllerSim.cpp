@@ -16,6 +16,10 @@
 #include <unistd.h>
 
 namespace vyt::sim {
+
+namespace {
+constexpr double kHalfTick = 0.5; // ms
+}
 namespace {
 
 constexpr char kXon = 0x11;
@@ -559,9 +563,11 @@ void ControllerSim::takeByte(char byte)
 void ControllerSim::processDueLines()
 {
     while (!m_rxLines.empty() && m_master >= 0 && !m_dying) {
+        // Timers count whole milliseconds: take a line that is due within half of one,
+        // so that pacing errs as often early as late instead of always late.
         const double wait = m_rxLines.front().dueMs - nowMs();
-        if (wait > 0) {
-            m_rxTimer.start(int(std::ceil(wait)));
+        if (wait > kHalfTick) {
+            m_rxTimer.start(int(std::lround(wait)));
             return;
         }
         const QByteArray line = m_rxLines.front().bytes;
@@ -797,15 +803,16 @@ void ControllerSim::pumpPaced()
     while (!m_paced.empty()) {
         const Timed &front = m_paced.front();
         // A byte leaves once its ten bits have gone over the line.
+        const double now = nowMs() + kHalfTick;
         const int done =
-            int(std::min<double>(front.bytes.size(), std::floor((nowMs() - front.dueMs) / byteMs)));
+            int(std::min<double>(front.bytes.size(), std::floor((now - front.dueMs) / byteMs)));
         if (done > m_pacedReleased) {
             toWire(front.bytes.mid(m_pacedReleased, done - m_pacedReleased));
             m_pacedReleased = done;
         }
         if (m_pacedReleased < front.bytes.size()) {
-            const double next = front.dueMs + (m_pacedReleased + 1) * byteMs - nowMs();
-            m_paceTimer.start(int(std::max(1.0, std::ceil(next))));
+            const double next = front.dueMs + (m_pacedReleased + 1) * byteMs - now;
+            m_paceTimer.start(int(std::max(1L, std::lround(next))));
             return;
         }
         m_paced.pop_front();
