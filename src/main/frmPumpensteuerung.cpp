@@ -25,6 +25,7 @@
 #include <QScreen>
 #include <QSignalBlocker>
 #include <cmath>
+#include <functional>
 
 namespace vyt {
 
@@ -56,26 +57,18 @@ void frmPumpensteuerung::verbinden()
     connect(ui->cboEncoder, changed, this, [this] { cboEncoder_Click(); });
     connect(ui->cboGetriebe, changed, this, [this] { cboGetriebe_Click(); });
     // The unit lists store their index; an index outside the table is ignored.
-    connect(ui->cboMengeEinheit, changed, this, [this](int i) {
-        if (i >= 0 && i < mengeEinheiten().size())
-            m_state.settings.Mengeneinheit = qint16(i);
-        emit handlerRan(QStringLiteral("cboMengeEinheit"));
-    });
-    connect(ui->cboFoerderstromEinheit, changed, this, [this](int i) {
-        if (i >= 0 && i < foerderstromEinheiten().size())
-            m_state.settings.Foerderstromeinheit = qint16(i);
-        emit handlerRan(QStringLiteral("cboFoerderstromEinheit"));
-    });
-    connect(ui->cboPauseEinheit, changed, this, [this](int i) {
-        if (i >= 0 && i < zeitEinheiten().size())
-            m_state.settings.Pauseeinheit = float(i);
-        emit handlerRan(QStringLiteral("cboPauseEinheit"));
-    });
-    connect(ui->cboDauerEinheit, changed, this, [this](int i) {
-        if (i >= 0 && i < zeitEinheiten().size())
-            m_state.settings.Dauereinheit = float(i);
-        emit handlerRan(QStringLiteral("cboDauerEinheit"));
-    });
+    auto einheit = [this, changed](QComboBox *liste, std::function<void(int)> speichere) {
+        connect(liste, changed, this, [this, liste, speichere](int i) {
+            if (i >= 0 && i < liste->count())
+                speichere(i);
+            emit handlerRan(liste->objectName());
+        });
+    };
+    PumpSettings &s = m_state.settings;
+    einheit(ui->cboMengeEinheit, [&s](int i) { s.Mengeneinheit = qint16(i); });
+    einheit(ui->cboFoerderstromEinheit, [&s](int i) { s.Foerderstromeinheit = qint16(i); });
+    einheit(ui->cboPauseEinheit, [&s](int i) { s.Pauseeinheit = float(i); });
+    einheit(ui->cboDauerEinheit, [&s](int i) { s.Dauereinheit = float(i); });
     connect(ui->optBetriebsart1, &QRadioButton::toggled, this, [this](bool on) {
         if (on)
             optBetriebsart_Click(1);
