@@ -96,13 +96,19 @@ bool PumpRun::Warten(float seconds)
 bool PumpRun::warteAufAnkunft()
 {
     // Arrival is the "p" CR LF anywhere in what comes in; whatever came with it is dropped.
+    // Only the last two bytes are kept between reads: enough for a notification split
+    // across reads, and endless noise on the line cannot fill the memory.
     MSComm &port = m_link.port();
     QByteArray empfangen;
+    bool angekommen = false;
     waitUntil(
         [&] {
-            if (port.InBufferCount() > 0)
+            if (!angekommen && port.InBufferCount() > 0) {
                 empfangen += port.Input();
-            return empfangen.contains("p\r\n") || m_state.PositionErreicht || abgebrochen();
+                angekommen = empfangen.contains("p\r\n");
+                empfangen = empfangen.right(2);
+            }
+            return angekommen || m_state.PositionErreicht || abgebrochen();
         },
         kForever);
     return !abgebrochen();
