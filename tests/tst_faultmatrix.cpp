@@ -120,7 +120,7 @@ QString notApplicable(Place p, Fault f)
                                   "arriving unasked or a lost line can reach it");
         break;
     case Place::Flow:
-        if (f != Fault::Flood && f != Fault::HangUpAfter)
+        if (f != Fault::Noise && f != Fault::Flood && f != Fault::HangUpAfter)
             return QStringLiteral("the flow reads nothing; only bytes arriving unasked or a "
                                   "lost line can reach it");
         break;
@@ -465,6 +465,10 @@ void tst_faultmatrix::faultAtPlace()
                 else if (hangUp)
                     sim.hangUp();
             });
+    } else if (place == Place::Flow && fault == Fault::Noise) {
+        // Noise while the pump runs and nobody reads.
+        during = std::make_unique<When>([&] { return countOf(sim.receivedLines(), "V 1667") >= 1; },
+                                        [&] { noise = std::make_unique<NoiseStream>(sim, kFlowMs / 2); });
     } else if (place == Place::DosingArrival && fault == Fault::Noise) {
         // Endless noise while the dose moves: the arrival wait must not keep it all.
         during = std::make_unique<When>([&] { return countOf(sim.receivedLines(), "NP 640") >= 1; },

@@ -13,6 +13,12 @@ namespace vyt {
 MSComm::MSComm(QObject *parent) : QObject(parent)
 {
     connect(&m_port, &QSerialPort::readyRead, this, [this] {
+        // Between waits nobody reads (a pause, a flow, potentiometer mode): a line that keeps
+        // sending would fill the memory. Keep the newest bytes; every reader empties the
+        // buffer before it waits anyway.
+        const qint64 excess = m_port.bytesAvailable() - kInBufferSize;
+        if (excess > 0)
+            (void)m_port.skip(excess);
         emit inputArrived();
         Wakeup::poke();
     });

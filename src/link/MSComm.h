@@ -10,6 +10,9 @@ namespace vyt {
 class MSComm : public QObject {
     Q_OBJECT
 public:
+    // Received, unread bytes kept at most; older ones are dropped. Replies are one short line.
+    static constexpr qint64 kInBufferSize = 64 * 1024;
+
     explicit MSComm(QObject *parent = nullptr);
     ~MSComm() override;
 
