@@ -630,6 +630,8 @@ void tst_faultmatrix::faultAtPlace()
     case Place::Terminal: {
         const QString text = direkt->findChild<QPlainTextEdit *>(QStringLiteral("txtTerminal"))->toPlainText();
         QVERIFY(text.startsWith(QStringLiteral("GN\n")));
+        // Of a flood the transcript shows no more than one reply may hold.
+        QVERIFY2(text.size() <= ControllerLink::kMaxReplyBytes + 8, qPrintable(QString::number(text.size())));
         if (replied)
             QVERIFY2(text.split(QLatin1Char('\n'), Qt::SkipEmptyParts).size() == 2, qPrintable(text.left(200)));
         QCOMPARE(noResponseCount(app.messages()), 0); // the console's reader is quiet
@@ -655,6 +657,7 @@ void tst_faultmatrix::faultAtPlace()
             for (const char *b : boxes) {
                 const QString t = direkt->findChild<QLineEdit *>(QString::fromLatin1(b))->text();
                 QVERIFY2(replied ? !t.isEmpty() : spills || t.size() < 64, b);
+                QVERIFY(t.size() <= ControllerLink::kMaxReplyBytes);
             }
             if (!replied && !spills)
                 QVERIFY(took >= 4 * (kQueryMs - 10));

@@ -84,8 +84,16 @@ QString ControllerLink::readReply(const QString &Befehl, int timeoutMs, bool &ti
     QByteArray reply;
     const WaitEnd end = waitUntil(
         [&] {
-            if (m_port.InBufferCount() > 0)
+            if (m_port.InBufferCount() > 0) {
                 reply += m_port.Input();
+                // A reply is one short line: of a flood only the newest part is kept, so that
+                // neither the memory nor the console's transcript takes it all in.
+                if (const qsizetype drop = reply.size() - kMaxReplyBytes; drop > 0) {
+                    if (QByteArrayView(reply).first(drop).contains('p'))
+                        m_state.PositionErreicht = true;
+                    reply.remove(0, drop);
+                }
+            }
             return reply.endsWith('\n') || !m_port.PortOpen() || programEnding();
         },
         timeoutMs);

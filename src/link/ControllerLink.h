@@ -19,6 +19,8 @@ class ControllerLink : public QObject {
 public:
     static constexpr int kReplyTimeoutMs = 700;
     static constexpr int kConsoleTimeoutMs = 300;
+    // The most of one reply that is kept; anything before it is dropped.
+    static constexpr qsizetype kMaxReplyBytes = 4096;
 
     ControllerLink(PumpState &state, MSComm &port, QWidget *messageParent);
     ~ControllerLink() override;
