@@ -83,14 +83,10 @@ struct FaultInfo {
 };
 
 const FaultInfo kFaults[] = {
-    {Fault::Silent, "silent"},
-    {Fault::NoLineFeed, "no LF"},
-    {Fault::Pieces, "pieces"},
-    {Fault::Noise, "noise"},
-    {Fault::GluedNotification, "glued"},
-    {Fault::LateJustUnder, "late under"},
-    {Fault::LateJustOver, "late over"},
-    {Fault::Flood, "flood"},
+    {Fault::Silent, "silent"},           {Fault::NoLineFeed, "no LF"},
+    {Fault::Pieces, "pieces"},           {Fault::Noise, "noise"},
+    {Fault::GluedNotification, "glued"}, {Fault::LateJustUnder, "late under"},
+    {Fault::LateJustOver, "late over"},  {Fault::Flood, "flood"},
     {Fault::HangUpAfter, "hang-up"},
 };
 
@@ -381,7 +377,9 @@ void tst_faultmatrix::faultAtPlace()
     switch (place) {
     case Place::Flow:
     case Place::Potentiometer: setUpFlow(app); break;
-    case Place::DosingPause: setUpDosing(app, QStringLiteral("2"), QString::number(kPauseMs)); break;
+    case Place::DosingPause:
+        setUpDosing(app, QStringLiteral("2"), QString::number(kPauseMs));
+        break;
     default: setUpDosing(app, QStringLiteral("1"), QStringLiteral("0")); break;
     }
     const bool console = place == Place::Terminal || place == Place::Polling ||
@@ -417,9 +415,9 @@ void tst_faultmatrix::faultAtPlace()
         direkt->findChild<QLineEdit *>(QStringLiteral("txtCommand"))->setText(QStringLiteral("GN"));
 
     QElapsedTimer clock;
-    qint64 stopAt = -1;     // when the test pressed Stop during the action
-    int linesAtStop = -1;   // the simulator's record at that moment
-    qint64 lossAt = -1;     // when the program noticed the lost link
+    qint64 stopAt = -1;   // when the test pressed Stop during the action
+    int linesAtStop = -1; // the simulator's record at that moment
+    qint64 lossAt = -1;   // when the program noticed the lost link
     QObject::connect(&app.window().link(), &ControllerLink::linkLost, &app.window(),
                      [&] { lossAt = clock.elapsed(); });
     auto pressStop = [&] {
@@ -435,12 +433,14 @@ void tst_faultmatrix::faultAtPlace()
     std::unique_ptr<When> stopper;
     if (place == Place::DriveLimits || place == Place::DosingArrival) {
         const int after = fault == Fault::Silent ? 400 : fault == Fault::Noise ? kNoiseMs : 5000;
-        stopper = std::make_unique<When>([&, after] { return clock.isValid() && clock.elapsed() > after; },
-                                         pressStop);
+        stopper = std::make_unique<When>(
+            [&, after] { return clock.isValid() && clock.elapsed() > after; }, pressStop);
     } else if (place == Place::Polling) {
         // One full cycle, then Stop while it pauses or reads.
         stopper = std::make_unique<When>(
-            [&] { return clock.isValid() && (countOf(sim.receivedLines(), "GRC") >= 1 || lossAt >= 0); },
+            [&] {
+                return clock.isValid() && (countOf(sim.receivedLines(), "GRC") >= 1 || lossAt >= 0);
+            },
             pressStop);
     }
     // Faults that strike in the middle of the place, not on a command.
@@ -448,31 +448,34 @@ void tst_faultmatrix::faultAtPlace()
     if (place == Place::StartVer) {
         // The fault covers the VER query; the run after it is a place of its own. Cleared
         // as the line arrives, before the simulator acts on it.
-        QObject::connect(&sim, &sim::ControllerSim::lineReceived, &app.window(), [&sim](const QString &line) {
-            if (line == QLatin1String("DIPROG"))
-                sim.setFault(Fault::None);
-        });
+        QObject::connect(&sim, &sim::ControllerSim::lineReceived, &app.window(),
+                         [&sim](const QString &line) {
+                             if (line == QLatin1String("DIPROG"))
+                                 sim.setFault(Fault::None);
+                         });
     }
     std::unique_ptr<NoiseStream> noise;
     if (place == Place::DosingPause) {
-        during = std::make_unique<When>(
-            [&] { return clock.isValid() && sim.notificationsSent() >= 1; },
-            [&] {
-                if (fault == Fault::Flood)
-                    sim.sendRaw(QByteArray(kFloodBytes, 'A'));
-                else if (fault == Fault::Noise)
-                    noise = std::make_unique<NoiseStream>(sim, kPauseMs / 2);
-                else if (hangUp)
-                    sim.hangUp();
-            });
+        during =
+            std::make_unique<When>([&] { return clock.isValid() && sim.notificationsSent() >= 1; },
+                                   [&] {
+                                       if (fault == Fault::Flood)
+                                           sim.sendRaw(QByteArray(kFloodBytes, 'A'));
+                                       else if (fault == Fault::Noise)
+                                           noise = std::make_unique<NoiseStream>(sim, kPauseMs / 2);
+                                       else if (hangUp)
+                                           sim.hangUp();
+                                   });
     } else if (place == Place::Flow && fault == Fault::Noise) {
         // Noise while the pump runs and nobody reads.
-        during = std::make_unique<When>([&] { return countOf(sim.receivedLines(), "V 1667") >= 1; },
-                                        [&] { noise = std::make_unique<NoiseStream>(sim, kFlowMs / 2); });
+        during = std::make_unique<When>(
+            [&] { return countOf(sim.receivedLines(), "V 1667") >= 1; },
+            [&] { noise = std::make_unique<NoiseStream>(sim, kFlowMs / 2); });
     } else if (place == Place::DosingArrival && fault == Fault::Noise) {
         // Endless noise while the dose moves: the arrival wait must not keep it all.
-        during = std::make_unique<When>([&] { return countOf(sim.receivedLines(), "NP 640") >= 1; },
-                                        [&] { noise = std::make_unique<NoiseStream>(sim, kNoiseMs); });
+        during =
+            std::make_unique<When>([&] { return countOf(sim.receivedLines(), "NP 640") >= 1; },
+                                   [&] { noise = std::make_unique<NoiseStream>(sim, kNoiseMs); });
     }
     // Never hang the test: after the deadline, Stop and close.
     bool overdue = false;
@@ -526,8 +529,9 @@ void tst_faultmatrix::faultAtPlace()
         g_totals.longestStallMs = meter.longestGapMs();
         g_totals.longestStallRow = rowName;
     }
-    QVERIFY2(meter.longestGapMs() < kStallLimitMs,
-             qPrintable(QStringLiteral("the window stood still for %1 ms").arg(meter.longestGapMs())));
+    QVERIFY2(
+        meter.longestGapMs() < kStallLimitMs,
+        qPrintable(QStringLiteral("the window stood still for %1 ms").arg(meter.longestGapMs())));
     // Memory stays bounded under a flood.
     if (flood || fault == Fault::Noise) {
         const qint64 growth = rssAfter - rssBefore;
@@ -535,8 +539,10 @@ void tst_faultmatrix::faultAtPlace()
             g_totals.floodPeakKb = std::max(g_totals.floodPeakKb, meter.peakKb());
             g_totals.floodGrowthKb = std::max(g_totals.floodGrowthKb, meter.peakKb() - rssBefore);
         }
-        QVERIFY2(meter.peakKb() - rssBefore < kGrowthLimitKb,
-                 qPrintable(QStringLiteral("resident memory grew by %1 kB").arg(meter.peakKb() - rssBefore)));
+        QVERIFY2(
+            meter.peakKb() - rssBefore < kGrowthLimitKb,
+            qPrintable(
+                QStringLiteral("resident memory grew by %1 kB").arg(meter.peakKb() - rssBefore)));
         // Endless noise: what the program keeps must not follow what arrives.
         if (noiseBytes > (1 << 20))
             QVERIFY2((meter.peakKb() - rssBefore) * 1024 < noiseBytes / 4,
@@ -570,8 +576,9 @@ void tst_faultmatrix::faultAtPlace()
     }
     if (lost && lossAt >= 0)
         bound = std::min(bound, lossAt);
-    QVERIFY2(took <= bound + kSlackMs,
-             qPrintable(QStringLiteral("took %1 ms, allowed %2 ms").arg(took).arg(bound + kSlackMs)));
+    QVERIFY2(
+        took <= bound + kSlackMs,
+        qPrintable(QStringLiteral("took %1 ms, allowed %2 ms").arg(took).arg(bound + kSlackMs)));
 
     // What the place did under the fault.
     if (hangUp) {
@@ -628,12 +635,15 @@ void tst_faultmatrix::faultAtPlace()
             QVERIFY(stopOnLine(lines, int(lines.indexOf(QStringLiteral("V 1667")))));
         break;
     case Place::Terminal: {
-        const QString text = direkt->findChild<QPlainTextEdit *>(QStringLiteral("txtTerminal"))->toPlainText();
+        const QString text =
+            direkt->findChild<QPlainTextEdit *>(QStringLiteral("txtTerminal"))->toPlainText();
         QVERIFY(text.startsWith(QStringLiteral("GN\n")));
         // Of a flood the transcript shows no more than one reply may hold.
-        QVERIFY2(text.size() <= ControllerLink::kMaxReplyBytes + 8, qPrintable(QString::number(text.size())));
+        QVERIFY2(text.size() <= ControllerLink::kMaxReplyBytes + 8,
+                 qPrintable(QString::number(text.size())));
         if (replied)
-            QVERIFY2(text.split(QLatin1Char('\n'), Qt::SkipEmptyParts).size() == 2, qPrintable(text.left(200)));
+            QVERIFY2(text.split(QLatin1Char('\n'), Qt::SkipEmptyParts).size() == 2,
+                     qPrintable(text.left(200)));
         QCOMPARE(noResponseCount(app.messages()), 0); // the console's reader is quiet
         break;
     }
@@ -665,7 +675,8 @@ void tst_faultmatrix::faultAtPlace()
         break;
     }
     case Place::Eepsav: {
-        const bool failed = app.messages().texts().contains(QStringLiteral("Data could not be written into EEPROM."));
+        const bool failed = app.messages().texts().contains(
+            QStringLiteral("Data could not be written into EEPROM."));
         // A confirmation without its LF still holds the confirmation text.
         QCOMPARE(failed, !replied && fault != Fault::NoLineFeed);
         if (!hangUp)
