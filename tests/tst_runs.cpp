@@ -904,6 +904,23 @@ void tst_runs::entriesDuringRun()
     QCOMPARE(app.messages().count(), 0);
 }
 
+// An endless flow, or a dose whose arrival never comes: a run that waits until told.
+// Answers the last line the run sends before it waits.
+QString setUpRunThatWaits(AppFixture &app, bool flow)
+{
+    if (flow) {
+        Flow f;
+        f.duration.clear();
+        setUpFlow(app, f);
+    } else {
+        setUpDosing(app, Dosing{});
+    }
+    prime(app);
+    if (!flow)
+        app.sim().setFault(Fault::Silent);
+    return flow ? QStringLiteral("V 1667") : QStringLiteral("NP 640");
+}
+
 void tst_runs::linkLostDuringRun_data()
 {
     QTest::addColumn<bool>("flow");
@@ -915,17 +932,7 @@ void tst_runs::linkLostDuringRun()
 {
     QFETCH(bool, flow);
     AppFixture app;
-    if (flow) {
-        Flow f;
-        f.duration.clear();
-        setUpFlow(app, f);
-    } else {
-        setUpDosing(app, Dosing{});
-    }
-    prime(app);
-    if (!flow)
-        app.sim().setFault(Fault::Silent);
-    const QString last = flow ? "V 1667" : "NP 640";
+    const QString last = setUpRunThatWaits(app, flow);
     QElapsedTimer sinceLoss;
     int linesAtLoss = -1;
     QStringList progressAfter;
@@ -984,17 +991,7 @@ void tst_runs::exitDuringRun()
 {
     QFETCH(bool, flow);
     AppFixture app;
-    if (flow) {
-        Flow f;
-        f.duration.clear();
-        setUpFlow(app, f);
-    } else {
-        setUpDosing(app, Dosing{});
-    }
-    prime(app);
-    if (!flow)
-        app.sim().setFault(Fault::Silent);
-    const QString last = flow ? "V 1667" : "NP 640";
+    const QString last = setUpRunThatWaits(app, flow);
     bool leaving = false;
     QStringList progressAfter;
     QObject::connect(&app.window().run(), &PumpRun::fortschritt, &app.window(),
