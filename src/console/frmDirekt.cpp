@@ -8,6 +8,8 @@
 #include "ui/Wait.h"
 #include "ui_frmDirekt.h"
 
+#include <QGroupBox>
+
 #include <QApplication>
 #include <QKeyEvent>
 #include <QPointer>
@@ -153,13 +155,36 @@ void frmDirekt::platziereBalken()
         QColor farbe;
     } balken[] = {{m_ui->lblBarGN, m_ui->lblValueGN, m_ui->lineGN100, kDunkelblau},
                   {m_ui->lblBarGRC, m_ui->lblValueGRC, m_ui->lineGRC100, kRot}};
+    // The rows follow the font, so that a large font neither covers the frame's title
+    // nor pushes the buttons onto its edge: value, bar, then the axis name.
+    QGroupBox *frame = m_ui->frameWerteabfrage;
+    const int titel = std::max(24, frame->fontMetrics().height() + 8);
+    const int knopf = m_ui->cmdWerteabfrageStart->sizeHint().height();
+    int unten = 0;
+    for (QPushButton *k : {m_ui->cmdWerteabfrageStart, m_ui->cmdWerteabfrageStop}) {
+        const int y = k == m_ui->cmdWerteabfrageStart ? titel : titel + knopf + 4;
+        k->setGeometry(k->x(), y, std::max(k->width(), k->sizeHint().width()), knopf);
+        unten = std::max(unten, k->geometry().bottom());
+    }
     for (const auto &b : balken) {
         b.bar->setColor(b.farbe);
-        b.bar->resize(b.bar->sizeHint().width(), b.bar->height());
-        b.wert->resize(twipsToPixels(kWertBreiteTwips, b.wert), b.wert->height());
-        b.marke->move(b.bar->x() + twipsToPixels(kBalkenVollTwips, b.bar), b.marke->y());
+        const int wertHoehe = std::max(b.wert->height(), b.wert->sizeHint().height());
+        b.wert->setGeometry(b.wert->x(), titel, twipsToPixels(kWertBreiteTwips, b.wert), wertHoehe);
+        b.bar->setGeometry(b.bar->x(), titel + wertHoehe + 4, b.bar->sizeHint().width(),
+                           b.bar->height());
+        b.marke->setGeometry(b.bar->x() + twipsToPixels(kBalkenVollTwips, b.bar),
+                             b.bar->y() - 6, b.marke->width(), b.bar->height() + 12);
         setzeWertPosition(b.bar, b.wert, 0);
     }
+    for (QLabel *achse : {m_ui->lblAxisGN, m_ui->lblAxisGRC}) {
+        const QWidget *bar = achse == m_ui->lblAxisGN ? static_cast<QWidget *>(m_ui->lblBarGN)
+                                                      : m_ui->lblBarGRC;
+        achse->setGeometry(achse->x(), bar->geometry().bottom() + 8,
+                           std::max(achse->width(), achse->sizeHint().width()),
+                           std::max(achse->height(), achse->sizeHint().height()));
+        unten = std::max(unten, achse->geometry().bottom());
+    }
+    frame->setMinimumHeight(std::max(frame->minimumHeight(), unten + 8));
 }
 
 void frmDirekt::showEvent(QShowEvent *event)
