@@ -2,7 +2,7 @@
 #include "config/SettingsStore.h"
 #include "dialogs/frmAbout.h"
 #include "dialogs/frmSchnittstelle.h"
-#include "link/PortMapping.h"
+#include "config/PortMapping.h"
 #include "support/TestEnv.h"
 
 #include <QComboBox>

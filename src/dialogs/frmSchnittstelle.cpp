@@ -3,7 +3,7 @@
 #include "config/NumberText.h"
 #include "config/SettingsStore.h"
 #include "dialogs/frmAbout.h"
-#include "link/PortMapping.h"
+#include "config/PortMapping.h"
 #include "ui/MessageBox.h"
 #include "ui/ProgramEnd.h"
 #include "ui_frmSchnittstelle.h"

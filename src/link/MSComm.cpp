@@ -1,6 +1,6 @@
 #include "link/MSComm.h"
 
-#include "link/PortMapping.h"
+#include "config/PortMapping.h"
 #include "ui/Wait.h"
 
 #include <QFileInfo>

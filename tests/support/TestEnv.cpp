@@ -1,7 +1,7 @@
 #include "support/TestEnv.h"
 
 #include "config/SettingsStore.h"
-#include "link/PortMapping.h"
+#include "config/PortMapping.h"
 #include "ui/ProgramEnd.h"
 
 #include <QApplication>

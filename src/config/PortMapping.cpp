@@ -1,4 +1,4 @@
-#include "link/PortMapping.h"
+#include "config/PortMapping.h"
 
 #include "config/SettingsStore.h"
 
