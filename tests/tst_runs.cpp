@@ -718,6 +718,17 @@ void tst_runs::potentiometerSilentController()
     QCOMPARE(sentSoFar(app), QStringList{"VER"});
 }
 
+// One dose with instant moves, the controller not yet asked for its version.
+void setUpFirstStart(AppFixture &app)
+{
+    app.sim().setInstantMoves(true);
+    Dosing d;
+    d.times = "1";
+    setUpDosing(app, d);
+    QVERIFY(app.state().KeineAntwort);
+    app.sim().clearReceived();
+}
+
 void tst_runs::startAsksVersionFirst_data()
 {
     QTest::addColumn<bool>("silent");
@@ -729,12 +740,7 @@ void tst_runs::startAsksVersionFirst()
 {
     QFETCH(bool, silent);
     AppFixture app;
-    app.sim().setInstantMoves(true);
-    Dosing d;
-    d.times = "1";
-    setUpDosing(app, d);
-    QVERIFY(app.state().KeineAntwort);
-    app.sim().clearReceived();
+    setUpFirstStart(app);
     if (silent)
         app.sim().setFault(Fault::Silent);
     QVERIFY(clickStart(app));
@@ -766,12 +772,7 @@ void tst_runs::clickDuringStartCheck()
 {
     QFETCH(bool, stop);
     AppFixture app;
-    app.sim().setInstantMoves(true);
-    Dosing d;
-    d.times = "1";
-    setUpDosing(app, d);
-    QVERIFY(app.state().KeineAntwort);
-    app.sim().clearReceived();
+    setUpFirstStart(app);
     app.sim().setFault(Fault::LateJustUnder); // replies 600 ms late
     Script script;
     bool clicked = false;
