@@ -13,6 +13,9 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 using namespace vyt;
 using vyt::sim::Fault;
@@ -60,6 +63,10 @@ private slots:
     void sent();
     void linkLoss_data();
     void linkLoss();
+    void heldOutput_data();
+    void heldOutput();
+    void oneInstancePerDevice_data();
+    void oneInstancePerDevice();
     void readReply_data();
     void readReply();
     void limitsOnTheWire();
@@ -299,6 +306,106 @@ void tst_mscomm::linkLoss()
     QVERIFY(!port.setPortOpen(true));
     QVERIFY2(port.ErrorDescription().contains(device), qPrintable(port.ErrorDescription()));
     QCOMPARE(lost.count(), 1);
+}
+
+void tst_mscomm::heldOutput_data()
+{
+    QTest::addColumn<QByteArray>("other"); // from the controller while it holds the line
+    QTest::addColumn<bool>("closeHeld");   // the port closed instead of the XON
+    QTest::newRow("a letter") << QByteArray("x") << false;
+    QTest::newRow("a reply, NUL, 0xFF") << QByteArray("6000\r\n\0\xff", 8) << false;
+    QTest::newRow("closed while held") << QByteArray("x") << true;
+}
+
+void tst_mscomm::heldOutput()
+{
+    QFETCH(QByteArray, other);
+    QFETCH(bool, closeHeld);
+    test::SimFixture fx;
+    QVERIFY2(fx.started(), qPrintable(fx.error()));
+    MSComm port;
+    QVERIFY2(openCom1(port), qPrintable(port.ErrorDescription()));
+    // Set again while open, as the port dialog does: QSerialPort writes its modes anew.
+    QVERIFY(port.setSettings(QStringLiteral("9600,N,8,1")));
+    QSignalSpy held(&port, &MSComm::outputHeld);
+    QSignalSpy drained(&port, &MSComm::outputDrained);
+    QSignalSpy dropped(&port, &MSComm::outputDropped);
+    QSignalSpy lost(&port, &MSComm::linkLost);
+
+    // The marker behind the XOFF shows that the line has taken it.
+    fx.sim().sendRaw("\x13m");
+    QTRY_COMPARE_WITH_TIMEOUT(port.InBufferCount(), 1, 10000);
+    port.setOutput("LA 120000\r");
+    fx.sim().sendRaw(other);
+    QTRY_COMPARE_WITH_TIMEOUT(port.InBufferCount(), int(other.size()) + 1, 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(held.count(), 1, 3 * MSComm::kDrainTimeoutMs);
+    QCOMPARE(fx.sim().receivedLines(), QStringList());
+    QCOMPARE(port.BytesPending(), 10);
+    QVERIFY(!port.waitForDrain(50));
+
+    if (closeHeld) {
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY(!port.setPortOpen(false));
+        QVERIFY(clock.elapsed() < MSComm::kDrainTimeoutMs);
+        QCOMPARE(dropped.count(), 1);
+        QCOMPARE(dropped.at(0).at(0).toLongLong(), 10);
+        QVERIFY2(port.ErrorDescription().startsWith("10 bytes"),
+                 qPrintable(port.ErrorDescription()));
+    } else {
+        // XON: the held line goes out once and whole, and the line works on.
+        fx.sim().sendRaw("\x11");
+        QVERIFY(port.waitForDrain(10000));
+        QTRY_COMPARE_WITH_TIMEOUT(drained.count(), 1, 10000);
+        port.setOutput("GSP\r");
+        QVERIFY(test::waitForLines(fx.sim(), 2));
+        QCOMPARE(fx.sim().receivedLines(), (QStringList{"LA 120000", "GSP"}));
+        QCOMPARE(dropped.count(), 0);
+    }
+    QCOMPARE(held.count(), 1);
+    QCOMPARE(lost.count(), 0);
+}
+
+void tst_mscomm::oneInstancePerDevice_data()
+{
+    QTest::addColumn<bool>("byLink"); // a second instance through a symlink
+    QTest::newRow("second instance through a symlink") << true;
+    // Another program's lock on the device itself, which holds for root too.
+    QTest::newRow("device locked by another program") << false;
+}
+
+void tst_mscomm::oneInstancePerDevice()
+{
+    QFETCH(bool, byLink);
+    test::SimFixture fx;
+    QVERIFY2(fx.started(), qPrintable(fx.error()));
+    QTemporaryDir dir;
+    const QString link = dir.filePath(QStringLiteral("pump"));
+    QVERIFY(QFile::link(fx.sim().devicePath(), link));
+    MSComm first;
+    int lockFd = -1;
+    if (byLink) {
+        QVERIFY2(openCom1(first), qPrintable(first.ErrorDescription()));
+        test::mapPort(1, link);
+    } else {
+        lockFd = ::open(QFile::encodeName(link).constData(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        QCOMPARE(::flock(lockFd, LOCK_EX | LOCK_NB), 0);
+    }
+    const QString name = byLink ? link : fx.sim().devicePath();
+
+    MSComm second;
+    QVERIFY(!openCom1(second));
+    QCOMPARE(second.handle(), -1);
+    QCOMPARE(second.ErrorDescription(),
+             QStringLiteral("The device %1 is in use by another program. Close that program "
+                            "or choose another port.")
+                 .arg(name));
+    // Once the holder lets go, it opens; a stop written straight to its descriptor arrives.
+    QVERIFY(byLink ? first.setPortOpen(false) : ::close(lockFd) == 0);
+    QVERIFY2(openCom1(second), qPrintable(second.ErrorDescription()));
+    QCOMPARE(::write(second.handle(), "V 0\r", 4), ssize_t(4));
+    QVERIFY(test::waitForLines(fx.sim(), 1));
+    QCOMPARE(fx.sim().receivedLines(), QStringList{"V 0"});
 }
 
 void tst_mscomm::readReply_data()

@@ -4,11 +4,21 @@
 #include "ui/Wait.h"
 
 #include <QFileInfo>
+#include <QtGlobal>
+#include <cerrno>
 #include <grp.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace vyt {
+
+namespace {
+// How often pending output is looked at; the driver's queue sends no signal when it drains.
+constexpr int kOutputPollMs = 50;
+} // namespace
 
 MSComm::MSComm(QObject *parent) : QObject(parent)
 {
@@ -23,12 +33,21 @@ MSComm::MSComm(QObject *parent) : QObject(parent)
         Wakeup::poke();
     });
     connect(&m_port, &QSerialPort::errorOccurred, this, &MSComm::onError);
+    connect(&m_port, &QSerialPort::bytesWritten, this, [this] {
+        m_stallClock.restart();
+        watchOutput();
+    });
+    m_outputWatch.setInterval(kOutputPollMs);
+    connect(&m_outputWatch, &QTimer::timeout, this, &MSComm::watchOutput);
 }
 
 MSComm::~MSComm()
 {
-    if (m_port.isOpen())
-        m_port.close();
+    if (m_port.isOpen()) {
+        if (const qint64 dropped = closePort(); dropped > 0)
+            qWarning("vyt: %lld bytes for %s were not sent", qlonglong(dropped),
+                     qPrintable(m_device));
+    }
 }
 
 void MSComm::setCommPort(qint16 port) { m_commPort = port; }
@@ -84,6 +103,119 @@ void MSComm::applySettings()
     m_port.setDataBits(m_dataBits);
     m_port.setStopBits(m_stopBits);
     m_port.setFlowControl(m_flow);
+    onlyXonResumes();
+}
+
+void MSComm::onlyXonResumes()
+{
+    // QSerialPort's software flow control sets IXANY too: any byte of a reply would then
+    // resume output the controller stopped. Only its XON may. QSerialPort keeps its own
+    // copy of the modes and writes it back in every setter, so this follows each of them.
+    const int fd = handle();
+    termios tio{};
+    if (fd < 0 || ::tcgetattr(fd, &tio) != 0 || !(tio.c_iflag & IXANY))
+        return;
+    tio.c_iflag &= ~tcflag_t(IXANY);
+    ::tcsetattr(fd, TCSANOW, &tio);
+}
+
+bool MSComm::lockDevice()
+{
+    // QSerialPort's lock file and TIOCEXCL do not stop root, nor a program that ignores
+    // lock files; a lock on the device itself holds for everyone who asks for one.
+    int rc = 0;
+    do {
+        rc = ::flock(handle(), LOCK_EX | LOCK_NB);
+    } while (rc != 0 && errno == EINTR);
+    return rc == 0 || errno != EWOULDBLOCK;
+}
+
+int MSComm::handle() const
+{
+    return m_port.isOpen() ? int(m_port.handle()) : -1;
+}
+
+qint64 MSComm::BytesPending() const
+{
+    if (!m_port.isOpen())
+        return 0;
+    // A real serial driver takes a few KB even while the controller holds the line;
+    // those are not on the line yet either.
+    int queued = 0;
+    if (::ioctl(handle(), TIOCOUTQ, &queued) != 0 || queued < 0)
+        queued = 0;
+    return m_port.bytesToWrite() + queued;
+}
+
+bool MSComm::waitForDrain(int timeoutMs)
+{
+    if (!m_port.isOpen())
+        return true;
+    (void)waitUntil([this] { return !m_port.isOpen() || BytesPending() == 0; }, timeoutMs);
+    return m_port.isOpen() && BytesPending() == 0;
+}
+
+void MSComm::watchOutput()
+{
+    const qint64 pending = BytesPending();
+    if (pending == 0) {
+        const bool watching = m_outputWatch.isActive();
+        m_outputWatch.stop();
+        m_lastPending = 0;
+        if (m_outputHeld) {
+            m_outputHeld = false;
+            emit outputDrained();
+        }
+        if (watching)
+            Wakeup::poke();
+        return;
+    }
+    if (!m_outputWatch.isActive()) {
+        m_stallClock.start();
+        m_outputWatch.start();
+    } else if (pending < m_lastPending) {
+        m_stallClock.restart();
+    }
+    m_lastPending = pending;
+    if (!m_outputHeld && m_stallClock.elapsed() >= kDrainTimeoutMs) {
+        m_outputHeld = true;
+        emit outputHeld();
+    }
+}
+
+void MSComm::stopWatchingOutput()
+{
+    m_outputWatch.stop();
+    m_outputHeld = false;
+    m_lastPending = 0;
+}
+
+qint64 MSComm::closePort()
+{
+    // flush() hands the line what it takes now and never waits; QSerialPort's close()
+    // then drops the rest of its queue.
+    m_closing = true;
+    m_port.flush();
+    qint64 dropped = m_port.bytesToWrite();
+    if (m_outputHeld) {
+        // The driver would make close() wait up to half a minute for a held queue.
+        int queued = 0;
+        if (::ioctl(handle(), TIOCOUTQ, &queued) == 0 && queued > 0)
+            dropped += queued;
+        ::tcflush(handle(), TCOFLUSH);
+    }
+    stopWatchingOutput();
+    m_port.close();
+    m_port.clearError();
+    m_closing = false;
+    return dropped;
+}
+
+QString MSComm::inUseText() const
+{
+    return tr("The device %1 is in use by another program. Close that program "
+              "or choose another port.")
+        .arg(m_device);
 }
 
 bool MSComm::PortOpen() const { return m_port.isOpen(); }
@@ -92,22 +224,39 @@ bool MSComm::setPortOpen(bool open)
 {
     m_error.clear();
     if (!open) {
-        if (m_port.isOpen()) {
-            m_port.flush();
-            m_port.close();
-        }
-        return true;
+        if (!m_port.isOpen())
+            return true;
+        const qint64 dropped = closePort();
+        if (dropped == 0)
+            return true;
+        m_error = tr("%1 bytes for the device %2 were not sent: the controller held them "
+                     "back (XOFF) until the port was closed.")
+                      .arg(dropped)
+                      .arg(m_device);
+        qWarning("vyt: %s", qPrintable(m_error));
+        emit outputDropped(dropped);
+        return false;
     }
     if (m_port.isOpen())
         return true;
     m_device = deviceFor(m_commPort);
-    m_port.setPortName(m_device);
+    // QSerialPort's lock file is named after the path given: the device must have one
+    // name however the operator reaches it (a udev link, a link of our own).
+    const QString canonical = QFileInfo(m_device).canonicalFilePath();
+    m_port.setPortName(canonical.isEmpty() ? m_device : canonical);
     m_opening = true;
     const bool ok = m_port.open(QIODevice::ReadWrite);
+    const bool locked = ok && lockDevice();
+    if (ok && !locked)
+        m_port.close();
     m_opening = false;
     if (!ok) {
         m_error = describeOpenFailure(m_port.error());
         m_port.clearError();
+        return false;
+    }
+    if (!locked) {
+        m_error = inUseText();
         return false;
     }
     applySettings();
@@ -135,9 +284,7 @@ QString MSComm::describeOpenFailure(QSerialPort::SerialPortError error) const
         // exclusive mode another program set) as a permission error too: when we may
         // read and write the device, someone else holds it.
         if (::access(path.constData(), R_OK | W_OK) == 0)
-            return tr("The device %1 is in use by another program. Close that program "
-                      "or choose another port.")
-                .arg(dev);
+            return inUseText();
         const struct group *g = ::getgrgid(st.st_gid);
         const QString owner = g ? QString::fromLocal8Bit(g->gr_name) : QString();
         // Membership only helps where the device's group may read and write it.
@@ -176,6 +323,7 @@ void MSComm::setOutput(const QByteArray &bytes)
     if (!m_port.isOpen())
         return;
     m_port.write(bytes);
+    watchOutput();
 }
 
 QByteArray MSComm::Input()
@@ -189,15 +337,23 @@ QByteArray MSComm::Input()
 
 void MSComm::onError(QSerialPort::SerialPortError error)
 {
-    if (m_opening || error == QSerialPort::NoError || error == QSerialPort::TimeoutError ||
-        error == QSerialPort::UnsupportedOperationError)
+    if (m_opening || m_closing || error == QSerialPort::NoError ||
+        error == QSerialPort::TimeoutError || error == QSerialPort::UnsupportedOperationError)
         return;
+    // A write that meets a line the controller has just stopped fails with EAGAIN, which
+    // QSerialPort calls a resource error. The line is fine; the bytes stay queued.
+    if ((error == QSerialPort::ResourceError || error == QSerialPort::WriteError) &&
+        m_port.errorString() == qt_error_string(EAGAIN)) {
+        m_port.clearError();
+        return;
+    }
     // The far end went away: QSerialPort would repeat the error in a tight loop and
     // stay open. Close once and report once.
     const QString reason = m_port.errorString();
     m_port.clearError();
     if (!m_port.isOpen())
         return;
+    stopWatchingOutput();
     m_port.close();
     emit linkLost(tr("The connection to the device %1 was lost (%2).").arg(m_device, reason));
     Wakeup::poke();

@@ -1,9 +1,11 @@
 #pragma once
 // The serial component: the operations the program uses, under their design
 // names, over QSerialPort. Protocol code reads and writes through it only.
+#include <QElapsedTimer>
 #include <QObject>
 #include <QSerialPort>
 #include <QString>
+#include <QTimer>
 
 namespace vyt {
 
@@ -12,6 +14,8 @@ class MSComm : public QObject {
 public:
     // Received, unread bytes kept at most; older ones are dropped. Replies are one short line.
     static constexpr qint64 kInBufferSize = 64 * 1024;
+    // Output that makes no progress for this long is held by the controller (XOFF).
+    static constexpr int kDrainTimeoutMs = 1000;
 
     explicit MSComm(QObject *parent = nullptr);
     ~MSComm() override;
@@ -26,25 +30,46 @@ public:
 
     [[nodiscard]] bool PortOpen() const;
     // Opening maps CommPort to a device (see PortMapping). On failure it answers false
-    // and ErrorDescription() tells the cause in plain words.
+    // and ErrorDescription() tells the cause in plain words. Closing does not wait for
+    // output the controller holds back: that is dropped, closing answers false, and
+    // ErrorDescription() and outputDropped() say so. The port is closed either way.
     [[nodiscard]] bool setPortOpen(bool open);
     [[nodiscard]] QString ErrorDescription() const { return m_error; }
     [[nodiscard]] QString DevicePath() const { return m_device; }
+    // The open descriptor, -1 when closed: for writing a stop when nothing else may run.
+    [[nodiscard]] int handle() const;
 
     [[nodiscard]] int InBufferCount() const;
     void setInBufferCount(int count); // 0 discards everything received and unread
     void setOutput(const QByteArray &bytes);
     [[nodiscard]] QByteArray Input(); // everything buffered (InputLen 0), buffer emptied
+    // Output written but not yet on the line: queued here and in the driver.
+    [[nodiscard]] qint64 BytesPending() const;
+    // Serves events until all output is on the line (true), the time is up or the port
+    // closed (false).
+    bool waitForDrain(int timeoutMs);
 
 signals:
     void inputArrived();
     // The device went away (adapter unplugged, far end hung up). The port is closed
     // already when this is emitted, once per loss.
     void linkLost(const QString &reason);
+    // Output made no progress for kDrainTimeoutMs: the controller holds the line. Once
+    // per episode; outputDrained() follows when the held bytes have gone out.
+    void outputHeld();
+    void outputDrained();
+    // Closing the port dropped this many bytes the controller had not taken.
+    void outputDropped(qint64 bytes);
 
 private:
     void onError(QSerialPort::SerialPortError error);
     void applySettings();
+    void onlyXonResumes();
+    bool lockDevice();
+    void watchOutput();
+    void stopWatchingOutput();
+    qint64 closePort(); // answers the bytes dropped
+    [[nodiscard]] QString inUseText() const;
     QString describeOpenFailure(QSerialPort::SerialPortError error) const;
 
     QSerialPort m_port;
@@ -59,6 +84,11 @@ private:
     QString m_device;
     QString m_error;
     bool m_opening = false;
+    bool m_closing = false;
+    QTimer m_outputWatch;       // runs while output is pending
+    QElapsedTimer m_stallClock; // since output last made progress
+    qint64 m_lastPending = 0;   // at the last look
+    bool m_outputHeld = false;
 };
 
 } // namespace vyt
