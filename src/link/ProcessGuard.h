@@ -1,0 +1,42 @@
+#pragma once
+// Every way out of the process stops the drive while the port is open: a request to
+// terminate (SIGTERM, SIGHUP, SIGINT) goes to the GUI thread for an orderly stop, a
+// second request, exit() from anywhere (the xcb plugin's broken X connection) and a crash
+// write the stop commands straight to the port. Only SIGKILL and power loss remain.
+#include <QObject>
+
+class QSocketNotifier;
+
+namespace vyt {
+
+class ProcessGuard : public QObject {
+    Q_OBJECT
+public:
+    // Sets the handlers and the exit hook once and answers the one guard. Call it on the
+    // GUI thread after the QApplication exists.
+    static ProcessGuard &install();
+
+    // The open serial port's descriptor, the target of the emergency stop. Set it after
+    // opening; clear it before closing, so that a reused descriptor never gets the stop.
+    static void setStopTarget(int fd);
+    static void clearStopTarget();
+
+    // Writes "SOR 0" CR "V 0" CR to the target with ::write; nothing without a target.
+    // Async-signal-safe, and bounded: a held line costs at most a few milliseconds.
+    static void writeEmergencyStop();
+
+signals:
+    // Delivered on the GUI thread. The receiver stops the drive through its link and ends
+    // the program (endProgram) before it returns; a request it lets pass is forgotten.
+    // A second request before that is handled in the signal handler: stop and _exit.
+    void terminationRequested(int signalNumber);
+
+private:
+    explicit ProcessGuard(int readFd);
+    void takeRequest();
+
+    int m_readFd = -1;
+    QSocketNotifier *m_notifier = nullptr;
+};
+
+} // namespace vyt

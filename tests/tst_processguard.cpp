@@ -1,0 +1,266 @@
+// The process guard against a pseudo-terminal: what reaches the line for each way out.
+// Ways that end the process run in a fresh copy of this program started as a child.
+#include "link/ProcessGuard.h"
+#include "ui/ProgramEnd.h"
+
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QtTest>
+
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/mman.h>
+#include <termios.h>
+#include <unistd.h>
+
+using namespace vyt;
+
+namespace {
+
+const QByteArray kStop = QByteArrayLiteral("SOR 0\rV 0\r");
+constexpr char kChildSwitch[] = "--guarded-child";
+constexpr int kDiesOfSignal = -1;
+
+// The slave plays the serial port, the master the controller. Raw, so CR stays CR.
+struct Pty {
+    explicit Pty(bool nonBlocking = true)
+    {
+        master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0)
+            return;
+        path = ::ptsname(master);
+        slave = ::open(path.constData(),
+                       O_RDWR | O_NOCTTY | O_CLOEXEC | (nonBlocking ? O_NONBLOCK : 0));
+        termios raw{};
+        if (slave >= 0 && ::tcgetattr(slave, &raw) == 0) {
+            ::cfmakeraw(&raw);
+            ::tcsetattr(slave, TCSANOW, &raw);
+        }
+    }
+    ~Pty()
+    {
+        if (slave >= 0)
+            ::close(slave);
+        if (master >= 0)
+            ::close(master);
+    }
+    [[nodiscard]] bool ok() const { return master >= 0 && slave >= 0; }
+
+    // Waits for `expected` bytes, then a little longer for any that should not be there.
+    [[nodiscard]] QByteArray received(qsizetype expected) const
+    {
+        QByteArray got;
+        QElapsedTimer clock;
+        clock.start();
+        for (;;) {
+            const qint64 wait = got.size() < expected ? 5000 - clock.elapsed() : 200;
+            pollfd p{master, POLLIN, 0};
+            char buffer[256];
+            if (wait <= 0 || ::poll(&p, 1, int(wait)) <= 0)
+                return got;
+            const ssize_t n = ::read(master, buffer, sizeof buffer);
+            if (n <= 0)
+                return got;
+            got.append(buffer, n);
+        }
+    }
+
+    int master = -1;
+    int slave = -1;
+    QByteArray path;
+};
+
+// The child's side: one way out with the port open (or closed) on the given device.
+int guardedChild(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    const QByteArray mode = argv[2];
+    const int sig = std::atoi(argv[3]);
+    ProcessGuard &guard = ProcessGuard::install();
+    const int fd = ::open(argv[4], O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return 99;
+    ProcessGuard::setStopTarget(fd);
+    if (mode == "twice") {
+        ::raise(sig);
+        ::raise(sig);
+    } else if (mode == "ending") {
+        setEndHandler([](int) {});
+        QEventLoop loop;
+        QObject::connect(&guard, &ProcessGuard::terminationRequested, &loop, [&loop] {
+            endProgram(0);
+            loop.quit();
+        });
+        ::raise(sig);
+        loop.exec();
+        ::raise(sig);
+    } else if (mode == "unheard") {
+        ::raise(sig);
+        return QCoreApplication::exec();
+    } else if (mode == "exit") {
+        std::exit(1);
+    } else if (mode == "closed") {
+        ProcessGuard::clearStopTarget();
+        ::close(fd);
+        std::exit(0);
+    } else if (mode == "return") {
+        return 0;
+    } else if (mode == "abort") {
+        std::abort();
+    } else if (mode == "fault") {
+        auto *page = static_cast<volatile char *>(
+            ::mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+        *page = 1;
+    }
+    return 98; // this way out did not end the process
+}
+
+} // namespace
+
+class tst_processguard : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase();
+    void cleanup();
+    void terminationRequest_data();
+    void terminationRequest();
+    void emergencyStop_data();
+    void emergencyStop();
+    void wayOut_data();
+    void wayOut();
+};
+
+void tst_processguard::initTestCase()
+{
+    // A runner may hand us these ignored, and an ignored signal stays ignored.
+    for (const int sig : {SIGTERM, SIGHUP, SIGINT})
+        ::signal(sig, SIG_DFL);
+    QCOMPARE(&ProcessGuard::install(), &ProcessGuard::install());
+}
+
+void tst_processguard::cleanup()
+{
+    ProcessGuard::clearStopTarget();
+}
+
+void tst_processguard::terminationRequest_data()
+{
+    QTest::addColumn<int>("sig");
+    QTest::newRow("SIGTERM") << int(SIGTERM);
+    QTest::newRow("SIGHUP") << int(SIGHUP);
+    QTest::newRow("SIGINT") << int(SIGINT);
+}
+
+void tst_processguard::terminationRequest()
+{
+    QFETCH(int, sig);
+    Pty pty;
+    QVERIFY(pty.ok());
+    ProcessGuard::setStopTarget(pty.slave);
+    QSignalSpy spy(&ProcessGuard::install(), &ProcessGuard::terminationRequested);
+
+    ::raise(sig);
+    QTRY_COMPARE(spy.count(), 1);
+    QCOMPARE(spy.at(0).at(0).toInt(), sig);
+    // A request the program let pass is forgotten: the next is a request, not an emergency.
+    ::raise(sig);
+    QTRY_COMPARE(spy.count(), 2);
+    // The orderly stop is the program's, through its link.
+    QCOMPARE(pty.received(0), QByteArray());
+}
+
+void tst_processguard::emergencyStop_data()
+{
+    QTest::addColumn<bool>("target");
+    QTest::addColumn<bool>("held");
+    QTest::addColumn<bool>("nonBlocking");
+    QTest::addColumn<QByteArray>("line");
+    QTest::newRow("port open") << true << false << true << kStop;
+    QTest::newRow("port open, blocking") << true << false << false << kStop;
+    QTest::newRow("no port") << false << false << true << QByteArray();
+    QTest::newRow("line held") << true << true << true << QByteArray();
+    QTest::newRow("line held, blocking") << true << true << false << QByteArray();
+}
+
+void tst_processguard::emergencyStop()
+{
+    QFETCH(bool, target);
+    QFETCH(bool, held);
+    QFETCH(bool, nonBlocking);
+    QFETCH(QByteArray, line);
+    Pty pty(nonBlocking);
+    QVERIFY(pty.ok());
+    if (target)
+        ProcessGuard::setStopTarget(pty.slave);
+    if (held)
+        QVERIFY(::tcflow(pty.slave, TCOOFF) == 0);
+
+    QElapsedTimer clock;
+    clock.start();
+    ::alarm(10); // a blocked write would otherwise hang until the runner's time-out
+    ProcessGuard::writeEmergencyStop();
+    ::alarm(0);
+    QVERIFY2(clock.elapsed() < 1000, "a held line must not hold the exit");
+    if (held)
+        QVERIFY(::tcflow(pty.slave, TCOON) == 0);
+    QCOMPARE(pty.received(line.size()), line);
+}
+
+void tst_processguard::wayOut_data()
+{
+    QTest::addColumn<QString>("mode");
+    QTest::addColumn<int>("sig");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QByteArray>("line");
+    QTest::newRow("SIGTERM twice") << "twice" << int(SIGTERM) << 128 + SIGTERM << kStop;
+    QTest::newRow("SIGHUP twice") << "twice" << int(SIGHUP) << 128 + SIGHUP << kStop;
+    QTest::newRow("SIGINT twice") << "twice" << int(SIGINT) << 128 + SIGINT << kStop;
+    QTest::newRow("SIGTERM while ending") << "ending" << int(SIGTERM) << 128 + SIGTERM << kStop;
+    QTest::newRow("SIGTERM, nobody listens") << "unheard" << int(SIGTERM) << kDiesOfSignal << kStop;
+    QTest::newRow("exit(1), port open") << "exit" << 0 << 1 << kStop;
+    QTest::newRow("exit(0), port closed") << "closed" << 0 << 0 << QByteArray();
+    QTest::newRow("main returns, port open") << "return" << 0 << 0 << kStop;
+    QTest::newRow("abort()") << "abort" << 0 << kDiesOfSignal << kStop;
+    QTest::newRow("segmentation fault") << "fault" << 0 << kDiesOfSignal << kStop;
+}
+
+void tst_processguard::wayOut()
+{
+    QFETCH(QString, mode);
+    QFETCH(int, sig);
+    QFETCH(int, exitCode);
+    QFETCH(QByteArray, line);
+    Pty pty;
+    QVERIFY(pty.ok());
+
+    QProcess child;
+    child.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    child.start(QCoreApplication::applicationFilePath(),
+                {QString::fromLatin1(kChildSwitch), mode, QString::number(sig),
+                 QString::fromLocal8Bit(pty.path)});
+    QVERIFY(child.waitForFinished(20000));
+    if (exitCode == kDiesOfSignal) {
+        // A sanitizer reports a fault itself and exits with 1.
+        QVERIFY(child.exitStatus() == QProcess::CrashExit || child.exitCode() == 1);
+    } else {
+        QCOMPARE(child.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(child.exitCode(), exitCode);
+    }
+    QCOMPARE(pty.received(line.size()), line);
+}
+
+int main(int argc, char *argv[])
+{
+    if (argc == 5 && qstrcmp(argv[1], kChildSwitch) == 0)
+        return guardedChild(argc, argv);
+    QCoreApplication app(argc, argv);
+    tst_processguard test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_processguard.moc"
