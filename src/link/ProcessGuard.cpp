@@ -162,7 +162,8 @@ void ProcessGuard::clearStopTarget()
 
 void ProcessGuard::writeEmergencyStop()
 {
-    const int fd = g_target.load();
+    // Once is enough: a sanitizer's abort after a fault, or the exit hook, finds no target.
+    const int fd = g_target.exchange(-1);
     if (fd < 0)
         return;
     const int savedErrno = errno;

@@ -21,7 +21,8 @@ public:
     static void setStopTarget(int fd);
     static void clearStopTarget();
 
-    // Writes "SOR 0" CR "V 0" CR to the target with ::write; nothing without a target.
+    // Writes "SOR 0" CR "V 0" CR to the target with ::write and forgets the target;
+    // nothing without one.
     // Async-signal-safe, and bounded: a held line costs at most a few milliseconds.
     static void writeEmergencyStop();
 
