@@ -133,6 +133,7 @@ CpuFigure measureRun(Program &p, const ExternalSim &sim)
     const double sim0 = sim.cpu();
     wall.start();
     p.app.find<QPushButton>("cmdStart")->click();
+    (void)p.app.waitForRunEnd(600000);
     f.wallSeconds = double(wall.nsecsElapsed()) / 1e9;
     f.programPercent = 100.0 * (cpuSeconds() - cpu0) / f.wallSeconds;
     f.simPercent = 100.0 * (sim.cpu() - sim0) / f.wallSeconds;
@@ -208,6 +209,7 @@ DoseFigure doses(bool paced)
     QElapsedTimer wall;
     wall.start();
     app.find<QPushButton>("cmdStart")->click();
+    (void)app.waitForRunEnd(600000);
     f.seconds = double(wall.nsecsElapsed()) / 1e9;
     return f;
 }

@@ -502,7 +502,10 @@ void tst_faultmatrix::faultAtPlace()
     case Place::DriveLimits:
     case Place::DosingArrival:
     case Place::DosingPause:
-    case Place::Flow: cmdStart->click(); break;
+    case Place::Flow:
+        cmdStart->click();
+        (void)app.waitForRunEnd(kWatchdogMs + 10000);
+        break;
     case Place::Potentiometer: poti->click(); break;
     case Place::Terminal: consoleButton("cmdSend")->click(); break;
     case Place::Polling: consoleButton("cmdWerteabfrageStart")->click(); break;
@@ -734,6 +737,7 @@ void tst_faultmatrix::faultAtPlace()
     });
     watchdog.start(kWatchdogMs);
     cmdStart->click();
+    (void)app.waitForRunEnd(kWatchdogMs + 10000);
     watchdog.stop();
     QVERIFY(!overdue);
     QCOMPARE(dialog, QStringLiteral("frmSchnittstelle"));

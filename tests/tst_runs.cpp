@@ -2,9 +2,9 @@
 // pauses and durations measured, Stop, Exit and a lost link in the middle of a wait,
 // potentiometer mode, and the window staying live while the program waits.
 //
-// A run executes inside Start's click, so a test clicks Start and gets control back
-// when the run has ended. What the operator does meanwhile is scripted with Script:
-// its actions fire from timers, which also run inside the program's own waits.
+// A run goes on after Start's click from its own timers, so a test clicks Start and
+// waits until the run has ended. What the operator does meanwhile is scripted with
+// Script: its actions fire from timers, which also run inside the program's own waits.
 #include "config/NumberText.h"
 #include "link/ControllerLink.h"
 #include "link/MSComm.h"
@@ -16,6 +16,7 @@
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QtTest>
@@ -56,8 +57,8 @@ private:
     QList<QTimer *> m_timers;
 };
 
-// Clicks Start as the operator does; the run executes inside the click. A run still
-// going after the deadline is stopped and the call answers false.
+// Clicks Start as the operator does and waits for the run to end. A run still going
+// after the deadline is stopped and the call answers false.
 bool clickStart(AppFixture &app, int deadlineMs = kRunDeadlineMs)
 {
     bool overdue = false;
@@ -69,7 +70,7 @@ bool clickStart(AppFixture &app, int deadlineMs = kRunDeadlineMs)
     });
     watchdog.start(deadlineMs);
     app.find<QPushButton>("cmdStart")->click();
-    return !overdue;
+    return app.waitForRunEnd(deadlineMs + 10000) && !overdue;
 }
 
 // Everything the program has sent so far: a marker goes out behind it, and the line
@@ -862,8 +863,8 @@ void tst_runs::enterWithValidEntryUsesIt()
     menge->setFocus();
     menge->selectAll();
     QTest::keyClicks(menge, "50");
-    // The run executes inside the key press.
     QTest::keyClick(menge, Qt::Key_Return);
+    QVERIFY(app.waitForRunEnd());
     QCOMPARE(app.state().settings.Menge, 50.0f);
     QCOMPARE(sentSoFar(app), kDosingSetUp + dose(50 * 64));
     QCOMPARE(app.messages().count(), 0);
@@ -1022,46 +1023,40 @@ void tst_runs::exitDuringRun()
 
 void tst_runs::consoleDuringArrivalWait()
 {
-    // The operator opens the console while a dose moves; the notification comes in
-    // while the console is open and a terminal command goes out after it.
+    // The operator opens the console while a dose moves and sends a query; the dose's
+    // notification comes glued in front of the query's reply. The query keeps its reply,
+    // the run its arrival, and the next dose goes out while the console is still open.
     AppFixture app;
+    app.sim().setInstantMoves(true);
     Dosing d;
     d.times = "2";
     setUpDosing(app, d);
     prime(app);
+    app.sim().setFault(Fault::GluedNotification, 1);
+    bool nextDoseWhileOpen = false;
+    QString transcript;
     Script script;
-    bool typed = false;
     script.when([&] { return countOf(app.sim(), "NP 640") == 1; },
                 [&] {
                     onNextModal([&](QWidget *console) {
-                        auto *command =
-                            console->findChild<QLineEdit *>(QStringLiteral("txtCommand"));
-                        Script inside;
-                        inside.when(
-                            [&] {
-                                return app.sim().notificationsSent() == 1 &&
-                                       app.window().MSComm1().InBufferCount() >= 3;
-                            },
-                            [&] {
-                                command->setText(QStringLiteral("GN"));
-                                QTest::keyClick(command, Qt::Key_Return);
-                                typed = true;
-                                console->close();
-                            });
-                        QTRY_VERIFY_WITH_TIMEOUT(typed || !console->isVisible(), 10000);
+                        auto *command = console->findChild<QLineEdit *>(QStringLiteral("txtCommand"));
+                        command->setText(QStringLiteral("GN"));
+                        QTest::keyClick(command, Qt::Key_Return);
+                        nextDoseWhileOpen = waitForLine(app.sim(), QStringLiteral("NP 1280"));
+                        transcript = console->findChild<QPlainTextEdit *>(QStringLiteral("txtTerminal"))
+                                         ->toPlainText();
+                        console->close();
                     });
                     QWidget *focus =
                         QApplication::focusWidget() ? QApplication::focusWidget() : &app.window();
                     QTest::keyClick(focus, Qt::Key_H, Qt::ShiftModifier | Qt::ControlModifier);
+                    // The second notification is held as well: Stop ends the run.
+                    app.find<QPushButton>("cmdStop")->click();
                 });
-    const bool ended = clickStart(app, 8000);
-    QVERIFY(typed);
-    const QStringList lines = sentSoFar(app);
-    QCOMPARE(app.sim().notificationsSent(), lines.contains("LA 1280") ? 2 : 1);
-    QVERIFY(lines.contains("GN"));
-    // The console's reader must not throw away the unread notification before its
-    // command's reply: the run would wait for an arrival that has already happened.
-    QVERIFY2(ended && lines.contains("LA 1280"), qPrintable(lines.join('|')));
+    QVERIFY(clickStart(app, 15000));
+    QVERIFY(nextDoseWhileOpen);
+    QVERIFY2(QRegularExpression("^GN\n-?\\d+\n$").match(transcript).hasMatch(), qPrintable(transcript));
+    QCOMPARE(sentSoFar(app), kDosingSetUp + dose(640) + QStringList{"GN"} + dose(1280) + kStop);
 }
 
 void tst_runs::statusBarCountsDoses()

@@ -1,4 +1,5 @@
 #include "dialogs/frmAbout.h"
+#include "link/ProcessGuard.h"
 #include "main/frmPumpensteuerung.h"
 #include "ui/ProgramEnd.h"
 
@@ -7,6 +8,8 @@
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
+    // Before anything can open the port: from then on every way out stops the drive.
+    vyt::ProcessGuard::install();
     QApplication::setApplicationName(QStringLiteral("vyt-pump-controller"));
     QApplication::setApplicationDisplayName(QStringLiteral("vyt-Pump controller"));
     QApplication::setDesktopFileName(QStringLiteral("vyt-pump-controller"));

@@ -1,6 +1,7 @@
 #include "config/FieldValidation.h"
 
 #include "config/NumberText.h"
+#include "config/PumpCatalog.h"
 #include "ui/MessageBox.h"
 
 #include <QEvent>
@@ -43,6 +44,7 @@ struct FieldRule {
     const char *message;         // the whole message, or the text before the lower bound
     const char *joiner;          // between the bounds; null when the message names none
     bool marksChanged;           // the drive limits must be sent again
+    float (*typeDefault)(const PumpState &); // a drive limit's value for the type in force
 };
 
 namespace {
@@ -56,34 +58,43 @@ constexpr Bound liveBound(float PumpState::*member)
     return Bound{0, member};
 }
 
+float defaultMaxSpeed(const PumpState &s) { return pumpType(s.settings.Pumpentyp).maxSpeed; }
+float defaultAcceleration(const PumpState &) { return kDefaultAcceleration; }
+float defaultContCurrent(const PumpState &s) { return pumpType(s.settings.Pumpentyp).contCurrent; }
+float defaultPeakCurrent(const PumpState &s) { return pumpType(s.settings.Pumpentyp).peakCurrent; }
+
 const char *const kValueFrom = "Please enter a value from ";
 const char *const kIntegerBetween = "Please enter an integer number between ";
 
 // clang-format off
 const FieldRule kRules[] = {
-    // name, acceptance, lower, upper, single, count, whole, hasEndless, form, message, joiner, marksChanged
+    // name, acceptance, lower, upper, single, count, whole, hasEndless, form, message, joiner, marksChanged,
+    // typeDefault
     {"txtMenge", Acceptance::Number, {}, {}, &PumpSettings::Menge, nullptr, false, false,
-     WriteBack::General, "Please enter a real number.", nullptr, false},
+     WriteBack::General, "Please enter a real number.", nullptr, false, nullptr},
     {"txtPause", Acceptance::NotNegative, {}, {}, &PumpSettings::Pause, nullptr, false, false,
-     WriteBack::Plain, "Please enter a positve real number.", nullptr, false},
+     WriteBack::Plain, "Please enter a positve real number.", nullptr, false, nullptr},
     {"txtWiederholung", Acceptance::AtLeastOne, {}, {}, nullptr, &PumpSettings::Wiederholung, false, true,
-     WriteBack::Integer, "Please enter a positive integer number.", nullptr, false},
+     WriteBack::Integer, "Please enter a positive integer number.", nullptr, false, nullptr},
     {"txtFoerderstrom", Acceptance::Number, {}, {}, &PumpSettings::Foerderstrom, nullptr, false, false,
-     WriteBack::General, "Please enter a real number.", nullptr, false},
+     WriteBack::General, "Please enter a real number.", nullptr, false, nullptr},
     {"txtDauer", Acceptance::Positive, {}, {}, &PumpSettings::Dauer, nullptr, false, true,
-     WriteBack::General, "Please enter a positive real number.", nullptr, false},
+     WriteBack::General, "Please enter a positive real number.", nullptr, false, nullptr},
     {"txtDichte", Acceptance::InRange, fixedBound(0.1f), fixedBound(15), &PumpSettings::Dichte, nullptr,
-     false, false, WriteBack::General, kValueFrom, " to ", false},
+     false, false, WriteBack::General, kValueFrom, " to ", false, nullptr},
     {"txtKalibrierFaktor", Acceptance::InRange, fixedBound(-10), fixedBound(10), &PumpSettings::Kalibrierfaktor,
-     nullptr, false, false, WriteBack::General, kValueFrom, " to ", false},
+     nullptr, false, false, WriteBack::General, kValueFrom, " to ", false, nullptr},
     {"txtMaximaldrehzahl", Acceptance::InRange, liveBound(&PumpState::DrehzahlMin), liveBound(&PumpState::DrehzahlMax),
-     &PumpSettings::Maximaldrehzahl, nullptr, true, false, WriteBack::General, kIntegerBetween, " and ", true},
+     &PumpSettings::Maximaldrehzahl, nullptr, true, false, WriteBack::General, kIntegerBetween, " and ", true,
+     defaultMaxSpeed},
     {"txtBeschleunigung", Acceptance::InRange, fixedBound(1), fixedBound(2000), &PumpSettings::Beschleunigung,
-     nullptr, true, false, WriteBack::General, kValueFrom, " to ", true},
+     nullptr, true, false, WriteBack::General, kValueFrom, " to ", true, defaultAcceleration},
     {"txtDauerstrom", Acceptance::InRange, liveBound(&PumpState::StromMin), liveBound(&PumpState::DauerstromMax),
-     &PumpSettings::Dauerstrom, nullptr, true, false, WriteBack::General, kIntegerBetween, " and ", true},
+     &PumpSettings::Dauerstrom, nullptr, true, false, WriteBack::General, kIntegerBetween, " and ", true,
+     defaultContCurrent},
     {"txtSpitzenstrom", Acceptance::InRange, liveBound(&PumpState::StromMin), liveBound(&PumpState::SpitzenstromMax),
-     &PumpSettings::Spitzenstrom, nullptr, true, false, WriteBack::General, kIntegerBetween, " and ", true},
+     &PumpSettings::Spitzenstrom, nullptr, true, false, WriteBack::General, kIntegerBetween, " and ", true,
+     defaultPeakCurrent},
 };
 // clang-format on
 
@@ -124,6 +135,35 @@ QList<QLineEdit *> FieldValidation::fields() const
             out << entry.field.data();
     }
     return out;
+}
+
+bool FieldValidation::storedInBounds(const FieldRule &rule, const PumpState &state)
+{
+    const float v = state.settings.*rule.single;
+    // Written so that a value that is no number is out of bounds too.
+    return v >= rule.lower.in(state) && v <= rule.upper.in(state);
+}
+
+bool FieldValidation::driveLimitsInBounds(const PumpState &state)
+{
+    for (const FieldRule &rule : kRules) {
+        if (rule.marksChanged && !storedInBounds(rule, state))
+            return false;
+    }
+    return true;
+}
+
+bool FieldValidation::checkStoredDriveLimits()
+{
+    if (m_busy)
+        return false;
+    for (const Entry &entry : std::as_const(m_entries)) {
+        if (entry.rule->marksChanged && entry.field && !storedInBounds(*entry.rule, m_state)) {
+            reject(*entry.rule, entry.field);
+            return false;
+        }
+    }
+    return driveLimitsInBounds(m_state);
 }
 
 bool FieldValidation::validateFocused()
@@ -306,6 +346,10 @@ QString FieldValidation::storedText(const FieldRule &rule) const
         return QString();
     if (rule.count)
         return integerForm(s.*rule.count);
+    // A stored limit outside the bounds (a damaged store) would only be refused again:
+    // the type's own value is offered instead, and is stored once it is accepted.
+    if (rule.typeDefault && !storedInBounds(rule, m_state))
+        return generalForm(rule.typeDefault(m_state), QLocale());
     return generalForm(s.*rule.single, QLocale());
 }
 

@@ -31,6 +31,13 @@ public:
     bool validate(QLineEdit *field);
     [[nodiscard]] bool busy() const; // a rejection message is on screen
 
+    // Before the drive limits can reach the controller: a stored limit outside the pump
+    // type's bounds (a damaged store) is refused as a typed one would be, with the
+    // field's own message and the focus in the field. False when one was refused.
+    [[nodiscard]] bool checkStoredDriveLimits();
+    // Whether every stored drive limit lies inside the type's bounds.
+    [[nodiscard]] static bool driveLimitsInBounds(const PumpState &state);
+
     // The line edits found, in table order (for tests and the main window).
     [[nodiscard]] QList<QLineEdit *> fields() const;
 
@@ -50,6 +57,7 @@ private:
     void reject(const FieldRule &rule, QLineEdit *field);
     [[nodiscard]] QString message(const FieldRule &rule) const;
     [[nodiscard]] QString storedText(const FieldRule &rule) const;
+    [[nodiscard]] static bool storedInBounds(const FieldRule &rule, const PumpState &state);
     [[nodiscard]] bool endless(const FieldRule &rule) const;
 
     PumpState &m_state;

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <clocale>
 #include <cmath>
+#include <algorithm>
 #include <cstdlib>
 #include <locale.h>
 
@@ -79,6 +80,16 @@ QString integerForm(qint64 value)
 double roundHalfEven(double value)
 {
     return std::nearbyint(value);
+}
+
+std::optional<qint64> wholeForWire(double value, double limit)
+{
+    // Beyond 2^62 no limit makes sense, and the cast below stays defined.
+    limit = std::min(limit, 4611686018427387904.0);
+    const double whole = roundHalfEven(value);
+    if (!(std::fabs(whole) <= limit))
+        return std::nullopt;
+    return qint64(whole);
 }
 
 namespace {

@@ -24,6 +24,10 @@ inline QString storeForm(double value)
 
 // Halves to the even neighbour (2.5 -> 2, 3.5 -> 4, -1500.5 -> -1500).
 double roundHalfEven(double value);
+// A whole number for the wire (a speed, a position), rounded halves to even; nullopt
+// when the value is no number or its magnitude exceeds limit, so that no conversion
+// to an integer is ever out of range.
+[[nodiscard]] std::optional<qint64> wholeForWire(double value, double limit);
 
 // Reads a number in the locale's notation: surrounding blanks, an optional sign,
 // digits with the locale's decimal separator and correctly placed group separators,

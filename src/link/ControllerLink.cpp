@@ -1,5 +1,6 @@
 #include "link/ControllerLink.h"
 
+#include "config/FieldValidation.h"
 #include "config/NumberText.h"
 #include "dialogs/frmSchnittstelle.h"
 #include "link/MSComm.h"
@@ -7,6 +8,7 @@
 #include "ui/ProgramEnd.h"
 #include "ui/Wait.h"
 
+#include <QScopedValueRollback>
 #include <QTimer>
 
 namespace vyt {
@@ -15,6 +17,7 @@ ControllerLink::ControllerLink(PumpState &state, MSComm &port, QWidget *messageP
     : m_state(state), m_port(port), m_messageParent(messageParent)
 {
     connect(&m_port, &MSComm::linkLost, this, &ControllerLink::onLinkLost);
+    connect(&m_port, &MSComm::outputHeld, this, &ControllerLink::onOutputHeld);
 }
 
 ControllerLink::~ControllerLink()
@@ -77,12 +80,25 @@ bool ControllerLink::cleanReply(QString &reply)
 QString ControllerLink::readReply(const QString &Befehl, int timeoutMs, bool &timedOut)
 {
     BefehlSenden(Befehl);
+    QByteArray reply;
+    {
+        // A run waiting for its line, or for a notification this read finds, goes on after it.
+        const QScopedValueRollback<bool> reading(m_reading, true);
+        reply = readLine(timeoutMs);
+    }
+    Wakeup::poke();
+    timedOut = !reply.endsWith('\n');
+    return QString::fromLatin1(reply);
+}
+
+QByteArray ControllerLink::readLine(int timeoutMs)
+{
     // Stale input is dropped, but an arrival notification in it must not be lost:
     // a dose waiting for it would wait until Stop.
     if (m_port.Input().contains("p\r\n"))
         m_state.PositionErreicht = true;
     QByteArray reply;
-    const WaitEnd end = waitUntil(
+    (void)waitUntil(
         [&] {
             if (m_port.InBufferCount() > 0) {
                 reply += m_port.Input();
@@ -97,8 +113,7 @@ QString ControllerLink::readReply(const QString &Befehl, int timeoutMs, bool &ti
             return reply.endsWith('\n') || !m_port.PortOpen() || programEnding();
         },
         timeoutMs);
-    timedOut = end == WaitEnd::TimedOut || !reply.endsWith('\n');
-    return QString::fromLatin1(reply);
+    return reply;
 }
 
 QString ControllerLink::ParameterLesen(const QString &Befehl)
@@ -132,7 +147,9 @@ QString ControllerLink::KonsoleBefehlSenden(const QString &Befehl)
 
 void ControllerLink::ParameterSetzen()
 {
-    if (!SchnittstelleOK())
+    // The callers have refused a limit outside the bounds with its message; this is the
+    // last guard, so that nothing out of bounds reaches the controller whatever the path.
+    if (!FieldValidation::driveLimitsInBounds(m_state) || !SchnittstelleOK())
         return;
     const PumpSettings &s = m_state.settings;
     const QLocale c = QLocale::c();
@@ -144,10 +161,29 @@ void ControllerLink::ParameterSetzen()
     m_state.ParameterGeaendert = false;
 }
 
+void ControllerLink::onOutputHeld()
+{
+    // The controller said XOFF and has not said XON: a stop may be waiting in our queue.
+    // Told once per hold, after the handler that wrote has returned.
+    QTimer::singleShot(0, this, [this] {
+        if (programEnding() || !m_port.PortOpen() || m_port.BytesPending() == 0)
+            return;
+        showMessage(m_messageParent,
+                    tr("The pump controller on serial port Com%1 does not accept data (it sent "
+                       "XOFF). The last commands, a stop among them, may not have reached it; "
+                       "they go out as soon as the controller is ready again.")
+                        .arg(m_state.Schnittstelle),
+                    m_state.FehlerTitel, MsgButtons::Ok, MsgIcon::Critical);
+    });
+}
+
 void ControllerLink::onLinkLost(const QString &reason)
 {
     m_state.SchnittstelleOffen = false;
+    // A re-plugged controller may have restarted on its own stored limits: once the port
+    // is open again, it is asked for its version and gets the limits before the next run.
     m_state.KeineAntwort = true;
+    m_state.ParameterGeaendert = true;
     m_state.Abbruch = true;
     Wakeup::poke();
     emit linkLost();

@@ -41,6 +41,9 @@ public:
     // Answers whether a "p" was found.
     static bool cleanReply(QString &reply);
 
+    // A query waits for its reply: what arrives is its own, nobody else may read or drop it.
+    [[nodiscard]] bool isReading() const { return m_reading; }
+
     [[nodiscard]] QString portTitle() const; // "Serial port COM3:"
     [[nodiscard]] MSComm &port() { return m_port; }
     void setMessageParent(QWidget *parent) { m_messageParent = parent; }
@@ -51,12 +54,15 @@ signals:
 
 private:
     QString readReply(const QString &Befehl, int timeoutMs, bool &timedOut);
+    QByteArray readLine(int timeoutMs);
     void onLinkLost(const QString &reason);
+    void onOutputHeld();
 
     PumpState &m_state;
     MSComm &m_port;
     QPointer<QWidget> m_messageParent;
     std::unique_ptr<frmSchnittstelle> m_dialog;
+    bool m_reading = false;
 };
 
 } // namespace vyt

@@ -1,6 +1,7 @@
 #include "link/MSComm.h"
 
 #include "config/PortMapping.h"
+#include "link/ProcessGuard.h"
 #include "ui/Wait.h"
 
 #include <QFileInfo>
@@ -11,6 +12,7 @@
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
+#include <poll.h>
 #include <unistd.h>
 
 namespace vyt {
@@ -205,6 +207,7 @@ qint64 MSComm::closePort()
         ::tcflush(handle(), TCOFLUSH);
     }
     stopWatchingOutput();
+    ProcessGuard::clearStopTarget(handle());
     m_port.close();
     m_port.clearError();
     m_closing = false;
@@ -260,6 +263,8 @@ bool MSComm::setPortOpen(bool open)
         return false;
     }
     applySettings();
+    // From here on every way out of the process stops the drive on this line.
+    ProcessGuard::setStopTarget(handle());
     return true;
 }
 
@@ -335,15 +340,24 @@ QByteArray MSComm::Input()
     return m_port.readAll();
 }
 
+namespace {
+bool hungUp(int fd)
+{
+    pollfd p{fd, POLLIN, 0};
+    return fd < 0 || (::poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)));
+}
+} // namespace
+
 void MSComm::onError(QSerialPort::SerialPortError error)
 {
     if (m_opening || m_closing || error == QSerialPort::NoError ||
         error == QSerialPort::TimeoutError || error == QSerialPort::UnsupportedOperationError)
         return;
     // A write that meets a line the controller has just stopped fails with EAGAIN, which
-    // QSerialPort calls a resource error. The line is fine; the bytes stay queued.
+    // QSerialPort calls a resource error. The line is fine; the bytes stay queued. A hang-up
+    // may carry the same text (a stale errno), so the descriptor itself is asked.
     if ((error == QSerialPort::ResourceError || error == QSerialPort::WriteError) &&
-        m_port.errorString() == qt_error_string(EAGAIN)) {
+        m_port.errorString() == qt_error_string(EAGAIN) && !hungUp(m_port.handle())) {
         m_port.clearError();
         return;
     }
@@ -354,6 +368,7 @@ void MSComm::onError(QSerialPort::SerialPortError error)
     if (!m_port.isOpen())
         return;
     stopWatchingOutput();
+    ProcessGuard::clearStopTarget(handle());
     m_port.close();
     emit linkLost(tr("The connection to the device %1 was lost (%2).").arg(m_device, reason));
     Wakeup::poke();

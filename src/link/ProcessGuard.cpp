@@ -155,9 +155,14 @@ void ProcessGuard::setStopTarget(int fd)
     g_target.store(fd);
 }
 
-void ProcessGuard::clearStopTarget()
+void ProcessGuard::clearStopTarget(int fd)
 {
-    g_target.store(-1);
+    if (fd < 0) {
+        g_target.store(-1);
+        return;
+    }
+    int expected = fd;
+    g_target.compare_exchange_strong(expected, -1);
 }
 
 void ProcessGuard::writeEmergencyStop()

@@ -19,7 +19,8 @@ public:
     // The open serial port's descriptor, the target of the emergency stop. Set it after
     // opening; clear it before closing, so that a reused descriptor never gets the stop.
     static void setStopTarget(int fd);
-    static void clearStopTarget();
+    // With a descriptor: only when it is the target (another port of the process may be).
+    static void clearStopTarget(int fd = -1);
 
     // Writes "SOR 0" CR "V 0" CR to the target with ::write and forgets the target;
     // nothing without one.

@@ -1,11 +1,15 @@
 #pragma once
-// The runs: the checks before a flow, the dosing run and the flow run. They execute
-// inside Start's handler and wait through the one event-driven wait, so the window
-// stays live and Stop takes effect at once.
+// The runs: the checks before a flow, the dosing run and the flow run. A run is a state
+// machine driven by its own deadline and by the port's signals, not a nested wait: a
+// modal window opened meanwhile (About, the console, a message) cannot hold a pause or
+// a flow past its end, and Stop takes effect at once.
 #include "config/PumpState.h"
+#include "ui/Wait.h"
 
+#include <QByteArray>
 #include <QObject>
 #include <QPointer>
+#include <QTimer>
 #include <QWidget>
 #include <functional>
 
@@ -23,11 +27,11 @@ public:
     // The checks before a flow run; dosing skips them. Shows the message and answers
     // false when the run must not start.
     [[nodiscard]] bool StartPruefen();
+    // Both start a run and return at once; finished() tells when it has ended.
     void Dosieren();
     // stopProcedure is the Stop button's procedure, run at the end of the flow.
     void Foerdern(const std::function<void()> &stopProcedure);
-    // Waits seconds; answers false when the wait ended early (Stop, lost link, exit).
-    bool Warten(float seconds);
+    [[nodiscard]] bool isRunning() const { return m_phase != Phase::Idle; }
 
     // Motor speed in rpm for the flow rate in the settings (single precision).
     [[nodiscard]] float drehzahl() const;
@@ -36,15 +40,45 @@ signals:
     // What the operator sees under the buttons; an empty text means idle.
     // maximum 0 hides the bar.
     void fortschritt(const QString &text, int value, int maximum);
+    // The run has ended, however it ended.
+    void finished();
 
 private:
+    enum class Phase {
+        Idle,
+        LineBusy, // the next dose waits until another reader has its reply
+        Arrival,  // a dose moves; waiting for its notification
+        Pause,
+        Flow,
+    };
+
     [[nodiscard]] bool abgebrochen() const;
-    bool warteAufAnkunft();
-    bool wartePause(float seconds, qint64 dosis, qint64 anzahl);
+    void wake();
+    void nextDose();
+    void checkArrival();
+    void afterArrival();
+    void startPause();
+    void flowOver();
+    void finish();
+    void showPauseProgress();
+    void showFlowProgress();
 
     PumpState &m_state;
     ControllerLink &m_link;
     QPointer<QWidget> m_messageParent;
+
+    Phase m_phase = Phase::Idle;
+    Deadline m_deadline;
+    QTimer m_display; // refreshes the status text while a pause or a flow runs
+    QByteArray m_tail; // the last bytes seen while a dose moves: a notification may be split
+    qint64 m_dose = 0;
+    qint64 m_count = 0;
+    bool m_endless = false;
+    double m_position = 0; // P: the absolute target, in increments
+    float m_revolutions = 0; // R of the last dose
+    float m_speed = 0;
+    double m_flowSeconds = 0;
+    std::function<void()> m_stopProcedure;
 };
 
 } // namespace vyt

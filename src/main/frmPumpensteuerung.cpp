@@ -11,6 +11,7 @@
 #include "dialogs/frmAbout.h"
 #include "link/ControllerLink.h"
 #include "link/MSComm.h"
+#include "link/ProcessGuard.h"
 #include "main/PumpRun.h"
 #include "main/Settings.h"
 #include "texts/WindowTexts.h"
@@ -37,6 +38,11 @@ frmPumpensteuerung::frmPumpensteuerung(QWidget *parent)
     QPalette grau = ui->txtVerdraengungsvolumen->palette();
     grau.setColor(QPalette::Base, grau.color(QPalette::Button));
     ui->txtVerdraengungsvolumen->setPalette(grau);
+    // Stop and Exit act on a click without taking the focus: leaving a field that holds a
+    // refused entry would show its message first and swallow the click, the motor running on.
+    // The field check still reports, after the stop, when Stop hands the focus to Start.
+    ui->cmdStop->setFocusPolicy(Qt::TabFocus);
+    ui->cmdBeenden->setFocusPolicy(Qt::TabFocus);
     m_port = std::make_unique<MSComm>();
     m_link = std::make_unique<ControllerLink>(m_state, *m_port, this);
     m_run = std::make_unique<PumpRun>(m_state, *m_link, this);
@@ -84,7 +90,10 @@ void frmPumpensteuerung::verbinden()
     connect(ui->cmdStop, &QPushButton::clicked, this, [this] { cmdStop_Click(); });
     connect(ui->cmdBeenden, &QPushButton::clicked, this, [this] { (void)Beenden(); });
     connect(m_run.get(), &PumpRun::fortschritt, this, &frmPumpensteuerung::zeigeFortschritt);
+    connect(m_run.get(), &PumpRun::finished, this, &frmPumpensteuerung::onRunEnded);
     connect(m_link.get(), &ControllerLink::linkLost, this, &frmPumpensteuerung::linkVerloren);
+    connect(&ProcessGuard::install(), &ProcessGuard::terminationRequested, this,
+            &frmPumpensteuerung::endOnSignal);
 }
 
 bool frmPumpensteuerung::laden()
@@ -360,8 +369,9 @@ void frmPumpensteuerung::cmdStart_Click()
     // meanwhile is this same start, and a Stop meanwhile cancels it.
     const QScopedValueRollback<bool> startet(m_startet, true);
     m_state.Abbruch = false;
-    // An entry still being typed reaches the pump only through its check.
-    if (!m_validation->validateFocused())
+    // An entry still being typed reaches the pump only through its check, and a damaged
+    // store's limit is refused before it can reach the controller.
+    if (!m_validation->validateFocused() || !m_validation->checkStoredDriveLimits())
         return;
     if (!m_link->SchnittstelleOK())
         return;
@@ -377,11 +387,23 @@ void frmPumpensteuerung::cmdStart_Click()
     if (m_state.ParameterGeaendert)
         m_link->ParameterSetzen();
     m_laeuft = true;
+    // The run goes on from its own timer and the port's signals; onRunEnded() follows.
     if (m_state.settings.Betriebsart == 1)
         m_run->Dosieren();
     else if (m_state.settings.Betriebsart == 2)
-        m_run->Foerdern([this] { cmdStop_Click(); });
+        m_run->Foerdern([this] {
+            // Leaving has sent the stop already; the port is about to close.
+            if (!m_leaving)
+                cmdStop_Click();
+        });
+    else
+        onRunEnded();
+}
+
+void frmPumpensteuerung::onRunEnded()
+{
     m_laeuft = false;
+    Wakeup::poke(); // whoever waits for the run's end
     if (programEnding())
         return;
     zeigeFortschritt(QString(), 0, 0);
@@ -416,7 +438,7 @@ void frmPumpensteuerung::cbxPotentiometer_Click()
         const QSignalBlocker block(box);
         box->setChecked(false);
     };
-    if (an && !m_validation->validateFocused()) {
+    if (an && (!m_validation->validateFocused() || !m_validation->checkStoredDriveLimits())) {
         zurueck();
         return;
     }
@@ -475,16 +497,57 @@ bool frmPumpensteuerung::Beenden()
                     MsgButtons::YesNoCancel, MsgIcon::Exclamation);
     if (answer == MsgResult::Cancel)
         return false;
-    if (answer == MsgResult::Yes)
-        EinstellungenSpeichern();
-    if (m_port->PortOpen()) {
+    // The drive stops before anything can hold the program up (a failed save's message).
+    QScopedValueRollback<bool> leaving(m_leaving, true);
+    if (m_port->PortOpen())
         cmdStop_Click();
+    if (answer == MsgResult::Yes) {
+        // The entry being typed is saved only through its check; a refused one keeps the
+        // program open (the drive is stopped already).
+        if (!m_validation->validateFocused())
+            return false;
+        EinstellungenSpeichern();
+    }
+    if (m_port->PortOpen()) {
+        drainStopOrWarn();
         (void)m_port->setPortOpen(false);
     }
     m_beendet = true;
     m_state.Abbruch = true;
+    leaving.commit();
     endProgram(0);
     return true;
+}
+
+void frmPumpensteuerung::endOnSignal(int signalNumber)
+{
+    // Shutdown, logout or Ctrl+C: nobody may be there to answer a question, so the stop
+    // goes straight to the line (no field check, no message) and the program ends unsaved.
+    m_state.Abbruch = true;
+    m_leaving = true;
+    Wakeup::poke();
+    if (m_port->PortOpen()) {
+        m_link->BefehlSenden(QStringLiteral("SOR 0"));
+        m_link->BefehlSenden(QStringLiteral("V 0"));
+        (void)m_port->waitForDrain(MSComm::kDrainTimeoutMs);
+        (void)m_port->setPortOpen(false);
+    }
+    m_beendet = true;
+    endProgram(128 + signalNumber);
+}
+
+void frmPumpensteuerung::drainStopOrWarn()
+{
+    // A controller that said XOFF holds the stop in our queue: wait for it a moment, and
+    // say so when it could not go out.
+    if (m_port->waitForDrain(MSComm::kDrainTimeoutMs))
+        return;
+    showMessage(this,
+                tr("The stop command could not be sent to the pump controller on %1: the "
+                   "controller does not accept data (flow control). The pump may still be "
+                   "running. Stop it at the controller.")
+                    .arg(m_link->portTitle().chopped(1)),
+                m_state.FehlerTitel, MsgButtons::Ok, MsgIcon::Critical);
 }
 
 void frmPumpensteuerung::EinstellungenSpeichern()
@@ -570,7 +633,9 @@ bool frmPumpensteuerung::tasteGedrueckt(QKeyEvent *key)
         return true;
     }
     if (key->key() == Qt::Key_H && mods == (Qt::ShiftModifier | Qt::ControlModifier)) {
-        frmDirekt::oeffnen(m_state, *m_link, this);
+        // The console sends the limits as it opens: a damaged store's limit is refused first.
+        if (m_validation->checkStoredDriveLimits())
+            frmDirekt::oeffnen(m_state, *m_link, this);
         return true;
     }
     if (key->key() == Qt::Key_Escape) {

@@ -41,6 +41,8 @@ public:
 
     void cmdStart_Click();
     void cmdStop_Click();
+    // Start is checking, or a run is going on.
+    [[nodiscard]] bool running() const { return m_laeuft || m_startet; }
 
 signals:
     // Each selection handler announces its run (tests count them).
@@ -71,6 +73,9 @@ private:
     [[nodiscard]] QPointF positionInTwips() const;
     void zeigeFortschritt(const QString &text, int wert, int maximum);
     void linkVerloren();
+    void onRunEnded();
+    void drainStopOrWarn();
+    void endOnSignal(int signalNumber);
 
     std::unique_ptr<Ui::frmPumpensteuerung> ui;
     PumpState m_state;
@@ -81,6 +86,7 @@ private:
     bool m_laeuft = false;      // a dosing or flow run is inside cmdStart_Click
     bool m_startet = false;     // cmdStart_Click is running, its checks included
     bool m_beendet = false;     // the unload handler has ended the program
+    bool m_leaving = false;     // the program is on its way out: the stop is sent
 };
 
 } // namespace vyt

@@ -1,7 +1,8 @@
 #include "ui/Wait.h"
 
+#include "ui/Clock.h"
+
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QEventLoop>
 #include <QTimer>
 #include <algorithm>
@@ -19,14 +20,13 @@ WaitEnd waitUntil(const std::function<bool()> &done, qint64 timeoutMs)
 {
     // One hour at most per timer: QTimer intervals are int milliseconds.
     constexpr qint64 kMaxSlice = 3600 * 1000;
-    QElapsedTimer clock;
-    clock.start();
+    const qint64 startMs = clockMs();
     for (;;) {
         if (done())
             return WaitEnd::Done;
         qint64 slice = kMaxSlice;
         if (timeoutMs >= 0) {
-            const qint64 left = timeoutMs - clock.elapsed();
+            const qint64 left = timeoutMs - (clockMs() - startMs);
             if (left <= 0)
                 return WaitEnd::TimedOut;
             slice = std::min(left, kMaxSlice);
@@ -44,12 +44,65 @@ WaitEnd waitUntil(const std::function<bool()> &done, qint64 timeoutMs)
     }
 }
 
-WaitEnd waitSeconds(double seconds, const std::function<bool()> &stop)
+qint64 secondsToWaitMs(double seconds)
 {
     if (!(seconds < 2147483648.0))
-        return waitUntil(stop, kForever);
-    const qint64 ms = seconds > 0 ? qint64(std::ceil(seconds * 1000.0)) : 0;
-    return waitUntil(stop, ms);
+        return kForever;
+    return seconds > 0 ? qint64(std::ceil(seconds * 1000.0)) : 0;
+}
+
+WaitEnd waitSeconds(double seconds, const std::function<bool()> &stop)
+{
+    return waitUntil(stop, secondsToWaitMs(seconds));
+}
+
+namespace {
+// The timer wakes at least this often while a deadline runs, so that time the computer
+// slept (which the timer's own clock does not count) is noticed soon after a resume.
+constexpr qint64 kDeadlineSliceMs = 500;
+} // namespace
+
+Deadline::Deadline(QObject *parent) : QObject(parent)
+{
+    m_timer.setSingleShot(true);
+    m_timer.setTimerType(Qt::PreciseTimer);
+    connect(&m_timer, &QTimer::timeout, this, &Deadline::check);
+}
+
+void Deadline::start(qint64 ms)
+{
+    m_startMs = clockMs();
+    m_endMs = ms < 0 ? kForever : m_startMs + ms;
+    m_active = true;
+    arm();
+}
+
+void Deadline::stop()
+{
+    m_active = false;
+    m_timer.stop();
+}
+
+qint64 Deadline::elapsedMs() const { return clockMs() - m_startMs; }
+
+void Deadline::check()
+{
+    if (!m_active)
+        return;
+    if (m_endMs != kForever && clockMs() >= m_endMs) {
+        stop();
+        emit expired();
+        return;
+    }
+    arm();
+}
+
+void Deadline::arm()
+{
+    qint64 slice = kDeadlineSliceMs;
+    if (m_endMs != kForever)
+        slice = std::clamp<qint64>(m_endMs - clockMs(), 0, kDeadlineSliceMs);
+    m_timer.start(int(slice));
 }
 
 } // namespace vyt

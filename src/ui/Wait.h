@@ -4,6 +4,7 @@
 // until something happens: input arrives, a flag is raised (poke), or the deadline
 // passes. The window stays live and uses no CPU while waiting.
 #include <QObject>
+#include <QTimer>
 #include <functional>
 
 namespace vyt {
@@ -31,5 +32,36 @@ WaitEnd waitUntil(const std::function<bool()> &done, qint64 timeoutMs);
 // Waits seconds (single precision, as the runs hold them); returns early when
 // stop() answers true. Values of 2^31 s and more never end by themselves.
 WaitEnd waitSeconds(double seconds, const std::function<bool()> &stop);
+
+// The milliseconds a wait of that many seconds lasts; kForever for 2^31 s and more
+// (the flow's "endless"), 0 for nothing to wait, never an undefined conversion.
+[[nodiscard]] qint64 secondsToWaitMs(double seconds);
+
+// A deadline for the runs' schedule: it fires from its own timer, in whatever event
+// loop is running (a modal window's included), so nothing open on the screen can hold
+// a pause or a flow past its end. Measured on the program's clock, suspend included.
+class Deadline : public QObject {
+    Q_OBJECT
+public:
+    explicit Deadline(QObject *parent = nullptr);
+
+    void start(qint64 ms); // kForever: only stop() ends it
+    void stop();
+    [[nodiscard]] bool isActive() const { return m_active; }
+    [[nodiscard]] qint64 elapsedMs() const;
+    // Fires expired() now if the deadline has passed (after a resume from suspend).
+    void check();
+
+signals:
+    void expired();
+
+private:
+    void arm();
+
+    QTimer m_timer;
+    qint64 m_startMs = 0;
+    qint64 m_endMs = 0; // kForever: none
+    bool m_active = false;
+};
 
 } // namespace vyt

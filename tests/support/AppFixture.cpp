@@ -1,6 +1,7 @@
 #include "support/AppFixture.h"
 
 #include "config/SettingsStore.h"
+#include "ui/Wait.h"
 
 #include <QApplication>
 #include <QPushButton>
@@ -43,6 +44,12 @@ bool AppFixture::restart()
     m_sim.sim().clearReceived();
     m_window = std::make_unique<frmPumpensteuerung>();
     return start();
+}
+
+bool AppFixture::waitForRunEnd(int timeoutMs)
+{
+    // The program's own wait: woken when the run ends, so timing measured around it holds.
+    return waitUntil([this] { return !m_window->running(); }, timeoutMs) == WaitEnd::Done;
 }
 
 void AppFixture::enter(const char *field, const QString &text)

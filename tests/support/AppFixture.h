@@ -26,6 +26,8 @@ public:
     [[nodiscard]] EndRecorder &ends() { return *m_ends; }
 
     template <typename T> T *find(const char *name) { return m_window->findChild<T *>(QString::fromLatin1(name)); }
+    // Serves events until Start's checks and the run they started have ended.
+    [[nodiscard]] bool waitForRunEnd(int timeoutMs = 60000);
     // Types text into a field and moves the focus away, as an operator does.
     void enter(const char *field, const QString &text);
 

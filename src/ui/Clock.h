@@ -1,0 +1,14 @@
+#pragma once
+// The program's one clock: milliseconds that keep counting while the computer sleeps,
+// so that a flow which should have ended during a suspend stops at once on resume.
+// Midnight and changes of the wall clock do not move it.
+#include <QtGlobal>
+
+namespace vyt {
+
+[[nodiscard]] qint64 clockMs();
+
+// Tests: moves the clock forward, as a suspend of that length does.
+void advanceClockForTest(qint64 ms);
+
+} // namespace vyt
