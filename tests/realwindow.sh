@@ -1,6 +1,12 @@
 #!/usr/bin/env bash
 # The real program in a real X window (Xvfb, xcb), driven by key events against the
-# simulator: port dialog Enter, Alt+S for a dose, Esc and No. Checks the wire and the exit.
+# simulator, one program start per scenario:
+#   dose     port dialog Enter, Alt+S for a dose, Esc and No: the wire and exit code 0;
+#   deadline a 2 s flow ends on time while the About box stays open;
+#   sigterm, sighup   a signal during an endless flow puts "SOR 0", "V 0" last on the line;
+#   x-lost   the X server dies during an endless flow: "SOR 0", "V 0" last on the line.
+# Each scenario runs in a subshell of its own: a failure ends that one and its processes,
+# the others still run, and the summary names every failed scenario.
 set -uo pipefail
 program="$1" simulator="$2"
 for tool in Xvfb xdotool; do
@@ -9,56 +15,211 @@ done
 
 work=$(mktemp -d)
 pids=()
-cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done; rm -rf "$work"; }
-trap cleanup EXIT
-fail() { echo "FAIL: $*"; echo "--- controller log"; cat "$work/log" 2>/dev/null; exit 1; }
+scenario="" log="" app="" code=""
+stop_started() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done; }
+trap 'stop_started; rm -rf "$work"' EXIT
+fail() {
+    echo "FAIL ($scenario): $*"
+    echo "--- controller log"; cat "$log" 2>/dev/null
+    echo "--- program output"; cat "$work/$scenario.app" 2>/dev/null
+    exit 1
+}
 
-exec 3<> <(:)
-Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
-pids+=($!)
-read -r -t 20 display <&3 || fail "Xvfb did not start"
-export DISPLAY=":$display"
+# Polls CONDITION (a command) every STEP seconds, at most TIMEOUT seconds; no fixed waits.
+poll() {
+    local timeout="$1" step="$2" tries
+    shift 2
+    tries=$(awk -v t="$timeout" -v s="$step" 'BEGIN { print int(t / s + 0.5) }')
+    for _ in $(seq "$tries"); do "$@" && return 0; sleep "$step"; done
+    "$@"
+}
 
-"$simulator" --log "$work/log" >"$work/sim.out" 2>&1 &
-pids+=($!)
-for _ in $(seq 100); do [ -s "$work/sim.out" ] && break; sleep 0.1; done
-device=$(head -n1 "$work/sim.out")
-[ -n "$device" ] || fail "the simulator printed no device"
+# A fresh X server; DISPLAY points at it, its pid is in xvfb.
+start_display() {
+    local display
+    exec 3<> <(:)
+    Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp >"$work/xvfb-$1.log" 2>&1 &
+    xvfb=$!
+    pids+=($xvfb)
+    read -r -t 20 display <&3 || fail "Xvfb did not start"
+    exec 3<&-
+    export DISPLAY=":$display"
+}
 
-mkdir -p "$work/config/vyt"
-printf '[Ports]\nCOM1=%s\n' "$device" >"$work/config/vyt/vyt.conf"
-XDG_CONFIG_HOME="$work/config" QT_QPA_PLATFORM=xcb "$program" >"$work/app.log" 2>&1 &
-app=$!
-pids+=($app)
+# A fresh simulator for the scenario; its log stamps in UTC so that stamps compare plainly.
+start_sim() {
+    log="$work/$scenario.log"
+    TZ=UTC "$simulator" --log "$log" >"$work/$scenario.sim" 2>&1 &
+    pids+=($!)
+    poll 10 0.1 test -s "$work/$scenario.sim"
+    device=$(head -n1 "$work/$scenario.sim")
+    [ -n "$device" ] || fail "the simulator printed no device"
+}
 
-# Waits (at most 20 s) for a window with this title and gives it the keyboard.
+# Starts the program on its own settings; the arguments are extra lines for [COM1].
+start_program() {
+    local config="$work/$scenario.config"
+    mkdir -p "$config/vyt"
+    printf '[Ports]\nCOM1=%s\n' "$device" >"$config/vyt/vyt.conf"
+    if [ $# -gt 0 ]; then printf '[COM1]\n'; printf '%s\n' "$@"; fi >>"$config/vyt/vyt.conf"
+    XDG_CONFIG_HOME="$config" QT_QPA_PLATFORM=xcb "$program" >"$work/$scenario.app" 2>&1 &
+    app=$!
+    pids+=($app)
+}
+
+# A new scenario: its simulator and its program, through the port dialog to the main window.
+begin() {
+    scenario="$1"
+    shift
+    start_sim
+    start_program "$@"
+    focus "Serial ports"
+    xdotool key Return
+    focus "COM1: vyt-Pump controller"
+}
+
+# xdotool's own --sync waits forever for a window that never comes: poll instead, and
+# give up as soon as the program has ended.
+window_id() { xdotool search --onlyvisible --name "$1" 2>/dev/null | head -n1; }
+window_open() { [ -n "$(window_id "$1")" ]; }
+# Waits (at most 10 s) for a window with this title and gives it the keyboard.
 focus() {
     local id
-    id=$(xdotool search --sync --onlyvisible --name "$1" 2>/dev/null | head -n1) || true
+    poll 10 0.05 or_ended window_open "$1"
+    id=$(window_id "$1")
     [ -n "$id" ] || fail "no window \"$1\""
-    xdotool windowfocus --sync "$id" 2>/dev/null || xdotool windowfocus "$id"
+    timeout 5 xdotool windowfocus --sync "$id" 2>/dev/null || xdotool windowfocus "$id"
 }
+
+logged() { grep -Eq "$1" "$log" 2>/dev/null; }
+# STEP: 0.02 where a key must follow the command closely.
 wait_log() {
-    for _ in $(seq 200); do grep -q "$1" "$work/log" 2>/dev/null && return 0; sleep 0.1; done
-    fail "the controller never received \"$1\""
+    poll 10 "${2:-0.1}" or_ended logged "$1"
+    logged "$1" || fail "the controller never received \"$1\""
 }
 
-focus "Serial ports"
-xdotool key Return
-focus "COM1: vyt-Pump controller"
-xdotool key alt+s
-wait_log " VER$"
-wait_log " NP "
-xdotool key Escape
-focus "Exit"
-xdotool key alt+n
-for _ in $(seq 100); do kill -0 "$app" 2>/dev/null || break; sleep 0.1; done
-kill -0 "$app" 2>/dev/null && fail "the program did not end"
-wait "$app"; code=$?
-[ "$code" -eq 0 ] || fail "exit code $code"
+running() { kill -0 "$app" 2>/dev/null; }
+# True when the condition holds or there is no program left to make it hold.
+or_ended() { "$@" || ! running; }
+# Waits (at most 10 s) for the program to end; its exit code goes to code.
+wait_exit() {
+    poll 10 0.05 eval '! running' || fail "the program did not end"
+    wait "$app"; code=$?
+}
 
-lines=$(sed 's/^[^ ]* //' "$work/log")
-expected_tail=$'SOR 0\nV 0'
-[ "$(printf '%s\n' "$lines" | tail -n2)" = "$expected_tail" ] || fail "the last commands were not SOR 0, V 0"
-printf '%s\n' "$lines" | grep -qx 'LA 4267' || fail "no LA 4267 for 100 µl on 1.5 µl/rev with 16 lines"
-echo "PASS: $(printf '%s\n' "$lines" | wc -l) commands, exit code 0"
+commands() { sed 's/^[^ ]* //' "$log"; }
+stop_is_last() { [ "$(commands | tail -n2)" = $'SOR 0\nV 0' ]; }
+# The simulator may log the last bytes after the program has gone: give it a moment.
+expect_stop_last() {
+    poll 2 0.05 stop_is_last || fail "the last commands were not SOR 0, V 0"
+}
+
+# Milliseconds from the first command matching FROM (extended regular expressions) to the first later one matching TO.
+stamp_ms() { TZ=UTC date -d "$1" +%s%3N; }
+interval_ms() {
+    local stamps
+    stamps=$(awk -v from="$1" -v to="$2" '
+        !a && $0 ~ from { a = $1; next }
+        a && $0 ~ to { print a, $1; exit }' "$log")
+    [ -n "$stamps" ] || return 1
+    set -- $stamps
+    echo $(($(stamp_ms "$2") - $(stamp_ms "$1")))
+}
+
+# Esc, then No to "Do you want to save the settings?": the program must end with 0.
+leave_without_saving() {
+    focus "COM1: vyt-Pump controller"
+    xdotool key Escape
+    focus "Exit"
+    xdotool key alt+n
+    wait_exit
+    [ "$code" -eq 0 ] || fail "exit code $code"
+}
+
+flow_started=' V -?[1-9][0-9]*$'
+endless_flow=(Betriebsart=2 Foerderstrom=5 Foerderstromeinheit=0 Dauer=0 Dauereinheit=1)
+
+scenario_dose() {
+    begin dose
+    xdotool key alt+s
+    wait_log " VER$"
+    wait_log " NP "
+    xdotool key Escape
+    focus "Exit"
+    xdotool key alt+n
+    wait_exit
+    [ "$code" -eq 0 ] || fail "exit code $code"
+    expect_stop_last
+    commands | grep -qx 'LA 4267' || fail "no LA 4267 for 100 µl on 1.5 µl/rev with 16 lines"
+    echo "ok dose: $(commands | wc -l) commands, exit code 0"
+}
+
+# The flow's end has its own timer: a modal About box opened during the flow cannot hold it.
+scenario_deadline() {
+    local ms
+    begin deadline Betriebsart=2 Foerderstrom=5 Foerderstromeinheit=0 Dauer=2 Dauereinheit=1
+    xdotool key alt+s
+    wait_log "$flow_started" 0.02
+    xdotool key F1
+    focus "^About$"
+    # Only a box that was open before the end proves anything about the deadline.
+    ! logged " V 0$" || fail "the flow had ended before the About box opened"
+    poll 4 0.05 eval 'interval_ms "$flow_started" " V 0$" >/dev/null' ||
+        fail "no V 0 within 4 s of the flow's start"
+    window_open "^About$" || fail "the About box closed by itself"
+    ms=$(interval_ms "$flow_started" " V 0$")
+    expect_stop_last
+    xdotool key Escape
+    poll 5 0.05 eval '! window_open "^About$"' || fail "Esc did not close the About box"
+    leave_without_saving
+    # Judged last, so that a late or early stop still lets the rest of the run be checked.
+    [ "$ms" -ge 2000 ] && [ "$ms" -le 2400 ] ||
+        fail "the 2 s flow stopped after $ms ms (wanted 2000 to 2400 ms):" \
+            "$(grep -E "$flow_started| V 0$" "$log" | head -n2 | tr '\n' ' ')"
+    echo "ok deadline: V 0 came $ms ms after the flow's V, About open; exit code 0"
+}
+
+# A termination signal during an endless flow: the drive stops before the program ends.
+scenario_signal() {
+    local sig="$1"
+    begin "sig${sig,,}" "${endless_flow[@]}"
+    xdotool key alt+s
+    wait_log "$flow_started"
+    kill "-$sig" "$app"
+    wait_exit
+    expect_stop_last
+    echo "ok sig${sig,,}: SOR 0, V 0 last, exit code $code"
+}
+
+# The X server dies during an endless flow: the program ends and still stops the drive.
+scenario_x_lost() {
+    start_display x-lost
+    begin x-lost "${endless_flow[@]}"
+    xdotool key alt+s
+    wait_log "$flow_started"
+    kill "$xvfb"
+    wait_exit
+    expect_stop_last
+    echo "ok x-lost: SOR 0, V 0 last, exit code $code"
+}
+
+# Runs one scenario in its own subshell, which stops the processes it started on the way out.
+failed=()
+run() {
+    (
+        pids=()
+        trap stop_started EXIT
+        "$@"
+    ) || failed+=("$*")
+}
+
+start=$(date +%s%3N)
+start_display shared
+run scenario_dose
+run scenario_deadline
+run scenario_signal TERM
+run scenario_signal HUP
+run scenario_x_lost
+took=$(($(date +%s%3N) - start))
+[ ${#failed[@]} -eq 0 ] || { echo "FAIL after $took ms: ${failed[*]}"; exit 1; }
+echo "PASS: 5 scenarios in $took ms"

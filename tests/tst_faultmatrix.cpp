@@ -744,7 +744,10 @@ void tst_faultmatrix::faultAtPlace()
     QVERIFY(!app.ends().ended());
     QCOMPARE(app.state().Schnittstelle, qint16(2));
     QVERIFY(app.state().SchnittstelleOffen);
+    // A re-opened port is a new controller: it is asked for its version and gets the limits.
     QCOMPARE(second.receivedLines().value(0), QStringLiteral("VER"));
+    QVERIFY(second.receivedLines().value(1).startsWith(QStringLiteral("SP ")));
+    QVERIFY(second.receivedLines().value(4).startsWith(QStringLiteral("LPC ")));
     QCOMPARE(int(sim.receivedLines().size()), linesAtLoss);
     const int from = int(second.receivedLines().size());
     app.window().cmdStop_Click();

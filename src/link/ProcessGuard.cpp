@@ -199,6 +199,8 @@ void ProcessGuard::writeEmergencyStop()
     errno = savedErrno;
 }
 
+void ProcessGuard::forgetRequest() { g_pending.store(0); }
+
 ProcessGuard::ProcessGuard(int readFd) : m_readFd(readFd)
 {
     if (m_readFd < 0)

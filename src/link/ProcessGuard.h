@@ -27,6 +27,10 @@ public:
     // Async-signal-safe, and bounded: a held line costs at most a few milliseconds.
     static void writeEmergencyStop();
 
+    // Forgets a request that was taken: for an ending that did not end the process
+    // (tests record the ending instead), so that the next request is orderly again.
+    static void forgetRequest();
+
 signals:
     // Delivered on the GUI thread. The receiver stops the drive through its link and ends
     // the program (endProgram) before it returns; a request it lets pass is forgotten.

@@ -59,7 +59,7 @@ WaitEnd waitSeconds(double seconds, const std::function<bool()> &stop)
 namespace {
 // The timer wakes at least this often while a deadline runs, so that time the computer
 // slept (which the timer's own clock does not count) is noticed soon after a resume.
-constexpr qint64 kDeadlineSliceMs = 500;
+constexpr qint64 kDeadlineSliceMs = 100;
 } // namespace
 
 Deadline::Deadline(QObject *parent) : QObject(parent)

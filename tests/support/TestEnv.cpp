@@ -2,6 +2,7 @@
 
 #include "config/SettingsStore.h"
 #include "config/PortMapping.h"
+#include "link/ProcessGuard.h"
 #include "ui/ProgramEnd.h"
 
 #include <QApplication>
@@ -39,6 +40,8 @@ QStringList MessageRecorder::texts() const
 MsgResult MessageRecorder::answer(const Message &m)
 {
     m_messages << m;
+    if (m_whileOpen)
+        m_whileOpen(m);
     if (!m_script.empty()) {
         const MsgResult r = m_script.front();
         m_script.pop_front();
@@ -61,7 +64,11 @@ EndRecorder::EndRecorder()
     setEndHandler([this](int) { ++m_count; });
 }
 
-EndRecorder::~EndRecorder() { setEndHandler({}); }
+EndRecorder::~EndRecorder()
+{
+    setEndHandler({});
+    ProcessGuard::forgetRequest();
+}
 
 void useEmptyStore()
 {

@@ -6,6 +6,7 @@
 #include <QList>
 #include <QString>
 #include <deque>
+#include <functional>
 
 namespace vyt::test {
 
@@ -21,6 +22,9 @@ public:
     // The next boxes are answered with these, in order; then the default.
     void script(std::initializer_list<MsgResult> answers);
     void setDefault(MsgResult answer) { m_default = answer; m_hasDefault = true; }
+    // Runs before each answer, while the message counts as open: a test may wait there,
+    // as an operator who leaves a box on the screen does.
+    void setWhileOpen(std::function<void(const Message &)> action) { m_whileOpen = std::move(action); }
 
     [[nodiscard]] const QList<Message> &messages() const { return m_messages; }
     [[nodiscard]] int count() const { return m_messages.size(); }
@@ -33,6 +37,7 @@ private:
     std::deque<MsgResult> m_script;
     MsgResult m_default = MsgResult::Ok;
     bool m_hasDefault = false;
+    std::function<void(const Message &)> m_whileOpen;
 };
 
 // Records endProgram() instead of leaving the event loop.
