@@ -5,7 +5,12 @@
 //   1. CPU time while a 10 s flow runs and while a dose waits 10 s for its arrival;
 //   2. 200 doses without pause on a line paced at 9600 baud, against the time the
 //      bytes alone need on the line;
-//   3. ParameterLesen from the arrival of the reply's LF to its return.
+//   3. ParameterLesen from the arrival of the reply's LF to its return;
+//   4. how late a 1 s flow's stop reaches the controller, with and without a modal
+//      dialog open over the window while the flow runs;
+//   5. from a click on Stop to its "V 0" at the controller.
+// 4 and 5 time the lines where they arrive: the simulator's --log stamps each line as
+// it reads it, in its own process, so a held-up program cannot hide its own lateness.
 #include "config/NumberText.h"
 #include "link/ControllerLink.h"
 #include "link/MSComm.h"
@@ -15,15 +20,21 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDateTime>
+#include <QDialog>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QProcess>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTemporaryDir>
 #include <QTimer>
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
+#include <optional>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -36,6 +47,9 @@ constexpr int kMeasureMs = 10000;
 constexpr int kDoses = 200;
 constexpr int kQueries = 500;
 constexpr double kBaud = 9600;
+constexpr int kFlowRuns = 20;
+constexpr int kFlowMs = 1000;
+constexpr int kStopClicks = 20;
 
 double cpuSeconds()
 {
@@ -140,6 +154,20 @@ CpuFigure measureRun(Program &p, const ExternalSim &sim)
     return f;
 }
 
+// 5 ml/min on pump type 1 for the given seconds; no seconds: until Stop.
+void chooseFlow(AppFixture &app, std::optional<int> seconds)
+{
+    app.find<QComboBox>("cboPumpentyp")->setCurrentIndex(1);
+    app.find<QRadioButton>("optBetriebsart2")->setChecked(true);
+    app.enter("txtFoerderstrom", QStringLiteral("5"));
+    app.find<QComboBox>("cboDauerEinheit")->setCurrentIndex(1);
+    if (seconds)
+        app.enter("txtDauer", QString::number(*seconds));
+    else
+        app.find<QCheckBox>("cbxEndlosFoerderung")->setChecked(true);
+    app.find<QPushButton>("cmdStart")->setFocus();
+}
+
 CpuFigure flowCpu()
 {
     ExternalSim sim({});
@@ -147,12 +175,7 @@ CpuFigure flowCpu()
     if (!p.ok)
         return {};
     AppFixture &app = p.app;
-    app.find<QComboBox>("cboPumpentyp")->setCurrentIndex(1);
-    app.find<QRadioButton>("optBetriebsart2")->setChecked(true);
-    app.enter("txtFoerderstrom", QStringLiteral("5"));
-    app.find<QComboBox>("cboDauerEinheit")->setCurrentIndex(1);
-    app.enter("txtDauer", QString::number(kMeasureMs / 1000));
-    app.find<QPushButton>("cmdStart")->setFocus();
+    chooseFlow(app, kMeasureMs / 1000);
     prime(app);
     return measureRun(p, sim);
 }
@@ -252,6 +275,204 @@ LatencyFigure replyLatency()
     return f;
 }
 
+// One line of the simulator's --log: when it arrived (ms since the epoch, as the
+// simulator's clock stamps it, to the millisecond) and what it said.
+struct LoggedLine {
+    qint64 ms = 0;
+    QString text;
+};
+
+// Reads the simulator's log as it grows.
+class SimLog {
+public:
+    explicit SimLog(const QString &path) : m_file(path) {}
+
+    // Every complete line so far.
+    const std::vector<LoggedLine> &lines()
+    {
+        if (!m_file.isOpen() && !m_file.open(QIODevice::ReadOnly))
+            return m_lines;
+        m_file.seek(m_offset);
+        const QByteArray more = m_file.readAll();
+        m_offset += more.size();
+        m_partial += more;
+        int end = 0;
+        while ((end = m_partial.indexOf('\n')) >= 0) {
+            const QString line = QString::fromUtf8(m_partial.left(end));
+            m_partial.remove(0, end + 1);
+            const int blank = line.indexOf(QLatin1Char(' '));
+            const QDateTime at = QDateTime::fromString(line.left(blank), Qt::ISODateWithMs);
+            if (blank > 0 && at.isValid())
+                m_lines.push_back({at.toMSecsSinceEpoch(), line.mid(blank + 1).trimmed()});
+        }
+        return m_lines;
+    }
+
+private:
+    QFile m_file;
+    qint64 m_offset = 0;
+    QByteArray m_partial;
+    std::vector<LoggedLine> m_lines;
+};
+
+// The simulator with its log in a directory of its own.
+struct LoggingSim {
+    QTemporaryDir dir;
+    ExternalSim sim{{QStringLiteral("--log"), dir.filePath(QStringLiteral("received.log"))}};
+    SimLog log{dir.filePath(QStringLiteral("received.log"))};
+};
+
+// The same clock the simulator stamps with, in fractions of a millisecond.
+double wallMs()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return double(ts.tv_sec) * 1e3 + double(ts.tv_nsec) / 1e6;
+}
+
+// Serves events until done() holds; the log file has no signal, so it is looked at
+// every 2 ms. Nothing of the program is poked for it.
+bool pollUntil(const std::function<bool()> &done, int timeoutMs)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!done()) {
+        if (clock.elapsed() > timeoutMs)
+            return false;
+        QEventLoop loop;
+        QTimer::singleShot(2, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    return true;
+}
+
+bool isSpeed(const QString &text)
+{
+    return text.startsWith(QLatin1String("V ")) && text != QLatin1String("V 0");
+}
+
+// From line `from` on: the index of the first speed line, then of the first "V 0" after it.
+std::optional<std::pair<size_t, size_t>> speedAndStop(const std::vector<LoggedLine> &lines,
+                                                      size_t from)
+{
+    size_t i = from;
+    while (i < lines.size() && !isSpeed(lines[i].text))
+        ++i;
+    for (size_t j = i + 1; j < lines.size(); ++j)
+        if (lines[j].text == QLatin1String("V 0"))
+            return std::make_pair(i, j);
+    return std::nullopt;
+}
+
+struct SpreadFigure {
+    bool measured = false;
+    double medianMs = 0;
+    double worstMs = 0;
+};
+
+SpreadFigure spread(std::vector<double> ms)
+{
+    if (ms.empty())
+        return {};
+    std::sort(ms.begin(), ms.end());
+    // Of an even count the upper middle: the median errs towards late.
+    return {true, ms.at(ms.size() / 2), ms.back()};
+}
+
+// kFlowRuns flows of kFlowMs; how much later than kFlowMs after its speed the stop's
+// "V 0" reached the controller. withDialog: a modal dialog is open over the window from
+// just after Start until the stop is on the line.
+SpreadFigure flowStopLateness(bool withDialog)
+{
+    LoggingSim logged;
+    Program p(logged.sim);
+    if (!p.ok || !logged.dir.isValid())
+        return {};
+    AppFixture &app = p.app;
+    chooseFlow(app, kFlowMs / 1000);
+    prime(app);
+    std::vector<double> lateness;
+    for (int run = 0; run < kFlowRuns; ++run) {
+        const size_t from = logged.log.lines().size();
+        std::optional<std::pair<size_t, size_t>> seen;
+        auto stopSeen = [&] {
+            seen = speedAndStop(logged.log.lines(), from);
+            return seen.has_value();
+        };
+        app.find<QPushButton>("cmdStart")->click();
+        if (withDialog) {
+            // A plain dialog of the bench's own, not a message: it closes from its own
+            // timer once the stop has arrived, or after 10 s when it never does.
+            QDialog dialog(&app.window());
+            dialog.setWindowTitle(QStringLiteral("vyt-bench"));
+            dialog.setModal(true);
+            QElapsedTimer open;
+            open.start();
+            QTimer look(&dialog);
+            look.setInterval(5);
+            QObject::connect(&look, &QTimer::timeout, &dialog, [&] {
+                if (stopSeen() || open.elapsed() > 10000)
+                    dialog.done(QDialog::Accepted);
+            });
+            look.start();
+            dialog.exec();
+            // The offscreen platform keeps the closed dialog as the focus window.
+            QApplication::setActiveWindow(&app.window());
+        }
+        if (!app.waitForRunEnd(10000) || !pollUntil(stopSeen, 3000))
+            return {};
+        const std::vector<LoggedLine> &lines = logged.log.lines();
+        lateness.push_back(double(lines[seen->second].ms - lines[seen->first].ms - kFlowMs));
+    }
+    return spread(lateness);
+}
+
+// With an endless flow running, from Stop's click to its "V 0" at the controller; one
+// flow per click. The log stamps whole milliseconds: its line is taken at the middle of
+// its millisecond, so a figure is good to half a millisecond.
+SpreadFigure stopClickToLine()
+{
+    LoggingSim logged;
+    Program p(logged.sim);
+    if (!p.ok || !logged.dir.isValid())
+        return {};
+    AppFixture &app = p.app;
+    chooseFlow(app, std::nullopt);
+    prime(app);
+    std::vector<double> ms;
+    for (int click = 0; click < kStopClicks; ++click) {
+        const size_t from = logged.log.lines().size();
+        app.find<QPushButton>("cmdStart")->click();
+        auto running = [&] {
+            const std::vector<LoggedLine> &lines = logged.log.lines();
+            return std::any_of(lines.begin() + qsizetype(from), lines.end(),
+                               [](const LoggedLine &l) { return isSpeed(l.text); });
+        };
+        if (!pollUntil(running, 3000))
+            return {};
+        // The flow settles; an endless flow sends nothing more until Stop.
+        (void)pollUntil([] { return false; }, 50);
+        const size_t before = logged.log.lines().size();
+        const double clicked = wallMs();
+        app.find<QPushButton>("cmdStop")->click();
+        // Stop's own "V 0" is the first; the run's end sends another after it.
+        std::optional<qint64> arrived;
+        auto stopped = [&] {
+            const std::vector<LoggedLine> &lines = logged.log.lines();
+            for (size_t i = before; i < lines.size(); ++i)
+                if (lines[i].text == QLatin1String("V 0")) {
+                    arrived = lines[i].ms;
+                    return true;
+                }
+            return false;
+        };
+        if (!pollUntil(stopped, 3000) || !app.waitForRunEnd(10000))
+            return {};
+        ms.push_back(double(*arrived) + 0.5 - clicked);
+    }
+    return spread(ms);
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -313,6 +534,23 @@ int main(int argc, char *argv[])
             .arg(latency.p99Us, 0, 'f', 1)
             .arg(latency.maxUs, 0, 'f', 1),
         "< 1000 us", latency.p99Us >= 0 && latency.p99Us < 1000);
+
+    auto spreadText = [](const SpreadFigure &f) {
+        if (!f.measured)
+            return QStringLiteral("not measured (no run, or no stop on the line)");
+        return QStringLiteral("median %1 ms, worst %2 ms")
+            .arg(f.medianMs, 0, 'f', 1)
+            .arg(f.worstMs, 0, 'f', 1);
+    };
+    const SpreadFigure late = flowStopLateness(false);
+    row("Flow stop lateness, 20 runs of 1 s", spreadText(late), "< 50 ms",
+        late.measured && late.worstMs < 50);
+    const SpreadFigure lateModal = flowStopLateness(true);
+    row("  the same, a modal dialog open", spreadText(lateModal), "< 50 ms",
+        lateModal.measured && lateModal.worstMs < 50);
+    const SpreadFigure click = stopClickToLine();
+    row("Stop click to V 0 on the line (20 clicks)", spreadText(click), "< 5 ms",
+        click.measured && click.worstMs < 5);
 
     if (messages.count() > 0) {
         std::printf("\nmessages shown during the bench:\n");
