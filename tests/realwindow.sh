@@ -182,8 +182,10 @@ scenario_deadline() {
     poll 5 0.05 eval '! window_open "^About$"' || fail "Esc did not close the About box"
     leave_without_saving
     # Judged last, so that a late or early stop still lets the rest of the run be checked.
-    [ "$ms" -ge 2000 ] && [ "$ms" -le 2400 ] ||
-        fail "the 2 s flow stopped after $ms ms (wanted 2000 to 2400 ms):" \
+    # The stamps are the simulator's: when its process is scheduled late for the first line,
+    # the interval looks a few milliseconds short.
+    [ "$ms" -ge 1950 ] && [ "$ms" -le 2400 ] ||
+        fail "the 2 s flow stopped after $ms ms (wanted 1950 to 2400 ms):" \
             "$(grep -E "$flow_started| V 0$" "$log" | head -n2 | tr '\n' ' ')"
     echo "ok deadline: V 0 came $ms ms after the flow's V, About open; exit code 0"
 }

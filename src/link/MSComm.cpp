@@ -328,6 +328,9 @@ void MSComm::setOutput(const QByteArray &bytes)
     if (!m_port.isOpen())
         return;
     m_port.write(bytes);
+    // Handed to the line now, not at the event loop's next turn: a stop goes out at once,
+    // and a flow's time counts from its speed command actually leaving.
+    (void)m_port.flush();
     watchOutput();
 }
 

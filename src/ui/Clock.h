@@ -6,7 +6,8 @@
 
 namespace vyt {
 
-[[nodiscard]] qint64 clockMs();
+[[nodiscard]] qint64 clockNs();
+[[nodiscard]] inline qint64 clockMs() { return clockNs() / 1000000; }
 
 // Tests: moves the clock forward, as a suspend of that length does.
 void advanceClockForTest(qint64 ms);

@@ -71,8 +71,8 @@ Deadline::Deadline(QObject *parent) : QObject(parent)
 
 void Deadline::start(qint64 ms)
 {
-    m_startMs = clockMs();
-    m_endMs = ms < 0 ? kForever : m_startMs + ms;
+    m_startNs = clockNs();
+    m_endNs = ms < 0 ? kForever : m_startNs + ms * 1000000;
     m_active = true;
     arm();
 }
@@ -83,13 +83,13 @@ void Deadline::stop()
     m_timer.stop();
 }
 
-qint64 Deadline::elapsedMs() const { return clockMs() - m_startMs; }
+qint64 Deadline::elapsedMs() const { return (clockNs() - m_startNs) / 1000000; }
 
 void Deadline::check()
 {
     if (!m_active)
         return;
-    if (m_endMs != kForever && clockMs() >= m_endMs) {
+    if (m_endNs != kForever && clockNs() >= m_endNs) {
         stop();
         emit expired();
         return;
@@ -100,8 +100,9 @@ void Deadline::check()
 void Deadline::arm()
 {
     qint64 slice = kDeadlineSliceMs;
-    if (m_endMs != kForever)
-        slice = std::clamp<qint64>(m_endMs - clockMs(), 0, kDeadlineSliceMs);
+    // Rounded up: a timer never ends the wait before its time.
+    if (m_endNs != kForever)
+        slice = std::clamp<qint64>((m_endNs - clockNs() + 999999) / 1000000, 0, kDeadlineSliceMs);
     m_timer.start(int(slice));
 }
 

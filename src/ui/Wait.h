@@ -59,8 +59,8 @@ private:
     void arm();
 
     QTimer m_timer;
-    qint64 m_startMs = 0;
-    qint64 m_endMs = 0; // kForever: none
+    qint64 m_startNs = 0;
+    qint64 m_endNs = 0; // kForever: none
     bool m_active = false;
 };
 
