@@ -38,7 +38,8 @@ poll() {
 start_display() {
     local display
     exec 3<> <(:)
-    Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp >"$work/xvfb-$1.log" 2>&1 &
+    # -noreset: a server that resets when its last client leaves refuses the next one meanwhile.
+    Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp -noreset >"$work/xvfb-$1.log" 2>&1 &
     xvfb=$!
     pids+=($xvfb)
     read -r -t 20 display <&3 || fail "Xvfb did not start"

@@ -317,7 +317,9 @@ void tst_drivesafety::waysToEnd()
         QVERIFY2(modalSawStop, "the stop waited for the modal window to close");
     if (deadline >= 0) {
         const qint64 late = times.at(QStringLiteral("V 0"), 0, runAt) - deadline;
-        QVERIFY2(late >= -20 && late < kLateMs, qPrintable(QStringLiteral("%1 ms late").arg(late)));
+        // The simulator shares the test's event loop: it may stamp the speed command some
+        // milliseconds after it left, which makes the stop look early by as much.
+        QVERIFY2(late >= -60 && late < kLateMs, qPrintable(QStringLiteral("%1 ms late").arg(late)));
     }
     if (!endsProgram(way))
         QVERIFY(app.find<QPushButton>("cmdStart")->isEnabled());
@@ -371,8 +373,10 @@ void tst_drivesafety::xoffHoldsTheStop()
     app.find<QPushButton>("cmdStart")->click();
     QVERIFY(waitForLine(app.sim(), QStringLiteral("V 1667")));
     const int linesAtRun = int(app.sim().receivedLines().size());
-    app.sim().sendRaw(QByteArray("\x13"));
-    QTRY_VERIFY_WITH_TIMEOUT(app.window().MSComm1().PortOpen(), 1000);
+    // The line discipline takes input in order: once the byte behind XOFF can be read,
+    // XOFF has stopped the output.
+    app.sim().sendRaw(QByteArray("\x13x"));
+    QTRY_VERIFY_WITH_TIMEOUT(app.window().MSComm1().InBufferCount() > 0, 5000);
     if (way == Way::Stop)
         QTest::mouseClick(app.find<QPushButton>("cmdStop"), Qt::LeftButton);
     if (way == Way::ExitNo) {

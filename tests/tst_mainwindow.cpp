@@ -12,6 +12,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScreen>
+#include <QWheelEvent>
 #include <QtTest>
 
 using namespace vyt;
@@ -36,6 +37,11 @@ private slots:
     void shortcutsNeedExactModifiers();
     void saveFailureIsReported();
     void limitsSentAreTheValidatedOnes();
+    void enterClicksTheFocusedButtonOrStart_data();
+    void enterClicksTheFocusedButtonOrStart();
+    void wheelChangesOnlyAFocusedList_data();
+    void wheelChangesOnlyAFocusedList();
+    void modeFieldsKeepTheirPlaces();
 };
 
 void tst_mainwindow::firstStartShowsDefaults()
@@ -434,6 +440,87 @@ void tst_mainwindow::limitsSentAreTheValidatedOnes()
     QVERIFY(waitForLine(app.sim(), "LPC 400"));
     QCOMPARE(app.sim().receivedLines(),
              (QStringList{"SP 6000", "AC 500", "LCC 250", "LPC 400"}));
+}
+
+void tst_mainwindow::enterClicksTheFocusedButtonOrStart_data()
+{
+    QTest::addColumn<QString>("focus"); // empty: as after start-up
+    QTest::addColumn<QString>("clicked");
+    QTest::newRow("after start-up") << QString() << "cmdStart";
+    QTest::newRow("in a field") << "txtMenge" << "cmdStart";
+    QTest::newRow("on a list") << "cboPumpentyp" << "cmdStart";
+    QTest::newRow("on Stop") << "cmdStop" << "cmdStop";
+    QTest::newRow("on Exit") << "cmdBeenden" << "cmdBeenden";
+}
+
+void tst_mainwindow::enterClicksTheFocusedButtonOrStart()
+{
+    QFETCH(QString, focus);
+    QFETCH(QString, clicked);
+    AppFixture app;
+    app.messages().setDefault(MsgResult::Cancel); // Exit's question: stay
+    if (!focus.isEmpty())
+        app.window().findChild<QWidget *>(focus)->setFocus(Qt::TabFocusReason);
+    QString seen;
+    for (const char *name : {"cmdStart", "cmdStop", "cmdBeenden"}) {
+        auto *button = app.find<QPushButton>(name);
+        connect(button, &QPushButton::clicked, button, [&seen, name] { seen += QLatin1String(name); });
+    }
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+    QVERIFY(app.waitForRunEnd());
+    QCOMPARE(seen, clicked); // that one button, once
+}
+
+void tst_mainwindow::wheelChangesOnlyAFocusedList_data()
+{
+    QTest::addColumn<QString>("list");
+    QTest::addColumn<bool>("focused");
+    for (const char *list : {"cboPauseEinheit", "cboGetriebe", "cboEncoder", "cboMengeEinheit"}) {
+        QTest::addRow("%s, passing over", list) << list << false;
+        QTest::addRow("%s, focused", list) << list << true;
+    }
+}
+
+void tst_mainwindow::wheelChangesOnlyAFocusedList()
+{
+    QFETCH(QString, list);
+    QFETCH(bool, focused);
+    AppFixture app;
+    auto *combo = app.window().findChild<QComboBox *>(list);
+    QVERIFY(combo->count() > 1);
+    combo->setCurrentIndex(0);
+    QVERIFY(combo->focusPolicy() != Qt::WheelFocus);
+    if (focused)
+        combo->setFocus();
+    else
+        app.find<QPushButton>("cmdStart")->setFocus();
+    // Three notches down, over the list.
+    const QPointF at(combo->width() / 2.0, combo->height() / 2.0);
+    for (int i = 0; i < 3; ++i) {
+        QWheelEvent wheel(at, combo->mapToGlobal(at), QPoint(), QPoint(0, -120), Qt::NoButton,
+                          Qt::NoModifier, Qt::NoScrollPhase, false);
+        QApplication::sendEvent(combo, &wheel);
+    }
+    QCOMPARE(combo->currentIndex() != 0, focused);
+    QCOMPARE(app.messages().count(), 0);
+}
+
+void tst_mainwindow::modeFieldsKeepTheirPlaces()
+{
+    AppFixture app;
+    auto *dosing = app.find<QRadioButton>("optBetriebsart1");
+    auto *flow = app.find<QRadioButton>("optBetriebsart2");
+    dosing->setChecked(true);
+    const QRect quantity = app.find<QLineEdit>("txtMenge")->geometry();
+    const QRect pause = app.find<QLineEdit>("txtPause")->geometry();
+    flow->setChecked(true);
+    QCOMPARE(app.find<QLineEdit>("txtFoerderstrom")->geometry(), quantity);
+    QCOMPARE(app.find<QLineEdit>("txtDauer")->geometry(), pause);
+    dosing->setChecked(true);
+    QCOMPARE(app.find<QLineEdit>("txtMenge")->geometry(), quantity);
+    auto *pump = app.window().findChild<QWidget *>("framePumpe");
+    auto *motor = app.window().findChild<QWidget *>("frameAntrieb");
+    QCOMPARE(pump->size(), motor->size());
 }
 
 QTEST_MAIN(tst_mainwindow)

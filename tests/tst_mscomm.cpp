@@ -431,6 +431,9 @@ void tst_mscomm::readReply_data()
         << "p\r\n4711" << false << "4711" << false << true << 0;
     QTest::newRow("notification glued in front") << Fault::GluedNotification << 1 << "GN"
                                                  << "" << true << "0" << false << true << 0;
+    // Cutting the pairs until none is left joins what one pass leaves behind.
+    QTest::newRow("nested CR LF pairs") << Fault::None << 0 << "GN"
+                                        << "12\r\r\n\n34" << false << "1234" << false << false << 0;
     QTest::newRow("capital P is no notification") << Fault::None << 0 << "GN"
                                                   << "P12" << false << "P12" << false << false << 0;
     QTest::newRow("EEPSAV") << Fault::None << 0 << "EEPSAV"

@@ -57,6 +57,7 @@ bool ControllerLink::SchnittstelleOK()
     }
     m_port.setInBufferCount(0);
     m_state.SchnittstelleOffen = true;
+    emit portOpened();
     return true;
 }
 
@@ -69,7 +70,9 @@ void ControllerLink::BefehlSenden(const QString &Befehl)
 
 bool ControllerLink::cleanReply(QString &reply)
 {
-    reply.remove(QStringLiteral("\r\n"));
+    // Until none is left: cutting one pair out of "\r\r\n\n" joins the next.
+    while (reply.contains(QStringLiteral("\r\n")))
+        reply.remove(QStringLiteral("\r\n"));
     const int p = reply.indexOf(QLatin1Char('p'));
     if (p < 0)
         return false;

@@ -51,6 +51,8 @@ public:
 signals:
     // The link was lost; the port is closed and the operator has been told.
     void linkLost();
+    // The port was opened (at start-up, or again after a loss, perhaps another one).
+    void portOpened();
 
 private:
     QString readReply(const QString &Befehl, int timeoutMs, bool &timedOut);

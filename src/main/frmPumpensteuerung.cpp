@@ -43,6 +43,11 @@ frmPumpensteuerung::frmPumpensteuerung(QWidget *parent)
     // The field check still reports, after the stop, when Stop hands the focus to Start.
     ui->cmdStop->setFocusPolicy(Qt::TabFocus);
     ui->cmdBeenden->setFocusPolicy(Qt::TabFocus);
+    // A closed list changes by the wheel only when it has the focus: a wheel turned while
+    // passing over it must not turn 100 ms of pause into 100 h. (See eventFilter.)
+    for (QComboBox *liste : findChildren<QComboBox *>())
+        liste->setFocusPolicy(Qt::StrongFocus);
+    keepLayoutSteady();
     m_port = std::make_unique<MSComm>();
     m_link = std::make_unique<ControllerLink>(m_state, *m_port, this);
     m_run = std::make_unique<PumpRun>(m_state, *m_link, this);
@@ -53,6 +58,31 @@ frmPumpensteuerung::frmPumpensteuerung(QWidget *parent)
 frmPumpensteuerung::~frmPumpensteuerung()
 {
     qApp->removeEventFilter(this);
+}
+
+void frmPumpensteuerung::keepLayoutSteady()
+{
+    // Both mode field sets keep their places: the hidden set still holds its room, so the
+    // fields do not jump sideways on a mode switch.
+    const QList<QWidget *> modeWidgets{
+        ui->lblMenge,        ui->txtMenge,          ui->cboMengeEinheit,  ui->lblPause,
+        ui->txtPause,        ui->cboPauseEinheit,   ui->lblWiederholung,  ui->txtWiederholung,
+        ui->cbxEndlosDosierung, ui->lblFoerderstrom, ui->txtFoerderstrom, ui->cboFoerderstromEinheit,
+        ui->lblDauer,        ui->txtDauer,          ui->cboDauerEinheit,  ui->cbxEndlosFoerderung,
+        ui->cbxPotentiometer};
+    for (QWidget *w : modeWidgets) {
+        QSizePolicy policy = w->sizePolicy();
+        policy.setRetainSizeWhenHidden(true);
+        w->setSizePolicy(policy);
+    }
+    // The pump and the motor frame side by side, of one size.
+    const int breite = std::max(ui->framePumpe->sizeHint().width(), ui->frameAntrieb->sizeHint().width());
+    for (QWidget *frame : {static_cast<QWidget *>(ui->framePumpe), static_cast<QWidget *>(ui->frameAntrieb)}) {
+        frame->setMinimumWidth(breite);
+        frame->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred);
+    }
+    ui->layOben->setStretch(0, 1);
+    ui->layOben->setStretch(1, 1);
 }
 
 void frmPumpensteuerung::verbinden()
@@ -94,6 +124,9 @@ void frmPumpensteuerung::verbinden()
     connect(m_link.get(), &ControllerLink::linkLost, this, &frmPumpensteuerung::linkVerloren);
     connect(&ProcessGuard::install(), &ProcessGuard::terminationRequested, this,
             &frmPumpensteuerung::endOnSignal);
+    // The title names the port in use, also after the port dialog chose another one.
+    connect(m_link.get(), &ControllerLink::portOpened, this,
+            [this] { setWindowTitle(hauptfensterTitel(m_state.Schnittstelle)); });
 }
 
 bool frmPumpensteuerung::laden()
@@ -613,6 +646,10 @@ bool frmPumpensteuerung::eventFilter(QObject *watched, QEvent *event)
             txtDauer_GotFocus();
         return false;
     }
+    if (type == QEvent::Wheel) {
+        auto *liste = qobject_cast<QComboBox *>(watched);
+        return liste && liste->window() == this && !liste->hasFocus();
+    }
     if (type != QEvent::KeyPress)
         return false;
     auto *w = qobject_cast<QWidget *>(watched);
@@ -642,9 +679,11 @@ bool frmPumpensteuerung::tasteGedrueckt(QKeyEvent *key)
         (void)Beenden();
         return true;
     }
-    if ((key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) &&
-        !qobject_cast<QPushButton *>(QApplication::focusWidget())) {
-        ui->cmdStart->click();
+    if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
+        // Start is the window's default button; a focused Exit or Stop takes Enter itself,
+        // as a focused button does.
+        auto *knopf = qobject_cast<QPushButton *>(QApplication::focusWidget());
+        (knopf && knopf->window() == this ? knopf : ui->cmdStart)->click();
         return true;
     }
     return false;

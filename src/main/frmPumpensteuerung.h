@@ -54,6 +54,7 @@ protected:
 
 private:
     void verbinden();
+    void keepLayoutSteady();
     void cboPumpentyp_Click();
     void cboEncoder_Click();
     void cboGetriebe_Click();
