@@ -57,18 +57,27 @@ QString plainForm(double value, const QLocale &locale)
 {
     if (!std::isfinite(value) || value == 0)
         return QStringLiteral("0");
-    // Round to 7 significant digits first, then write without an exponent.
-    const QByteArray seven = toChars(value, std::chars_format::scientific, 6).toLatin1();
-    const double rounded = strtod_l(seven.constData(), nullptr, cLocale());
-    const int exponent = int(std::floor(std::log10(std::fabs(rounded))));
-    const int decimals = std::max(0, 6 - exponent);
-    QString text = QString::number(rounded, 'f', decimals);
+    // The seven rounded digits are placed by their exponent as text: printing the
+    // rounded double again would show its binary tail above 1E+22.
+    const QString seven = toChars(std::fabs(value), std::chars_format::scientific, 6);
+    const qsizetype e = seven.indexOf(QLatin1Char('e'));
+    const QString digits = seven.left(1) + seven.mid(2, e - 2);
+    const int exponent = seven.mid(e + 1).toInt();
+    QString text;
+    if (exponent >= digits.size() - 1)
+        text = digits + QString(exponent - (digits.size() - 1), QLatin1Char('0'));
+    else if (exponent >= 0)
+        text = digits.left(exponent + 1) + QLatin1Char('.') + digits.mid(exponent + 1);
+    else
+        text = QStringLiteral("0.") + QString(-exponent - 1, QLatin1Char('0')) + digits;
     if (text.contains(QLatin1Char('.'))) {
         while (text.endsWith(QLatin1Char('0')))
             text.chop(1);
         if (text.endsWith(QLatin1Char('.')))
             text.chop(1);
     }
+    if (value < 0)
+        text.prepend(QLatin1Char('-'));
     return localise(text, locale);
 }
 
