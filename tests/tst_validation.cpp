@@ -152,6 +152,8 @@ private slots:
     void ignoredFocusLoss_data();
     void ignoredFocusLoss();
     void formDestroyed();
+    void restoredTextSelected_data();
+    void restoredTextSelected();
 };
 
 void tst_validation::init()
@@ -823,6 +825,67 @@ void tst_validation::formDestroyed()
     QVERIFY(validation.fields().isEmpty());
     QVERIFY(validation.validateFocused());
     QCOMPARE(state.settings.Beschleunigung, 500.0f);
+}
+
+// After a refusal the restored text is selected, so that the next entry replaces it,
+// however the refusal came and however the focus came back.
+void tst_validation::restoredTextSelected_data()
+{
+    QTest::addColumn<QString>("how");
+    QTest::newRow("tab") << "tab";
+    QTest::newRow("click into another field") << "click";
+    QTest::newRow("start") << "start";
+    QTest::newRow("window back after the box") << "window";
+    QTest::newRow("stored drive limit") << "stored";
+}
+
+void tst_validation::restoredTextSelected()
+{
+    QFETCH(QString, how);
+    PumpState state;
+    setInitialValues(state);
+    Form form(state);
+    QVERIFY(form.ready());
+    FieldValidation validation(state, &form.window);
+    MessageRecorder recorder;
+    // As the real box does: another window comes to the front and goes again, and
+    // the form is active again only after the refusal has done its work.
+    QWidget other;
+    if (how == QLatin1String("window")) {
+        recorder.setWhileOpen([&](const Message &) {
+            other.show();
+            other.activateWindow();
+            QVERIFY(QTest::qWaitForWindowActive(&other));
+            other.hide();
+        });
+    }
+    QLineEdit *field = form.field(QStringLiteral("txtMenge"));
+    if (how == QLatin1String("stored")) {
+        field = form.field(QStringLiteral("txtBeschleunigung"));
+        state.settings.Beschleunigung = 5000;
+        form.spare->setFocus();
+        QTRY_VERIFY(form.spare->hasFocus());
+        QVERIFY(!validation.checkStoredDriveLimits());
+    } else {
+        type(field, QStringLiteral("abc"));
+        if (how == QLatin1String("click"))
+            form.spare->setFocus(Qt::MouseFocusReason);
+        else if (how == QLatin1String("start"))
+            QVERIFY(!validation.validateFocused());
+        else
+            QTest::keyClick(field, Qt::Key_Tab);
+    }
+    if (how == QLatin1String("window")) {
+        form.window.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&form.window));
+    }
+    QCOMPARE(recorder.count(), 1);
+    QTRY_VERIFY(field->hasFocus());
+    QVERIFY(!field->text().isEmpty());
+    QVERIFY(field->text() != QLatin1String("abc"));
+    QTRY_COMPARE(field->selectedText(), field->text());
+    QTest::keyClicks(field, QStringLiteral("7"));
+    QCOMPARE(field->text(), QStringLiteral("7"));
 }
 
 QTEST_MAIN(tst_validation)

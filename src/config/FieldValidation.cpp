@@ -317,6 +317,11 @@ void FieldValidation::reject(const FieldRule &rule, QLineEdit *fieldNow)
     // A field hidden by a mode switch cannot take the focus back.
     if (field->isVisible() && field->isEnabled() && field->focusPolicy() != Qt::NoFocus)
         field->setFocus(Qt::OtherFocusReason);
+    // Selected, so that the next entry types over the restored text. A refusal made
+    // inside a focus change is followed by the field's own focus-out, which deselects:
+    // select again once that has passed.
+    field->selectAll();
+    QMetaObject::invokeMethod(field.data(), &QLineEdit::selectAll, Qt::QueuedConnection);
 }
 
 QString FieldValidation::message(const FieldRule &rule) const
