@@ -318,7 +318,7 @@ void tst_runs::doseTargets_data()
                                 << "1"
                                 << "0.5"
                                 << "1" << dose(320);
-    QTest::newRow("half an increment rounds to even") << 1 << 2 << "0.0234375"
+    QTest::newRow("half an increment rounds to even") << 1 << 2 << "0.0390625"
                                                       << "1"
                                                       << "1"
                                                       << "1" << dose(2);
