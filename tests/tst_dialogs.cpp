@@ -68,6 +68,8 @@ private slots:
     void endings();
     void laterShowingKeepsChoice();
     void f1OpensAbout();
+    void keysWithModifiers_data();
+    void keysWithModifiers();
     void deviceRow();
     void placedAboveCentre();
     void aboutTexts();
@@ -243,6 +245,62 @@ void tst_dialogs::f1OpensAbout()
     QVERIFY(portDialogBehind);
     QVERIFY(ok);
     QVERIFY(!end.ended());
+}
+
+void tst_dialogs::keysWithModifiers_data()
+{
+    QTest::addColumn<int>("key");
+    QTest::addColumn<Qt::KeyboardModifiers>("modifiers");
+    QTest::addColumn<QString>("focus");
+    const QList<std::pair<const char *, Qt::KeyboardModifiers>> held{
+        {"", Qt::NoModifier},
+        {"Shift+", Qt::ShiftModifier},
+        {"Ctrl+", Qt::ControlModifier},
+        {"Alt+", Qt::AltModifier},
+        {"Ctrl+Shift+", Qt::ControlModifier | Qt::ShiftModifier},
+    };
+    // The editable device field is a line edit, which keeps some Ctrl keys for itself.
+    for (const char *focus : {"cboGeraet", "cboCom"}) {
+        for (const auto &[prefix, modifiers] : held) {
+            QTest::addRow("%sEsc in %s", prefix, focus)
+                << int(Qt::Key_Escape) << modifiers << focus;
+            QTest::addRow("%sF1 in %s", prefix, focus) << int(Qt::Key_F1) << modifiers << focus;
+        }
+    }
+}
+
+void tst_dialogs::keysWithModifiers()
+{
+    QFETCH(int, key);
+    QFETCH(Qt::KeyboardModifiers, modifiers);
+    QFETCH(QString, focus);
+    const bool help = key == Qt::Key_F1;
+    test::EndRecorder end;
+    frmSchnittstelle dlg;
+    qint16 port = 0;
+    // Shared, not referenced: should F1 fail, the watch outlives this test and must
+    // leave the next test's dialogs alone.
+    const auto aboutTitle = std::make_shared<QString>();
+    const bool ok = runDialog(dlg, port, [&](QWidget *w) {
+        w->findChild<QWidget *>(focus)->setFocus();
+        QTRY_VERIFY_WITH_TIMEOUT(QApplication::focusWidget() != nullptr, 5000);
+        if (help) {
+            test::onNextModal([aboutTitle](QWidget *about) {
+                if (about->windowTitle() != QLatin1String("About"))
+                    return;
+                *aboutTitle = about->windowTitle();
+                QTest::keyClick(about, Qt::Key_Escape);
+            });
+        }
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key(key), modifiers);
+        if (help) {
+            QCOMPARE(*aboutTitle, QStringLiteral("About"));
+            QVERIFY(dlg.isVisible());
+            QTest::mouseClick(child<QPushButton>(w, "cmdOK"), Qt::LeftButton);
+        }
+    });
+    QCOMPARE(ok, help);
+    QCOMPARE(end.ended(), !help);
 }
 
 void tst_dialogs::deviceRow()

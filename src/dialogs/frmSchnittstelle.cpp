@@ -129,8 +129,9 @@ bool frmSchnittstelle::eventFilter(QObject *watched, QEvent *event)
     if (!widget || widget->window() != this)
         return false;
     const auto *key = static_cast<QKeyEvent *>(event);
-    if (key->modifiers() & ~Qt::KeypadModifier)
-        return false;
+    // Esc and F1 are keys, not key combinations: Shift, Ctrl or Alt held with them
+    // changes nothing. Enter with a modifier stays with the focused control.
+    const bool plain = !(key->modifiers() & ~Qt::KeypadModifier);
     switch (key->key()) {
     case Qt::Key_Escape:
         reject();
@@ -140,6 +141,8 @@ bool frmSchnittstelle::eventFilter(QObject *watched, QEvent *event)
         return true;
     case Qt::Key_Return:
     case Qt::Key_Enter:
+        if (!plain)
+            return false;
         // OK is the default button, but Enter on a focused Cancel presses Cancel.
         if (focusWidget() == m_ui->cmdCancel)
             m_ui->cmdCancel->click();
