@@ -9,6 +9,7 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QScreen>
 #include <QtTest>
@@ -72,6 +73,8 @@ private slots:
     void keysWithModifiers();
     void deviceRow();
     void placedAboveCentre();
+    void messageBoxPlacement_data();
+    void messageBoxPlacement();
     void aboutTexts();
 
 private:
@@ -341,6 +344,60 @@ void tst_dialogs::placedAboveCentre()
     QVERIFY(above > 0);
     QCOMPARE(dlg.x(), area.x() + (area.width() - dlg.width()) / 2);
     QCOMPARE(dlg.y(), area.y() + (area.height() - dlg.height()) / 2 - above);
+}
+
+void tst_dialogs::messageBoxPlacement_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("buttons");
+    QTest::addColumn<QString>("parent"); // none, hidden (start-up), shown
+    const QString failure = QStringLiteral("Port COM1 could not be opened.");
+    QTest::newRow("no parent") << failure << int(MsgButtons::RetryCancel) << "none";
+    QTest::newRow("long, three buttons")
+        << QStringLiteral("A line of some length for a wider box.\n").repeated(6)
+        << int(MsgButtons::YesNoCancel) << "none";
+    QTest::newRow("window not shown yet") << failure << int(MsgButtons::RetryCancel) << "hidden";
+    QTest::newRow("over its window") << failure << int(MsgButtons::Ok) << "shown";
+}
+
+// The real box, answered from the event loop: where it opens is read while it is up.
+void tst_dialogs::messageBoxPlacement()
+{
+    QFETCH(QString, text);
+    QFETCH(int, buttons);
+    QFETCH(QString, parent);
+    const bool withParent = parent == QLatin1String("shown");
+    m_messages.reset();
+    QWidget corner;
+    corner.setGeometry(0, 0, 120, 80);
+    if (withParent) {
+        corner.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&corner));
+    }
+    QRect seen;
+    test::onNextModal([&](QWidget *w) {
+        seen = w->frameGeometry();
+        if (auto *box = qobject_cast<QMessageBox *>(w); box && !box->buttons().isEmpty())
+            box->buttons().constFirst()->click();
+        else
+            w->close();
+    });
+    showMessage(parent == QLatin1String("none") ? nullptr : &corner, text,
+                QStringLiteral("Serial ports"), MsgButtons(buttons), MsgIcon::Critical);
+    QVERIFY(seen.isValid());
+    const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+    const QPoint offCentre = seen.center() - area.center();
+    if (withParent)
+        QVERIFY2(offCentre.manhattanLength() > 100, "a box over its window stays over it");
+    else
+        QVERIFY2(qAbs(offCentre.x()) <= 1 && qAbs(offCentre.y()) <= 1,
+                 qPrintable(QStringLiteral("box at %1,%2 %3x%4 on %5x%6")
+                                .arg(seen.x())
+                                .arg(seen.y())
+                                .arg(seen.width())
+                                .arg(seen.height())
+                                .arg(area.width())
+                                .arg(area.height())));
 }
 
 void tst_dialogs::aboutTexts()

@@ -1,6 +1,9 @@
 #include "ui/MessageBox.h"
 
+#include <QCursor>
+#include <QGuiApplication>
 #include <QMessageBox>
+#include <QScreen>
 
 namespace vyt {
 namespace {
@@ -52,6 +55,32 @@ MsgResult fromStandard(int button, MsgButtons offered)
     }
 }
 
+// A box with no window on the screen to sit over (at start-up the main window is not
+// shown yet) would be centred over nothing, in the screen's corner when no window
+// manager places it: it goes to the middle of the screen under the mouse instead.
+// Its size is final only once QMessageBox has seen the show event.
+class ScreenCentredBox : public QMessageBox {
+public:
+    using QMessageBox::QMessageBox;
+
+protected:
+    void showEvent(QShowEvent *event) override
+    {
+        QMessageBox::showEvent(event);
+        if (parentWidget() && parentWidget()->window()->isVisible())
+            return;
+        const QScreen *s = QGuiApplication::screenAt(QCursor::pos());
+        if (!s)
+            s = QGuiApplication::primaryScreen();
+        if (!s)
+            return;
+        const QRect area = s->availableGeometry();
+        const QSize size = frameGeometry().size();
+        move(area.x() + (area.width() - size.width()) / 2,
+             area.y() + (area.height() - size.height()) / 2);
+    }
+};
+
 } // namespace
 
 MsgResult showMessage(QWidget *parent, const QString &text, const QString &title,
@@ -61,7 +90,7 @@ MsgResult showMessage(QWidget *parent, const QString &text, const QString &title
     if (responder())
         return responder()(message);
 
-    QMessageBox box(toIcon(icon), title, text, toStandard(buttons), parent);
+    ScreenCentredBox box(toIcon(icon), title, text, toStandard(buttons), parent);
     if (buttons == MsgButtons::OkCancel)
         box.setDefaultButton(QMessageBox::Ok);
     return fromStandard(box.exec(), buttons);
