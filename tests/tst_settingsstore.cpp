@@ -1,13 +1,17 @@
 // A damaged or unwritable settings store: the program always starts with sound values,
 // never writes a NaN or an index outside its list, keeps the sections of other ports,
-// and tells the operator when it cannot save.
+// and tells the operator when it cannot save. A file it cannot read is kept, not written over.
 #include "config/SettingsStore.h"
+#include "dialogs/frmSchnittstelle.h"
+#include "main/Settings.h"
 #include "support/AppFixture.h"
 
 #include <QComboBox>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QLineEdit>
+#include <QPushButton>
 #include <QtTest>
 #include <cmath>
 #include <unistd.h>
@@ -30,10 +34,16 @@ void writeStore(const QByteArray &text)
     mapPort(1, ports);
 }
 
-QByteArray readStore()
+QByteArray readStore(const QString &file = storeFile())
 {
-    QFile f(storeFile());
+    QFile f(file);
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+void writeFile(const QString &file, const QByteArray &bytes)
+{
+    QFile f(file);
+    QVERIFY(f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size());
 }
 
 bool sound(const PumpSettings &s)
@@ -59,6 +69,8 @@ private slots:
     void otherSectionsSurviveASave();
     void unwritableStoreIsReported_data();
     void unwritableStoreIsReported();
+    void unreadableFileIsKept_data();
+    void unreadableFileIsKept();
 };
 
 void tst_settingsstore::damagedFiles_data()
@@ -143,6 +155,68 @@ void tst_settingsstore::unwritableStoreIsReported()
         QFile::setPermissions(dir, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     else
         QFile::remove(dir);
+}
+
+void tst_settingsstore::unreadableFileIsKept_data()
+{
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<bool>("kept");
+    QTest::addColumn<bool>("olderBackup");
+    const QString text = QStringLiteral("[COM1]\nMenge=5\nDichte=1.2\n[Ports]\nCOM1=/dev/x\n");
+    const QByteArray utf16 =
+        QStringEncoder(QStringEncoder::Utf16LE, QStringEncoder::Flag::WriteBom)(text);
+    QTest::newRow("UTF-16 with BOM") << utf16 << true << false;
+    QTest::newRow("UTF-16, older backup beside it") << utf16 << true << true;
+    QTest::newRow("NUL bytes") << QByteArray("[COM1]\nMenge=5\0\n", 16) << true << false;
+    QTest::newRow("Latin-1") << QByteArray("[COM1]\nMenge=5\n; \xfc\n") << true << false;
+    QTest::newRow("broken header") << QByteArray("[COM1\nMenge=5\n") << true << false;
+    QTest::newRow("valid") << text.toUtf8() << false << true;
+    QTest::newRow("valid, UTF-8 BOM") << "\xef\xbb\xbf" + text.toUtf8() << false << false;
+}
+
+void tst_settingsstore::unreadableFileIsKept()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(bool, kept);
+    QFETCH(bool, olderBackup);
+    useEmptyStore(); // the test's own store: its folder is emptied
+    const QString file = storeFile();
+    QDir dir = QFileInfo(file).absoluteDir();
+    QVERIFY(dir.removeRecursively() && dir.mkpath("."));
+    if (olderBackup)
+        writeFile(file + ".bak", "older");
+    writeFile(file, bytes);
+    MessageRecorder messages;
+    // The port dialog's OK writes the mapping at once, before any save question.
+    frmSchnittstelle dialog;
+    onNextModal([&](QWidget *) {
+        dialog.findChild<QComboBox *>("cboGeraet")->setCurrentText("/dev/ttyUSB7");
+        dialog.findChild<QPushButton *>("cmdOK")->click();
+    });
+    qint16 port = 0;
+    QVERIFY(dialog.choosePort(port));
+    QCOMPARE(storedValue("Ports", "COM1"), QStringLiteral("/dev/ttyUSB7"));
+    QVERIFY2(messages.count() == int(kept), qPrintable(messages.texts().join('|')));
+    const QStringList backups = dir.entryList({"*.bak"}); // the dated name sorts first
+    QCOMPARE(backups.count(), int(kept) + int(olderBackup));
+    if (olderBackup)
+        QCOMPARE(readStore(file + ".bak"), QByteArray("older"));
+    if (kept) {
+        const QString backup = dir.filePath(backups.constFirst());
+        QVERIFY(!olderBackup ||
+                backup.contains(QRegularExpression(R"(\.\d{4}-\d\d-\d\dT\d{6}\.bak$)")));
+        QCOMPARE(readStore(backup), bytes);
+        const Message &m = messages.messages().constFirst();
+        QVERIFY2(m.text.contains(file) && m.text.contains(backup), qPrintable(m.text));
+        QVERIFY(m.title == "Error" && m.icon == MsgIcon::Exclamation &&
+                m.buttons == MsgButtons::Ok);
+    }
+    QVERIFY(kept || readStore().contains("Menge=5"));
+    // The save later in the same run tells nothing more and keeps the mapping.
+    QString fehler;
+    QVERIFY2(speichereEinstellungen(*openStore(), 1, PumpSettings{}, &fehler), qPrintable(fehler));
+    QCOMPARE(messages.count(), int(kept));
+    QCOMPARE(storedValue("Ports", "COM1"), QStringLiteral("/dev/ttyUSB7"));
 }
 
 QTEST_MAIN(tst_settingsstore)

@@ -4,6 +4,8 @@
 #include <QSettings>
 #include <memory>
 
+class QWidget;
+
 namespace vyt {
 
 constexpr const char *kStoreName = "vyt";
@@ -12,5 +14,12 @@ constexpr const char *kStoreName = "vyt";
 
 // The stored text of section/key, or an empty string.
 [[nodiscard]] QString readStoreText(QSettings &store, const QString &section, const QString &key);
+
+// Every writer calls this before it writes into the store. A store file that cannot be
+// read (an editor's UTF-16, NUL bytes, not UTF-8, lines QSettings cannot parse) is never
+// written into: it is moved to a backup beside it and the operator told where, once,
+// as the next writer finds no file. False when it could not be moved: write nothing then;
+// the reason goes to *reason, or to the operator when reason is null.
+[[nodiscard]] bool prepareStoreForWriting(QWidget *messageParent, QString *reason = nullptr);
 
 } // namespace vyt

@@ -93,6 +93,8 @@ void frmSchnittstelle::refreshDevices()
 
 void frmSchnittstelle::storeDevice()
 {
+    if (!prepareStoreForWriting(this))
+        return; // an unreadable file that could not be kept aside is left alone; told already
     auto store = openStore();
     storeDeviceFor(m_gewaehlt, m_ui->cboGeraet->currentText(), *store);
     store->sync();

@@ -134,8 +134,13 @@ std::optional<double> gespeicherteZahl(QSettings &store, int port, const char *k
                       QLocale::c());
 }
 
-bool speichereEinstellungen(QSettings &store, int port, const PumpSettings &s, QString *fehler)
+bool speichereEinstellungen(QSettings &opened, int port, const PumpSettings &s, QString *fehler)
 {
+    if (!prepareStoreForWriting(nullptr, fehler))
+        return false;
+    // The caller's object keeps the read error of a file just moved aside: write through
+    // a fresh one, which reads the file as it is now.
+    QSettings store(opened.fileName(), opened.format());
     store.beginGroup(QStringLiteral("Schnittstelle"));
     store.setValue(QStringLiteral("COM"), integerForm(port));
     store.endGroup();

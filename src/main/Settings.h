@@ -23,7 +23,8 @@ void ladeEinstellungen(QSettings &store, int port, PumpSettings &s,
 [[nodiscard]] std::optional<double> gespeicherteZahl(QSettings &store, int port, const char *key);
 
 // Writes the port record and all keys of the port's section in the save order.
-// Answers false with a reason in plain words when the store could not be written.
+// An unreadable store file is moved aside first (prepareStoreForWriting). Answers false
+// with a reason in plain words when the store could not be written.
 [[nodiscard]] bool speichereEinstellungen(QSettings &store, int port, const PumpSettings &s,
                                           QString *fehler);
 
