@@ -1,9 +1,15 @@
-# Installation and the Debian package: the two programs, the desktop entry, its icons
-# and the manual pages, in the usual places. `cpack -G DEB` in the build folder makes
-# the package; scripts/package does it all.
+# Installation and the Debian package: the two programs, the desktop entry, its icons,
+# the manual pages and the package's documents, in the usual places. `cpack -G DEB` in
+# the build folder makes the package; scripts/package does it all.
 include(GNUInstallDirs)
 
 set(VYT_PACKAGING_DIR ${CMAKE_SOURCE_DIR}/packaging)
+
+# The programs answer --version with the project's version.
+target_compile_definitions(vyt_core INTERFACE VYT_VERSION="${PROJECT_VERSION}")
+if(TARGET vyt-controller-sim)
+  target_compile_definitions(vyt-controller-sim PRIVATE VYT_VERSION="${PROJECT_VERSION}")
+endif()
 
 install(TARGETS vyt-pump-controller RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 if(TARGET vyt-controller-sim)
@@ -19,28 +25,58 @@ endforeach()
 install(FILES ${VYT_PACKAGING_DIR}/icons/scalable/vyt-pump-controller.svg
         DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
 
-# Manual pages go compressed, as Debian wants them; uncompressed where gzip is missing.
+# Manual pages and the changelog go compressed, as Debian wants them; uncompressed where
+# gzip is missing. -n keeps the time stamp out, so that the package is reproducible.
 find_program(VYT_GZIP gzip)
-foreach(page vyt-pump-controller.1 vyt-controller-sim.1)
+function(vyt_compressed source name out_var)
   if(VYT_GZIP)
-    set(gz ${CMAKE_CURRENT_BINARY_DIR}/man/${page}.gz)
+    set(gz ${CMAKE_CURRENT_BINARY_DIR}/compressed/${name}.gz)
     add_custom_command(
       OUTPUT ${gz}
-      COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/man
-      COMMAND ${VYT_GZIP} -9 -n -c ${VYT_PACKAGING_DIR}/${page} > ${gz}
-      DEPENDS ${VYT_PACKAGING_DIR}/${page}
-      COMMENT "Compressing the manual page ${page}")
-    list(APPEND vyt_man_pages ${gz})
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/compressed
+      COMMAND ${VYT_GZIP} -9 -n -c ${source} > ${gz}
+      DEPENDS ${source}
+      COMMENT "Compressing ${name}")
+    set(${out_var} ${gz} PARENT_SCOPE)
   else()
-    list(APPEND vyt_man_pages ${VYT_PACKAGING_DIR}/${page})
+    set(${out_var} ${source} PARENT_SCOPE)
   endif()
+endfunction()
+
+foreach(page vyt-pump-controller.1 vyt-controller-sim.1)
+  vyt_compressed(${VYT_PACKAGING_DIR}/${page} ${page} gz)
+  list(APPEND vyt_man_pages ${gz})
 endforeach()
+vyt_compressed(${VYT_PACKAGING_DIR}/changelog changelog.Debian vyt_changelog)
 add_custom_target(vyt_man_pages ALL DEPENDS ${vyt_man_pages})
+add_custom_target(vyt_package_docs ALL DEPENDS ${vyt_changelog})
 install(FILES ${vyt_man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
+set(VYT_DOC_DIR ${CMAKE_INSTALL_DATADIR}/doc/vyt-pump-controller)
+install(FILES ${VYT_PACKAGING_DIR}/copyright DESTINATION ${VYT_DOC_DIR})
+if(VYT_GZIP)
+  install(FILES ${vyt_changelog} DESTINATION ${VYT_DOC_DIR})
+else()
+  install(FILES ${vyt_changelog} DESTINATION ${VYT_DOC_DIR} RENAME changelog.Debian)
+endif()
+# "positve" is in an operator message that is shown exactly as written; the override
+# tells lintian so.
+install(FILES ${VYT_PACKAGING_DIR}/lintian-overrides
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME vyt-pump-controller)
+
 # ---- Debian package ----
-set(VYT_PACKAGE_MAINTAINER "vyt-Pump controller developers <vyt-pump-controller@localhost>"
-    CACHE STRING "Maintainer field of the Debian package")
+set(vyt_default_maintainer "vyt developers <vyt-developers@example.org>")
+set(VYT_PACKAGE_MAINTAINER ${vyt_default_maintainer}
+    CACHE STRING "Maintainer field of the Debian package: Name <address>")
+# Build folders made before still hold the earlier default, an address on localhost.
+if(VYT_PACKAGE_MAINTAINER MATCHES "@localhost>$")
+  set(VYT_PACKAGE_MAINTAINER ${vyt_default_maintainer}
+      CACHE STRING "Maintainer field of the Debian package: Name <address>" FORCE)
+endif()
+if(NOT VYT_PACKAGE_MAINTAINER MATCHES "^[^<>]+ <[^<>@ ]+@[^<>@ ]+\\.[^<>@ ]+>$")
+  message(FATAL_ERROR "VYT_PACKAGE_MAINTAINER must read \"Name <user@domain>\", "
+                      "not \"${VYT_PACKAGE_MAINTAINER}\"")
+endif()
 
 set(CPACK_PACKAGE_NAME vyt-pump-controller)
 set(CPACK_PACKAGE_VENDOR "vyt")
@@ -65,6 +101,12 @@ set(CPACK_DEBIAN_PACKAGE_SECTION science)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
+# The newest changelog entry must be this very package; a new version needs its entry.
+file(STRINGS ${VYT_PACKAGING_DIR}/changelog vyt_changelog_top LIMIT_COUNT 1)
+if(NOT vyt_changelog_top MATCHES "\\(${PROJECT_VERSION}-${CPACK_DEBIAN_PACKAGE_RELEASE}\\)")
+  message(WARNING "packaging/changelog has no entry for "
+                  "${PROJECT_VERSION}-${CPACK_DEBIAN_PACKAGE_RELEASE} at the top")
+endif()
 # The libraries come from dpkg-shlibdeps; the platform plugins are loaded at run time,
 # so no library lookup finds them: without qt6-qpa-plugins the program cannot show a
 # window at all.

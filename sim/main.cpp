@@ -47,10 +47,12 @@ int main(int argc, char *argv[])
 
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("vyt-controller-sim"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(VYT_VERSION));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QString::fromLatin1(kDescription));
     parser.addHelpOption();
+    parser.addVersionOption();
     const QCommandLineOption link(QStringLiteral("link"),
                                   QStringLiteral("Also reach the device under PATH (a symlink)."),
                                   QStringLiteral("PATH"));

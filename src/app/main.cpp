@@ -4,15 +4,151 @@
 #include "ui/ProgramEnd.h"
 
 #include <QApplication>
+#include <QCommandLineParser>
+#include <QStringList>
+
+#include <cstdio>
+#include <cstring>
+
+#ifndef VYT_VERSION
+#error "VYT_VERSION must come from the build (the project version)"
+#endif
+
+namespace {
+
+constexpr char kProgramName[] = "vyt-pump-controller";
+constexpr int kExitUsage = 2;
+
+// QApplication and the xcb plugin take these out of argv themselves, so they must pass
+// here untouched; a session manager, for one, restarts the program with -session ID.
+struct QtOption {
+    const char *name;
+    bool takesValue;
+    bool takesEqualsForm; // -style=fusion as well as -style fusion
+};
+constexpr QtOption kQtOptions[] = {
+    {"platform", true, false},
+    {"platformpluginpath", true, false},
+    {"platformtheme", true, false},
+    {"plugin", true, true},
+    {"qwindowgeometry", true, false},
+    {"geometry", true, false},
+    {"qwindowtitle", true, false},
+    {"title", true, false},
+    {"qwindowicon", true, false},
+    {"icon", true, false},
+    {"session", true, false},
+    {"style", true, true},
+    {"stylesheet", true, true},
+    {"display", true, false},
+    {"name", true, false},
+    {"reverse", false, false},
+    {"widgetcount", false, false},
+    {"sync", false, false},
+    {"nograb", false, false},
+};
+
+// How many arguments from argv[i] on are one of Qt's own options; 0 for none.
+int qtOptionLength(int argc, char *argv[], int i)
+{
+    const char *arg = argv[i];
+    if (arg[0] != '-' || arg[1] == '\0')
+        return 0;
+    // Qt reads "--platform" as "-platform".
+    arg += arg[1] == '-' ? 2 : 1;
+    for (const QtOption &option : kQtOptions) {
+        const std::size_t n = std::strlen(option.name);
+        if (std::strncmp(arg, option.name, n) != 0)
+            continue;
+        if (arg[n] == '\0')
+            return option.takesValue && i + 1 < argc ? 2 : 1;
+        if (arg[n] == '=' && option.takesEqualsForm)
+            return 1;
+    }
+    return 0;
+}
+
+// What the command line asks for. Options that the window will act on get a field here.
+struct CommandLine {
+    bool done = false; // help, version or an error is printed: end with exitCode
+    int exitCode = 0;
+};
+
+void printError(const QString &message)
+{
+    std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", kProgramName,
+                 qPrintable(message), kProgramName);
+}
+
+// Runs before any QApplication exists: that needs a display, and --help or a mistyped
+// option must answer on a bare terminal without one.
+CommandLine parseCommandLine(int argc, char *argv[])
+{
+    QStringList args{QString::fromLatin1(kProgramName)};
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--") == 0) {
+            for (; i < argc; ++i)
+                args << QString::fromLocal8Bit(argv[i]);
+            break;
+        }
+        if (const int n = qtOptionLength(argc, argv, i); n > 0) {
+            i += n - 1;
+            continue;
+        }
+        args << QString::fromLocal8Bit(argv[i]);
+    }
+
+    QCommandLineParser parser;
+    // "-help" and "-version" as well, the way Qt's own options are written.
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    parser.setApplicationDescription(QStringLiteral(
+        "Runs micro annular gear pumps through a motion controller on one serial port.\n"
+        "Qt's own options, such as -platform NAME, -display DISPLAY or -style STYLE, are\n"
+        "passed on to Qt."));
+    const QCommandLineOption help({QStringLiteral("h"), QStringLiteral("help")},
+                                  QStringLiteral("Print this summary of the options and exit."));
+    const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")},
+                                     QStringLiteral("Print the version and exit."));
+    parser.addOptions({help, version});
+
+    CommandLine result;
+    if (!parser.parse(args)) {
+        printError(parser.errorText());
+        return {true, kExitUsage};
+    }
+    if (!parser.positionalArguments().isEmpty()) {
+        printError(QStringLiteral("Unexpected argument '%1'.")
+                       .arg(parser.positionalArguments().constFirst()));
+        return {true, kExitUsage};
+    }
+    if (parser.isSet(help)) {
+        // Qt writes a placeholder for the program's name when no application exists yet.
+        const QString rest = parser.helpText().section(QLatin1Char('\n'), 1);
+        std::printf("Usage: %s [options]\n%s", kProgramName, qPrintable(rest));
+        return {true, 0};
+    }
+    if (parser.isSet(version)) {
+        std::printf("%s %s\n", kProgramName, VYT_VERSION);
+        return {true, 0};
+    }
+    return result;
+}
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
+    const CommandLine commandLine = parseCommandLine(argc, argv);
+    if (commandLine.done)
+        return commandLine.exitCode;
+
     QApplication app(argc, argv);
     // Before anything can open the port: from then on every way out stops the drive.
     vyt::ProcessGuard::install();
-    QApplication::setApplicationName(QStringLiteral("vyt-pump-controller"));
+    QApplication::setApplicationName(QString::fromLatin1(kProgramName));
+    QApplication::setApplicationVersion(QStringLiteral(VYT_VERSION));
     QApplication::setApplicationDisplayName(QStringLiteral("vyt-Pump controller"));
-    QApplication::setDesktopFileName(QStringLiteral("vyt-pump-controller"));
+    QApplication::setDesktopFileName(QString::fromLatin1(kProgramName));
     QApplication::setWindowIcon(vyt::programIcon());
     // The window ends the program itself, after the save question.
     QApplication::setQuitOnLastWindowClosed(false);
