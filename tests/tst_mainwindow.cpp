@@ -18,6 +18,8 @@
 using namespace vyt;
 using namespace vyt::test;
 
+Q_DECLARE_METATYPE(vyt::MsgResult)
+
 class tst_mainwindow : public QObject {
     Q_OBJECT
 private slots:
@@ -35,6 +37,7 @@ private slots:
     void damagedStoreLoadsSoundValues();
     void modeSwitchAndEndlessBoxes();
     void shortcutsNeedExactModifiers();
+    void saveFailureIsReported_data();
     void saveFailureIsReported();
     void limitsSentAreTheValidatedOnes();
     void enterClicksTheFocusedButtonOrStart_data();
@@ -42,6 +45,8 @@ private slots:
     void wheelChangesOnlyAFocusedList_data();
     void wheelChangesOnlyAFocusedList();
     void modeFieldsKeepTheirPlaces();
+    void startChecksFieldsLeftWithoutFocusOut_data();
+    void startChecksFieldsLeftWithoutFocusOut();
 };
 
 void tst_mainwindow::firstStartShowsDefaults()
@@ -407,9 +412,23 @@ void tst_mainwindow::shortcutsNeedExactModifiers()
     QVERIFY(about);
 }
 
+void tst_mainwindow::saveFailureIsReported_data()
+{
+    QTest::addColumn<MsgResult>("answer");
+    QTest::addColumn<bool>("saved");
+    QTest::addColumn<bool>("ended");
+    QTest::newRow("Retry, the folder freed meanwhile") << MsgResult::Retry << true << true;
+    QTest::newRow("Exit without saving") << MsgResult::Discard << false << true;
+    QTest::newRow("Cancel stays") << MsgResult::Cancel << false << false;
+}
+
 void tst_mainwindow::saveFailureIsReported()
 {
+    QFETCH(MsgResult, answer);
+    QFETCH(bool, saved);
+    QFETCH(bool, ended);
     AppFixture app;
+    app.enter("txtMenge", "123");
     // A file where the settings folder should be: nothing can be written.
     auto store = openStore();
     const QString file = store->fileName();
@@ -419,10 +438,19 @@ void tst_mainwindow::saveFailureIsReported()
     QFile blocker(dir);
     QVERIFY(blocker.open(QIODevice::WriteOnly));
     blocker.close();
-    QVERIFY(app.window().Beenden());
+    app.messages().script({MsgResult::Yes, answer});
+    app.messages().setWhileOpen([&](const Message &m) {
+        if (m.buttons == MsgButtons::RetryExitCancel && answer == MsgResult::Retry)
+            QFile::remove(dir);
+    });
+    QCOMPARE(app.window().Beenden(), ended);
+    app.messages().setWhileOpen({});
     QCOMPARE(app.messages().count(), 2);
-    QVERIFY(app.messages().texts().at(1).contains(file));
-    QVERIFY(app.ends().ended());
+    const Message &failure = app.messages().messages().at(1);
+    QVERIFY(failure.text.contains(file));
+    QCOMPARE(failure.buttons, MsgButtons::RetryExitCancel);
+    QCOMPARE(app.ends().ended(), ended);
+    QCOMPARE(storedValue("COM1", "Menge"), saved ? QStringLiteral("123") : QString());
     QFile::remove(dir);
 }
 
@@ -521,6 +549,38 @@ void tst_mainwindow::modeFieldsKeepTheirPlaces()
     auto *pump = app.window().findChild<QWidget *>("framePumpe");
     auto *motor = app.window().findChild<QWidget *>("frameAntrieb");
     QCOMPARE(pump->size(), motor->size());
+}
+
+void tst_mainwindow::startChecksFieldsLeftWithoutFocusOut_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("message"); // empty: accepted
+    QTest::newRow("accepted limit is sent") << "250" << QString();
+    QTest::newRow("refused limit sends nothing")
+        << "9999" << "Please enter an integer number between 100 and 300.";
+}
+
+void tst_mainwindow::startChecksFieldsLeftWithoutFocusOut()
+{
+    // Without a window manager no focus-out may follow a message box: the changed text is
+    // still in the field, never checked. Start checks it.
+    QFETCH(QString, text);
+    QFETCH(QString, message);
+    AppFixture app;
+    app.sim().setInstantMoves(true);
+    app.find<QLineEdit>("txtDauerstrom")->setText(text);
+    app.sim().clearReceived();
+    app.find<QPushButton>("cmdStart")->click();
+    QVERIFY(app.waitForRunEnd());
+    if (message.isEmpty()) {
+        QCOMPARE(app.messages().count(), 0);
+        QCOMPARE(app.state().settings.Dauerstrom, 250.0f);
+        QVERIFY(waitForLine(app.sim(), "LCC 250"));
+    } else {
+        QCOMPARE(app.messages().texts(), QStringList{message});
+        QCOMPARE(app.state().settings.Dauerstrom, 230.0f);
+        QCOMPARE(app.sim().receivedLines(), QStringList());
+    }
 }
 
 QTEST_MAIN(tst_mainwindow)

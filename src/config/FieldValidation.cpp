@@ -183,6 +183,17 @@ bool FieldValidation::validateFocused()
     return entry ? check(*entry, false) : true;
 }
 
+bool FieldValidation::validateChanged()
+{
+    if (!validateFocused())
+        return false;
+    for (const Entry &entry : std::as_const(m_entries)) {
+        if (entry.field && entry.field->text() != storedText(*entry.rule) && !check(entry, false))
+            return false;
+    }
+    return true;
+}
+
 bool FieldValidation::validate(QLineEdit *field)
 {
     const Entry *entry = entryFor(field);

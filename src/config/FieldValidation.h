@@ -27,6 +27,10 @@ public:
     // Also false right after the focus loss caused by the same click rejected that field
     // (a mouse click on Start takes the focus before Start's handler runs).
     [[nodiscard]] bool validateFocused();
+    // The focused field, then every field whose text differs from its stored value: without
+    // a window manager a field may have been left without a focus-out. False at the first
+    // refusal.
+    [[nodiscard]] bool validateChanged();
     // Validates one field now (false when rejected, or when a rejection is on screen).
     bool validate(QLineEdit *field);
     [[nodiscard]] bool busy() const; // a rejection message is on screen

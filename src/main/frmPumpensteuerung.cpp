@@ -404,7 +404,7 @@ void frmPumpensteuerung::cmdStart_Click()
     m_state.Abbruch = false;
     // An entry still being typed reaches the pump only through its check, and a damaged
     // store's limit is refused before it can reach the controller.
-    if (!m_validation->validateFocused() || !m_validation->checkStoredDriveLimits())
+    if (!m_validation->validateChanged() || !m_validation->checkStoredDriveLimits())
         return;
     if (!m_link->SchnittstelleOK())
         return;
@@ -471,7 +471,7 @@ void frmPumpensteuerung::cbxPotentiometer_Click()
         const QSignalBlocker block(box);
         box->setChecked(false);
     };
-    if (an && (!m_validation->validateFocused() || !m_validation->checkStoredDriveLimits())) {
+    if (an && (!m_validation->validateChanged() || !m_validation->checkStoredDriveLimits())) {
         zurueck();
         return;
     }
@@ -537,9 +537,8 @@ bool frmPumpensteuerung::Beenden()
     if (answer == MsgResult::Yes) {
         // The entry being typed is saved only through its check; a refused one keeps the
         // program open (the drive is stopped already).
-        if (!m_validation->validateFocused())
+        if (!m_validation->validateChanged() || !saveBeforeLeaving())
             return false;
-        EinstellungenSpeichern();
     }
     if (m_port->PortOpen()) {
         drainStopOrWarn();
@@ -585,13 +584,35 @@ void frmPumpensteuerung::drainStopOrWarn()
 
 void frmPumpensteuerung::EinstellungenSpeichern()
 {
+    QString fehler;
+    if (!trySave(&fehler))
+        showMessage(this, fehler, m_state.FehlerTitel, MsgButtons::Ok, MsgIcon::Critical);
+}
+
+bool frmPumpensteuerung::trySave(QString *error)
+{
     const QPointF twips = positionInTwips();
     m_state.settings.Left = float(twips.x());
     m_state.settings.Top = float(twips.y());
     auto store = openStore();
-    QString fehler;
-    if (!speichereEinstellungen(*store, m_state.Schnittstelle, m_state.settings, &fehler))
-        showMessage(this, fehler, m_state.FehlerTitel, MsgButtons::Ok, MsgIcon::Critical);
+    return speichereEinstellungen(*store, m_state.Schnittstelle, m_state.settings, error);
+}
+
+bool frmPumpensteuerung::saveBeforeLeaving()
+{
+    // A save that fails must not cost the operator the settings: try again (a full disk
+    // freed meanwhile), leave without them, or stay.
+    for (;;) {
+        QString fehler;
+        if (trySave(&fehler))
+            return true;
+        switch (showMessage(this, fehler, m_state.FehlerTitel, MsgButtons::RetryExitCancel,
+                            MsgIcon::Critical)) {
+        case MsgResult::Retry: continue;
+        case MsgResult::Discard: return true;
+        default: return false;
+        }
+    }
 }
 
 namespace {

@@ -77,6 +77,9 @@ private:
     void onRunEnded();
     void drainStopOrWarn();
     void endOnSignal(int signalNumber);
+    bool trySave(QString *error);
+    // On leaving: saves, or lets the operator retry, leave unsaved (true) or stay (false).
+    bool saveBeforeLeaving();
 
     std::unique_ptr<Ui::frmPumpensteuerung> ui;
     PumpState m_state;

@@ -3,6 +3,7 @@
 #include <QCursor>
 #include <QGuiApplication>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QScreen>
 
 namespace vyt {
@@ -22,6 +23,8 @@ QMessageBox::StandardButtons toStandard(MsgButtons b)
     case MsgButtons::YesNo: return QMessageBox::Yes | QMessageBox::No;
     case MsgButtons::YesNoCancel: return QMessageBox::Yes | QMessageBox::No | QMessageBox::Cancel;
     case MsgButtons::RetryCancel: return QMessageBox::Retry | QMessageBox::Cancel;
+    case MsgButtons::RetryExitCancel:
+        return QMessageBox::Retry | QMessageBox::Discard | QMessageBox::Cancel;
     }
     return QMessageBox::Ok;
 }
@@ -45,6 +48,7 @@ MsgResult fromStandard(int button, MsgButtons offered)
     case QMessageBox::No: return MsgResult::No;
     case QMessageBox::Retry: return MsgResult::Retry;
     case QMessageBox::Cancel: return MsgResult::Cancel;
+    case QMessageBox::Discard: return MsgResult::Discard;
     default: break;
     }
     // Closed without a button: the escape answer of the set offered.
@@ -93,6 +97,8 @@ MsgResult showMessage(QWidget *parent, const QString &text, const QString &title
     ScreenCentredBox box(toIcon(icon), title, text, toStandard(buttons), parent);
     if (buttons == MsgButtons::OkCancel)
         box.setDefaultButton(QMessageBox::Ok);
+    if (buttons == MsgButtons::RetryExitCancel)
+        box.button(QMessageBox::Discard)->setText(QObject::tr("E&xit without saving"));
     return fromStandard(box.exec(), buttons);
 }
 

@@ -8,9 +8,10 @@ class QWidget;
 
 namespace vyt {
 
-enum class MsgButtons { Ok, OkCancel, YesNo, YesNoCancel, RetryCancel };
+// RetryExitCancel: Retry, "Exit without saving" (answers Discard) and Cancel.
+enum class MsgButtons { Ok, OkCancel, YesNo, YesNoCancel, RetryCancel, RetryExitCancel };
 enum class MsgIcon { Exclamation, Critical, Question, Information };
-enum class MsgResult { Ok, Cancel, Yes, No, Retry };
+enum class MsgResult { Ok, Cancel, Yes, No, Retry, Discard };
 
 struct Message {
     QString text;

@@ -54,7 +54,8 @@ MsgResult MessageRecorder::answer(const Message &m)
     case MsgButtons::OkCancel: return MsgResult::Ok;
     case MsgButtons::YesNo:
     case MsgButtons::YesNoCancel: return MsgResult::Yes;
-    case MsgButtons::RetryCancel: return MsgResult::Cancel;
+    case MsgButtons::RetryCancel:
+    case MsgButtons::RetryExitCancel: return MsgResult::Cancel;
     }
     return MsgResult::Ok;
 }
