@@ -9,7 +9,7 @@
 # the others still run, and the summary names every failed scenario.
 set -uo pipefail
 program="$1" simulator="$2"
-for tool in Xvfb xdotool; do
+for tool in Xvfb xdotool xprop; do
     command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed"; exit 77; }
 done
 
@@ -75,6 +75,7 @@ begin() {
     start_sim
     start_program "$@"
     focus "Serial ports"
+    expect_title "Serial ports" "Serial ports"
     xdotool key Return
     focus "COM1: vyt-Pump controller"
 }
@@ -149,13 +150,23 @@ leave_without_saving() {
 flow_started=' V -?[1-9][0-9]*$'
 endless_flow=(Betriebsart=2 Foerderstrom=5 Foerderstromeinheit=0 Dauer=0 Dauereinheit=1)
 
+# The title a desktop shows, exactly: nothing may be appended to the designed titles.
+expect_title() {
+    local shown
+    shown=$(xprop -id "$(window_id "$1")" _NET_WM_NAME 2>/dev/null | sed -n 's/^[^"]*"\(.*\)"$/\1/p')
+    [ "$shown" = "$2" ] || fail "the window shows the title \"$shown\", not \"$2\""
+}
+
 scenario_dose() {
     begin dose
-    xdotool key alt+s
+    expect_title "COM1: vyt-Pump controller" "COM1: vyt-Pump controller"
+    # Enter right after start-up: the focus is on Start, and Start runs the dose.
+    xdotool key Return
     wait_log " VER$"
     wait_log " NP "
     xdotool key Escape
     focus "Exit"
+    expect_title "Exit" "Exit"
     xdotool key alt+n
     wait_exit
     [ "$code" -eq 0 ] || fail "exit code $code"

@@ -147,7 +147,9 @@ int main(int argc, char *argv[])
     vyt::ProcessGuard::install();
     QApplication::setApplicationName(QString::fromLatin1(kProgramName));
     QApplication::setApplicationVersion(QStringLiteral(VYT_VERSION));
-    QApplication::setApplicationDisplayName(QStringLiteral("vyt-Pump controller"));
+    // No display name: Qt would append it to every title a desktop shows, and the
+    // windows' titles are exact ("Serial ports", "Exit", "Error"). The desktop file names
+    // the program for the task bar.
     QApplication::setDesktopFileName(QString::fromLatin1(kProgramName));
     QApplication::setWindowIcon(vyt::programIcon());
     // The window ends the program itself, after the save question.
