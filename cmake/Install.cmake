@@ -59,8 +59,7 @@ if(VYT_GZIP)
 else()
   install(FILES ${vyt_changelog} DESTINATION ${VYT_DOC_DIR} RENAME changelog.Debian)
 endif()
-# "positve" is in an operator message that is shown exactly as written; the override
-# tells lintian so.
+# What lintian must not count against the package, each with its reason in the file.
 install(FILES ${VYT_PACKAGING_DIR}/lintian-overrides
         DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME vyt-pump-controller)
 
