@@ -743,6 +743,7 @@ void tst_faultmatrix::faultAtPlace()
     QCOMPARE(dialog, QStringLiteral("frmSchnittstelle"));
     QVERIFY(!app.ends().ended());
     QCOMPARE(app.state().Schnittstelle, qint16(2));
+    QCOMPARE(app.window().windowTitle(), QStringLiteral("COM2: vyt-Pump controller"));
     QVERIFY(app.state().SchnittstelleOffen);
     // A re-opened port is a new controller: it is asked for its version and gets the limits.
     QCOMPARE(second.receivedLines().value(0), QStringLiteral("VER"));
