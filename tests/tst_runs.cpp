@@ -509,19 +509,24 @@ void tst_runs::flowOnTheWire_data()
     QTest::addColumn<int>("durationUnit");
     QTest::addColumn<QString>("speed");
     QTest::addColumn<int>("ms");
+    QTest::addColumn<QString>("summary"); // what the status line keeps afterwards
 
     QTest::newRow("5 ml/min on 3 µl for 2 s") << 1 << 0 << "5"
                                               << "1"
-                                              << "2" << 1 << "V 1667" << 2000;
+                                              << "2" << 1 << "V 1667" << 2000
+                                              << "Flow ended after 0:02, 0.1666667 ml";
     QTest::newRow("2 g/min at density 2 on 6 µl") << 9 << 1 << "2"
                                                   << "2"
-                                                  << "500" << 0 << "V 167" << 500;
+                                                  << "500" << 0 << "V 167" << 500
+                                                  << "Flow ended after 0:00, 0.01666667 g";
     QTest::newRow("2.5 rpm rounds to even") << 0 << 2 << "2.5"
                                             << "1"
-                                            << "500" << 0 << "V 2" << 500;
+                                            << "500" << 0 << "V 2" << 500
+                                            << "Flow ended after 0:00, 0.02083333 rev.";
     QTest::newRow("-1500.4 rpm") << 0 << 2 << "-1500.4"
                                  << "1"
-                                 << "0.5" << 1 << "V -1500" << 500;
+                                 << "0.5" << 1 << "V -1500" << 500
+                                 << "Flow ended after 0:00, -12.50333 rev.";
 }
 
 void tst_runs::flowOnTheWire()
@@ -534,6 +539,7 @@ void tst_runs::flowOnTheWire()
     QFETCH(int, durationUnit);
     QFETCH(QString, speed);
     QFETCH(int, ms);
+    QFETCH(QString, summary);
     AppFixture app;
     Flow f;
     f.type = type;
@@ -554,7 +560,7 @@ void tst_runs::flowOnTheWire()
     QVERIFY2(took >= ms - 50 && took < ms + 1500, qPrintable(QString::number(took)));
     QCOMPARE(app.messages().count(), 0);
     QVERIFY(app.find<QPushButton>("cmdStart")->isEnabled());
-    QVERIFY(app.find<QLabel>("lblStatus")->text().isEmpty());
+    QCOMPARE(app.find<QLabel>("lblStatus")->text(), summary);
 }
 
 void tst_runs::stopDuringFlowSendsStopTwice_data()
@@ -962,7 +968,9 @@ void tst_runs::linkLostDuringRun()
     // Told once, after the run has ended.
     QTRY_COMPARE_WITH_TIMEOUT(app.messages().count(), 1, 10000);
     QCOMPARE(app.messages().messages().first().title, QStringLiteral("Serial port COM1:"));
-    QVERIFY(app.find<QLabel>("lblStatus")->text().isEmpty());
+    QVERIFY2(app.find<QLabel>("lblStatus")->text().startsWith(
+                 flow ? "Flow stopped by the lost link after 0:0" : "Stopped by the lost link after 0 of 3 doses, 0 µl"),
+             qPrintable(app.find<QLabel>("lblStatus")->text()));
 
     // The next Start asks for the port again.
     QString dialog;
@@ -1078,6 +1086,11 @@ void tst_runs::statusBarCountsDoses()
                      });
     QVERIFY(clickStart(app));
     QCOMPARE(atMove, (QStringList{"Dose 1 of 3", "Dose 2 of 3", "Dose 3 of 3"}));
+    // The summary stays until the operator changes a value.
+    QCOMPARE(status->text(), QStringLiteral("3 of 3 doses done, 90 µl"));
+    auto *menge = app.find<QLineEdit>("txtMenge");
+    menge->setFocus();
+    QTest::keyClick(menge, Qt::Key_5);
     QVERIFY(status->text().isEmpty());
 }
 

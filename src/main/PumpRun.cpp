@@ -1,10 +1,13 @@
 #include "main/PumpRun.h"
 
+#include "main/RunReport.h"
+
 #include "config/NumberText.h"
 #include "config/Units.h"
 #include "link/ControllerLink.h"
 #include "link/MSComm.h"
 #include "ui/MessageBox.h"
+#include "ui/Clock.h"
 #include "ui/ProgramEnd.h"
 
 #include <algorithm>
@@ -16,15 +19,6 @@ namespace {
 constexpr double kEndlosSekunden = 2147483648.0;
 constexpr int kDisplayMs = 500;
 const QString kVorsicht = QStringLiteral("Caution");
-
-// h:mm:ss or m:ss; seconds beyond any real wait are shown as their largest value.
-QString dauerText(double sekunden)
-{
-    const qint64 t = qint64(std::clamp(sekunden, 0.0, kEndlosSekunden));
-    const qint64 h = t / 3600, m = t / 60 % 60, s = t % 60;
-    return h > 0 ? QStringLiteral("%1:%2:%3").arg(h).arg(m, 2, 10, QLatin1Char('0')).arg(s, 2, 10, QLatin1Char('0'))
-                 : QStringLiteral("%1:%2").arg(m).arg(s, 2, 10, QLatin1Char('0'));
-}
 
 int barValue(qint64 v) { return int(std::clamp<qint64>(v, 0, 1000000)); }
 
@@ -41,10 +35,12 @@ PumpRun::PumpRun(PumpState &state, ControllerLink &link, QWidget *messageParent)
             showFlowProgress();
     });
     connect(&m_deadline, &Deadline::expired, this, [this] {
-        if (m_phase == Phase::Pause)
+        if (m_phase == Phase::Pause) {
             nextDose();
-        else if (m_phase == Phase::Flow)
+        } else if (m_phase == Phase::Flow) {
+            m_completed = true;
             flowOver();
+        }
     });
     // Input is looked at as it arrives; everything else that can end a wait (Stop, a lost
     // link, a reader that found the notification, the program ending) pokes. Queued, so
@@ -127,6 +123,8 @@ void PumpRun::Dosieren()
     m_count = s.Wiederholung;
     m_endless = m_count == kEndlessRepetitions;
     m_dose = 1;
+    m_outcome = RunOutcome{};
+    m_completed = false;
     m_phase = Phase::LineBusy;
     nextDose();
 }
@@ -134,7 +132,8 @@ void PumpRun::Dosieren()
 void PumpRun::nextDose()
 {
     const qint64 i = m_dose;
-    if (i > m_count || abgebrochen() || m_state.KeineAntwort) {
+    m_completed = i > m_count;
+    if (m_completed || abgebrochen() || m_state.KeineAntwort) {
         finish();
         return;
     }
@@ -169,10 +168,10 @@ void PumpRun::nextDose()
             qmax *= double(Vd) * s.Dichte;
         const QString bound = generalForm(std::fabs(std::trunc(qmax)));
         m_phase = Phase::Idle; // nothing of this run may act while the message is open
-        showMessage(m_messageParent,
-                    QStringLiteral("Please enter a value from -") + bound +
-                        QStringLiteral(" to ") + bound + QStringLiteral("."),
-                    kVorsicht, MsgButtons::Ok, MsgIcon::Exclamation);
+        m_outcome.note = QStringLiteral("Please enter a value from -") + bound +
+                         QStringLiteral(" to ") + bound + QStringLiteral(".");
+        showMessage(m_messageParent, m_outcome.note, kVorsicht, MsgButtons::Ok,
+                    MsgIcon::Exclamation);
         finish();
         return;
     }
@@ -192,6 +191,7 @@ void PumpRun::nextDose()
     m_link.port().setInBufferCount(0);
     m_state.PositionErreicht = false;
     m_tail.clear();
+    m_doseQuantity = Q;
     const QString ziel = integerForm(*target);
     m_link.BefehlSenden(QStringLiteral("LA ") + ziel);
     m_link.BefehlSenden(QStringLiteral("NP ") + ziel);
@@ -216,13 +216,19 @@ void PumpRun::checkArrival()
         angekommen = m_tail.contains("p\r\n");
         m_tail = m_tail.right(2);
     }
-    if (angekommen || m_state.PositionErreicht || abgebrochen())
-        afterArrival();
+    if (angekommen || m_state.PositionErreicht)
+        afterArrival(true);
+    else if (abgebrochen())
+        afterArrival(false);
 }
 
-void PumpRun::afterArrival()
+void PumpRun::afterArrival(bool arrived)
 {
     PumpSettings &s = m_state.settings;
+    if (arrived) {
+        ++m_outcome.dosesDone;
+        m_outcome.delivered += double(m_doseQuantity);
+    }
     m_phase = Phase::LineBusy;
     m_state.PositionErreicht = false;
     if (!m_link.isReading())
@@ -263,7 +269,7 @@ void PumpRun::showPauseProgress()
     const QString rest = seconds >= kEndlosSekunden
                              ? tr(", pause until Stop")
                              : tr(", pause: %1 left")
-                                   .arg(dauerText(std::ceil(seconds - m_deadline.elapsedMs() / 1000.0)));
+                                   .arg(durationText(std::ceil(seconds - m_deadline.elapsedMs() / 1000.0)));
     emit fortschritt(dose + rest, m_endless ? 0 : barValue(done), m_endless ? 0 : barValue(m_count));
 }
 
@@ -271,6 +277,9 @@ void PumpRun::Foerdern(const std::function<void()> &stopProcedure)
 {
     PumpSettings &s = m_state.settings;
     m_stopProcedure = stopProcedure;
+    m_outcome = RunOutcome{};
+    m_completed = false;
+    m_flowStartNs = -1;
     for (const char *c : {"DIPROG", "SOR 0", "CONTMOD"})
         m_link.BefehlSenden(QString::fromLatin1(c));
     if (abgebrochen() || m_state.KeineAntwort) {
@@ -287,6 +296,13 @@ void PumpRun::Foerdern(const std::function<void()> &stopProcedure)
         return;
     }
     m_link.BefehlSenden(QStringLiteral("V ") + integerForm(*speed));
+    m_flowStartNs = clockNs();
+    // The rate as the operator set it, next to the speed it became.
+    const QStringList &units = foerderstromEinheiten();
+    const int unit = s.Foerderstromeinheit;
+    m_rateText = unit >= 0 && unit < units.size()
+                     ? generalForm(s.Foerderstrom) + QLatin1Char(' ') + units.at(unit) + QStringLiteral(" = ")
+                     : QString();
     if (const auto sec = inSekunden(s.Dauer, s.Dauereinheit))
         s.DauerSekunden = *sec;
     m_flowSeconds = s.DauerSekunden == 0 ? kEndlosSekunden : double(s.DauerSekunden);
@@ -299,19 +315,24 @@ void PumpRun::Foerdern(const std::function<void()> &stopProcedure)
 void PumpRun::showFlowProgress()
 {
     const qint64 ms = m_deadline.elapsedMs();
-    const QString drehzahlText = tr("Flow at %1 rpm").arg(generalForm(m_speed));
+    const QString drehzahlText = tr("Flow %1%2 rpm").arg(m_rateText, generalForm(m_speed));
     if (m_flowSeconds >= kEndlosSekunden) {
-        emit fortschritt(drehzahlText + tr(", running for %1").arg(dauerText(ms / 1000)), 0, 0);
+        emit fortschritt(drehzahlText + tr(", running for %1").arg(durationText(ms / 1000)), 0, 0);
         return;
     }
     const double rest = std::ceil(std::max(0.0, m_flowSeconds - ms / 1000.0));
-    emit fortschritt(drehzahlText + tr(", %1 elapsed, %2 left").arg(dauerText(ms / 1000), dauerText(rest)),
+    emit fortschritt(drehzahlText + tr(", %1 elapsed, %2 left").arg(durationText(ms / 1000), durationText(rest)),
                      int(std::min<double>(ms, m_flowSeconds * 1000.0)),
                      int(std::min(m_flowSeconds * 1000.0, 2e9)));
 }
 
 void PumpRun::flowOver()
 {
+    // A flow that ran its course ran for its set time: the clock's jitter is no amount.
+    if (m_completed)
+        m_outcome.motorSeconds = m_flowSeconds;
+    else if (m_flowStartNs >= 0)
+        m_outcome.motorSeconds = double(clockNs() - m_flowStartNs) / 1e9;
     m_phase = Phase::Idle;
     m_deadline.stop();
     m_display.stop();
@@ -327,6 +348,12 @@ void PumpRun::finish()
     m_deadline.stop();
     m_display.stop();
     m_tail.clear();
+    using End = RunOutcome::End;
+    m_outcome.end = programEnding()                 ? End::ProgramEnded
+                    : !m_state.SchnittstelleOffen  ? End::LinkLost
+                    : m_state.KeineAntwort         ? End::NoReply
+                    : m_completed                  ? End::Completed
+                                                   : End::Stopped;
     emit finished();
 }
 

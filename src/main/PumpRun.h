@@ -17,6 +17,16 @@ namespace vyt {
 
 class ControllerLink;
 
+// How a run ended and what it did, for the summary and the run journal.
+struct RunOutcome {
+    enum class End { Completed, Stopped, ProgramEnded, LinkLost, NoReply };
+    End end = End::Stopped;
+    qint64 dosesDone = 0;   // arrivals seen
+    double delivered = 0;   // dosing: the sum of the doses that arrived, in their unit
+    double motorSeconds = 0; // flow: how long the motor ran at the set speed
+    QString note;            // the message that ended the run, if one did
+};
+
 class PumpRun : public QObject {
     Q_OBJECT
 public:
@@ -32,6 +42,8 @@ public:
     // stopProcedure is the Stop button's procedure, run at the end of the flow.
     void Foerdern(const std::function<void()> &stopProcedure);
     [[nodiscard]] bool isRunning() const { return m_phase != Phase::Idle; }
+    // The last run's end; valid once finished() has been emitted.
+    [[nodiscard]] const RunOutcome &outcome() const { return m_outcome; }
 
     // Motor speed in rpm for the flow rate in the settings (single precision).
     [[nodiscard]] float drehzahl() const;
@@ -56,7 +68,7 @@ private:
     void wake();
     void nextDose();
     void checkArrival();
-    void afterArrival();
+    void afterArrival(bool arrived);
     void startPause();
     void flowOver();
     void finish();
@@ -77,8 +89,13 @@ private:
     double m_position = 0; // P: the absolute target, in increments
     float m_revolutions = 0; // R of the last dose
     float m_speed = 0;
+    QString m_rateText; // "5 ml/min = "
     double m_flowSeconds = 0;
     std::function<void()> m_stopProcedure;
+    float m_doseQuantity = 0; // Q of the dose that moves
+    bool m_completed = false;
+    qint64 m_flowStartNs = -1;
+    RunOutcome m_outcome;
 };
 
 } // namespace vyt

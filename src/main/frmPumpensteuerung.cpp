@@ -13,6 +13,7 @@
 #include "link/MSComm.h"
 #include "link/ProcessGuard.h"
 #include "main/PumpRun.h"
+#include "main/RunReport.h"
 #include "main/Settings.h"
 #include "texts/WindowTexts.h"
 #include "ui/MessageBox.h"
@@ -116,6 +117,19 @@ void frmPumpensteuerung::verbinden()
     connect(ui->cbxEndlosDosierung, &QCheckBox::toggled, this, [this] { cbxEndlosDosierung_Click(); });
     connect(ui->cbxEndlosFoerderung, &QCheckBox::toggled, this, [this] { cbxEndlosFoerderung_Click(); });
     connect(ui->cbxPotentiometer, &QCheckBox::toggled, this, [this] { cbxPotentiometer_Click(); });
+    // The last run's summary goes as soon as the operator changes a value.
+    const auto clearSummary = [this] {
+        if (!m_laeuft && !ui->cbxPotentiometer->isChecked())
+            zeigeFortschritt(QString(), 0, 0);
+    };
+    for (QLineEdit *feld : findChildren<QLineEdit *>())
+        connect(feld, &QLineEdit::textEdited, this, clearSummary);
+    for (QComboBox *liste : findChildren<QComboBox *>())
+        connect(liste, &QComboBox::activated, this, clearSummary);
+    for (QAbstractButton *box : findChildren<QAbstractButton *>()) {
+        if (!qobject_cast<QPushButton *>(box))
+            connect(box, &QAbstractButton::clicked, this, clearSummary);
+    }
     connect(ui->cmdStart, &QPushButton::clicked, this, [this] { cmdStart_Click(); });
     connect(ui->cmdStop, &QPushButton::clicked, this, [this] { cmdStop_Click(); });
     connect(ui->cmdBeenden, &QPushButton::clicked, this, [this] { (void)Beenden(); });
@@ -420,6 +434,7 @@ void frmPumpensteuerung::cmdStart_Click()
     if (m_state.ParameterGeaendert)
         m_link->ParameterSetzen();
     m_laeuft = true;
+    m_plan = planForStart();
     // The run goes on from its own timer and the port's signals; onRunEnded() follows.
     if (m_state.settings.Betriebsart == 1)
         m_run->Dosieren();
@@ -433,13 +448,34 @@ void frmPumpensteuerung::cmdStart_Click()
         onRunEnded();
 }
 
+RunPlan frmPumpensteuerung::planForStart() const
+{
+    const PumpSettings &s = m_state.settings;
+    RunPlan plan;
+    plan.started = QDateTime::currentDateTime();
+    const auto unitText = [](const QStringList &units, int i) {
+        return i >= 0 && i < units.size() ? units.at(i) : QString();
+    };
+    if (s.Betriebsart == 2) {
+        plan.mode = RunPlan::Mode::Flow;
+        plan.setValue = s.Foerderstrom;
+        plan.unit = unitText(foerderstromEinheiten(), s.Foerderstromeinheit);
+    } else {
+        plan.setValue = s.Menge;
+        plan.unit = unitText(mengeEinheiten(), s.Mengeneinheit);
+        plan.repetitions = s.Wiederholung;
+    }
+    return plan;
+}
+
 void frmPumpensteuerung::onRunEnded()
 {
     m_laeuft = false;
     Wakeup::poke(); // whoever waits for the run's end
     if (programEnding())
         return;
-    zeigeFortschritt(QString(), 0, 0);
+    // The summary stays until the next Start or until the operator changes a value.
+    zeigeFortschritt(runSummary(m_plan, m_run->outcome()), 0, 0);
     ui->cmdStart->setEnabled(true);
     ui->cmdStart->setFocus();
 }

@@ -1,6 +1,7 @@
 #pragma once
 // The main window: pump, motor and mode frames, Start, Stop and Exit.
 #include "config/PumpState.h"
+#include "main/RunReport.h"
 
 #include <QWidget>
 #include <memory>
@@ -75,6 +76,7 @@ private:
     void zeigeFortschritt(const QString &text, int wert, int maximum);
     void linkVerloren();
     void onRunEnded();
+    [[nodiscard]] RunPlan planForStart() const;
     void drainStopOrWarn();
     void endOnSignal(int signalNumber);
     bool trySave(QString *error);
@@ -90,7 +92,8 @@ private:
     bool m_laeuft = false;      // a dosing or flow run is inside cmdStart_Click
     bool m_startet = false;     // cmdStart_Click is running, its checks included
     bool m_beendet = false;     // the unload handler has ended the program
-    bool m_leaving = false;     // the program is on its way out: the stop is sent
+    bool m_leaving = false;
+    RunPlan m_plan; // what the run going on, or the last one, was asked to do     // the program is on its way out: the stop is sent
 };
 
 } // namespace vyt
