@@ -1,0 +1,83 @@
+#pragma once
+// The run journal: one CSV row per finished run, appended to runs.csv in the
+// program's data folder, so that the operator can look back at what was delivered.
+#include <QDateTime>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+namespace vyt {
+
+struct RunRecord {
+    QDateTime started;
+    QDateTime ended;
+    QString port;          // "COM1"
+    QString device;        // "/dev/ttyUSB0"
+    QString pumpType;      // "vyt-P02"
+    QString mode;          // "dosing", "flow" or "potentiometer"
+    QString setValue;      // already formatted
+    QString unit;          // "µl", "mg", "rev.", "ml/min", "g/min", "rpm" or empty
+    QString repetitions;   // a number, "endless" or empty
+    qint64 dosesDone = -1; // -1 leaves the field empty
+    QString delivered;
+    QString endedBy; // "completed", "stopped", "program ended", "link lost", "no reply"
+    QString note;
+
+    // The texts of the journal's columns, in header order.
+    [[nodiscard]] QStringList fields() const;
+    // The inverse of fields(); missing fields stay empty, unreadable times invalid.
+    [[nodiscard]] static RunRecord fromFields(const QStringList &fields);
+};
+
+class RunJournal : public QObject {
+    Q_OBJECT
+public:
+    // A journal past this size is moved to runs.csv.1 before the next row.
+    static constexpr qint64 kRotationSize = 10LL * 1024 * 1024;
+
+    explicit RunJournal(QString path = defaultPath(), QObject *parent = nullptr);
+
+    // runs.csv in the application's local data folder (XDG_DATA_HOME on Linux).
+    [[nodiscard]] static QString defaultPath();
+    [[nodiscard]] QString path() const { return m_path; }
+    // Where the previous journal goes on rotation.
+    [[nodiscard]] QString rotatedPath() const { return m_path + QStringLiteral(".1"); }
+
+    void setRotationSize(qint64 bytes) { m_rotationSize = bytes; }
+    [[nodiscard]] qint64 rotationSize() const { return m_rotationSize; }
+
+    // Appends one row (and the header to a new or empty file). False when the row
+    // could not be written; error() then says why. Never shows a message itself.
+    [[nodiscard]] bool append(const RunRecord &record);
+    [[nodiscard]] QString error() const { return m_error; }
+
+    // The column names, in order.
+    [[nodiscard]] static QStringList header();
+    // One CSV record with its CRLF, fields quoted where RFC 4180 needs it.
+    [[nodiscard]] static QByteArray csvLine(const QStringList &fields);
+    // Parses CSV text into records (header included), tolerant of damage: a record
+    // whose quote never closes is read as one plain line, so later rows survive.
+    [[nodiscard]] static QList<QStringList> parseCsv(const QByteArray &text);
+    // The journal's rows without the header, each padded to the header's width.
+    // A missing file is no error: it gives no rows.
+    [[nodiscard]] static QList<QStringList> readRows(const QString &path, QString *error = nullptr);
+
+signals:
+    void appended(const vyt::RunRecord &record);
+
+private:
+    bool rotate();
+    bool fail(const QString &why);
+
+    QString m_path;
+    QString m_error;
+    qint64 m_rotationSize = kRotationSize;
+    // Size of the file after our last write: when it still matches, the file ends
+    // with our CRLF and needs no check for a torn last line.
+    qint64 m_knownSize = -1;
+};
+
+} // namespace vyt
+
+Q_DECLARE_METATYPE(vyt::RunRecord)

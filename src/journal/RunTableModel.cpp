@@ -1,0 +1,146 @@
+#include "journal/RunTableModel.h"
+
+#include "journal/RunJournal.h"
+
+#include <limits>
+
+namespace vyt {
+namespace {
+
+QString timeShown(const QDateTime &time)
+{
+    return time.isValid() ? time.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"))
+                          : QString();
+}
+
+// Numbers in the journal are written with "." whatever the locale.
+QVariant numberOrLowest(const QString &text)
+{
+    bool ok = false;
+    const double value = text.toDouble(&ok);
+    return ok ? value : std::numeric_limits<double>::lowest();
+}
+
+} // namespace
+
+RunTableModel::RunTableModel(QObject *parent) : QAbstractTableModel(parent)
+{
+}
+
+RunTableModel::Row RunTableModel::makeRow(const QStringList &fields)
+{
+    Row row{fields, QDateTime::fromString(fields.value(kStartedColumn), Qt::ISODate),
+            QDateTime::fromString(fields.value(kEndedColumn), Qt::ISODate)};
+    while (row.fields.size() < RunJournal::header().size())
+        row.fields << QString();
+    return row;
+}
+
+void RunTableModel::setRows(const QList<QStringList> &rows)
+{
+    beginResetModel();
+    m_rows.clear();
+    m_rows.reserve(rows.size());
+    for (const QStringList &fields : rows)
+        m_rows << makeRow(fields);
+    endResetModel();
+}
+
+void RunTableModel::addRow(const QStringList &fields)
+{
+    beginInsertRows({}, m_rows.size(), m_rows.size());
+    m_rows << makeRow(fields);
+    endInsertRows();
+}
+
+int RunTableModel::rowCount(const QModelIndex &parent) const
+{
+    return parent.isValid() ? 0 : int(m_rows.size());
+}
+
+int RunTableModel::columnCount(const QModelIndex &parent) const
+{
+    return parent.isValid() ? 0 : int(RunJournal::header().size());
+}
+
+QVariant RunTableModel::data(const QModelIndex &index, int role) const
+{
+    if (!index.isValid() || index.row() >= m_rows.size())
+        return {};
+    const Row &row = m_rows.at(index.row());
+    const int column = index.column();
+    const QString field = row.fields.value(column);
+    switch (role) {
+    case kFieldRole: return field;
+    case Qt::ToolTipRole: return column == kNoteColumn && !field.isEmpty() ? field : QVariant();
+    case kSortRole:
+        switch (column) {
+        case kStartedColumn: return row.started;
+        case kEndedColumn: return row.ended;
+        case kSetValueColumn:
+        case kDosesColumn:
+        case kDeliveredColumn: return numberOrLowest(field);
+        default: return field;
+        }
+    case Qt::DisplayRole:
+        switch (column) {
+        case kStartedColumn: return row.started.isValid() ? timeShown(row.started) : field;
+        case kEndedColumn: return row.ended.isValid() ? timeShown(row.ended) : field;
+        case kNoteColumn: {
+            // A note over several lines stays on one table line; the tool tip has it whole.
+            QString oneLine = field;
+            oneLine.replace(QLatin1String("\r\n"), QLatin1String(" "));
+            oneLine.replace(QLatin1Char('\n'), QLatin1Char(' '));
+            oneLine.replace(QLatin1Char('\r'), QLatin1Char(' '));
+            return oneLine;
+        }
+        default: return field;
+        }
+    default: return {};
+    }
+}
+
+QVariant RunTableModel::headerData(int section, Qt::Orientation orientation, int role) const
+{
+    if (orientation != Qt::Horizontal || role != Qt::DisplayRole)
+        return QAbstractTableModel::headerData(section, orientation, role);
+    QString name = RunJournal::header().value(section);
+    if (!name.isEmpty())
+        name[0] = name.at(0).toUpper();
+    return name;
+}
+
+RunFilterModel::RunFilterModel(QObject *parent) : QSortFilterProxyModel(parent)
+{
+    setSortRole(RunTableModel::kSortRole);
+    setDynamicSortFilter(true);
+}
+
+void RunFilterModel::setMode(const QString &mode)
+{
+    m_mode = mode;
+    invalidateFilter();
+}
+
+void RunFilterModel::setFirstDay(const QDate &day)
+{
+    m_firstDay = day;
+    invalidateFilter();
+}
+
+bool RunFilterModel::filterAcceptsRow(int sourceRow, const QModelIndex &parent) const
+{
+    const auto *runs = qobject_cast<const RunTableModel *>(sourceModel());
+    if (!runs || parent.isValid())
+        return true;
+    if (!m_mode.isEmpty() && runs->fields(sourceRow).value(RunTableModel::kModeColumn) != m_mode)
+        return false;
+    if (m_firstDay.isValid()) {
+        const QDateTime started = runs->started(sourceRow);
+        if (!started.isValid() || started.toLocalTime().date() < m_firstDay)
+            return false;
+    }
+    return true;
+}
+
+} // namespace vyt

@@ -1,0 +1,69 @@
+#pragma once
+// The journal's rows for a table view, and the filter by mode and first day the
+// history window puts over them.
+#include <QAbstractTableModel>
+#include <QDate>
+#include <QDateTime>
+#include <QSortFilterProxyModel>
+#include <QStringList>
+
+namespace vyt {
+
+class RunTableModel : public QAbstractTableModel {
+    Q_OBJECT
+public:
+    static constexpr int kStartedColumn = 0;
+    static constexpr int kEndedColumn = 1;
+    static constexpr int kModeColumn = 5;
+    static constexpr int kSetValueColumn = 6;
+    static constexpr int kDosesColumn = 9;
+    static constexpr int kDeliveredColumn = 10;
+    static constexpr int kNoteColumn = 12;
+    // Times as QDateTime and numbers as numbers, so that sorting is not by text.
+    static constexpr int kSortRole = Qt::UserRole;
+    // The field exactly as the journal holds it, for export.
+    static constexpr int kFieldRole = Qt::UserRole + 1;
+
+    explicit RunTableModel(QObject *parent = nullptr);
+
+    // Rows as RunJournal::readRows gives them.
+    void setRows(const QList<QStringList> &rows);
+    void addRow(const QStringList &fields);
+    [[nodiscard]] QStringList fields(int row) const { return m_rows.value(row).fields; }
+    [[nodiscard]] QDateTime started(int row) const { return m_rows.value(row).started; }
+
+    [[nodiscard]] int rowCount(const QModelIndex &parent = {}) const override;
+    [[nodiscard]] int columnCount(const QModelIndex &parent = {}) const override;
+    [[nodiscard]] QVariant data(const QModelIndex &index, int role) const override;
+    [[nodiscard]] QVariant headerData(int section, Qt::Orientation orientation,
+                                      int role) const override;
+
+private:
+    struct Row {
+        QStringList fields;
+        QDateTime started;
+        QDateTime ended;
+    };
+    static Row makeRow(const QStringList &fields);
+    QList<Row> m_rows;
+};
+
+class RunFilterModel : public QSortFilterProxyModel {
+    Q_OBJECT
+public:
+    explicit RunFilterModel(QObject *parent = nullptr);
+
+    // Only runs of this mode; empty shows every mode.
+    void setMode(const QString &mode);
+    // Only runs started on this local day or later; an invalid date shows all.
+    void setFirstDay(const QDate &day);
+
+protected:
+    [[nodiscard]] bool filterAcceptsRow(int sourceRow, const QModelIndex &parent) const override;
+
+private:
+    QString m_mode;
+    QDate m_firstDay;
+};
+
+} // namespace vyt

@@ -1,0 +1,473 @@
+// The run journal: rows survive the trip through the CSV file whatever they hold,
+// a failed append leaves earlier rows alone, and the history window shows, filters
+// and exports what the journal holds.
+#include "journal/RunJournal.h"
+#include "journal/RunTableModel.h"
+#include "journal/frmHistory.h"
+
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QItemSelectionModel>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTableView>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <cstdlib>
+#include <ctime>
+
+using namespace vyt;
+
+namespace {
+
+RunRecord sample(const QString &note = QStringLiteral("ok"), const QDateTime &started = {})
+{
+    RunRecord r;
+    r.started = started.isValid() ? started
+                                  : QDateTime(QDate(2026, 12, 7), QTime(15, 30, 0), Qt::LocalTime);
+    r.ended = r.started.addSecs(95);
+    r.port = QStringLiteral("COM1");
+    r.device = QStringLiteral("/dev/ttyUSB0");
+    r.pumpType = QStringLiteral("vyt-P02");
+    r.mode = QStringLiteral("dosing");
+    r.setValue = QStringLiteral("12.5");
+    r.unit = QStringLiteral("µl");
+    r.repetitions = QStringLiteral("3");
+    r.dosesDone = 3;
+    r.delivered = QStringLiteral("37.5");
+    r.endedBy = QStringLiteral("completed");
+    r.note = note;
+    return r;
+}
+
+QByteArray contents(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+const QByteArray kHeader =
+    "started,ended,port,device,pump type,mode,set value,unit,repetitions,doses done,delivered,"
+    "ended by,note\r\n";
+
+} // namespace
+
+class tst_journal : public QObject {
+    Q_OBJECT
+private slots:
+    void roundTrip_data();
+    void roundTrip();
+    void headerOnceAndExactBytes();
+    void timesCarryOffset_data();
+    void timesCarryOffset();
+    void readsDamagedJournal_data();
+    void readsDamagedJournal();
+    void rotatesPastLimit();
+    void failureLeavesEarlierRows_data();
+    void failureLeavesEarlierRows();
+    void tornLastLineDoesNotSwallowNextRow();
+    void defaultPathInDataFolder();
+    void historyNewestFirstAndFilters();
+    void historyShowsLiveRows();
+    void historyExportsSelectedRows();
+    void historyOpensFolder();
+
+private:
+    QTemporaryDir m_dir;
+};
+
+void tst_journal::roundTrip_data()
+{
+    QTest::addColumn<QString>("field");
+    QTest::addColumn<int>("column");
+    QTest::newRow("plain") << QStringLiteral("all fine") << 12;
+    QTest::newRow("comma") << QStringLiteral("a, b") << 12;
+    QTest::newRow("quote") << QStringLiteral("said \"stop\"") << 12;
+    QTest::newRow("only quote") << QStringLiteral("\"") << 12;
+    QTest::newRow("crlf") << QStringLiteral("line one\r\nline two") << 12;
+    QTest::newRow("lone lf") << QStringLiteral("a\nb") << 12;
+    QTest::newRow("lone cr") << QStringLiteral("a\rb") << 12;
+    QTest::newRow("all at once") << QStringLiteral("\",\r\n\"\"") << 12;
+    QTest::newRow("empty note") << QString() << 12;
+    QTest::newRow("micro unit") << QStringLiteral("µl") << 7;
+    QTest::newRow("empty unit") << QString() << 7;
+    QTest::newRow("empty repetitions") << QString() << 8;
+    QTest::newRow("endless") << QStringLiteral("endless") << 8;
+    QTest::newRow("device with comma") << QStringLiteral("/dev/by-id/usb,1") << 3;
+    QTest::newRow("leading blanks") << QStringLiteral("  12.5 ") << 6;
+}
+
+void tst_journal::roundTrip()
+{
+    QFETCH(QString, field);
+    QFETCH(int, column);
+    const QString path = m_dir.filePath(QStringLiteral("rt/%1.csv").arg(QTest::currentDataTag()));
+    RunJournal journal(path);
+    QStringList expected = sample().fields();
+    expected[column] = field;
+    RunRecord record = RunRecord::fromFields(expected);
+    record.dosesDone = -1; // an empty "doses done" must stay empty, not become 0 or -1
+    expected[9] = QString();
+    QVERIFY2(journal.append(record), qPrintable(journal.error()));
+    QVERIFY(journal.append(sample(QStringLiteral("after"))));
+
+    QString error;
+    const QList<QStringList> rows = RunJournal::readRows(path, &error);
+    QVERIFY(error.isEmpty());
+    QCOMPARE(rows.size(), 2);
+    QCOMPARE(rows.at(0), expected);
+    QCOMPARE(rows.at(1), sample(QStringLiteral("after")).fields());
+    QCOMPARE(RunRecord::fromFields(rows.at(0)).fields(), expected);
+}
+
+void tst_journal::headerOnceAndExactBytes()
+{
+    const QString path = m_dir.filePath(QStringLiteral("exact/runs.csv"));
+    RunJournal journal(path);
+    QSignalSpy spy(&journal, &RunJournal::appended);
+    QLocale::setDefault(QLocale(QLocale::German)); // the file must not care
+    QVERIFY(journal.append(sample(QStringLiteral("x,y"))));
+    QVERIFY(journal.append(sample()));
+    QLocale::setDefault(QLocale::c());
+    // Another journal object on the same file must not write a second header.
+    RunJournal other(path);
+    QVERIFY(other.append(sample()));
+    QCOMPARE(spy.count(), 2);
+    QCOMPARE(spy.at(0).at(0).value<RunRecord>().note, QStringLiteral("x,y"));
+
+    const QByteArray text = contents(path);
+    QVERIFY(text.startsWith(kHeader));
+    QCOMPARE(text.count(kHeader), 1);
+    const QDateTime t(QDate(2026, 12, 7), QTime(15, 30, 0), Qt::LocalTime);
+    const int minutes = t.offsetFromUtc() / 60;
+    const QByteArray offset = QByteArray(minutes < 0 ? "-" : "+") +
+                              QByteArray::number(std::abs(minutes) / 60).rightJustified(2, '0') +
+                              ":" +
+                              QByteArray::number(std::abs(minutes) % 60).rightJustified(2, '0');
+    const QByteArray row = "2026-12-07T15:30:00" + offset + ",2026-12-07T15:31:35" + offset +
+                           ",COM1,/dev/ttyUSB0,vyt-P02,dosing,12.5,\xC2\xB5l,3,3,37.5,completed,";
+    QCOMPARE(text.mid(kHeader.size()), row + "\"x,y\"\r\n" + row + "ok\r\n" + row + "ok\r\n");
+
+    // An empty file (a crash right after creating it) still gets its header.
+    const QString empty = m_dir.filePath(QStringLiteral("exact/empty.csv"));
+    QFile(empty).open(QIODevice::WriteOnly);
+    RunJournal fresh(empty);
+    QVERIFY(fresh.append(sample()));
+    QVERIFY(contents(empty).startsWith(kHeader));
+    QCOMPARE(RunJournal::readRows(empty).size(), 1);
+}
+
+void tst_journal::timesCarryOffset_data()
+{
+    QTest::addColumn<QByteArray>("zone");
+    QTest::addColumn<QDateTime>("time");
+    QTest::addColumn<QString>("text");
+    const QDate winter(2026, 12, 7);
+    const QDate summer(2026, 7, 1);
+    const QTime t(15, 30, 0, 999); // milliseconds are dropped, not rounded
+    QTest::newRow("utc zone") << QByteArray("UTC") << QDateTime(winter, t)
+                              << "2026-12-07T15:30:00+00:00";
+    QTest::newRow("berlin winter")
+        << QByteArray("Europe/Berlin") << QDateTime(winter, t) << "2026-12-07T15:30:00+01:00";
+    QTest::newRow("berlin summer")
+        << QByteArray("Europe/Berlin") << QDateTime(summer, t) << "2026-07-01T15:30:00+02:00";
+    QTest::newRow("negative half hour")
+        << QByteArray("America/St_Johns") << QDateTime(winter, t) << "2026-12-07T15:30:00-03:30";
+    QTest::newRow("utc given, local written")
+        << QByteArray("Europe/Berlin") << QDateTime(winter, QTime(14, 30), Qt::UTC)
+        << "2026-12-07T15:30:00+01:00";
+    QTest::newRow("no time") << QByteArray("UTC") << QDateTime() << "";
+}
+
+void tst_journal::timesCarryOffset()
+{
+    QFETCH(QByteArray, zone);
+    QFETCH(QDateTime, time);
+    QFETCH(QString, text);
+    if (!QFile::exists(QStringLiteral("/usr/share/zoneinfo/") + QString::fromLatin1(zone)))
+        QSKIP("time zone data missing");
+    const QByteArray saved = qgetenv("TZ");
+    qputenv("TZ", ":" + zone);
+    tzset();
+    // Built after the zone change: a local QDateTime resolves its offset lazily.
+    const QDateTime local =
+        time.timeSpec() == Qt::UTC ? time : QDateTime(time.date(), time.time(), Qt::LocalTime);
+    RunRecord r = sample();
+    r.started = time.isValid() ? local : QDateTime();
+    const QStringList fields = r.fields();
+    const QDateTime back = RunRecord::fromFields(fields).started;
+    // Local times resolve against the zone when asked: take the instants before restoring.
+    const qint64 written = local.toSecsSinceEpoch();
+    const qint64 read = back.isValid() ? back.toSecsSinceEpoch() : -1;
+    if (saved.isNull())
+        qunsetenv("TZ");
+    else
+        qputenv("TZ", saved);
+    tzset();
+    QCOMPARE(fields.first(), text);
+    QCOMPARE(read, time.isValid() ? written : -1);
+}
+
+void tst_journal::readsDamagedJournal_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<QStringList>("firstFields");
+    QTest::addColumn<int>("rowCount");
+    QTest::newRow("no final line end") << kHeader + "a,b,c" << QStringList{"a", "b", "c"} << 1;
+    QTest::newRow("short row") << kHeader + "a\r\nb,c\r\n" << QStringList{"a", ""} << 2;
+    QTest::newRow("lf only") << kHeader + "a,b\nc,d\n" << QStringList{"a", "b"} << 2;
+    QTest::newRow("blank lines") << kHeader + "\r\n\r\na\r\n\r\n" << QStringList{"a"} << 1;
+    QTest::newRow("no header") << QByteArray("a,b\r\n") << QStringList{"a", "b"} << 1;
+    QTest::newRow("header only") << kHeader << QStringList{} << 0;
+    QTest::newRow("empty file") << QByteArray() << QStringList{} << 0;
+    QTest::newRow("bom") << "\xEF\xBB\xBF" + kHeader + "a\r\n" << QStringList{"a"} << 1;
+    QTest::newRow("unclosed quote at end") << kHeader + "a,b\r\nc,\"torn\r\n"
+                                           << QStringList{"a", "b"} << 2;
+    QTest::newRow("text after closing quote") << kHeader + "\"a\"b,c\r\n"
+                                              << QStringList{"ab", "c"} << 1;
+    QTest::newRow("too many fields")
+        << kHeader + "1,2,3,4,5,6,7,8,9,10,11,12,note,more\r\n"
+        << QStringList{"1", "2", "3", "4", "5", "6", "7", "8", "9", "10", "11", "12", "note,more"}
+        << 1;
+    QTest::newRow("bad utf8") << kHeader + "\xFF\xFE,x\r\n"
+                              << QStringList{"\uFFFD\uFFFD", "x"} << 1;
+}
+
+void tst_journal::readsDamagedJournal()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(QStringList, firstFields);
+    QFETCH(int, rowCount);
+    const QString path = m_dir.filePath(QStringLiteral("damaged.csv"));
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(text);
+    f.close();
+    const QList<QStringList> rows = RunJournal::readRows(path);
+    QCOMPARE(rows.size(), rowCount);
+    for (const QStringList &row : rows)
+        QCOMPARE(row.size(), RunJournal::header().size());
+    if (rowCount > 0)
+        QCOMPARE(rows.first().mid(0, firstFields.size()), firstFields);
+}
+
+void tst_journal::rotatesPastLimit()
+{
+    const QString path = m_dir.filePath(QStringLiteral("rot/runs.csv"));
+    RunJournal journal(path);
+    const qint64 rowSize = RunJournal::csvLine(sample().fields()).size();
+    journal.setRotationSize(kHeader.size() + 2 * rowSize); // two rows fit, the third is "past"
+    QFile::remove(journal.rotatedPath());
+    QVERIFY(QDir().mkpath(m_dir.filePath(QStringLiteral("rot"))));
+    QFile stale(journal.rotatedPath());
+    QVERIFY(stale.open(QIODevice::WriteOnly));
+    stale.write("stale\r\n");
+    stale.close();
+
+    for (int i = 0; i < 4; ++i)
+        QVERIFY(journal.append(sample(QString::number(i))));
+    // Rows 0..2 fill the first file (the limit is crossed only by row 2), row 3 starts anew.
+    const QList<QStringList> old = RunJournal::readRows(journal.rotatedPath());
+    QCOMPARE(old.size(), 3);
+    QCOMPARE(old.last().last(), QStringLiteral("2"));
+    const QByteArray fresh = contents(path);
+    QVERIFY(fresh.startsWith(kHeader));
+    QCOMPARE(RunJournal::readRows(path).size(), 1);
+    QCOMPARE(RunJournal::readRows(path).first().last(), QStringLiteral("3"));
+    QVERIFY(!contents(journal.rotatedPath()).contains("stale"));
+}
+
+void tst_journal::failureLeavesEarlierRows_data()
+{
+    QTest::addColumn<QString>("blocker");
+    // Both fail for root as well: a folder where the file should be, and a regular
+    // file where a folder of the path should be.
+    QTest::newRow("folder in place of file") << QStringLiteral("file");
+    QTest::newRow("file in place of folder") << QStringLiteral("folder");
+}
+
+void tst_journal::failureLeavesEarlierRows()
+{
+    QFETCH(QString, blocker);
+    const QString base = m_dir.filePath(QStringLiteral("fail-") + blocker);
+    const QString good = base + QStringLiteral("/runs.csv");
+    RunJournal first(good);
+    QVERIFY(first.append(sample(QStringLiteral("kept"))));
+    const QByteArray before = contents(good);
+
+    QString badPath;
+    if (blocker == QLatin1String("file")) {
+        badPath = base + QStringLiteral("/sub/runs.csv");
+        QVERIFY(QDir().mkpath(badPath)); // runs.csv is a folder
+    } else {
+        badPath = good + QStringLiteral("/runs.csv"); // below the regular file runs.csv
+    }
+    RunJournal bad(badPath);
+    QSignalSpy spy(&bad, &RunJournal::appended);
+    QVERIFY(!bad.append(sample()));
+    QVERIFY(!bad.error().isEmpty());
+    QVERIFY2(bad.error().contains(QDir::toNativeSeparators(badPath)), qPrintable(bad.error()));
+    QCOMPARE(spy.count(), 0);
+    QCOMPARE(contents(good), before);
+    // The same journal recovers once the obstacle is gone.
+    QVERIFY(first.append(sample(QStringLiteral("later"))));
+    QCOMPARE(RunJournal::readRows(good).size(), 2);
+}
+
+void tst_journal::tornLastLineDoesNotSwallowNextRow()
+{
+    const QString path = m_dir.filePath(QStringLiteral("torn.csv"));
+    {
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(kHeader + "2026-12-07T15:30:00+01:00,,COM1"); // cut off mid-row
+    }
+    RunJournal journal(path);
+    QVERIFY(journal.append(sample(QStringLiteral("whole"))));
+    const QList<QStringList> rows = RunJournal::readRows(path);
+    QCOMPARE(rows.size(), 2);
+    QCOMPARE(rows.at(0).at(2), QStringLiteral("COM1"));
+    QCOMPARE(rows.at(1), sample(QStringLiteral("whole")).fields());
+}
+
+void tst_journal::defaultPathInDataFolder()
+{
+    const QByteArray saved = qgetenv("XDG_DATA_HOME");
+    const QString name = QCoreApplication::applicationName();
+    QCoreApplication::setApplicationName(QStringLiteral("vyt-pump-controller"));
+    const QString data = m_dir.filePath(QStringLiteral("xdg"));
+    qputenv("XDG_DATA_HOME", QFile::encodeName(data));
+    QCOMPARE(RunJournal::defaultPath(), data + QStringLiteral("/vyt-pump-controller/runs.csv"));
+    if (saved.isNull())
+        qunsetenv("XDG_DATA_HOME");
+    else
+        qputenv("XDG_DATA_HOME", saved);
+    QCoreApplication::setApplicationName(name);
+}
+
+// The rows a view shows, each as its "note" column text, top to bottom.
+static QStringList shownNotes(const QTableView *view)
+{
+    QStringList notes;
+    const QAbstractItemModel *m = view->model();
+    for (int r = 0; r < m->rowCount(); ++r)
+        notes << m->index(r, RunTableModel::kNoteColumn).data().toString();
+    return notes;
+}
+
+void tst_journal::historyNewestFirstAndFilters()
+{
+    const QString path = m_dir.filePath(QStringLiteral("hist1/runs.csv"));
+    RunJournal journal(path);
+    const QDateTime now = QDateTime::currentDateTime();
+    RunRecord old = sample(QStringLiteral("old"), now.addDays(-20));
+    RunRecord flow = sample(QStringLiteral("flow"), now.addSecs(-3600));
+    flow.mode = QStringLiteral("flow");
+    RunRecord recent = sample(QStringLiteral("recent"), now.addSecs(-60));
+    // Written out of order: the window sorts by time, not by file position.
+    QVERIFY(journal.append(flow));
+    QVERIFY(journal.append(old));
+    QVERIFY(journal.append(recent));
+
+    frmHistory window(journal);
+    QCOMPARE(window.objectName(), QStringLiteral("frmHistory"));
+    QCOMPARE(window.windowTitle(), QStringLiteral("Run history"));
+    auto *view = window.findChild<QTableView *>(QStringLiteral("tblRuns"));
+    auto *mode = window.findChild<QComboBox *>(QStringLiteral("cboMode"));
+    auto *period = window.findChild<QComboBox *>(QStringLiteral("cboPeriod"));
+    QVERIFY(view && mode && period);
+    QCOMPARE(shownNotes(view), (QStringList{"recent", "flow", "old"}));
+
+    mode->setCurrentIndex(mode->findText(QStringLiteral("flow")));
+    QCOMPARE(shownNotes(view), QStringList{"flow"});
+    mode->setCurrentIndex(mode->findText(QStringLiteral("dosing")));
+    QCOMPARE(shownNotes(view), (QStringList{"recent", "old"}));
+    period->setCurrentIndex(period->findText(QStringLiteral("Last 7 days")));
+    QCOMPARE(shownNotes(view), QStringList{"recent"});
+    mode->setCurrentIndex(mode->findText(QStringLiteral("All modes")));
+    QCOMPARE(shownNotes(view), (QStringList{"recent", "flow"}));
+
+    // A click on the header sorts the other way.
+    view->sortByColumn(RunTableModel::kStartedColumn, Qt::AscendingOrder);
+    QCOMPARE(shownNotes(view), (QStringList{"flow", "recent"}));
+}
+
+void tst_journal::historyShowsLiveRows()
+{
+    const QString path = m_dir.filePath(QStringLiteral("hist2/runs.csv"));
+    RunJournal journal(path);
+    QVERIFY(
+        journal.append(sample(QStringLiteral("first"), QDateTime::currentDateTime().addSecs(-5))));
+    frmHistory window(journal);
+    auto *view = window.findChild<QTableView *>(QStringLiteral("tblRuns"));
+    QCOMPARE(shownNotes(view), QStringList{"first"});
+    QVERIFY(journal.append(sample(QStringLiteral("live"), QDateTime::currentDateTime())));
+    QCOMPARE(shownNotes(view), (QStringList{"live", "first"}));
+    // A failed append shows nothing.
+    RunJournal broken(path + QStringLiteral("/below-a-file.csv"));
+    QVERIFY(!broken.append(sample()));
+    QCOMPARE(view->model()->rowCount(), 2);
+}
+
+void tst_journal::historyExportsSelectedRows()
+{
+    const QString path = m_dir.filePath(QStringLiteral("hist3/runs.csv"));
+    RunJournal journal(path);
+    const QDateTime now = QDateTime::currentDateTime();
+    for (int i = 0; i < 4; ++i)
+        QVERIFY(journal.append(sample(QStringLiteral("n%1, \"q\"\r\nx").arg(i), now.addSecs(i))));
+    frmHistory window(journal);
+    auto *view = window.findChild<QTableView *>(QStringLiteral("tblRuns"));
+    auto *exportButton = window.findChild<QPushButton *>(QStringLiteral("cmdExport"));
+    QVERIFY(view && exportButton);
+
+    const QString target = m_dir.filePath(QStringLiteral("export.csv"));
+    int asked = 0;
+    window.saveFileName = [&](QWidget *, const QString &, const QString &, const QString &) {
+        ++asked;
+        return target;
+    };
+    // Rows 1 and 3 as shown (newest first): n2 and n0.
+    view->selectionModel()->select(view->model()->index(1, 0),
+                                   QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    view->selectionModel()->select(view->model()->index(3, 0),
+                                   QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    QTest::mouseClick(exportButton, Qt::LeftButton);
+    QCOMPARE(asked, 1);
+    const QByteArray text = contents(target);
+    QVERIFY(text.startsWith(kHeader));
+    QList<QStringList> rows = RunJournal::readRows(target);
+    QCOMPARE(rows.size(), 2);
+    QCOMPARE(rows.at(0), sample(QStringLiteral("n2, \"q\"\r\nx"), now.addSecs(2)).fields());
+    QCOMPARE(rows.at(1), sample(QStringLiteral("n0, \"q\"\r\nx"), now.addSecs(0)).fields());
+
+    // Nothing selected: every row shown; a cancelled dialog writes nothing.
+    view->clearSelection();
+    QTest::mouseClick(exportButton, Qt::LeftButton);
+    QCOMPARE(RunJournal::readRows(target).size(), 4);
+    QFile::remove(target);
+    window.saveFileName = [](QWidget *, const QString &, const QString &, const QString &) {
+        return QString();
+    };
+    QTest::mouseClick(exportButton, Qt::LeftButton);
+    QVERIFY(!QFile::exists(target));
+}
+
+void tst_journal::historyOpensFolder()
+{
+    const QString path = m_dir.filePath(QStringLiteral("hist4/sub/runs.csv"));
+    RunJournal journal(path);
+    frmHistory window(journal);
+    QList<QUrl> opened;
+    window.openUrl = [&](const QUrl &url) {
+        opened << url;
+        return true;
+    };
+    QTest::mouseClick(window.findChild<QPushButton *>(QStringLiteral("cmdOpenFolder")),
+                      Qt::LeftButton);
+    QCOMPARE(opened, QList<QUrl>{QUrl::fromLocalFile(m_dir.filePath(QStringLiteral("hist4/sub")))});
+}
+
+QTEST_MAIN(tst_journal)
+#include "tst_journal.moc"
