@@ -9,6 +9,7 @@
 #include "link/ControllerLink.h"
 #include "link/MSComm.h"
 #include "main/PumpRun.h"
+#include "main/RunReport.h"
 #include "support/AppFixture.h"
 
 #include <QCheckBox>
@@ -239,6 +240,8 @@ private slots:
     void statusBarCountsDoses();
     void windowStaysLive_data();
     void windowStaysLive();
+    void summaries_data();
+    void summaries();
 };
 
 void tst_runs::threeDosesWithPauses()
@@ -1145,6 +1148,51 @@ void tst_runs::windowStaysLive()
     // A timer of 10 ms fires about a hundred times a second while the program waits.
     QVERIFY2(ticks >= waited / 10 / 2,
              qPrintable(QStringLiteral("%1 ticks in %2 ms").arg(ticks).arg(waited)));
+}
+
+void tst_runs::summaries_data()
+{
+    using End = RunOutcome::End;
+    QTest::addColumn<bool>("flow");
+    QTest::addColumn<qint64>("repetitions");
+    QTest::addColumn<int>("end");
+    QTest::addColumn<qint64>("done");
+    QTest::addColumn<double>("amount"); // dosing: delivered; flow: motor seconds
+    QTest::addColumn<QString>("summary");
+    QTest::newRow("all doses") << false << qint64(5) << int(End::Completed) << qint64(5) << 150.0
+                               << "5 of 5 doses done, 150 µl";
+    QTest::newRow("stopped") << false << qint64(5) << int(End::Stopped) << qint64(3) << 90.0
+                             << "Stopped after 3 of 5 doses, 90 µl";
+    QTest::newRow("endless") << false << qint64(kEndlessRepetitions) << int(End::Stopped)
+                             << qint64(41) << 1230.0 << "Endless dosing stopped after 41 doses, 1230 µl";
+    QTest::newRow("lost link") << false << qint64(5) << int(End::LinkLost) << qint64(2) << 60.0
+                               << "Stopped by the lost link after 2 of 5 doses, 60 µl";
+    QTest::newRow("flow of 2 min") << true << qint64(0) << int(End::Completed) << qint64(0) << 120.0
+                                   << "Flow ended after 2:00, 10 ml";
+    QTest::newRow("flow stopped") << true << qint64(0) << int(End::Stopped) << qint64(0) << 30.0
+                                  << "Flow stopped after 0:30, 2.5 ml";
+    QTest::newRow("program ended: nobody reads it")
+        << false << qint64(5) << int(End::ProgramEnded) << qint64(1) << 30.0 << "";
+}
+
+void tst_runs::summaries()
+{
+    QFETCH(bool, flow);
+    QFETCH(qint64, repetitions);
+    QFETCH(int, end);
+    QFETCH(qint64, done);
+    QFETCH(double, amount);
+    QFETCH(QString, summary);
+    RunPlan plan;
+    plan.mode = flow ? RunPlan::Mode::Flow : RunPlan::Mode::Dosing;
+    plan.setValue = flow ? 5 : 30;
+    plan.unit = flow ? QStringLiteral("ml/min") : QStringLiteral("µl");
+    plan.repetitions = repetitions;
+    RunOutcome outcome;
+    outcome.end = RunOutcome::End(end);
+    outcome.dosesDone = done;
+    (flow ? outcome.motorSeconds : outcome.delivered) = amount;
+    QCOMPARE(runSummary(plan, outcome), summary);
 }
 
 QTEST_MAIN(tst_runs)
