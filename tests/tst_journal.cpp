@@ -8,6 +8,7 @@
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QItemSelectionModel>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -66,6 +67,7 @@ private slots:
     void rotatesPastLimit();
     void failureLeavesEarlierRows_data();
     void failureLeavesEarlierRows();
+    void fullDiskAnswersFalse();
     void tornLastLineDoesNotSwallowNextRow();
     void defaultPathInDataFolder();
     void historyNewestFirstAndFilters();
@@ -313,6 +315,18 @@ void tst_journal::failureLeavesEarlierRows()
     // The same journal recovers once the obstacle is gone.
     QVERIFY(first.append(sample(QStringLiteral("later"))));
     QCOMPARE(RunJournal::readRows(good).size(), 2);
+}
+
+void tst_journal::fullDiskAnswersFalse()
+{
+    // /dev/full accepts the open and refuses every byte, as a full disk does.
+    if (!QFileInfo(QStringLiteral("/dev/full")).isWritable())
+        QSKIP("no /dev/full");
+    RunJournal journal(QStringLiteral("/dev/full"));
+    QSignalSpy spy(&journal, &RunJournal::appended);
+    QVERIFY(!journal.append(sample()));
+    QVERIFY2(journal.error().contains(QStringLiteral("/dev/full")), qPrintable(journal.error()));
+    QCOMPARE(spy.count(), 0);
 }
 
 void tst_journal::tornLastLineDoesNotSwallowNextRow()

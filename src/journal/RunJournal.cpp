@@ -192,7 +192,8 @@ bool RunJournal::append(const RunRecord &record)
     if (file.write(bytes) != bytes.size() || !file.flush()) {
         const QString why = file.errorString();
         // Take back a partial row so the next one starts on a line of its own.
-        file.resize(before);
+        if (!file.isSequential())
+            file.resize(before);
         return fail((why.isEmpty() ? tr("the disk is full") : why) + QLatin1Char('.'));
     }
     m_knownSize = before + bytes.size();
