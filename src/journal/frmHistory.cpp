@@ -27,7 +27,7 @@ struct Period {
     int days; // 0: no limit; 1: today only
 };
 constexpr Period kPeriods[] = {
-    {"All dates", 0}, {"Today", 1}, {"Last 7 days", 7}, {"Last 30 days", 30}};
+    {"All dates", 0}, {"Today", 1}, {"Last 7 days", 7}, {QT_TR_NOOP("Last 30 days"), 30}};
 
 } // namespace
 
