@@ -26,8 +26,10 @@ struct Period {
     const char *name;
     int days; // 0: no limit; 1: today only
 };
-constexpr Period kPeriods[] = {
-    {"All dates", 0}, {"Today", 1}, {"Last 7 days", 7}, {QT_TR_NOOP("Last 30 days"), 30}};
+constexpr Period kPeriods[] = {{QT_TR_NOOP("All dates"), 0},
+                               {QT_TR_NOOP("Today"), 1},
+                               {QT_TR_NOOP("Last 7 days"), 7},
+                               {QT_TR_NOOP("Last 30 days"), 30}};
 
 } // namespace
 
