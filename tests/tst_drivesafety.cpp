@@ -1,6 +1,7 @@
 // Drive safety: every way a run can end puts the stop on the wire, on time, whatever
 // window is open and whatever the line does; nothing outside the bounds reaches the
 // controller; a notification only counts for the move it belongs to.
+#include "journal/RunJournal.h"
 #include "link/ControllerLink.h"
 #include "link/MSComm.h"
 #include "support/AppFixture.h"
@@ -197,6 +198,8 @@ private slots:
     void damagedStoreSendsNothingOutOfBounds_data();
     void damagedStoreSendsNothingOutOfBounds();
     void staleNotificationDoesNotCount();
+    void everyRunLeavesAJournalRow_data();
+    void everyRunLeavesAJournalRow();
 };
 
 void tst_drivesafety::waysToEnd_data()
@@ -491,6 +494,72 @@ void tst_drivesafety::staleNotificationDoesNotCount()
     QVERIFY(!QTest::qWaitFor([&] { return !app.window().running(); }, 500));
     app.find<QPushButton>("cmdStop")->click();
     QVERIFY(app.waitForRunEnd(5000));
+}
+
+void tst_drivesafety::everyRunLeavesAJournalRow_data()
+{
+    QTest::addColumn<QString>("mode");
+    QTest::addColumn<Way>("way");
+    QTest::addColumn<QStringList>("expected"); // mode .. note, as the journal holds them
+    QTest::newRow("two doses") << "dosing" << Way::Duration
+                               << QStringList{"dosing", "30", "µl", "2", "2", "60", "completed", ""};
+    QTest::newRow("dosing, Stop") << "dosing" << Way::Stop
+                                  << QStringList{"dosing", "30", "µl", "endless", "", "", "stopped", ""};
+    QTest::newRow("flow of 1 s") << "flow" << Way::Duration
+                                 << QStringList{"flow", "5", "ml/min", "", "", "0.08333333", "completed", ""};
+    QTest::newRow("flow, lost link") << "flow" << Way::LinkLost
+                                     << QStringList{"flow", "5", "ml/min", "", "", "", "link lost", ""};
+    QTest::newRow("flow, SIGTERM") << "flow" << Way::SigTerm
+                                   << QStringList{"flow", "5", "ml/min", "", "", "", "program ended", ""};
+    QTest::newRow("flow, Esc, No") << "flow" << Way::EscNo
+                                   << QStringList{"flow", "5", "ml/min", "", "", "", "program ended", ""};
+    QTest::newRow("potentiometer") << "potentiometer" << Way::Stop
+                                   << QStringList{"potentiometer", "", "", "", "", "", "stopped", ""};
+}
+
+void tst_drivesafety::everyRunLeavesAJournalRow()
+{
+    // One row when the run ends, however it ends; the counts the run saw, the amounts
+    // nominal. An empty expected field that varies with time (doses, amount) is not compared.
+    QFETCH(QString, mode);
+    QFETCH(Way, way);
+    QFETCH(QStringList, expected);
+    AppFixture app;
+    app.sim().setInstantMoves(true);
+    QFile::remove(app.window().runJournal().path());
+    if (mode == QLatin1String("dosing"))
+        setUpDosing(app, way == Way::Stop ? QString() : QStringLiteral("2"), QStringLiteral("0"));
+    else
+        setUpFlow(app, way == Way::Duration ? "1" : "0");
+    prime(app);
+    if (mode == QLatin1String("potentiometer"))
+        app.find<QCheckBox>("cbxPotentiometer")->click();
+    else
+        app.find<QPushButton>("cmdStart")->click();
+    QVERIFY(waitForLines(app.sim(), 3));
+    switch (way) {
+    case Way::Stop: QTest::mouseClick(app.find<QPushButton>("cmdStop"), Qt::LeftButton); break;
+    case Way::LinkLost: app.sim().hangUp(); break;
+    case Way::SigTerm: ::raise(SIGTERM); break;
+    case Way::EscNo:
+        app.messages().script({MsgResult::No});
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+        break;
+    default: break;
+    }
+    QVERIFY(app.waitForRunEnd(10000));
+    QTRY_COMPARE_WITH_TIMEOUT(RunJournal::readRows(app.window().runJournal().path()).size(), 1, 5000);
+    const QStringList row = RunJournal::readRows(app.window().runJournal().path()).first();
+    QCOMPARE(row.size(), 13);
+    QCOMPARE(row.at(2), QStringLiteral("COM1"));
+    QCOMPARE(row.at(3), app.sim().devicePath());
+    QCOMPARE(row.at(4), QStringLiteral("vyt-P02"));
+    const QStringList got = row.mid(5);
+    for (int i = 0; i < expected.size(); ++i) {
+        if (!expected.at(i).isEmpty() || i == 2 || i == 7)
+            QCOMPARE(got.at(i), expected.at(i));
+    }
+    QVERIFY(QDateTime::fromString(row.at(0), Qt::ISODate) <= QDateTime::fromString(row.at(1), Qt::ISODate));
 }
 
 QTEST_MAIN(tst_drivesafety)

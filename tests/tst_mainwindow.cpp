@@ -47,6 +47,8 @@ private slots:
     void modeFieldsKeepTheirPlaces();
     void startChecksFieldsLeftWithoutFocusOut_data();
     void startChecksFieldsLeftWithoutFocusOut();
+    void historyOpensWithCtrlROrItsButton_data();
+    void historyOpensWithCtrlROrItsButton();
 };
 
 void tst_mainwindow::firstStartShowsDefaults()
@@ -581,6 +583,34 @@ void tst_mainwindow::startChecksFieldsLeftWithoutFocusOut()
         QCOMPARE(app.state().settings.Dauerstrom, 230.0f);
         QCOMPARE(app.sim().receivedLines(), QStringList());
     }
+}
+
+void tst_mainwindow::historyOpensWithCtrlROrItsButton_data()
+{
+    QTest::addColumn<bool>("key");
+    QTest::newRow("Ctrl+R in a text box") << true;
+    QTest::newRow("the History button") << false;
+}
+
+void tst_mainwindow::historyOpensWithCtrlROrItsButton()
+{
+    QFETCH(bool, key);
+    AppFixture app;
+    const QRect exit = app.find<QPushButton>("cmdBeenden")->geometry();
+    if (key) {
+        auto *menge = app.find<QLineEdit>("txtMenge");
+        menge->setFocus();
+        QTest::keyClick(menge, Qt::Key_R, Qt::ControlModifier);
+        QCOMPARE(menge->text(), QStringLiteral("100")); // the key did not reach the field
+    } else {
+        app.find<QPushButton>("cmdHistory")->click();
+    }
+    auto *history = app.window().findChild<QWidget *>(QStringLiteral("frmHistory"));
+    QVERIFY(history);
+    QTRY_VERIFY(history->isVisible());
+    QCOMPARE(history->windowTitle(), QStringLiteral("Run history"));
+    QVERIFY(!history->isModal());
+    QCOMPARE(app.find<QPushButton>("cmdBeenden")->geometry(), exit); // nothing designed moved
 }
 
 QTEST_MAIN(tst_mainwindow)

@@ -342,6 +342,15 @@ void PumpRun::flowOver()
     finish();
 }
 
+void PumpRun::abandon()
+{
+    if (m_phase == Phase::Idle)
+        return;
+    if (m_flowStartNs >= 0 && m_phase == Phase::Flow)
+        m_outcome.motorSeconds = double(clockNs() - m_flowStartNs) / 1e9;
+    finish();
+}
+
 void PumpRun::finish()
 {
     m_phase = Phase::Idle;

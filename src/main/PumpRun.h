@@ -42,6 +42,9 @@ public:
     // stopProcedure is the Stop button's procedure, run at the end of the flow.
     void Foerdern(const std::function<void()> &stopProcedure);
     [[nodiscard]] bool isRunning() const { return m_phase != Phase::Idle; }
+    // The program ends while a run goes on: the run ends here and now, without a word on
+    // the line (the stop has been sent), and finished() tells it.
+    void abandon();
     // The last run's end; valid once finished() has been emitted.
     [[nodiscard]] const RunOutcome &outcome() const { return m_outcome; }
 

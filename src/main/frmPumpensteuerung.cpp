@@ -14,6 +14,8 @@
 #include "link/ProcessGuard.h"
 #include "main/PumpRun.h"
 #include "main/RunReport.h"
+#include "journal/RunJournal.h"
+#include "journal/frmHistory.h"
 #include "main/Settings.h"
 #include "texts/WindowTexts.h"
 #include "ui/MessageBox.h"
@@ -53,6 +55,16 @@ frmPumpensteuerung::frmPumpensteuerung(QWidget *parent)
     m_link = std::make_unique<ControllerLink>(m_state, *m_port, this);
     m_run = std::make_unique<PumpRun>(m_state, *m_link, this);
     m_validation = std::make_unique<FieldValidation>(m_state, this);
+    m_journal = std::make_unique<RunJournal>();
+    // The run history, beside the buttons: the spacer before Exit gives it its room, so
+    // no designed control moves.
+    auto *history = new QPushButton(tr("History\u2026"), this);
+    history->setObjectName(QStringLiteral("cmdHistory"));
+    history->setFlat(true);
+    history->setFocusPolicy(Qt::TabFocus);
+    history->setToolTip(tr("Run history (Ctrl+R)"));
+    ui->layKnoepfe->insertWidget(0, history);
+    connect(history, &QPushButton::clicked, this, &frmPumpensteuerung::showHistory);
     verbinden();
 }
 
@@ -448,6 +460,61 @@ void frmPumpensteuerung::cmdStart_Click()
         onRunEnded();
 }
 
+void frmPumpensteuerung::journal(const RunPlan &plan, const RunOutcome &outcome)
+{
+    static const char *const kModes[] = {"dosing", "flow", "potentiometer"};
+    static const char *const kEnds[] = {"completed", "stopped", "program ended", "link lost",
+                                        "no reply"};
+    const PumpSettings &s = m_state.settings;
+    const bool dosing = plan.mode == RunPlan::Mode::Dosing;
+    const bool potentiometer = plan.mode == RunPlan::Mode::Potentiometer;
+    RunRecord row;
+    row.started = plan.started;
+    row.ended = QDateTime::currentDateTime();
+    row.port = QStringLiteral("COM%1").arg(m_state.Schnittstelle);
+    row.device = m_port->DevicePath();
+    row.pumpType = pumpType(s.Pumpentyp).name;
+    row.mode = QLatin1String(kModes[int(plan.mode)]);
+    if (!potentiometer) {
+        row.setValue = storeForm(plan.setValue);
+        row.unit = plan.unit;
+        row.delivered = storeForm(deliveredAmount(plan, outcome));
+    }
+    if (dosing) {
+        row.repetitions = plan.repetitions == kEndlessRepetitions ? QStringLiteral("endless")
+                                                                 : integerForm(plan.repetitions);
+        row.dosesDone = outcome.dosesDone;
+    }
+    row.endedBy = QLatin1String(kEnds[int(outcome.end)]);
+    row.note = outcome.note;
+    // A run is never held up by its journal: the operator hears of a failure once.
+    if (m_journal->append(row) || m_journalFailureTold || programEnding() || m_leaving)
+        return;
+    m_journalFailureTold = true;
+    showMessage(this, m_journal->error(), m_state.FehlerTitel, MsgButtons::Ok,
+                MsgIcon::Exclamation);
+}
+
+void frmPumpensteuerung::endPotentiometerRun(RunOutcome::End end)
+{
+    if (!m_potentiometer.started.isValid())
+        return;
+    RunOutcome outcome;
+    outcome.end = end;
+    const RunPlan plan = m_potentiometer;
+    m_potentiometer = RunPlan{};
+    journal(plan, outcome);
+}
+
+void frmPumpensteuerung::showHistory()
+{
+    if (!m_history)
+        m_history = new frmHistory(*m_journal, this);
+    m_history->show();
+    m_history->raise();
+    m_history->activateWindow();
+}
+
 RunPlan frmPumpensteuerung::planForStart() const
 {
     const PumpSettings &s = m_state.settings;
@@ -472,10 +539,15 @@ void frmPumpensteuerung::onRunEnded()
 {
     m_laeuft = false;
     Wakeup::poke(); // whoever waits for the run's end
+    RunOutcome outcome = m_run->outcome();
+    // Stopped because the operator is leaving: the program's end ended it.
+    if (m_leaving && outcome.end == RunOutcome::End::Stopped)
+        outcome.end = RunOutcome::End::ProgramEnded;
+    journal(m_plan, outcome);
     if (programEnding())
         return;
     // The summary stays until the next Start or until the operator changes a value.
-    zeigeFortschritt(runSummary(m_plan, m_run->outcome()), 0, 0);
+    zeigeFortschritt(runSummary(m_plan, outcome), 0, 0);
     ui->cmdStart->setEnabled(true);
     ui->cmdStart->setFocus();
 }
@@ -524,6 +596,7 @@ void frmPumpensteuerung::cbxPotentiometer_Click()
     }
     if (!an) {
         m_state.Abbruch = true;
+        endPotentiometerRun(m_leaving ? RunOutcome::End::ProgramEnded : RunOutcome::End::Stopped);
         cmdStop_Click();
         return;
     }
@@ -533,6 +606,9 @@ void frmPumpensteuerung::cbxPotentiometer_Click()
     m_link->BefehlSenden(QStringLiteral("DIPROG"));
     m_link->BefehlSenden(QStringLiteral("CONTMOD"));
     m_link->BefehlSenden(QStringLiteral("SOR 1"));
+    m_potentiometer = RunPlan{};
+    m_potentiometer.mode = RunPlan::Mode::Potentiometer;
+    m_potentiometer.started = QDateTime::currentDateTime();
     zeigeFortschritt(tr("Potentiometer mode: the controller follows its potentiometer"), 0, 0);
 }
 
@@ -541,6 +617,7 @@ void frmPumpensteuerung::linkVerloren()
     // A run ends by itself (Abbruch is set); potentiometer mode has nothing running.
     if (m_laeuft)
         return;
+    endPotentiometerRun(RunOutcome::End::LinkLost);
     const QSignalBlocker block(ui->cbxPotentiometer);
     ui->cbxPotentiometer->setChecked(false);
     zeigeFortschritt(QString(), 0, 0);
@@ -570,6 +647,7 @@ bool frmPumpensteuerung::Beenden()
     QScopedValueRollback<bool> leaving(m_leaving, true);
     if (m_port->PortOpen())
         cmdStop_Click();
+    endPotentiometerRun(RunOutcome::End::ProgramEnded);
     if (answer == MsgResult::Yes) {
         // The entry being typed is saved only through its check; a refused one keeps the
         // program open (the drive is stopped already).
@@ -584,6 +662,8 @@ bool frmPumpensteuerung::Beenden()
     m_state.Abbruch = true;
     leaving.commit();
     endProgram(0);
+    // Its row goes into the journal before the process ends.
+    m_run->abandon();
     return true;
 }
 
@@ -601,7 +681,9 @@ void frmPumpensteuerung::endOnSignal(int signalNumber)
         (void)m_port->setPortOpen(false);
     }
     m_beendet = true;
+    endPotentiometerRun(RunOutcome::End::ProgramEnded);
     endProgram(128 + signalNumber);
+    m_run->abandon();
 }
 
 void frmPumpensteuerung::drainStopOrWarn()
@@ -734,6 +816,10 @@ bool frmPumpensteuerung::tasteGedrueckt(QKeyEvent *key)
     }
     if (key->key() == Qt::Key_Escape) {
         (void)Beenden();
+        return true;
+    }
+    if (key->key() == Qt::Key_R && mods == Qt::ControlModifier) {
+        showHistory();
         return true;
     }
     if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {

@@ -16,6 +16,8 @@ namespace vyt {
 
 class ControllerLink;
 class FieldValidation;
+class RunJournal;
+class frmHistory;
 class MSComm;
 class PumpRun;
 
@@ -33,6 +35,7 @@ public:
     [[nodiscard]] ControllerLink &link() { return *m_link; }
     [[nodiscard]] MSComm &MSComm1() { return *m_port; }
     [[nodiscard]] PumpRun &run() { return *m_run; }
+    [[nodiscard]] RunJournal &runJournal() { return *m_journal; }
 
     void AnzeigeAufbauen();
     void EinstellungenSpeichern();
@@ -76,6 +79,9 @@ private:
     void zeigeFortschritt(const QString &text, int wert, int maximum);
     void linkVerloren();
     void onRunEnded();
+    void journal(const RunPlan &plan, const RunOutcome &outcome);
+    void endPotentiometerRun(RunOutcome::End end);
+    void showHistory();
     [[nodiscard]] RunPlan planForStart() const;
     void drainStopOrWarn();
     void endOnSignal(int signalNumber);
@@ -89,6 +95,10 @@ private:
     std::unique_ptr<ControllerLink> m_link;
     std::unique_ptr<FieldValidation> m_validation;
     std::unique_ptr<PumpRun> m_run;
+    std::unique_ptr<RunJournal> m_journal;
+    frmHistory *m_history = nullptr; // made when first asked for, a child of the window
+    bool m_journalFailureTold = false; // once per program start
+    RunPlan m_potentiometer;          // potentiometer mode since when (started invalid: off)
     bool m_laeuft = false;      // a dosing or flow run is inside cmdStart_Click
     bool m_startet = false;     // cmdStart_Click is running, its checks included
     bool m_beendet = false;     // the unload handler has ended the program
