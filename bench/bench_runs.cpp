@@ -12,6 +12,7 @@
 // 4 and 5 time the lines where they arrive: the simulator's --log stamps each line as
 // it reads it, in its own process, so a held-up program cannot hide its own lateness.
 #include "config/NumberText.h"
+#include "journal/RunJournal.h"
 #include "link/ControllerLink.h"
 #include "link/MSComm.h"
 #include "support/AppFixture.h"
@@ -242,6 +243,35 @@ struct LatencyFigure {
     double p99Us = -1;
     double maxUs = -1;
 };
+
+// One journal row as a run writes it when it ends, 1000 times into a fresh file.
+LatencyFigure journalRowCost()
+{
+    QTemporaryDir dir;
+    RunJournal journal(dir.filePath(QStringLiteral("runs.csv")));
+    RunRecord row;
+    row.started = row.ended = QDateTime::currentDateTime();
+    row.port = QStringLiteral("COM1");
+    row.device = QStringLiteral("/dev/serial/by-id/usb-FTDI_USB_Serial-if00-port0");
+    row.pumpType = QStringLiteral("vyt-P02");
+    row.mode = QStringLiteral("dosing");
+    row.setValue = QStringLiteral("30");
+    row.unit = QStringLiteral("µl");
+    row.repetitions = QStringLiteral("5");
+    row.dosesDone = 5;
+    row.delivered = QStringLiteral("150");
+    row.endedBy = QStringLiteral("completed");
+    QList<double> us;
+    for (int i = 0; i < 1000; ++i) {
+        QElapsedTimer t;
+        t.start();
+        if (!journal.append(row))
+            return {};
+        us << double(t.nsecsElapsed()) / 1000.0;
+    }
+    std::sort(us.begin(), us.end());
+    return {us.at(us.size() / 2), us.at(us.size() * 99 / 100), us.last()};
+}
 
 LatencyFigure replyLatency()
 {
@@ -526,6 +556,14 @@ int main(int argc, char *argv[])
             .arg(unpaced.seconds, 0, 'f', 3)
             .arg(unpaced.seconds / kDoses * 1000.0, 0, 'f', 3),
         "(for reference)", unpaced.seconds > 0);
+
+    const LatencyFigure journalRow = journalRowCost();
+    row("Run journal, one row (1000 rows)",
+        QStringLiteral("median %1 us, 99th %2 us, max %3 us")
+            .arg(journalRow.medianUs, 0, 'f', 1)
+            .arg(journalRow.p99Us, 0, 'f', 1)
+            .arg(journalRow.maxUs, 0, 'f', 1),
+        "< 1000 us", journalRow.p99Us >= 0 && journalRow.p99Us < 1000);
 
     const LatencyFigure latency = replyLatency();
     row("ParameterLesen, LF to return (500 queries)",
