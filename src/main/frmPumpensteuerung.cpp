@@ -508,8 +508,12 @@ void frmPumpensteuerung::endPotentiometerRun(RunOutcome::End end)
 
 void frmPumpensteuerung::showHistory()
 {
-    if (!m_history)
+    if (!m_history) {
         m_history = new frmHistory(*m_journal, this);
+        // Over the main window the first time; where the operator put it afterwards.
+        m_history->adjustSize();
+        m_history->move(frameGeometry().center() - m_history->rect().center());
+    }
     m_history->show();
     m_history->raise();
     m_history->activateWindow();
