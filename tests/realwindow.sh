@@ -63,7 +63,8 @@ start_program() {
     mkdir -p "$config/vyt"
     printf '[Ports]\nCOM1=%s\n' "$device" >"$config/vyt/vyt.conf"
     if [ $# -gt 0 ]; then printf '[COM1]\n'; printf '%s\n' "$@"; fi >>"$config/vyt/vyt.conf"
-    XDG_CONFIG_HOME="$config" QT_QPA_PLATFORM=xcb "$program" >"$work/$scenario.app" 2>&1 &
+    journal="$config/vyt-pump-controller/runs.csv"
+    XDG_CONFIG_HOME="$config" XDG_DATA_HOME="$config" QT_QPA_PLATFORM=xcb "$program" >"$work/$scenario.app" 2>&1 &
     app=$!
     pids+=($app)
 }
@@ -211,6 +212,7 @@ scenario_signal() {
     kill "-$sig" "$app"
     wait_exit
     expect_stop_last
+    grep -q ',program ended,' "$journal" || fail "no journal row ended by the program's end"
     echo "ok sig${sig,,}: SOR 0, V 0 last, exit code $code"
 }
 
@@ -223,6 +225,7 @@ scenario_x_lost() {
     kill "$xvfb"
     wait_exit
     expect_stop_last
+    grep -q ',program ended,' "$journal" || fail "no journal row ended by the program's end"
     echo "ok x-lost: SOR 0, V 0 last, exit code $code"
 }
 

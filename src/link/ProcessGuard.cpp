@@ -7,6 +7,8 @@
 #include <QtGlobal>
 
 #include <atomic>
+#include <functional>
+#include <utility>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -87,11 +89,21 @@ void onFatal(int sig, siginfo_t *info, void *)
     }
 }
 
+std::function<void()> &lastWords()
+{
+    static std::function<void()> words;
+    return words;
+}
+
 void stopAtExit()
 {
     // A normal end closes the port first and clears the target: nothing goes out twice.
-    if (ownProcess())
-        ProcessGuard::writeEmergencyStop();
+    if (!ownProcess())
+        return;
+    ProcessGuard::writeEmergencyStop();
+    // After the stop: whatever the program still has to record may fail, the stop may not.
+    if (auto words = std::exchange(lastWords(), {}))
+        words();
 }
 
 void catchSignal(int sig, const struct sigaction &action)
@@ -149,6 +161,8 @@ ProcessGuard &ProcessGuard::install()
     }();
     return *guard;
 }
+
+void ProcessGuard::setLastWords(std::function<void()> words) { lastWords() = std::move(words); }
 
 void ProcessGuard::setStopTarget(int fd)
 {

@@ -4,6 +4,7 @@
 // second request, exit() from anywhere (the xcb plugin's broken X connection) and a crash
 // write the stop commands straight to the port. Only SIGKILL and power loss remain.
 #include <QObject>
+#include <functional>
 
 class QSocketNotifier;
 
@@ -30,6 +31,10 @@ public:
     // Forgets a request that was taken: for an ending that did not end the process
     // (tests record the ending instead), so that the next request is orderly again.
     static void forgetRequest();
+
+    // Runs once at exit() from anywhere (the X connection broke), after the stop: for
+    // the record of a run the exit cut short. Not in signal handlers. Empty to remove.
+    static void setLastWords(std::function<void()> words);
 
 signals:
     // Delivered on the GUI thread. The receiver stops the drive through its link and ends

@@ -70,6 +70,7 @@ frmPumpensteuerung::frmPumpensteuerung(QWidget *parent)
 
 frmPumpensteuerung::~frmPumpensteuerung()
 {
+    ProcessGuard::setLastWords({});
     qApp->removeEventFilter(this);
 }
 
@@ -150,6 +151,13 @@ void frmPumpensteuerung::verbinden()
     connect(m_link.get(), &ControllerLink::linkLost, this, &frmPumpensteuerung::linkVerloren);
     connect(&ProcessGuard::install(), &ProcessGuard::terminationRequested, this,
             &frmPumpensteuerung::endOnSignal);
+    // exit() from under us (the X connection broke): the run's row still goes to the journal.
+    ProcessGuard::setLastWords([this] {
+        m_leaving = true;
+        endPotentiometerRun(RunOutcome::End::ProgramEnded);
+        if (m_laeuft)
+            m_run->abandon();
+    });
     // The title names the port in use, also after the port dialog chose another one.
     connect(m_link.get(), &ControllerLink::portOpened, this,
             [this] { setWindowTitle(hauptfensterTitel(m_state.Schnittstelle)); });
