@@ -313,6 +313,7 @@ void FieldValidation::store(const FieldRule &rule, QLineEdit *field)
     if (rule.marksChanged)
         m_state.ParameterGeaendert = true;
     field->setText(shown);
+    emit stored(field);
 }
 
 void FieldValidation::reject(const FieldRule &rule, QLineEdit *fieldNow)

@@ -45,6 +45,10 @@ public:
     // The line edits found, in table order (for tests and the main window).
     [[nodiscard]] QList<QLineEdit *> fields() const;
 
+signals:
+    // An entry was accepted and is now in PumpSettings.
+    void stored(QLineEdit *field);
+
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 

@@ -51,18 +51,39 @@ PumpRun::PumpRun(PumpState &state, ControllerLink &link, QWidget *messageParent)
 
 bool PumpRun::abgebrochen() const { return m_state.Abbruch || programEnding(); }
 
-float PumpRun::drehzahl() const
+float PumpRun::drehzahl() const { return flowSpeed(m_state, m_state.settings.Foerderstrom); }
+
+float PumpRun::flowSpeed(const PumpState &state, float F)
 {
-    const PumpSettings &s = m_state.settings;
-    const float F = s.Foerderstrom;
-    const float G = m_state.Getriebeuntersetzung;
+    const PumpSettings &s = state.settings;
+    const float G = state.Getriebeuntersetzung;
     const float K = s.Kalibrierfaktor;
     switch (s.Foerderstromeinheit) {
-    case 0: return F / m_state.Verdraengungsvolumen * 1000.0f * G * K;
-    case 1: return F / m_state.Verdraengungsvolumen / s.Dichte * 1000.0f * G * K;
+    case 0: return F / state.Verdraengungsvolumen * 1000.0f * G * K;
+    case 1: return F / state.Verdraengungsvolumen / s.Dichte * 1000.0f * G * K;
     case 2: return F * G * K;
     default: return 0;
     }
+}
+
+std::optional<float> PumpRun::doseRevolutions(const PumpState &state, float Q)
+{
+    const PumpSettings &s = state.settings;
+    const float K = s.Kalibrierfaktor;
+    const float Vd = state.Verdraengungsvolumen;
+    const float G = state.Getriebeuntersetzung;
+    switch (s.Mengeneinheit) {
+    case 0: return Q / Vd * G * K;
+    case 1: return Q / Vd / s.Dichte * G * K;
+    case 2: return Q * G * K;
+    default: return std::nullopt;
+    }
+}
+
+bool PumpRun::doseFits(const PumpState &state, float R)
+{
+    // Written so that a dose that is no number (a damaged store) is refused too.
+    return std::fabs(double(R)) <= kPositionLimit / 4.0 / state.Encoderaufloesung;
 }
 
 bool PumpRun::StartPruefen()
@@ -151,15 +172,10 @@ void PumpRun::nextDose()
     const float G = m_state.Getriebeuntersetzung;
     const float E = m_state.Encoderaufloesung;
     float &R = m_revolutions;
-    switch (s.Mengeneinheit) {
-    case 0: R = Q / Vd * G * K; break;
-    case 1: R = Q / Vd / s.Dichte * G * K; break;
-    case 2: R = Q * G * K; break;
-    default: break;
-    }
+    if (const auto r = doseRevolutions(m_state, Q))
+        R = *r;
     const double grenze = kPositionLimit / 4.0 / E;
-    // Written so that a dose that is no number (a damaged store) is refused too.
-    if (!(std::fabs(double(R)) <= grenze)) {
+    if (!doseFits(m_state, R)) {
         // In double precision: a factor near 0 must not overflow the bound.
         double qmax = grenze / G / K;
         if (s.Mengeneinheit == 0)

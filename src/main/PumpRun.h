@@ -3,6 +3,7 @@
 // machine driven by its own deadline and by the port's signals, not a nested wait: a
 // modal window opened meanwhile (About, the console, a message) cannot hold a pause or
 // a flow past its end, and Stop takes effect at once.
+#include <optional>
 #include "config/PumpState.h"
 #include "ui/Wait.h"
 
@@ -50,6 +51,11 @@ public:
 
     // Motor speed in rpm for the flow rate in the settings (single precision).
     [[nodiscard]] float drehzahl() const;
+    // The run's formulas on their own, so that the range hints use the very same ones.
+    [[nodiscard]] static float flowSpeed(const PumpState &state, float rate);
+    // Motor revolutions of one dose; nullopt for a unit outside the table.
+    [[nodiscard]] static std::optional<float> doseRevolutions(const PumpState &state, float quantity);
+    [[nodiscard]] static bool doseFits(const PumpState &state, float revolutions);
 
 signals:
     // What the operator sees under the buttons; an empty text means idle.

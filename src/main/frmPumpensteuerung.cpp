@@ -13,6 +13,7 @@
 #include "link/MSComm.h"
 #include "link/ProcessGuard.h"
 #include "main/PumpRun.h"
+#include "main/RangeHints.h"
 #include "main/RunReport.h"
 #include "journal/RunJournal.h"
 #include "journal/frmHistory.h"
@@ -65,6 +66,7 @@ frmPumpensteuerung::frmPumpensteuerung(QWidget *parent)
     history->setToolTip(tr("Run history (Ctrl+R)"));
     ui->layKnoepfe->insertWidget(0, history);
     connect(history, &QPushButton::clicked, this, &frmPumpensteuerung::showHistory);
+    addRangeHints();
     verbinden();
 }
 
@@ -97,6 +99,41 @@ void frmPumpensteuerung::keepLayoutSteady()
     }
     ui->layOben->setStretch(0, 1);
     ui->layOben->setStretch(1, 1);
+}
+
+void frmPumpensteuerung::addRangeHints()
+{
+    // In the mode frame's free stretch column: ignored in width, so a long text is cut
+    // rather than widening the window and moving the designed controls.
+    auto make = [this](const char *name) {
+        auto *label = new QLabel(this);
+        label->setObjectName(QString::fromLatin1(name));
+        QFont small = label->font();
+        small.setPointSizeF(small.pointSizeF() * 0.85);
+        label->setFont(small);
+        label->setForegroundRole(QPalette::PlaceholderText);
+        QSizePolicy policy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+        policy.setRetainSizeWhenHidden(true);
+        label->setSizePolicy(policy);
+        ui->gridFelder->addWidget(label, 0, 3);
+        return label;
+    };
+    m_doseHint = make("lblMengeMax");
+    m_flowRateHint = make("lblFoerderstromMax");
+    m_flowRateHint->setVisible(false);
+    // Every selection handler announces itself, every accepted entry is stored: either
+    // may change a limit.
+    connect(this, &frmPumpensteuerung::handlerRan, this, &frmPumpensteuerung::showRangeHints);
+    connect(m_validation.get(), &FieldValidation::stored, this, &frmPumpensteuerung::showRangeHints);
+}
+
+void frmPumpensteuerung::showRangeHints()
+{
+    m_doseHint->setText(doseHint(m_state));
+    m_flowRateHint->setText(flowRateHint(m_state));
+    const bool dosieren = m_state.settings.Betriebsart != 2;
+    m_doseHint->setVisible(dosieren);
+    m_flowRateHint->setVisible(!dosieren);
 }
 
 void frmPumpensteuerung::verbinden()
@@ -198,6 +235,7 @@ bool frmPumpensteuerung::laden()
     ladeEinstellungen(*store, port, s,
                       {"Beschleunigung", "Maximaldrehzahl", "Dauerstrom", "Spitzenstrom"});
     zeigeAntriebswerte();
+    showRangeHints(); // the stored drive values came in after the handlers ran
 
     positioniere();
     show();

@@ -10,6 +10,7 @@ namespace Ui {
 class frmPumpensteuerung;
 }
 class QComboBox;
+class QLabel;
 class QLineEdit;
 
 namespace vyt {
@@ -59,6 +60,8 @@ protected:
 private:
     void verbinden();
     void keepLayoutSteady();
+    void addRangeHints();
+    void showRangeHints();
     void cboPumpentyp_Click();
     void cboEncoder_Click();
     void cboGetriebe_Click();
@@ -90,6 +93,8 @@ private:
     bool saveBeforeLeaving();
 
     std::unique_ptr<Ui::frmPumpensteuerung> ui;
+    QLabel *m_flowRateHint = nullptr;
+    QLabel *m_doseHint = nullptr;
     PumpState m_state;
     std::unique_ptr<MSComm> m_port;
     std::unique_ptr<ControllerLink> m_link;

@@ -1,0 +1,109 @@
+#include "config/MediaPresets.h"
+
+#include "config/NumberText.h"
+#include "config/SettingsStore.h"
+
+#include <QUrl>
+#include <algorithm>
+
+namespace vyt {
+namespace {
+
+const QString kGroup = QStringLiteral("Media");
+
+// "COM1/3/": names are percent-encoded, so "=", "[", "/" and non-ASCII cannot break a key.
+QString prefix(int port, int pumpType)
+{
+    return QStringLiteral("COM%1/%2/").arg(port).arg(pumpType);
+}
+
+QString keyFor(int port, int pumpType, const QString &name)
+{
+    return prefix(port, pumpType) + QString::fromLatin1(QUrl::toPercentEncoding(name));
+}
+
+bool inRange(float density, float factor)
+{
+    return density >= 0.1f && density <= 15.0f && factor >= -10.0f && factor <= 10.0f;
+}
+
+bool written(QSettings &store, QString *reason)
+{
+    store.sync();
+    if (store.status() == QSettings::NoError)
+        return true;
+    if (reason)
+        *reason = QStringLiteral("The settings file could not be written.");
+    return false;
+}
+
+} // namespace
+
+QList<MediumPreset> loadMedia(QSettings &store, int port, int pumpType)
+{
+    QList<MediumPreset> media;
+    store.beginGroup(kGroup);
+    store.beginGroup(prefix(port, pumpType).chopped(1));
+    for (const QString &key : store.childKeys()) {
+        const QStringList parts = store.value(key).toString().split(QLatin1Char(' '), Qt::SkipEmptyParts);
+        if (parts.size() != 2)
+            continue;
+        const auto density = readSingle(parts[0], QLocale::c());
+        const auto factor = readSingle(parts[1], QLocale::c());
+        const QString name = QUrl::fromPercentEncoding(key.toLatin1());
+        if (!density || !factor || !inRange(*density, *factor) || name.trimmed().isEmpty())
+            continue;
+        media.append({name, *density, *factor});
+    }
+    store.endGroup();
+    store.endGroup();
+    std::sort(media.begin(), media.end(), [](const MediumPreset &a, const MediumPreset &b) {
+        return QString::localeAwareCompare(a.name, b.name) < 0;
+    });
+    return media;
+}
+
+bool saveMedium(QSettings &store, int port, int pumpType, const MediumPreset &medium, QString *reason)
+{
+    QString why;
+    if (!prepareStoreForWriting(nullptr, &why)) {
+        if (reason)
+            *reason = why;
+        return false;
+    }
+    store.beginGroup(kGroup);
+    store.setValue(keyFor(port, pumpType, medium.name),
+                   storeForm(medium.density) + QLatin1Char(' ') + storeForm(medium.factor));
+    store.endGroup();
+    return written(store, reason);
+}
+
+bool removeMedium(QSettings &store, int port, int pumpType, const QString &name, QString *reason)
+{
+    QString why;
+    if (!prepareStoreForWriting(nullptr, &why)) {
+        if (reason)
+            *reason = why;
+        return false;
+    }
+    store.beginGroup(kGroup);
+    store.remove(keyFor(port, pumpType, name));
+    store.endGroup();
+    return written(store, reason);
+}
+
+bool renameMedium(QSettings &store, int port, int pumpType, const QString &from, const QString &to,
+                  QString *reason)
+{
+    const QList<MediumPreset> media = loadMedia(store, port, pumpType);
+    const auto it = std::find_if(media.begin(), media.end(),
+                                 [&](const MediumPreset &m) { return m.name == from; });
+    if (it == media.end())
+        return false;
+    MediumPreset renamed = *it;
+    renamed.name = to;
+    return saveMedium(store, port, pumpType, renamed, reason) &&
+           (from == to || removeMedium(store, port, pumpType, from, reason));
+}
+
+} // namespace vyt
