@@ -6,7 +6,9 @@
 #include "main/RangeHints.h"
 #include "support/AppFixture.h"
 
+#include <QComboBox>
 #include <QLabel>
+#include <QRadioButton>
 #include <QTemporaryDir>
 #include <QtTest>
 #include <cmath>
