@@ -73,43 +73,49 @@ void tst_calibration::arithmetic_data()
     QTest::addColumn<QString>("text");
 
     const double none = std::nan("");
-    QTest::newRow("one dose") << 30.0 << 0 << 1.0 << 1.0 << 3.0 << "28.8" << 28.8 << 0.0 << 0.0
-                              << 30.0 / 28.8 << ""
-                              << "30 µl asked, 28.8 µl delivered on average (CV 0 %), factor 1 -> 1.0417";
-    QTest::newRow("three doses") << 30.0 << 0 << 1.0 << 1.0 << 3.0 << "28.6;28.8;29" << 28.8 << 0.2
-                                 << 0.2 / 28.8 * 100 << 30.0 / 28.8 << ""
-                                 << "30 µl asked, 28.8 µl delivered on average (CV 0.7 %), factor 1 -> 1.0417";
-    QTest::newRow("density 1.25") << 30.0 << 0 << 1.25 << 1.0 << 3.0 << "37.5;36" << 29.4
-                                  << std::sqrt(2 * 0.36) << std::sqrt(2 * 0.36) / 29.4 * 100 << 30.0 / 29.4
-                                  << ""
-                                  << "30 µl asked, 29.4 µl delivered on average (CV 2.9 %), factor 1 -> 1.0204";
-    QTest::newRow("mg at density 1.25") << 30.0 << 1 << 1.25 << 1.0 << 3.0 << "36" << 28.8 << 0.0 << 0.0
-                                        << 24.0 / 28.8 << ""
-                                        << "30 mg asked, 36 mg delivered on average (CV 0 %), factor 1 -> 0.83333";
-    QTest::newRow("revolutions") << 10.0 << 2 << 1.0 << 1.0 << 3.0 << "27" << 27.0 << 0.0 << 0.0
-                                 << 30.0 / 27.0 << ""
-                                 << "10 rev. asked, 9 rev. delivered on average (CV 0 %), factor 1 -> 1.1111";
-    QTest::newRow("negative factor") << 30.0 << 0 << 1.0 << -2.0 << 3.0 << "32" << 32.0 << 0.0 << 0.0
-                                     << -2.0 * 30 / 32 << ""
-                                     << "30 µl asked, 32 µl delivered on average (CV 0 %), factor -2 -> -1.875";
-    QTest::newRow("mass of 0") << 30.0 << 0 << 1.0 << 1.0 << 3.0 << "0" << 0.0 << 0.0 << 0.0 << none << ""
+    QTest::newRow("one dose")
+        << 30.0 << 0 << 1.0 << 1.0 << 3.0 << "28.8" << 28.8 << 0.0 << 0.0 << 30.0 / 28.8 << ""
+        << "30 µl asked, 28.8 µl delivered on average (CV 0 %), factor 1 -> 1.0417";
+    QTest::newRow("three doses")
+        << 30.0 << 0 << 1.0 << 1.0 << 3.0 << "28.6;28.8;29" << 28.8 << 0.2 << 0.2 / 28.8 * 100
+        << 30.0 / 28.8 << ""
+        << "30 µl asked, 28.8 µl delivered on average (CV 0.7 %), factor 1 -> 1.0417";
+    QTest::newRow("density 1.25")
+        << 30.0 << 0 << 1.25 << 1.0 << 3.0 << "37.5;36" << 29.4 << std::sqrt(2 * 0.36)
+        << std::sqrt(2 * 0.36) / 29.4 * 100 << 30.0 / 29.4 << ""
+        << "30 µl asked, 29.4 µl delivered on average (CV 2.9 %), factor 1 -> 1.0204";
+    QTest::newRow("mg at density 1.25")
+        << 30.0 << 1 << 1.25 << 1.0 << 3.0 << "36" << 28.8 << 0.0 << 0.0 << 24.0 / 28.8 << ""
+        << "30 mg asked, 36 mg delivered on average (CV 0 %), factor 1 -> 0.83333";
+    QTest::newRow("revolutions")
+        << 10.0 << 2 << 1.0 << 1.0 << 3.0 << "27" << 27.0 << 0.0 << 0.0 << 30.0 / 27.0 << ""
+        << "10 rev. asked, 9 rev. delivered on average (CV 0 %), factor 1 -> 1.1111";
+    QTest::newRow("negative factor")
+        << 30.0 << 0 << 1.0 << -2.0 << 3.0 << "32" << 32.0 << 0.0 << 0.0 << -2.0 * 30 / 32 << ""
+        << "30 µl asked, 32 µl delivered on average (CV 0 %), factor -2 -> -1.875";
+    QTest::newRow("mass of 0") << 30.0 << 0 << 1.0 << 1.0 << 3.0 << "0" << 0.0 << 0.0 << 0.0 << none
+                               << ""
                                << "30 µl asked, 0 µl delivered on average (CV 0 %)";
-    QTest::newRow("a 0 among others") << 30.0 << 0 << 1.0 << 1.0 << 3.0 << "0;30" << 15.0
-                                      << std::sqrt(450.0) << std::sqrt(450.0) / 15 * 100 << 2.0 << ""
-                                      << "30 µl asked, 15 µl delivered on average (CV 141.4 %), factor 1 -> 2";
-    QTest::newRow("dose stopped half way") << 30.0 << 0 << 1.0 << 1.0 << 3.0 << "28.8;-;29" << 28.9
-                                           << std::sqrt(0.02) << std::sqrt(0.02) / 28.9 * 100 << none << ""
-                                           << "30 µl asked, 28.9 µl delivered on average (CV 0.5 %)";
-    QTest::newRow("nothing weighed") << 30.0 << 0 << 1.0 << 1.0 << 3.0 << "-" << 0.0 << 0.0 << 0.0 << none
-                                     << "" << "";
-    QTest::newRow("out of range") << 30.0 << 0 << 1.0 << 5.0 << 3.0 << "10" << 10.0 << 0.0 << 0.0 << 15.0
-                                  << kRangeMessage
-                                  << "30 µl asked, 10 µl delivered on average (CV 0 %), factor 5 -> 15";
-    QTest::newRow("below the range") << 30.0 << 0 << 1.0 << -5.0 << 3.0 << "10" << 10.0 << 0.0 << 0.0
-                                     << -15.0 << kRangeMessage
-                                     << "30 µl asked, 10 µl delivered on average (CV 0 %), factor -5 -> -15";
-    QTest::newRow("on the bound") << 30.0 << 0 << 1.0 << 5.0 << 3.0 << "15" << 15.0 << 0.0 << 0.0 << 10.0
-                                  << "" << "30 µl asked, 15 µl delivered on average (CV 0 %), factor 5 -> 10";
+    QTest::newRow("a 0 among others")
+        << 30.0 << 0 << 1.0 << 1.0 << 3.0 << "0;30" << 15.0 << std::sqrt(450.0)
+        << std::sqrt(450.0) / 15 * 100 << 2.0 << ""
+        << "30 µl asked, 15 µl delivered on average (CV 141.4 %), factor 1 -> 2";
+    QTest::newRow("dose stopped half way")
+        << 30.0 << 0 << 1.0 << 1.0 << 3.0 << "28.8;-;29" << 28.9 << std::sqrt(0.02)
+        << std::sqrt(0.02) / 28.9 * 100 << none << ""
+        << "30 µl asked, 28.9 µl delivered on average (CV 0.5 %)";
+    QTest::newRow("nothing weighed")
+        << 30.0 << 0 << 1.0 << 1.0 << 3.0 << "-" << 0.0 << 0.0 << 0.0 << none << ""
+        << "";
+    QTest::newRow("out of range")
+        << 30.0 << 0 << 1.0 << 5.0 << 3.0 << "10" << 10.0 << 0.0 << 0.0 << 15.0 << kRangeMessage
+        << "30 µl asked, 10 µl delivered on average (CV 0 %), factor 5 -> 15";
+    QTest::newRow("below the range")
+        << 30.0 << 0 << 1.0 << -5.0 << 3.0 << "10" << 10.0 << 0.0 << 0.0 << -15.0 << kRangeMessage
+        << "30 µl asked, 10 µl delivered on average (CV 0 %), factor -5 -> -15";
+    QTest::newRow("on the bound")
+        << 30.0 << 0 << 1.0 << 5.0 << 3.0 << "15" << 15.0 << 0.0 << 0.0 << 10.0 << ""
+        << "30 µl asked, 15 µl delivered on average (CV 0 %), factor 5 -> 10";
 }
 
 void tst_calibration::arithmetic()
@@ -175,20 +181,21 @@ void tst_calibration::doseWeighApply_data()
     QTest::addColumn<int>("massUnit");
     QTest::addColumn<QString>("mass");
     QTest::addColumn<QString>("rechnung");
-    QTest::addColumn<QString>("field");  // the factor field afterwards
+    QTest::addColumn<QString>("field"); // the factor field afterwards
     QTest::addColumn<float>("stored");
     QTest::addColumn<QString>("message"); // the refusal, if any
 
     QTest::newRow("mg") << "C" << 0 << "28.8"
                         << "30 µl asked, 28.8 µl delivered on average (CV 0 %), factor 1 -> 1.0417"
                         << "1.041667" << 1.041667f << "";
-    QTest::newRow("g, German notation") << "de_DE" << 1 << "0,0288"
-                                        << "30 µl asked, 28,8 µl delivered on average (CV 0 %), factor 1 -> 1,0417"
-                                        << "1,041667" << 1.041667f << "";
-    QTest::newRow("proposal out of range") << "C" << 0 << "2"
-                                           << "30 µl asked, 2 µl delivered on average (CV 0 %), factor 1 -> 15\n" +
-                                                  kRangeMessage
-                                           << "1" << 1.0f << kRangeMessage;
+    QTest::newRow("g, German notation")
+        << "de_DE" << 1 << "0,0288"
+        << "30 µl asked, 28,8 µl delivered on average (CV 0 %), factor 1 -> 1,0417"
+        << "1,041667" << 1.041667f << "";
+    QTest::newRow("proposal out of range")
+        << "C" << 0 << "2"
+        << "30 µl asked, 2 µl delivered on average (CV 0 %), factor 1 -> 15\n" + kRangeMessage
+        << "1" << 1.0f << kRangeMessage;
 }
 
 void tst_calibration::doseWeighApply()
@@ -263,7 +270,8 @@ void tst_calibration::buttonKeepsTheDesign()
         window.layout()->activate();
         QMap<QString, QRect> map;
         for (QWidget *w : window.findChildren<QWidget *>()) {
-            if (w != button && !w->objectName().isEmpty() && !w->objectName().startsWith(QLatin1String("qt_")))
+            if (w != button && !w->objectName().isEmpty() &&
+                !w->objectName().startsWith(QLatin1String("qt_")))
                 map.insert(w->objectName(), QRect(w->mapTo(&window, QPoint(0, 0)), w->size()));
         }
         map.insert(QStringLiteral("(size hint)"), QRect(QPoint(), window.layout()->sizeHint()));

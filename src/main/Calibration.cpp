@@ -99,9 +99,11 @@ QString arithmeticText(const Input &input, const Result &result, const QLocale &
     if (result.weighed == 0)
         return QString();
     const QStringList &units = mengeEinheiten();
-    const QString unit = input.unit >= 0 && input.unit < units.size() ? units.at(input.unit) : QString();
+    const QString unit =
+        input.unit >= 0 && input.unit < units.size() ? units.at(input.unit) : QString();
     const auto delivered = inAskedUnit(input, result.mean);
-    QString text = generalForm(input.quantity, locale) + QLatin1Char(' ') + unit + QStringLiteral(" asked, ");
+    QString text =
+        generalForm(input.quantity, locale) + QLatin1Char(' ') + unit + QStringLiteral(" asked, ");
     if (delivered)
         text += generalForm(*delivered, locale) + QLatin1Char(' ') + unit;
     else
@@ -109,8 +111,8 @@ QString arithmeticText(const Input &input, const Result &result, const QLocale &
     text += QStringLiteral(" delivered on average (CV ") +
             generalForm(std::round(result.variation * 10.0) / 10.0, locale) + QStringLiteral(" %)");
     if (result.proposal)
-        text += QStringLiteral(", factor ") + generalForm(input.factor, locale) + QStringLiteral(" -> ") +
-                generalForm(significant(*result.proposal, 5), locale);
+        text += QStringLiteral(", factor ") + generalForm(input.factor, locale) +
+                QStringLiteral(" -> ") + generalForm(significant(*result.proposal, 5), locale);
     return text;
 }
 

@@ -32,9 +32,9 @@ CalibrationDialog::CalibrationDialog(frmPumpensteuerung &window)
     const PumpSettings &s = window.state().settings;
     // The operator's own dosing quantity is the natural first test.
     ui->txtTestMenge->setText(generalForm(s.Menge));
-    ui->cboTestEinheit->setCurrentIndex(s.Mengeneinheit >= 0 && s.Mengeneinheit < ui->cboTestEinheit->count()
-                                            ? s.Mengeneinheit
-                                            : 0);
+    ui->cboTestEinheit->setCurrentIndex(
+        s.Mengeneinheit >= 0 && s.Mengeneinheit < ui->cboTestEinheit->count() ? s.Mengeneinheit
+                                                                              : 0);
     ui->tblMassen->horizontalHeader()->setSectionResizeMode(QHeaderView::Stretch);
     ui->cmdDose->setDefault(true);
     resizeTable();
@@ -53,7 +53,8 @@ CalibrationDialog::CalibrationDialog(frmPumpensteuerung &window)
         if (item->column() == kMass)
             recompute();
     });
-    connect(&window, &frmPumpensteuerung::calibrationDoseEnded, this, &CalibrationDialog::doseEnded);
+    connect(&window, &frmPumpensteuerung::calibrationDoseEnded, this,
+            &CalibrationDialog::doseEnded);
     recompute();
 }
 
@@ -92,10 +93,9 @@ void CalibrationDialog::dose()
     }
     const PumpState &state = m_window.state();
     // Doses run with another factor, density or pump than the first cannot be averaged.
-    if (m_dosesDone > 0 &&
-        (m_ranWith.factor != double(state.settings.Kalibrierfaktor) ||
-         m_ranWith.density != double(state.settings.Dichte) ||
-         m_ranWith.displacement != double(state.Verdraengungsvolumen)))
+    if (m_dosesDone > 0 && (m_ranWith.factor != double(state.settings.Kalibrierfaktor) ||
+                            m_ranWith.density != double(state.settings.Dichte) ||
+                            m_ranWith.displacement != double(state.Verdraengungsvolumen)))
         startOver();
     if (m_dosesDone == 0) {
         m_ranWith = calibration::Input{};
@@ -197,7 +197,8 @@ void CalibrationDialog::recompute()
             QString text;
             if (row < m_result.volumes.size() && m_result.volumes.at(row))
                 text = generalForm(*m_result.volumes.at(row), locale);
-            else if (row < m_dosesDone && !ui->tblMassen->item(row, kMass)->text().trimmed().isEmpty())
+            else if (row < m_dosesDone &&
+                     !ui->tblMassen->item(row, kMass)->text().trimmed().isEmpty())
                 text = tr("no mass");
             ui->tblMassen->item(row, kVolume)->setText(text);
         }
