@@ -156,7 +156,7 @@ void tst_media::windowShowsHints()
     auto *flow = app.find<QLabel>("lblFoerderstromMax");
     QVERIFY(dose && flow);
     // vyt-P01: 1.5 µl per revolution, 6000 rpm, encoder 16.
-    QCOMPARE(dose->text(), QStringLiteral("max. 1.40625E+07 µl"));
+    QCOMPARE(dose->text(), QStringLiteral("max. 14062500 µl"));
     QVERIFY(dose->isVisible());
     QVERIFY(!flow->isVisible());
     QCOMPARE(flow->text(), QStringLiteral("max. 9 ml/min"));

@@ -26,7 +26,8 @@ QString hint(double value, const QStringList &units, int unit, const QLocale &lo
 {
     if (unit < 0 || unit >= units.size())
         return {};
-    return QStringLiteral("max. ") + generalForm(value, locale) + QLatin1Char(' ') + units.at(unit);
+    // Plain digits: a limit reads better as 14062500 than as 1.40625E+07.
+    return QStringLiteral("max. ") + plainForm(value, locale) + QLatin1Char(' ') + units.at(unit);
 }
 
 } // namespace

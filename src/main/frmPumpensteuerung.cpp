@@ -12,6 +12,7 @@
 #include "link/ControllerLink.h"
 #include "link/MSComm.h"
 #include "link/ProcessGuard.h"
+#include "main/CalibrationDialog.h"
 #include "main/PumpRun.h"
 #include "main/RangeHints.h"
 #include "main/RunReport.h"
@@ -29,6 +30,7 @@
 #include <QScopedValueRollback>
 #include <QScreen>
 #include <QSignalBlocker>
+#include <QToolButton>
 #include <cmath>
 #include <functional>
 
@@ -67,6 +69,20 @@ frmPumpensteuerung::frmPumpensteuerung(QWidget *parent)
     ui->layKnoepfe->insertWidget(0, history);
     connect(history, &QPushButton::clicked, this, &frmPumpensteuerung::showHistory);
     addRangeHints();
+    // The calibration helper, in the free cell beside the factor it proposes: no wider
+    // than the unit labels above it and no taller than the field, so nothing moves.
+    auto *calibrate = new QToolButton(this);
+    calibrate->setObjectName(QStringLiteral("cmdCalibrate"));
+    calibrate->setText(QStringLiteral("\u2026"));
+    calibrate->setAutoRaise(true);
+    calibrate->setFocusPolicy(Qt::TabFocus);
+    calibrate->setToolTip(tr("Calibrate\u2026 (Ctrl+K)"));
+    calibrate->setSizePolicy(QSizePolicy::Maximum, QSizePolicy::Maximum);
+    calibrate->setMaximumSize(
+        std::min(ui->lblVerdraengungsvolumenEinheit->sizeHint().width(), ui->lblDichteEinheit->sizeHint().width()),
+        ui->txtKalibrierFaktor->sizeHint().height());
+    ui->gridPumpe->addWidget(calibrate, 3, 2, Qt::AlignLeft | Qt::AlignVCenter);
+    connect(calibrate, &QToolButton::clicked, this, &frmPumpensteuerung::showCalibration);
     verbinden();
 }
 
@@ -478,6 +494,8 @@ void frmPumpensteuerung::cmdStart_Click()
     // store's limit is refused before it can reach the controller.
     if (!m_validation->validateChanged() || !m_validation->checkStoredDriveLimits())
         return;
+    // A calibration dose stands in for the operator's dosing values from here on.
+    beginCalibrationDose();
     if (!m_link->SchnittstelleOK())
         return;
     if (m_state.KeineAntwort) {
@@ -565,6 +583,85 @@ void frmPumpensteuerung::showHistory()
     m_history->activateWindow();
 }
 
+bool frmPumpensteuerung::startCalibrationDose(float quantity, int unit)
+{
+    if (running() || m_calibrationDose || unit < 0 || unit >= mengeEinheiten().size())
+        return false;
+    CalibrationDose dose;
+    dose.quantity = quantity;
+    dose.unit = qint16(unit);
+    m_calibrationDose = dose;
+    // The run may end before Start returns (a refused dose): that counts as started.
+    bool ended = false;
+    const auto watch = connect(this, &frmPumpensteuerung::calibrationDoseEnded, this, [&ended] { ended = true; });
+    cmdStart_Click();
+    disconnect(watch);
+    const bool started = ended || m_laeuft;
+    if (!started)
+        endCalibrationDose(); // a check refused the start: the operator's values come back
+    return started;
+}
+
+void frmPumpensteuerung::beginCalibrationDose()
+{
+    if (!m_calibrationDose || m_calibrationInForce)
+        return;
+    PumpSettings &s = m_state.settings;
+    CalibrationDose &d = *m_calibrationDose;
+    d.savedQuantity = s.Menge;
+    d.savedUnit = s.Mengeneinheit;
+    d.savedRepetitions = s.Wiederholung;
+    d.savedMode = s.Betriebsart;
+    s.Menge = d.quantity;
+    s.Mengeneinheit = d.unit;
+    s.Wiederholung = 1;
+    s.Betriebsart = 1;
+    m_calibrationInForce = true;
+}
+
+PumpSettings frmPumpensteuerung::operatorSettings() const
+{
+    PumpSettings s = m_state.settings;
+    if (!m_calibrationInForce || !m_calibrationDose)
+        return s;
+    // A value the operator changed while the dose ran is the operator's and stays.
+    const CalibrationDose &d = *m_calibrationDose;
+    if (s.Menge == d.quantity)
+        s.Menge = d.savedQuantity;
+    if (s.Mengeneinheit == d.unit)
+        s.Mengeneinheit = d.savedUnit;
+    if (s.Wiederholung == 1)
+        s.Wiederholung = d.savedRepetitions;
+    if (s.Betriebsart == 1)
+        s.Betriebsart = d.savedMode;
+    return s;
+}
+
+void frmPumpensteuerung::endCalibrationDose()
+{
+    m_state.settings = operatorSettings();
+    m_calibrationDose.reset();
+    m_calibrationInForce = false;
+}
+
+bool frmPumpensteuerung::applyCalibrationFactor(const QString &text)
+{
+    ui->txtKalibrierFaktor->setText(text);
+    return m_validation->validate(ui->txtKalibrierFaktor);
+}
+
+void frmPumpensteuerung::showCalibration()
+{
+    if (!m_calibration) {
+        m_calibration = new CalibrationDialog(*this);
+        m_calibration->adjustSize();
+        m_calibration->move(frameGeometry().center() - m_calibration->rect().center());
+    }
+    m_calibration->show();
+    m_calibration->raise();
+    m_calibration->activateWindow();
+}
+
 RunPlan frmPumpensteuerung::planForStart() const
 {
     const PumpSettings &s = m_state.settings;
@@ -593,7 +690,15 @@ void frmPumpensteuerung::onRunEnded()
     // Stopped because the operator is leaving: the program's end ended it.
     if (m_leaving && outcome.end == RunOutcome::End::Stopped)
         outcome.end = RunOutcome::End::ProgramEnded;
+    const bool calibrationRun = m_calibrationInForce;
+    if (calibrationRun) {
+        endCalibrationDose();
+        outcome.note = outcome.note.isEmpty() ? QStringLiteral("calibration")
+                                              : QStringLiteral("calibration: ") + outcome.note;
+    }
     journal(m_plan, outcome);
+    if (calibrationRun)
+        emit calibrationDoseEnded(outcome.end == RunOutcome::End::Completed && outcome.dosesDone == 1);
     if (programEnding())
         return;
     // The summary stays until the next Start or until the operator changes a value.
@@ -763,7 +868,7 @@ bool frmPumpensteuerung::trySave(QString *error)
     m_state.settings.Left = float(twips.x());
     m_state.settings.Top = float(twips.y());
     auto store = openStore();
-    return speichereEinstellungen(*store, m_state.Schnittstelle, m_state.settings, error);
+    return speichereEinstellungen(*store, m_state.Schnittstelle, operatorSettings(), error);
 }
 
 bool frmPumpensteuerung::saveBeforeLeaving()
@@ -870,6 +975,10 @@ bool frmPumpensteuerung::tasteGedrueckt(QKeyEvent *key)
     }
     if (key->key() == Qt::Key_R && mods == Qt::ControlModifier) {
         showHistory();
+        return true;
+    }
+    if (key->key() == Qt::Key_K && mods == Qt::ControlModifier) {
+        showCalibration();
         return true;
     }
     if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {

@@ -5,6 +5,7 @@
 
 #include <QWidget>
 #include <memory>
+#include <optional>
 
 namespace Ui {
 class frmPumpensteuerung;
@@ -19,6 +20,7 @@ class ControllerLink;
 class FieldValidation;
 class RunJournal;
 class frmHistory;
+class CalibrationDialog;
 class MSComm;
 class PumpRun;
 
@@ -49,9 +51,19 @@ public:
     // Start is checking, or a run is going on.
     [[nodiscard]] bool running() const { return m_laeuft || m_startet; }
 
+    // One dose of quantity in the unit (index into mengeEinheiten()) with the stored factor,
+    // through Start's own path; the operator's quantity, unit, repetitions and mode come
+    // back when it ends. False when it did not start; calibrationDoseEnded() follows a start.
+    bool startCalibrationDose(float quantity, int unit);
+    // Puts a factor into the calibration factor field as if typed, through its check.
+    bool applyCalibrationFactor(const QString &text);
+    void showCalibration();
+
 signals:
     // Each selection handler announces its run (tests count them).
     void handlerRan(const QString &name);
+    // A calibration dose has ended; completed when its dose arrived.
+    void calibrationDoseEnded(bool completed);
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -91,6 +103,10 @@ private:
     bool trySave(QString *error);
     // On leaving: saves, or lets the operator retry, leave unsaved (true) or stay (false).
     bool saveBeforeLeaving();
+    void beginCalibrationDose();
+    void endCalibrationDose();
+    // The settings as the operator set them, a calibration dose's stand-ins put back.
+    [[nodiscard]] PumpSettings operatorSettings() const;
 
     std::unique_ptr<Ui::frmPumpensteuerung> ui;
     QLabel *m_flowRateHint = nullptr;
@@ -109,6 +125,18 @@ private:
     bool m_beendet = false;     // the unload handler has ended the program
     bool m_leaving = false;
     RunPlan m_plan; // what the run going on, or the last one, was asked to do     // the program is on its way out: the stop is sent
+    // A calibration dose: what it runs with, and what the operator had set meanwhile.
+    struct CalibrationDose {
+        float quantity = 0;
+        qint16 unit = 0;
+        float savedQuantity = 0;
+        qint16 savedUnit = 0;
+        qint32 savedRepetitions = 0;
+        qint16 savedMode = 0;
+    };
+    std::optional<CalibrationDose> m_calibrationDose; // asked for, or in force
+    bool m_calibrationInForce = false;
+    CalibrationDialog *m_calibration = nullptr; // made when first asked for
 };
 
 } // namespace vyt

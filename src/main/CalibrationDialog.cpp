@@ -1,0 +1,233 @@
+#include "main/CalibrationDialog.h"
+
+#include "ui_CalibrationDialog.h"
+
+#include "config/NumberText.h"
+#include "config/Units.h"
+#include "main/frmPumpensteuerung.h"
+#include "ui/MessageBox.h"
+
+#include <QHeaderView>
+#include <QSignalBlocker>
+
+namespace vyt {
+
+namespace {
+enum Column { kMass = 0, kVolume = 1 };
+const double kMilligramsPer[] = {1.0, 1000.0}; // the mass unit list: mg, g
+} // namespace
+
+CalibrationDialog::CalibrationDialog(frmPumpensteuerung &window)
+    : QDialog(&window), ui(std::make_unique<Ui::frmCalibration>()), m_window(window)
+{
+    ui->setupUi(this);
+    {
+        const QSignalBlocker block(ui->cboTestEinheit);
+        ui->cboTestEinheit->addItems(mengeEinheiten());
+    }
+    {
+        const QSignalBlocker block(ui->cboMassEinheit);
+        ui->cboMassEinheit->addItems({QStringLiteral("mg"), QStringLiteral("g")});
+    }
+    const PumpSettings &s = window.state().settings;
+    // The operator's own dosing quantity is the natural first test.
+    ui->txtTestMenge->setText(generalForm(s.Menge));
+    ui->cboTestEinheit->setCurrentIndex(
+        s.Mengeneinheit >= 0 && s.Mengeneinheit < ui->cboTestEinheit->count() ? s.Mengeneinheit
+                                                                              : 0);
+    ui->tblMassen->horizontalHeader()->setSectionResizeMode(QHeaderView::Stretch);
+    ui->cmdDose->setDefault(true);
+    resizeTable();
+
+    connect(ui->cmdDose, &QPushButton::clicked, this, &CalibrationDialog::dose);
+    connect(ui->cmdReset, &QPushButton::clicked, this, &CalibrationDialog::startOver);
+    connect(ui->cmdApply, &QPushButton::clicked, this, &CalibrationDialog::apply);
+    connect(ui->cmdClose, &QPushButton::clicked, this, &QDialog::close);
+    connect(ui->spnRepetitions, qOverload<int>(&QSpinBox::valueChanged), this, [this] {
+        resizeTable();
+        recompute();
+    });
+    connect(ui->cboMassEinheit, qOverload<int>(&QComboBox::currentIndexChanged), this,
+            &CalibrationDialog::recompute);
+    connect(ui->tblMassen, &QTableWidget::itemChanged, this, [this](QTableWidgetItem *item) {
+        if (item->column() == kMass)
+            recompute();
+    });
+    connect(&window, &frmPumpensteuerung::calibrationDoseEnded, this,
+            &CalibrationDialog::doseEnded);
+    recompute();
+}
+
+CalibrationDialog::~CalibrationDialog() = default;
+
+void CalibrationDialog::resizeTable()
+{
+    QTableWidget *t = ui->tblMassen;
+    const QSignalBlocker block(t);
+    const int old = t->rowCount();
+    t->setRowCount(ui->spnRepetitions->value());
+    for (int row = old; row < t->rowCount(); ++row) {
+        // A mass can be typed once its dose has been delivered.
+        auto *mass = new QTableWidgetItem;
+        mass->setFlags(Qt::ItemIsSelectable);
+        t->setItem(row, kMass, mass);
+        auto *volume = new QTableWidgetItem;
+        volume->setFlags(Qt::ItemIsSelectable | Qt::ItemIsEnabled);
+        t->setItem(row, kVolume, volume);
+    }
+    updateControls();
+}
+
+void CalibrationDialog::dose()
+{
+    if (m_dosing || m_dosesDone >= ui->spnRepetitions->value())
+        return;
+    const QString &title = m_window.state().FehlerTitel;
+    const auto quantity = readSingle(ui->txtTestMenge->text());
+    // Backwards or nothing cannot be weighed.
+    if (!quantity || !(*quantity > 0)) {
+        showMessage(this, QStringLiteral("Please enter a positive real number."), title);
+        ui->txtTestMenge->setFocus();
+        ui->txtTestMenge->selectAll();
+        return;
+    }
+    const PumpState &state = m_window.state();
+    // Doses run with another factor, density or pump than the first cannot be averaged.
+    if (m_dosesDone > 0 && (m_ranWith.factor != double(state.settings.Kalibrierfaktor) ||
+                            m_ranWith.density != double(state.settings.Dichte) ||
+                            m_ranWith.displacement != double(state.Verdraengungsvolumen)))
+        startOver();
+    if (m_dosesDone == 0) {
+        m_ranWith = calibration::Input{};
+        m_ranWith.quantity = double(*quantity);
+        m_ranWith.unit = ui->cboTestEinheit->currentIndex();
+        m_ranWith.factor = double(state.settings.Kalibrierfaktor);
+        m_ranWith.density = double(state.settings.Dichte);
+        m_ranWith.displacement = double(state.Verdraengungsvolumen);
+    }
+    m_dosing = true;
+    ui->lblDosis->setText(tr("Dose %1 running").arg(m_dosesDone + 1));
+    updateControls();
+    if (!m_window.startCalibrationDose(float(m_ranWith.quantity), m_ranWith.unit) && m_dosing) {
+        m_dosing = false;
+        ui->lblDosis->clear();
+        updateControls();
+    }
+}
+
+void CalibrationDialog::doseEnded(bool completed)
+{
+    if (!m_dosing)
+        return;
+    m_dosing = false;
+    if (completed) {
+        const int row = m_dosesDone++;
+        QTableWidgetItem *mass = ui->tblMassen->item(row, kMass);
+        {
+            const QSignalBlocker block(ui->tblMassen);
+            mass->setFlags(Qt::ItemIsSelectable | Qt::ItemIsEnabled | Qt::ItemIsEditable);
+        }
+        ui->tblMassen->setCurrentItem(mass);
+        ui->lblDosis->setText(tr("Dose %1 of %2 delivered: type its mass.")
+                                  .arg(m_dosesDone)
+                                  .arg(ui->spnRepetitions->value()));
+    } else {
+        // What a stopped dose left in the vessel is no dose: it is run again.
+        ui->lblDosis->setText(tr("The dose did not complete: tare the balance and dose again."));
+    }
+    updateControls();
+    recompute();
+}
+
+void CalibrationDialog::startOver()
+{
+    if (m_dosing)
+        return;
+    m_dosesDone = 0;
+    {
+        const QSignalBlocker block(ui->tblMassen);
+        ui->tblMassen->setRowCount(0);
+    }
+    ui->lblDosis->clear();
+    resizeTable();
+    recompute();
+}
+
+void CalibrationDialog::updateControls()
+{
+    const bool fresh = m_dosesDone == 0 && !m_dosing;
+    ui->txtTestMenge->setEnabled(fresh);
+    ui->cboTestEinheit->setEnabled(fresh);
+    ui->spnRepetitions->setMinimum(std::max(1, m_dosesDone));
+    ui->spnRepetitions->setEnabled(!m_dosing);
+    ui->cmdDose->setEnabled(!m_dosing && m_dosesDone < ui->spnRepetitions->value());
+    ui->cmdReset->setEnabled(!m_dosing && m_dosesDone > 0);
+    ui->cmdApply->setEnabled(!m_dosing && m_result.proposal.has_value());
+}
+
+std::optional<double> CalibrationDialog::massAt(int row) const
+{
+    if (row >= m_dosesDone)
+        return std::nullopt;
+    const QTableWidgetItem *item = ui->tblMassen->item(row, kMass);
+    const auto mass = item ? readNumber(item->text()) : std::nullopt;
+    const int unit = ui->cboMassEinheit->currentIndex();
+    if (!mass || *mass < 0 || unit < 0 || unit > 1)
+        return std::nullopt;
+    return *mass * kMilligramsPer[unit];
+}
+
+calibration::Input CalibrationDialog::input() const
+{
+    calibration::Input in = m_ranWith;
+    in.masses.clear();
+    for (int row = 0; row < ui->tblMassen->rowCount(); ++row)
+        in.masses << massAt(row);
+    return in;
+}
+
+void CalibrationDialog::recompute()
+{
+    const calibration::Input in = input();
+    m_result = m_dosesDone > 0 ? calibration::evaluate(in) : calibration::Result{};
+    const QLocale locale;
+    {
+        const QSignalBlocker block(ui->tblMassen);
+        for (int row = 0; row < ui->tblMassen->rowCount(); ++row) {
+            QString text;
+            if (row < m_result.volumes.size() && m_result.volumes.at(row))
+                text = generalForm(*m_result.volumes.at(row), locale);
+            else if (row < m_dosesDone &&
+                     !ui->tblMassen->item(row, kMass)->text().trimmed().isEmpty())
+                text = tr("no mass");
+            ui->tblMassen->item(row, kVolume)->setText(text);
+        }
+    }
+    if (m_result.weighed > 0)
+        ui->lblStatistik->setText(tr("Mean %1 µl, standard deviation %2 µl, CV %3 %")
+                                      .arg(generalForm(m_result.mean, locale),
+                                           generalForm(m_result.standardDeviation, locale),
+                                           generalForm(m_result.variation, locale)));
+    else
+        ui->lblStatistik->clear();
+    QString text = calibration::arithmeticText(in, m_result, locale);
+    if (!m_result.refusal.isEmpty())
+        text += QLatin1Char('\n') + m_result.refusal;
+    ui->lblRechnung->setText(text);
+    updateControls();
+}
+
+void CalibrationDialog::apply()
+{
+    if (!m_result.proposal)
+        return;
+    // A factor the field would refuse gets the field's own words, and stays out of it.
+    if (!m_result.refusal.isEmpty()) {
+        showMessage(this, m_result.refusal, m_window.state().FehlerTitel, MsgButtons::Ok,
+                    MsgIcon::Exclamation);
+        return;
+    }
+    (void)m_window.applyCalibrationFactor(generalForm(*m_result.proposal));
+}
+
+} // namespace vyt
