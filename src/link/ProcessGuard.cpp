@@ -98,12 +98,24 @@ std::function<void()> &lastWords()
 void stopAtExit()
 {
     // A normal end closes the port first and clears the target: nothing goes out twice.
-    if (!ownProcess())
-        return;
-    ProcessGuard::writeEmergencyStop();
-    // After the stop: whatever the program still has to record may fail, the stop may not.
-    if (auto words = std::exchange(lastWords(), {}))
-        words();
+    // Nothing else here: static objects (Qt's among them) may be gone already.
+    if (ownProcess())
+        ProcessGuard::writeEmergencyStop();
+}
+
+QtMessageHandler g_previousHandler = nullptr;
+
+// The xcb plugin says "The X11 connection broke" and then calls exit(): while it says so,
+// the program is still whole, so its last words (the run's record) can be said here.
+void watchMessages(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    if (type == QtWarningMsg && message.startsWith(QLatin1String("The X11 connection broke"))) {
+        ProcessGuard::writeEmergencyStop();
+        if (auto words = std::exchange(lastWords(), {}))
+            words();
+    }
+    if (g_previousHandler)
+        g_previousHandler(type, context, message);
 }
 
 void catchSignal(int sig, const struct sigaction &action)
@@ -157,6 +169,7 @@ ProcessGuard &ProcessGuard::install()
         for (const int sig : kFatalSignals)
             catchSignal(sig, fatal);
         std::atexit(stopAtExit);
+        g_previousHandler = qInstallMessageHandler(watchMessages);
         return created;
     }();
     return *guard;

@@ -32,8 +32,8 @@ public:
     // (tests record the ending instead), so that the next request is orderly again.
     static void forgetRequest();
 
-    // Runs once at exit() from anywhere (the X connection broke), after the stop: for
-    // the record of a run the exit cut short. Not in signal handlers. Empty to remove.
+    // Runs once, after the stop, when the X connection broke and exit() is about to end
+    // the process: for the record of a run that is cut short. Empty to remove.
     static void setLastWords(std::function<void()> words);
 
 signals:
