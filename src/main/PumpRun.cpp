@@ -16,7 +16,6 @@
 namespace vyt {
 namespace {
 
-constexpr double kEndlosSekunden = 2147483648.0;
 constexpr int kDisplayMs = 500;
 const QString kVorsicht = QStringLiteral("Caution");
 
@@ -282,7 +281,7 @@ void PumpRun::showPauseProgress()
     const double seconds = m_state.settings.PauseSekunden;
     const QString dose = m_endless ? tr("Dose %1 done").arg(done)
                                    : tr("Dose %1 of %2 done").arg(done).arg(m_count);
-    const QString rest = seconds >= kEndlosSekunden
+    const QString rest = seconds >= kEndlessSeconds
                              ? tr(", pause until Stop")
                              : tr(", pause: %1 left")
                                    .arg(durationText(std::ceil(seconds - m_deadline.elapsedMs() / 1000.0)));
@@ -321,7 +320,7 @@ void PumpRun::Foerdern(const std::function<void()> &stopProcedure)
                      : QString();
     if (const auto sec = inSekunden(s.Dauer, s.Dauereinheit))
         s.DauerSekunden = *sec;
-    m_flowSeconds = s.DauerSekunden == 0 ? kEndlosSekunden : double(s.DauerSekunden);
+    m_flowSeconds = s.DauerSekunden == 0 ? kEndlessSeconds : double(s.DauerSekunden);
     m_phase = Phase::Flow;
     m_deadline.start(secondsToWaitMs(m_flowSeconds));
     showFlowProgress();
@@ -332,7 +331,7 @@ void PumpRun::showFlowProgress()
 {
     const qint64 ms = m_deadline.elapsedMs();
     const QString drehzahlText = tr("Flow %1%2 rpm").arg(m_rateText, generalForm(m_speed));
-    if (m_flowSeconds >= kEndlosSekunden) {
+    if (m_flowSeconds >= kEndlessSeconds) {
         emit fortschritt(drehzahlText + tr(", running for %1").arg(durationText(ms / 1000)), 0, 0);
         return;
     }

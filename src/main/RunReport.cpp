@@ -2,6 +2,7 @@
 
 #include "config/NumberText.h"
 #include "config/PumpState.h"
+#include "ui/Wait.h"
 
 #include <QCoreApplication>
 #include <algorithm>
@@ -47,7 +48,7 @@ QString flowSummary(const RunPlan &plan, const RunOutcome &o)
 
 QString durationText(double seconds)
 {
-    const qint64 t = qint64(std::clamp(seconds, 0.0, 2147483648.0));
+    const qint64 t = qint64(std::clamp(seconds, 0.0, kEndlessSeconds));
     const qint64 h = t / 3600, m = t / 60 % 60, s = t % 60;
     const QLatin1Char zero('0');
     return h > 0 ? QStringLiteral("%1:%2:%3").arg(h).arg(m, 2, 10, zero).arg(s, 2, 10, zero)

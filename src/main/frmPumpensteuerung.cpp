@@ -707,15 +707,19 @@ void frmPumpensteuerung::onRunEnded()
     ui->cmdStart->setFocus();
 }
 
+void frmPumpensteuerung::sendStop()
+{
+    m_link->BefehlSenden(QStringLiteral("SOR 0"));
+    m_link->BefehlSenden(QStringLiteral("V 0"));
+}
+
 void frmPumpensteuerung::cmdStop_Click()
 {
     m_state.Abbruch = true;
     Wakeup::poke();
     ui->cbxPotentiometer->setChecked(false);
-    if (m_link->SchnittstelleOK()) {
-        m_link->BefehlSenden(QStringLiteral("SOR 0"));
-        m_link->BefehlSenden(QStringLiteral("V 0"));
-    }
+    if (m_link->SchnittstelleOK())
+        sendStop();
     if (programEnding())
         return;
     if (!m_laeuft)
@@ -830,8 +834,7 @@ void frmPumpensteuerung::endOnSignal(int signalNumber)
     m_leaving = true;
     Wakeup::poke();
     if (m_port->PortOpen()) {
-        m_link->BefehlSenden(QStringLiteral("SOR 0"));
-        m_link->BefehlSenden(QStringLiteral("V 0"));
+        sendStop();
         (void)m_port->waitForDrain(MSComm::kDrainTimeoutMs);
         (void)m_port->setPortOpen(false);
     }

@@ -100,6 +100,7 @@ private:
     [[nodiscard]] RunPlan planForStart() const;
     void drainStopOrWarn();
     void endOnSignal(int signalNumber);
+    void sendStop(); // "SOR 0", "V 0"; the caller has made sure the port is open
     bool trySave(QString *error);
     // On leaving: saves, or lets the operator retry, leave unsaved (true) or stay (false).
     bool saveBeforeLeaving();

@@ -46,14 +46,9 @@ WaitEnd waitUntil(const std::function<bool()> &done, qint64 timeoutMs)
 
 qint64 secondsToWaitMs(double seconds)
 {
-    if (!(seconds < 2147483648.0))
+    if (!(seconds < kEndlessSeconds))
         return kForever;
     return seconds > 0 ? qint64(std::ceil(seconds * 1000.0)) : 0;
-}
-
-WaitEnd waitSeconds(double seconds, const std::function<bool()> &stop)
-{
-    return waitUntil(stop, secondsToWaitMs(seconds));
 }
 
 namespace {

@@ -1,8 +1,8 @@
 #pragma once
-// The one wait of the program. Every wait (reply time-outs, the arrival of a move,
-// pauses, the flow duration, the polling pause) runs a nested event loop that sleeps
-// until something happens: input arrives, a flag is raised (poke), or the deadline
-// passes. The window stays live and uses no CPU while waiting.
+// The program's waits. Short waits (reply time-outs, the console's polling pause) run a
+// nested event loop that sleeps until input arrives, a flag is raised (poke) or the
+// time is up. The runs' pauses and flow durations use a Deadline instead: a nested
+// loop under a modal window's own loop could not return in time.
 #include <QObject>
 #include <QTimer>
 #include <functional>
@@ -29,9 +29,8 @@ constexpr qint64 kForever = -1;
 // range of a QTimer; long waits are cut into pieces.
 WaitEnd waitUntil(const std::function<bool()> &done, qint64 timeoutMs);
 
-// Waits seconds (single precision, as the runs hold them); returns early when
-// stop() answers true. Values of 2^31 s and more never end by themselves.
-WaitEnd waitSeconds(double seconds, const std::function<bool()> &stop);
+// 2^31 s: the flow's "endless"; a wait this long or longer never ends by itself.
+constexpr double kEndlessSeconds = 2147483648.0;
 
 // The milliseconds a wait of that many seconds lasts; kForever for 2^31 s and more
 // (the flow's "endless"), 0 for nothing to wait, never an undefined conversion.
