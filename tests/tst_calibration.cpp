@@ -1,6 +1,7 @@
 // The calibration helper: its arithmetic as a table, and one dose weighed end to end
 // against the simulator, from the dialog to the factor field and the stored setting.
 #include "journal/RunJournal.h"
+#include "main/MediaList.h"
 #include "main/Calibration.h"
 #include "main/CalibrationDialog.h"
 #include "support/AppFixture.h"
@@ -183,19 +184,22 @@ void tst_calibration::doseWeighApply_data()
     QTest::addColumn<QString>("rechnung");
     QTest::addColumn<QString>("field"); // the factor field afterwards
     QTest::addColumn<float>("stored");
-    QTest::addColumn<QString>("message"); // the refusal, if any
+    QTest::addColumn<QString>("message"); // the refusal, or the offer to keep the factor
+    QTest::addColumn<QString>("medium");  // the name given to the offer, "" for Cancel
 
-    QTest::newRow("mg") << "C" << 0 << "28.8"
-                        << "30 µl asked, 28.8 µl delivered on average (CV 0 %), factor 1 -> 1.0417"
-                        << "1.041667" << 1.041667f << "";
-    QTest::newRow("g, German notation")
+    QTest::newRow("mg, kept as a medium")
+        << "C" << 0 << "28.8"
+        << "30 µl asked, 28.8 µl delivered on average (CV 0 %), factor 1 -> 1.0417"
+        << "1.041667" << 1.041667f << "Save density and factor 1.041667 as a medium?"
+        << "Water 20 °C";
+    QTest::newRow("g, German notation, no medium")
         << "de_DE" << 1 << "0,0288"
         << "30 µl asked, 28,8 µl delivered on average (CV 0 %), factor 1 -> 1,0417"
-        << "1,041667" << 1.041667f << "";
+        << "1,041667" << 1.041667f << "Save density and factor 1,041667 as a medium?" << "";
     QTest::newRow("proposal out of range")
         << "C" << 0 << "2"
         << "30 µl asked, 2 µl delivered on average (CV 0 %), factor 1 -> 15\n" + kRangeMessage
-        << "1" << 1.0f << kRangeMessage;
+        << "1" << 1.0f << kRangeMessage << "";
 }
 
 void tst_calibration::doseWeighApply()
@@ -207,6 +211,7 @@ void tst_calibration::doseWeighApply()
     QFETCH(QString, field);
     QFETCH(float, stored);
     QFETCH(QString, message);
+    QFETCH(QString, medium);
     QLocale::setDefault(QLocale(locale));
     const auto restoreLocale = qScopeGuard([] { QLocale::setDefault(QLocale::c()); });
 
@@ -252,10 +257,15 @@ void tst_calibration::doseWeighApply()
     QCOMPARE(in<QLabel>(dialog, "lblRechnung")->text(), rechnung);
     QVERIFY(in<QPushButton>(dialog, "cmdApply")->isEnabled());
 
+    if (!medium.isEmpty())
+        app.names = QStringList{medium};
     in<QPushButton>(dialog, "cmdApply")->click();
     QCOMPARE(app.find<QLineEdit>("txtKalibrierFaktor")->text(), field);
     QCOMPARE(app.state().settings.Kalibrierfaktor, stored);
     QCOMPARE(app.messages().texts(), message.isEmpty() ? QStringList{} : QStringList{message});
+    // The factor offered to a new medium is kept with it, and the medium is marked.
+    QCOMPARE(app.window().media().currentName(), medium);
+    QCOMPARE(app.window().media().media().size(), medium.isEmpty() ? 0 : 1);
 }
 
 void tst_calibration::buttonKeepsTheDesign()

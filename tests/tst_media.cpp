@@ -2,12 +2,16 @@
 // formulas for every pump type; the media presets in the settings store.
 #include "config/MediaPresets.h"
 #include "config/PumpCatalog.h"
+#include "main/MediaList.h"
 #include "main/PumpRun.h"
 #include "main/RangeHints.h"
 #include "support/AppFixture.h"
 
 #include <QComboBox>
+#include <QAction>
 #include <QLabel>
+#include <QMenu>
+#include <QToolButton>
 #include <QRadioButton>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -34,6 +38,8 @@ private slots:
     void portsAndTypesAreSeparate();
     void designedKeysStayAsTheyAre();
     void renameAndDelete();
+    void mediaListInTheWindow_data();
+    void mediaListInTheWindow();
 };
 
 namespace {
@@ -295,6 +301,109 @@ void tst_media::renameAndDelete()
     QVERIFY(!renameMedium(store, 1, 0, QStringLiteral("Missing"), QStringLiteral("X")));
     QVERIFY(removeMedium(store, 1, 0, QStringLiteral("New = [1]")));
     QVERIFY(loadMedia(store, 1, 0).isEmpty());
+}
+
+void tst_media::mediaListInTheWindow_data()
+{
+    // Steps: "enter:FIELD=TEXT", "type-only:FIELD=TEXT" (focus stays), "save:NAME" (the
+    // name given, "" cancels), "pick:NAME", "rename:NAME", "delete", "calibrate:FACTOR",
+    // "type:N", "restart".
+    QTest::addColumn<QStringList>("steps");
+    QTest::addColumn<QString>("items");   // the list afterwards, "|"-joined
+    QTest::addColumn<QString>("current"); // the marked medium
+    QTest::addColumn<QString>("fields");  // density and factor field texts
+    QTest::addColumn<QStringList>("messages");
+
+    QTest::newRow("save two, pick one")
+        << QStringList{"enter:txtDichte=1.126", "enter:txtKalibrierFaktor=0.98", "save:Glycerol 50 %",
+                       "enter:txtDichte=1", "enter:txtKalibrierFaktor=1", "save:Water 20 °C",
+                       "pick:Glycerol 50 %"}
+        << "Glycerol 50 %|Water 20 °C" << "Glycerol 50 %" << "1.126 0.98" << QStringList{};
+    QTest::newRow("a value typed leaves the medium, its own values mark it again")
+        << QStringList{"save:Water", "enter:txtKalibrierFaktor=1.1", "enter:txtKalibrierFaktor=1"}
+        << "Water" << "Water" << "1 1" << QStringList{};
+    QTest::newRow("typed and not yet left: checked before saving")
+        << QStringList{"type-only:txtDichte=1.25", "save:Honey"} << "Honey" << "Honey" << "1.25 1"
+        << QStringList{};
+    QTest::newRow("refused entry saves nothing")
+        << QStringList{"type-only:txtDichte=99", "save:Bad"} << "" << "" << "1 1"
+        << QStringList{"Please enter a value from 0.1 to 15."};
+    QTest::newRow("rename, then delete")
+        << QStringList{"save:A", "rename:B = [1]"} << "B = [1]" << "B = [1]" << "1 1" << QStringList{};
+    QTest::newRow("delete") << QStringList{"save:A", "delete"} << "" << "" << "1 1"
+                            << QStringList{"Delete the medium \"A\"?"};
+    QTest::newRow("cancelled name") << QStringList{"save:"} << "" << "" << "1 1" << QStringList{};
+    QTest::newRow("same name replaces after asking")
+        << QStringList{"save:W", "enter:txtDichte=1.5", "save:W"} << "W" << "W" << "1.5 1"
+        << QStringList{"Replace the values of the medium \"W\"?"};
+    QTest::newRow("kept over a restart, marked by the stored values")
+        << QStringList{"enter:txtDichte=1.2", "save:Oil", "pick:Oil", "restart", "pick:Oil"} << "Oil"
+        << "Oil" << "1.2 1" << QStringList{};
+    QTest::newRow("a calibrated factor kept with the marked medium")
+        << QStringList{"save:Water", "calibrate:1.05"} << "Water" << "Water" << "1 1.05"
+        << QStringList{"Save the factor 1.05 with the medium \"Water\"?"};
+    QTest::newRow("media belong to the pump type")
+        << QStringList{"save:Oil", "type:2"} << "" << "" << "1 1"
+        << QStringList{"*"};
+}
+
+void tst_media::mediaListInTheWindow()
+{
+    QFETCH(QStringList, steps);
+    QFETCH(QString, items);
+    QFETCH(QString, current);
+    QFETCH(QString, fields);
+    QFETCH(QStringList, messages);
+    AppFixture app;
+    const auto action = [&](const char *name) {
+        QMenu *menu = app.find<QToolButton>("cmdMedium")->menu();
+        emit menu->aboutToShow();
+        return menu->findChild<QAction *>(QString::fromLatin1(name));
+    };
+    for (const QString &step : steps) {
+        const QString arg = step.section(QLatin1Char(':'), 1);
+        if (step.startsWith(QLatin1String("enter:"))) {
+            app.enter(qPrintable(arg.section(QLatin1Char('='), 0, 0)), arg.section(QLatin1Char('='), 1));
+        } else if (step.startsWith(QLatin1String("type-only:"))) {
+            auto *field = app.find<QLineEdit>(qPrintable(arg.section(QLatin1Char('='), 0, 0)));
+            field->setFocus();
+            field->setText(arg.section(QLatin1Char('='), 1));
+        } else if (step.startsWith(QLatin1String("save:")) || step.startsWith(QLatin1String("rename:"))) {
+            app.names = arg.isEmpty() ? QStringList{} : QStringList{arg};
+            action(step.startsWith(QLatin1String("save:")) ? "actMediumSave" : "actMediumRename")->trigger();
+        } else if (step == QLatin1String("delete")) {
+            QVERIFY(action("actMediumDelete")->isEnabled());
+            action("actMediumDelete")->trigger();
+        } else if (step.startsWith(QLatin1String("pick:"))) {
+            auto *list = app.find<QComboBox>("cboMedium");
+            QVERIFY(list->isVisible());
+            emit list->activated(list->findText(arg));
+        } else if (step.startsWith(QLatin1String("type:"))) {
+            app.find<QComboBox>("cboPumpentyp")->setCurrentIndex(arg.toInt());
+        } else if (step.startsWith(QLatin1String("calibrate:"))) {
+            // What the helper's Apply does.
+            const QString marked = app.window().media().currentName();
+            QVERIFY(app.window().applyCalibrationFactor(arg));
+            app.window().media().offerFactor(marked);
+        } else if (step == QLatin1String("restart")) {
+            QVERIFY(app.restart());
+        }
+    }
+    auto *list = app.find<QComboBox>("cboMedium");
+    QStringList shown;
+    for (int i = 0; i < list->count(); ++i)
+        shown << list->itemText(i);
+    QCOMPARE(shown.join(QLatin1Char('|')), items);
+    QCOMPARE(list->isVisible(), !items.isEmpty());
+    QCOMPARE(app.find<QLabel>("lblMedium")->isVisible(), !items.isEmpty());
+    QCOMPARE(app.window().media().currentName(), current);
+    QCOMPARE(app.find<QLineEdit>("txtDichte")->text() + QLatin1Char(' ') +
+                 app.find<QLineEdit>("txtKalibrierFaktor")->text(),
+             fields);
+    if (messages != QStringList{"*"})
+        QCOMPARE(app.messages().texts(), messages);
+    // The designed sections hold no trace of the media.
+    QVERIFY(storedValue(QStringLiteral("COM1"), QStringLiteral("Medium")).isEmpty());
 }
 
 QTEST_MAIN(tst_media)

@@ -4,6 +4,7 @@
 
 #include "config/NumberText.h"
 #include "config/Units.h"
+#include "main/MediaList.h"
 #include "main/frmPumpensteuerung.h"
 #include "ui/MessageBox.h"
 
@@ -227,7 +228,9 @@ void CalibrationDialog::apply()
                     MsgIcon::Exclamation);
         return;
     }
-    (void)m_window.applyCalibrationFactor(generalForm(*m_result.proposal));
+    const QString medium = m_window.media().currentName();
+    if (m_window.applyCalibrationFactor(generalForm(*m_result.proposal)))
+        m_window.media().offerFactor(medium);
 }
 
 } // namespace vyt

@@ -13,6 +13,7 @@
 #include "link/MSComm.h"
 #include "link/ProcessGuard.h"
 #include "main/CalibrationDialog.h"
+#include "main/MediaList.h"
 #include "main/PumpRun.h"
 #include "main/RangeHints.h"
 #include "main/RunReport.h"
@@ -83,6 +84,7 @@ frmPumpensteuerung::frmPumpensteuerung(QWidget *parent)
         ui->txtKalibrierFaktor->sizeHint().height());
     ui->gridPumpe->addWidget(calibrate, 3, 2, Qt::AlignLeft | Qt::AlignVCenter);
     connect(calibrate, &QToolButton::clicked, this, &frmPumpensteuerung::showCalibration);
+    addMediaList();
     verbinden();
 }
 
@@ -141,6 +143,21 @@ void frmPumpensteuerung::addRangeHints()
     // may change a limit.
     connect(this, &frmPumpensteuerung::handlerRan, this, &frmPumpensteuerung::showRangeHints);
     connect(m_validation.get(), &FieldValidation::stored, this, &frmPumpensteuerung::showRangeHints);
+}
+
+void frmPumpensteuerung::addMediaList()
+{
+    // The pump frame's free row below the factor: the motor frame beside it is taller,
+    // so the window keeps its size.
+    m_media = new MediaList(m_state, *m_validation, {ui->txtDichte, ui->txtKalibrierFaktor}, ui->gridPumpe, 4,
+                            this);
+    connect(m_validation.get(), &FieldValidation::stored, m_media, &MediaList::followValues);
+    // Media belong to a port and a pump type.
+    connect(this, &frmPumpensteuerung::handlerRan, m_media, [this](const QString &handler) {
+        if (handler == QLatin1String("cboPumpentyp"))
+            m_media->reload();
+    });
+    connect(m_link.get(), &ControllerLink::portOpened, m_media, &MediaList::reload);
 }
 
 void frmPumpensteuerung::showRangeHints()
@@ -252,6 +269,7 @@ bool frmPumpensteuerung::laden()
                       {"Beschleunigung", "Maximaldrehzahl", "Dauerstrom", "Spitzenstrom"});
     zeigeAntriebswerte();
     showRangeHints(); // the stored drive values came in after the handlers ran
+    m_media->reload();
 
     positioniere();
     show();

@@ -21,6 +21,7 @@ class FieldValidation;
 class RunJournal;
 class frmHistory;
 class CalibrationDialog;
+class MediaList;
 class MSComm;
 class PumpRun;
 
@@ -57,6 +58,8 @@ public:
     bool startCalibrationDose(float quantity, int unit);
     // Puts a factor into the calibration factor field as if typed, through its check.
     bool applyCalibrationFactor(const QString &text);
+    // The named media of the port and type in force.
+    [[nodiscard]] MediaList &media() { return *m_media; }
     void showCalibration();
 
 signals:
@@ -73,6 +76,7 @@ private:
     void verbinden();
     void keepLayoutSteady();
     void addRangeHints();
+    void addMediaList();
     void showRangeHints();
     void cboPumpentyp_Click();
     void cboEncoder_Click();
@@ -138,6 +142,7 @@ private:
     std::optional<CalibrationDose> m_calibrationDose; // asked for, or in force
     bool m_calibrationInForce = false;
     CalibrationDialog *m_calibration = nullptr; // made when first asked for
+    MediaList *m_media = nullptr;
 };
 
 } // namespace vyt

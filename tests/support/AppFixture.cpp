@@ -1,6 +1,7 @@
 #include "support/AppFixture.h"
 
 #include "config/SettingsStore.h"
+#include "main/MediaList.h"
 #include "ui/Wait.h"
 
 #include <QApplication>
@@ -13,6 +14,7 @@ AppFixture::AppFixture(int port, bool startNow) : m_sim(port), m_port(port)
 {
     m_ends = std::make_unique<EndRecorder>();
     m_window = std::make_unique<frmPumpensteuerung>();
+    answerNamesFromScript();
     if (startNow)
         start();
 }
@@ -36,6 +38,17 @@ bool AppFixture::start()
     return ok;
 }
 
+void AppFixture::answerNamesFromScript()
+{
+    m_window->media().askName = [this](QWidget *, const QString &title, const QString &,
+                                       const QString &) -> std::optional<QString> {
+        askedNames.append(title);
+        if (names.isEmpty())
+            return std::nullopt;
+        return names.takeFirst();
+    };
+}
+
 bool AppFixture::restart()
 {
     m_window.reset();
@@ -43,6 +56,7 @@ bool AppFixture::restart()
     m_ends = std::make_unique<EndRecorder>();
     m_sim.sim().clearReceived();
     m_window = std::make_unique<frmPumpensteuerung>();
+    answerNamesFromScript();
     return start();
 }
 

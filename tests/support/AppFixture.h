@@ -31,7 +31,12 @@ public:
     // Types text into a field and moves the focus away, as an operator does.
     void enter(const char *field, const QString &text);
 
+    // Answers to the program's name questions, in order; none left answers Cancel.
+    QStringList names;
+    QStringList askedNames; // the titles of the questions asked
+
 private:
+    void answerNamesFromScript();
     SimFixture m_sim;
     MessageRecorder m_messages;
     std::unique_ptr<EndRecorder> m_ends;
