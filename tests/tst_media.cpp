@@ -203,9 +203,20 @@ struct TempStore {
 void tst_media::namesRoundTrip_data()
 {
     QTest::addColumn<QString>("name");
-    for (const char *n : {"Water 20 °C", "Glycerol 50 %", "a=b", "[COM1]", "µ-oil/2", "%41 literal",
-                          "Ethanol; 96", "#comment", "Öl äß"})
-        QTest::newRow(n) << QString::fromUtf8(n);
+    QTest::addColumn<QByteArray>("line"); // as the file holds it: what a hand-written entry looks like
+    const QList<QPair<const char *, const char *>> rows{
+        {"Water 20 °C", "COM1\\0\\Water%2020%20%B0C=1.26 0.95"},
+        {"Glycerol 50 %", "COM1\\0\\Glycerol%2050%20%2525=1.26 0.95"},
+        {"a=b", "COM1\\0\\a%3Db=1.26 0.95"},
+        {"[COM1]", ""},
+        {"µ-oil/2", "COM1\\0\\%B5-oil%252F2=1.26 0.95"},
+        {"%41 literal", ""},
+        {"Ethanol; 96", ""},
+        {"#comment", ""},
+        {"Öl äß", ""},
+        {"水", ""}};
+    for (const auto &[n, line] : rows)
+        QTest::newRow(n) << QString::fromUtf8(n) << QByteArray(line);
 }
 
 void tst_media::namesRoundTrip()
@@ -216,6 +227,9 @@ void tst_media::namesRoundTrip()
         QSettings store(t.path(), QSettings::IniFormat);
         QVERIFY(saveMedium(store, 1, 0, {name, 1.26f, 0.95f}));
     }
+    QFETCH(QByteArray, line);
+    if (!line.isEmpty())
+        QVERIFY2(t.read().split('\n').contains(line), t.read().constData());
     QSettings again(t.path(), QSettings::IniFormat);
     const auto media = loadMedia(again, 1, 0);
     QCOMPARE(media.size(), 1);

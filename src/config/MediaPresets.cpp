@@ -11,7 +11,8 @@ namespace {
 
 const QString kGroup = QStringLiteral("Media");
 
-// "COM1/3/": names are percent-encoded, so "=", "[", "/" and non-ASCII cannot break a key.
+// "COM1/3/": the store escapes "=", "[" and non-ASCII in keys itself; only the group
+// separator "/" (and "%", so that the escape reads back) is escaped here.
 QString prefix(int port, int pumpType)
 {
     return QStringLiteral("COM%1/%2/").arg(port).arg(pumpType);
@@ -19,7 +20,9 @@ QString prefix(int port, int pumpType)
 
 QString keyFor(int port, int pumpType, const QString &name)
 {
-    return prefix(port, pumpType) + QString::fromLatin1(QUrl::toPercentEncoding(name));
+    QString escaped = name;
+    escaped.replace(QLatin1Char('%'), QLatin1String("%25")).replace(QLatin1Char('/'), QLatin1String("%2F"));
+    return prefix(port, pumpType) + escaped;
 }
 
 bool inRange(float density, float factor)
@@ -50,7 +53,7 @@ QList<MediumPreset> loadMedia(QSettings &store, int port, int pumpType)
             continue;
         const auto density = readSingle(parts[0], QLocale::c());
         const auto factor = readSingle(parts[1], QLocale::c());
-        const QString name = QUrl::fromPercentEncoding(key.toLatin1());
+        const QString name = QUrl::fromPercentEncoding(key.toUtf8());
         if (!density || !factor || !inRange(*density, *factor) || name.trimmed().isEmpty())
             continue;
         media.append({name, *density, *factor});

@@ -36,7 +36,12 @@ CalibrationDialog::CalibrationDialog(frmPumpensteuerung &window)
     ui->cboTestEinheit->setCurrentIndex(
         s.Mengeneinheit >= 0 && s.Mengeneinheit < ui->cboTestEinheit->count() ? s.Mengeneinheit
                                                                               : 0);
-    ui->tblMassen->horizontalHeader()->setSectionResizeMode(QHeaderView::Stretch);
+    QHeaderView *header = ui->tblMassen->horizontalHeader();
+    header->setSectionResizeMode(QHeaderView::Stretch);
+    // Two equal columns, each wide enough for the longer caption ("effective volume (µl)").
+    const int column = std::max(header->sectionSizeHint(kMass), header->sectionSizeHint(kVolume));
+    ui->tblMassen->setMinimumWidth(2 * column + ui->tblMassen->verticalHeader()->sizeHint().width() +
+                                   2 * ui->tblMassen->frameWidth() + 4);
     ui->cmdDose->setDefault(true);
     resizeTable();
 
@@ -129,6 +134,10 @@ void CalibrationDialog::doseEnded(bool completed)
             mass->setFlags(Qt::ItemIsSelectable | Qt::ItemIsEnabled | Qt::ItemIsEditable);
         }
         ui->tblMassen->setCurrentItem(mass);
+        // The operator's hands go from the balance to the keys: the mass is typed at once,
+        // Enter takes it, and the next Enter doses again.
+        ui->tblMassen->setFocus();
+        ui->tblMassen->editItem(mass);
         ui->lblDosis->setText(tr("Dose %1 of %2 delivered: type its mass.")
                                   .arg(m_dosesDone)
                                   .arg(ui->spnRepetitions->value()));

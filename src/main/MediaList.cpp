@@ -48,6 +48,8 @@ MediaList::MediaList(PumpState &state, FieldValidation &validation, Fields field
     m_menuButton->setToolTip(tr("Media: save, rename, delete"));
     m_menuButton->setPopupMode(QToolButton::InstantPopup);
     m_menuButton->setMenu(new QMenu(m_menuButton));
+    // The same quiet "…" as the calibration button beside the factor, without an arrow.
+    m_menuButton->setStyleSheet(QStringLiteral("QToolButton::menu-indicator { image: none; width: 0px; }"));
     grid->addWidget(m_label, row, 0);
     grid->addWidget(m_list, row, 1);
     grid->addWidget(m_menuButton, row, 2, Qt::AlignLeft | Qt::AlignVCenter);

@@ -147,8 +147,10 @@ void frmPumpensteuerung::addRangeHints()
 
 void frmPumpensteuerung::addMediaList()
 {
-    // The pump frame's free row below the factor: the motor frame beside it is taller,
-    // so the window keeps its size.
+    // The pump frame's free row below the factor, its spacer moved below: the motor frame
+    // beside it is taller, so the window keeps its size.
+    ui->gridPumpe->removeItem(ui->spcPumpe);
+    ui->gridPumpe->addItem(ui->spcPumpe, 5, 0);
     m_media = new MediaList(m_state, *m_validation, {ui->txtDichte, ui->txtKalibrierFaktor}, ui->gridPumpe, 4,
                             this);
     connect(m_validation.get(), &FieldValidation::stored, m_media, &MediaList::followValues);
