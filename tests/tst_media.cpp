@@ -11,6 +11,7 @@
 #include <QAction>
 #include <QLabel>
 #include <QMenu>
+#include <QPushButton>
 #include <QToolButton>
 #include <QRadioButton>
 #include <QTemporaryDir>
@@ -342,6 +343,8 @@ void tst_media::mediaListInTheWindow_data()
     QTest::newRow("refused entry saves nothing")
         << QStringList{"type-only:txtDichte=99", "save:Bad"} << "" << "" << "1 1"
         << QStringList{"Please enter a value from 0.1 to 15."};
+    QTest::newRow("first medium from the calibration helper")
+        << QStringList{"helper-save:Water"} << "Water" << "Water" << "1 1" << QStringList{};
     QTest::newRow("rename, then delete")
         << QStringList{"save:A", "rename:B = [1]"} << "B = [1]" << "B = [1]" << "1 1" << QStringList{};
     QTest::newRow("delete") << QStringList{"save:A", "delete"} << "" << "" << "1 1"
@@ -394,6 +397,13 @@ void tst_media::mediaListInTheWindow()
             emit list->activated(list->findText(arg));
         } else if (step.startsWith(QLatin1String("type:"))) {
             app.find<QComboBox>("cboPumpentyp")->setCurrentIndex(arg.toInt());
+        } else if (step.startsWith(QLatin1String("helper-save:"))) {
+            QVERIFY(!app.find<QToolButton>("cmdMedium")->isVisible());
+            app.names = QStringList{arg};
+            app.window().showCalibration();
+            auto *save = app.window().findChild<QPushButton *>(QStringLiteral("cmdSaveMedium"));
+            QVERIFY(save && save->isVisible());
+            save->click();
         } else if (step.startsWith(QLatin1String("calibrate:"))) {
             // What the helper's Apply does.
             const QString marked = app.window().media().currentName();
@@ -410,6 +420,7 @@ void tst_media::mediaListInTheWindow()
     QCOMPARE(shown.join(QLatin1Char('|')), items);
     QCOMPARE(list->isVisible(), !items.isEmpty());
     QCOMPARE(app.find<QLabel>("lblMedium")->isVisible(), !items.isEmpty());
+    QCOMPARE(app.find<QToolButton>("cmdMedium")->isVisible(), !items.isEmpty());
     QCOMPARE(app.window().media().currentName(), current);
     QCOMPARE(app.find<QLineEdit>("txtDichte")->text() + QLatin1Char(' ') +
                  app.find<QLineEdit>("txtKalibrierFaktor")->text(),

@@ -49,6 +49,8 @@ CalibrationDialog::CalibrationDialog(frmPumpensteuerung &window)
     connect(ui->cmdReset, &QPushButton::clicked, this, &CalibrationDialog::startOver);
     connect(ui->cmdApply, &QPushButton::clicked, this, &CalibrationDialog::apply);
     connect(ui->cmdClose, &QPushButton::clicked, this, &QDialog::close);
+    connect(ui->cmdSaveMedium, &QPushButton::clicked, this,
+            [this] { (void)m_window.media().saveCurrentAs(m_window.media().currentName()); });
     connect(ui->spnRepetitions, qOverload<int>(&QSpinBox::valueChanged), this, [this] {
         resizeTable();
         recompute();
@@ -173,6 +175,7 @@ void CalibrationDialog::updateControls()
     ui->cmdDose->setEnabled(!m_dosing && m_dosesDone < ui->spnRepetitions->value());
     ui->cmdReset->setEnabled(!m_dosing && m_dosesDone > 0);
     ui->cmdApply->setEnabled(!m_dosing && m_result.proposal.has_value());
+    ui->cmdSaveMedium->setEnabled(!m_dosing);
 }
 
 std::optional<double> CalibrationDialog::massAt(int row) const

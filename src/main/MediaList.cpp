@@ -76,8 +76,10 @@ MediaList::MediaList(PumpState &state, FieldValidation &validation, Fields field
             QInputDialog::getText(owner, title, label, QLineEdit::Normal, text, &ok);
         return ok ? std::optional<QString>(name) : std::nullopt;
     };
+    // Until a medium is saved (from the calibration helper) the window is as designed.
     m_label->setVisible(false);
     m_list->setVisible(false);
+    m_menuButton->setVisible(false);
 }
 
 void MediaList::reload()
@@ -98,6 +100,7 @@ void MediaList::fillList()
     const bool any = !m_media.isEmpty();
     m_label->setVisible(any);
     m_list->setVisible(any);
+    m_menuButton->setVisible(any);
 }
 
 void MediaList::followValues()

@@ -1,7 +1,8 @@
 #pragma once
 // The named media of the port and pump type in force: a list below the calibration
 // factor that fills density and factor as if typed, and a menu that saves, renames
-// and deletes them. Without a saved medium only the menu's small button shows.
+// and deletes them. Without a saved medium the row stays hidden: the calibration helper
+// saves the first.
 #include "config/MediaPresets.h"
 
 #include <QObject>
