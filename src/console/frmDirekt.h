@@ -9,6 +9,7 @@
 #include <QDialog>
 #include <QStringList>
 #include <array>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -27,6 +28,7 @@ class ControllerLink;
 class SquareBar;
 class Transcript;
 struct ParameterColumn;
+class ParameterCompareDialog;
 
 class frmDirekt : public QDialog {
     Q_OBJECT
@@ -49,6 +51,8 @@ public:
     // The file dialogs, replaceable for tests.
     FileChooser saveFileName = saveFileChooser();
     FileChooser openFileName = openFileChooser();
+    // Shows a parameter comparison modally; tests look at the table instead.
+    std::function<void(ParameterCompareDialog &)> showComparisonDialog;
 
     [[nodiscard]] bool AbfrageStopp() const { return m_abfrageStopp; }
     [[nodiscard]] bool AbfrageLaeuft() const { return m_abfrageLaeuft; }

@@ -49,6 +49,7 @@ QString colourStyle(const QColor &colour)
 
 void frmDirekt::setUpCommissioning()
 {
+    showComparisonDialog = [](ParameterCompareDialog &dialog) { dialog.exec(); };
     m_transcript = new Transcript(*m_ui->txtTerminal, m_link, m_state, this);
     addTranscriptButtons();
     addParameterTools();
@@ -440,7 +441,7 @@ void frmDirekt::showComparison(const QString &title, const QString &note,
     // The console may go while the dialog is open (the program ending): a guard owns it.
     QPointer<ParameterCompareDialog> dialog =
         new ParameterCompareDialog(title, note, columns, this);
-    dialog->exec();
+    showComparisonDialog(*dialog);
     delete dialog.data();
 }
 
