@@ -9,13 +9,13 @@
 namespace vyt {
 
 struct DriveParameter {
-    const char *name;         // "SP": the row's label and the backup file's key
-    const char *readCommand;  // "GSP"
-    const char *writePrefix;  // "SP "
-    const char *box;          // the console's box, "txtSP"
-    const char *mainField;    // the main window's field, whose bounds the box obeys
+    const char *name;             // "SP": the row's label and the backup file's key
+    const char *readCommand;      // "GSP"
+    const char *writePrefix;      // "SP "
+    const char *box;              // the console's box, "txtSP"
+    const char *mainField;        // the main window's field, whose bounds the box obeys
     float PumpSettings::*setting; // the main window's accepted value
-    const char *meaning;      // for the comparison table
+    const char *meaning;          // for the comparison table
 };
 
 constexpr int kDriveParameterCount = 4;

@@ -62,7 +62,8 @@ bool saveFunctionKeys(QSettings &store, int port, const FunctionKeyTexts &texts,
     if (store.status() == QSettings::NoError)
         return true;
     if (reason)
-        *reason = QStringLiteral("The settings file %1 could not be written.").arg(store.fileName());
+        *reason =
+            QStringLiteral("The settings file %1 could not be written.").arg(store.fileName());
     return false;
 }
 

@@ -34,20 +34,19 @@ ParameterCompareDialog::ParameterCompareDialog(const QString &title, const QStri
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
     layout->addWidget(buttons);
 
-    auto *summary = new QLabel(m_differences == 0
-                                   ? tr("All values agree with the controller's.")
-                                   : tr("%n value(s) differ from the controller's.", nullptr,
-                                        m_differences),
+    auto *summary = new QLabel(m_differences == 0 ? tr("All values agree with the controller's.")
+                                                  : tr("%n value(s) differ from the controller's.",
+                                                       nullptr, m_differences),
                                this);
     summary->setObjectName(QStringLiteral("lblCompareSummary"));
     layout->insertWidget(2, summary);
 
     // Wide enough for the table without a scroll bar.
     m_table->resizeColumnsToContents();
-    const int width = m_table->verticalHeader()->width() +
-                      m_table->horizontalHeader()->length() + 2 * m_table->frameWidth() + 4;
-    const int height = m_table->horizontalHeader()->height() +
-                       m_table->verticalHeader()->length() + 2 * m_table->frameWidth() + 4;
+    const int width = m_table->verticalHeader()->width() + m_table->horizontalHeader()->length() +
+                      2 * m_table->frameWidth() + 4;
+    const int height = m_table->horizontalHeader()->height() + m_table->verticalHeader()->length() +
+                       2 * m_table->frameWidth() + 4;
     m_table->setMinimumSize(width, height);
 }
 

@@ -77,9 +77,10 @@ void frmDirekt::addTranscriptButtons()
 void frmDirekt::saveTranscript()
 {
     QPointer<frmDirekt> self(this);
-    const QString suggestion = QDir(backupFolder()).filePath(
-        QStringLiteral("console-%1.txt")
-            .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd-HHmmss"))));
+    const QString suggestion = QDir(backupFolder())
+                                   .filePath(QStringLiteral("console-%1.txt")
+                                                 .arg(QDateTime::currentDateTime().toString(
+                                                     QStringLiteral("yyyy-MM-dd-HHmmss"))));
     const QString file = saveFileName(this, tr("Save transcript"), suggestion,
                                       tr("Text files (*.txt);;All files (*)"));
     if (!self || file.isEmpty() || programEnding())
@@ -181,7 +182,8 @@ void frmDirekt::addReadBackMarks()
         auto *cell = new QHBoxLayout;
         cell->setSpacing(4);
         auto *mark = new QLabel(this);
-        mark->setObjectName(QStringLiteral("lbl%1ReadBack").arg(QLatin1String(kDriveParameters[i].name)));
+        mark->setObjectName(
+            QStringLiteral("lbl%1ReadBack").arg(QLatin1String(kDriveParameters[i].name)));
         mark->setMinimumWidth(mark->fontMetrics().horizontalAdvance(kTick) + 4);
         cell->addWidget(unit);
         cell->addWidget(mark);
@@ -271,10 +273,11 @@ void frmDirekt::readBack(const DriveValues &sent)
                             .arg(QLatin1String(kDriveParameters[i].name), sent[i],
                                  (*controller)[i]);
     }
-    setParameterStatus(notTaken.isEmpty()
-                           ? tr("Read back: all four values taken.")
-                           : tr("Read back: not taken: %1.").arg(notTaken.join(QStringLiteral("; "))),
-                       notTaken.isEmpty());
+    setParameterStatus(
+        notTaken.isEmpty()
+            ? tr("Read back: all four values taken.")
+            : tr("Read back: not taken: %1.").arg(notTaken.join(QStringLiteral("; "))),
+        notTaken.isEmpty());
 }
 
 // ---------------------------------------------------------------------------
@@ -343,9 +346,10 @@ void frmDirekt::saveParameters()
     backup.device = m_link.port().DevicePath();
     backup.saved = QDateTime::currentDateTime();
 
-    const QString suggestion = QDir(backupFolder()).filePath(
-        QStringLiteral("drive-parameters-%1-%2.json")
-            .arg(backup.port, backup.saved.toString(QStringLiteral("yyyy-MM-dd"))));
+    const QString suggestion =
+        QDir(backupFolder())
+            .filePath(QStringLiteral("drive-parameters-%1-%2.json")
+                          .arg(backup.port, backup.saved.toString(QStringLiteral("yyyy-MM-dd"))));
     const QString file = saveFileName(this, tr("Save parameters"), suggestion, kBackupFilter);
     if (!self || file.isEmpty() || programEnding())
         return;
@@ -411,10 +415,10 @@ void frmDirekt::restoreParameters()
     QString status = tr("From %1: click Set Parameters to send.").arg(QFileInfo(file).fileName());
     // Another type's limits may lie outside this one's bounds; Set will say which.
     if (backup->pumpTypeIndex != m_state.settings.Pumpentyp)
-        status += QLatin1Char(' ') + tr("Saved for %1, the main window has %2.")
-                                         .arg(backup->pumpType,
-                                              QString::fromUtf8(
-                                                  pumpType(m_state.settings.Pumpentyp).name));
+        status += QLatin1Char(' ') +
+                  tr("Saved for %1, the main window has %2.")
+                      .arg(backup->pumpType,
+                           QString::fromUtf8(pumpType(m_state.settings.Pumpentyp).name));
     setParameterStatus(status, backup->pumpTypeIndex == m_state.settings.Pumpentyp);
 }
 
