@@ -12,6 +12,7 @@
 #include "ui/ProgramEnd.h"
 
 #include <QElapsedTimer>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -144,6 +145,8 @@ private slots:
     void terminal();
     void enterSendsOnce_data();
     void enterSendsOnce();
+    void heldKeySendsOnce_data();
+    void heldKeySendsOnce();
     void commandHistory();
     void portGateBeforeSending_data();
     void portGateBeforeSending();
@@ -290,6 +293,32 @@ void TestConsole::enterSendsOnce()
 
     QCOMPARE(rig.sentLines(), expected);
     QVERIFY(console.isVisible());
+}
+
+void TestConsole::heldKeySendsOnce_data()
+{
+    QTest::addColumn<int>("key");
+    QTest::addColumn<QStringList>("expected");
+    QTest::newRow("Enter") << int(Qt::Key_Return) << QStringList{"GN"};
+    QTest::newRow("F9") << int(Qt::Key_F9) << QStringList{"LR64", "M"};
+}
+
+void TestConsole::heldKeySendsOnce()
+{
+    // A key held down repeats; the operator pressed it once.
+    QFETCH(int, key);
+    QFETCH(QStringList, expected);
+    Rig rig;
+    QVERIFY(rig.open());
+    rig.sim().setReply(QStringLiteral("GN"), QStringLiteral("1500"));
+    rig.show();
+    auto *line = rig.child<QLineEdit>("txtCommand");
+    line->setText(QStringLiteral("GN"));
+    for (const bool repeat : {false, true, true, true}) {
+        QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier, QString(), repeat);
+        QApplication::sendEvent(line, &press);
+    }
+    QCOMPARE(rig.sentLines(), expected);
 }
 
 void TestConsole::commandHistory()

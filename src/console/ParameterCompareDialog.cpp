@@ -34,20 +34,26 @@ ParameterCompareDialog::ParameterCompareDialog(const QString &title, const QStri
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
     layout->addWidget(buttons);
 
-    auto *summary = new QLabel(m_differences == 0 ? tr("All values agree with the controller's.")
-                                                  : tr("%n value(s) differ from the controller's.",
-                                                       nullptr, m_differences),
-                               this);
-    summary->setObjectName(QStringLiteral("lblCompareSummary"));
-    layout->insertWidget(2, summary);
+    const QString summary = m_differences == 0 ? tr("All values agree with the controller's.")
+                            : m_differences == 1
+                                ? tr("1 value differs from the controller's.")
+                                : tr("%1 values differ from the controller's.").arg(m_differences);
+    auto *summaryLabel = new QLabel(summary, this);
+    summaryLabel->setObjectName(QStringLiteral("lblCompareSummary"));
+    layout->insertWidget(2, summaryLabel);
 
-    // Wide enough for the table without a scroll bar.
+    // The whole table without scroll bars: the headers are measured before the first show.
     m_table->resizeColumnsToContents();
-    const int width = m_table->verticalHeader()->width() + m_table->horizontalHeader()->length() +
-                      2 * m_table->frameWidth() + 4;
-    const int height = m_table->horizontalHeader()->height() + m_table->verticalHeader()->length() +
-                       2 * m_table->frameWidth() + 4;
+    m_table->resizeRowsToContents();
+    int width = m_table->verticalHeader()->sizeHint().width() + 2 * m_table->frameWidth() + 2;
+    for (int col = 0; col < m_table->columnCount(); ++col)
+        width += m_table->columnWidth(col);
+    int height = m_table->horizontalHeader()->sizeHint().height() + 2 * m_table->frameWidth() + 2;
+    for (int row = 0; row < m_table->rowCount(); ++row)
+        height += m_table->rowHeight(row);
     m_table->setMinimumSize(width, height);
+    m_table->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    m_table->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
 }
 
 void ParameterCompareDialog::fill(const QList<ParameterColumn> &columns)

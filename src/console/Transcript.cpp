@@ -7,6 +7,7 @@
 
 #include <QPlainTextEdit>
 #include <QSaveFile>
+#include <algorithm>
 
 namespace vyt {
 
@@ -111,17 +112,26 @@ void Transcript::showUnsolicited(bool partialToo)
     const auto show = [this](QByteArray bytes) {
         if (bytes.endsWith("\r\n"))
             bytes.chop(2);
+        QString text = QString::fromLatin1(bytes);
         // Of a flood only the newest part is kept, as a reply keeps it.
-        if (bytes.size() > kMaxLineBytes)
-            bytes = "..." + bytes.right(kMaxLineBytes);
-        append(QLatin1Char('<'), QString::fromLatin1(bytes) + QLatin1String(kUnsolicited));
+        if (m_dropped > 0 || bytes.size() > kMaxLineBytes) {
+            m_dropped += std::max<qsizetype>(0, bytes.size() - kMaxLineBytes);
+            text = QStringLiteral("[%1 bytes left out] ").arg(m_dropped) +
+                   QString::fromLatin1(bytes.right(kMaxLineBytes));
+            m_dropped = 0;
+        }
+        append(QLatin1Char('<'), text + QLatin1String(kUnsolicited));
     };
     for (qsizetype end = m_pending.indexOf('\n'); end >= 0; end = m_pending.indexOf('\n')) {
         show(m_pending.left(end + 1));
         m_pending.remove(0, end + 1);
     }
-    // A line without end (noise) is shown in pieces rather than held back for ever.
-    if ((partialToo || m_pending.size() >= kMaxLineBytes) && !m_pending.isEmpty()) {
+    // A line without end (noise) is held to its newest part until the line is quiet.
+    if (const qsizetype excess = m_pending.size() - kMaxLineBytes; excess > 0) {
+        m_dropped += excess;
+        m_pending.remove(0, excess);
+    }
+    if (partialToo && !m_pending.isEmpty()) {
         m_quiet.stop();
         show(m_pending);
         m_pending.clear();

@@ -19,7 +19,8 @@ class Transcript : public QObject {
 public:
     // An unsolicited line without its LF is shown after this long without more input.
     static constexpr int kQuietMs = 250;
-    // Of an endless unsolicited line only this much is kept, so noise cannot fill the memory.
+    // Of an endless unsolicited line only the newest this many bytes are kept and shown, so
+    // that noise fills neither the memory nor the transcript.
     static constexpr qsizetype kMaxLineBytes = 4096;
 
     Transcript(QPlainTextEdit &view, ControllerLink &link, PumpState &state,
@@ -47,6 +48,7 @@ private:
     ControllerLink &m_link;
     PumpState &m_state;
     QByteArray m_pending;
+    qsizetype m_dropped = 0; // of the line in m_pending, left out of a flood
     QTimer m_quiet;
 };
 

@@ -206,9 +206,13 @@ bool frmDirekt::tasteVorab(QKeyEvent *key, QWidget *receiver)
     if (key->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier))
         return false;
     const int k = key->key();
+    // A held key is one press: its repeats would send the same command (a move, a line)
+    // again and again, 25 times a second.
+    const bool wiederholt = key->isAutoRepeat();
     if (k >= Qt::Key_F1 && k <= Qt::Key_F12) {
         // F10 included: taken here, so nothing else sees it.
-        funktionstaste(k - Qt::Key_F1 + 1);
+        if (!wiederholt)
+            funktionstaste(k - Qt::Key_F1 + 1);
         return true;
     }
     switch (k) {
@@ -220,7 +224,8 @@ bool frmDirekt::tasteVorab(QKeyEvent *key, QWidget *receiver)
         // Another button with the focus takes Enter itself.
         if (qobject_cast<QPushButton *>(receiver) && receiver != m_ui->cmdSend)
             return false;
-        m_ui->cmdSend->click();
+        if (!wiederholt)
+            m_ui->cmdSend->click();
         return true;
     case Qt::Key_Up:
     case Qt::Key_Down:
