@@ -52,6 +52,10 @@ ParameterCompareDialog::ParameterCompareDialog(const QString &title, const QStri
     for (int row = 0; row < m_table->rowCount(); ++row)
         height += m_table->rowHeight(row);
     m_table->setMinimumSize(width, height);
+    m_table->setMaximumHeight(height);
+    // Nothing to select or edit: a current cell would only look like a highlight.
+    m_table->setSelectionMode(QAbstractItemView::NoSelection);
+    m_table->setFocusPolicy(Qt::NoFocus);
     m_table->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     m_table->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
 }

@@ -314,6 +314,9 @@ void frmDirekt::addParameterTools()
     m_parameterStatus = new QLabel(this);
     m_parameterStatus->setObjectName(QStringLiteral("lblParameterStatus"));
     m_parameterStatus->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    // A long status wraps instead of widening the console.
+    m_parameterStatus->setWordWrap(true);
+    m_parameterStatus->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
     row->addWidget(m_parameterStatus, 1);
     m_ui->layoutParameter->addLayout(row, m_ui->layoutParameter->rowCount(), 0, 1, -1);
 }
