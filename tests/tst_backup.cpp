@@ -12,6 +12,7 @@
 #include "support/SimFixture.h"
 #include "support/TestEnv.h"
 
+#include <QDir>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
@@ -241,18 +242,23 @@ void TestBackup::unsolicitedInput()
 
 void TestBackup::transcriptSave_data()
 {
-    QTest::addColumn<QString>("name"); // empty: the dialog is cancelled
-    QTest::addColumn<bool>("saved");
+    QTest::addColumn<QString>("name");    // empty: the dialog is cancelled
+    QTest::addColumn<QString>("written"); // empty: no file
     QTest::addColumn<int>("messages");
-    QTest::newRow("saved") << "console.txt" << true << 0;
-    QTest::newRow("cancelled") << "" << false << 0;
-    QTest::newRow("folder missing") << "missing/console.txt" << false << 1;
+    QTest::newRow("saved") << "console.txt"
+                           << "console.txt" << 0;
+    QTest::newRow("typed without ending") << "console"
+                                          << "console.txt" << 0;
+    QTest::newRow("cancelled") << ""
+                               << "" << 0;
+    QTest::newRow("folder missing") << "missing/console.txt"
+                                    << "" << 1;
 }
 
 void TestBackup::transcriptSave()
 {
     QFETCH(QString, name);
-    QFETCH(bool, saved);
+    QFETCH(QString, written);
     QFETCH(int, messages);
     Rig rig;
     QVERIFY(rig.open());
@@ -267,9 +273,10 @@ void TestBackup::transcriptSave()
 
     QCOMPARE(rig.chooserCalls, QStringList{"Save transcript"});
     QCOMPARE(rig.messages.count(), messages);
-    QCOMPARE(!rig.chosen.isEmpty() && QFile::exists(rig.chosen), saved);
-    if (saved) {
-        QFile file(rig.chosen);
+    QCOMPARE(QDir(rig.folder.path()).entryList(QDir::Files),
+             written.isEmpty() ? QStringList{} : QStringList{written});
+    if (!written.isEmpty()) {
+        QFile file(rig.folder.filePath(written));
         QVERIFY(file.open(QIODevice::ReadOnly));
         QCOMPARE(QString::fromUtf8(file.readAll()), shown + QLatin1Char('\n'));
     }

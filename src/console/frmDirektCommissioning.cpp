@@ -40,6 +40,12 @@ QPushButton *newButton(QWidget *parent, const char *name, const QString &caption
     return button;
 }
 
+// A name typed without its ending gets the one the file dialog offered.
+QString withSuffix(const QString &file, const QString &suffix)
+{
+    return QFileInfo(file).suffix().isEmpty() ? file + QLatin1Char('.') + suffix : file;
+}
+
 QString colourStyle(const QColor &colour)
 {
     return QStringLiteral("color: %1;").arg(colour.name());
@@ -81,10 +87,11 @@ void frmDirekt::saveTranscript()
                                    .filePath(QStringLiteral("console-%1.txt")
                                                  .arg(QDateTime::currentDateTime().toString(
                                                      QStringLiteral("yyyy-MM-dd-HHmmss"))));
-    const QString file = saveFileName(this, tr("Save transcript"), suggestion,
-                                      tr("Text files (*.txt);;All files (*)"));
-    if (!self || file.isEmpty() || programEnding())
+    const QString chosen = saveFileName(this, tr("Save transcript"), suggestion,
+                                        tr("Text files (*.txt);;All files (*)"));
+    if (!self || chosen.isEmpty() || programEnding())
         return;
+    const QString file = withSuffix(chosen, QStringLiteral("txt"));
     m_lastFolder = QFileInfo(file).absolutePath();
     QString error;
     if (!m_transcript->saveTo(file, &error))
@@ -353,9 +360,10 @@ void frmDirekt::saveParameters()
         QDir(backupFolder())
             .filePath(QStringLiteral("drive-parameters-%1-%2.json")
                           .arg(backup.port, backup.saved.toString(QStringLiteral("yyyy-MM-dd"))));
-    const QString file = saveFileName(this, tr("Save parameters"), suggestion, kBackupFilter);
-    if (!self || file.isEmpty() || programEnding())
+    const QString chosen = saveFileName(this, tr("Save parameters"), suggestion, kBackupFilter);
+    if (!self || chosen.isEmpty() || programEnding())
         return;
+    const QString file = withSuffix(chosen, QStringLiteral("json"));
     m_lastFolder = QFileInfo(file).absolutePath();
     QString error;
     if (!writeBackup(file, backup, &error)) {
