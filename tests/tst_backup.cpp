@@ -318,7 +318,7 @@ void TestBackup::backupRoundTrip()
 
     QCOMPARE(rig.sentLines(), silent ? kReadBack : kReadBack + QStringList{"VER"});
     QCOMPARE(QFile::exists(path), !saved.isEmpty());
-    QCOMPARE(rig.messages.count(), silent ? 4 : 0); // the designed load: one per read
+    QCOMPARE(rig.messages.count(), silent ? 4 : 0); // Load Parameters: one per read
     if (saved.isEmpty())
         return;
     QString error;

@@ -208,10 +208,10 @@ bool frmDirekt::tasteVorab(QKeyEvent *key, QWidget *receiver)
     const int k = key->key();
     // A held key is one press: its repeats would send the same command (a move, a line)
     // again and again, 25 times a second.
-    const bool wiederholt = key->isAutoRepeat();
+    const bool repeated = key->isAutoRepeat();
     if (k >= Qt::Key_F1 && k <= Qt::Key_F12) {
         // F10 included: taken here, so nothing else sees it.
-        if (!wiederholt)
+        if (!repeated)
             funktionstaste(k - Qt::Key_F1 + 1);
         return true;
     }
@@ -224,7 +224,7 @@ bool frmDirekt::tasteVorab(QKeyEvent *key, QWidget *receiver)
         // Another button with the focus takes Enter itself.
         if (qobject_cast<QPushButton *>(receiver) && receiver != m_ui->cmdSend)
             return false;
-        if (!wiederholt)
+        if (!repeated)
             m_ui->cmdSend->click();
         return true;
     case Qt::Key_Up:
@@ -452,17 +452,17 @@ bool frmDirekt::parameterLaden()
                                                              {"GAC", m_ui->txtAC},
                                                              {"GCC", m_ui->txtLCC},
                                                              {"GPC", m_ui->txtLPC}};
-    bool alleDa = true;
+    bool allArrived = true;
     for (const auto &[befehl, feld] : abfragen) {
         const QString antwort = m_link.ParameterLesen(QString::fromLatin1(befehl));
         // Closed meanwhile: no more reads for a console that is gone.
         if (!self || programEnding() || m_geschlossen)
             return false;
-        alleDa = alleDa && !m_state.KeineAntwort;
+        allArrived = allArrived && !m_state.KeineAntwort;
         feld->setText(antwort);
     }
     clearReadBack();
-    return alleDa;
+    return allArrived;
 }
 
 void frmDirekt::parameterSetzen()

@@ -339,7 +339,7 @@ void frmDirekt::saveParameters()
     if (m_liest)
         return;
     QPointer<frmDirekt> self(this);
-    // The designed load: the boxes show what is saved.
+    // Load Parameters itself: the boxes show what is saved.
     if (!parameterLaden() || !self)
         return;
     ParameterBackup backup;
