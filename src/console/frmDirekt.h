@@ -94,6 +94,7 @@ private:
     void addParameterTools();
     void addReadBackMarks();
     void saveTranscript();
+    void addResetKeysButton();
     void restoreFunctionKeys();
     void keepFunctionKeys();
     void resetFunctionKeys();

@@ -60,6 +60,7 @@ void frmDirekt::setUpCommissioning()
     addTranscriptButtons();
     addParameterTools();
     addReadBackMarks();
+    addResetKeysButton();
     restoreFunctionKeys();
 }
 
@@ -126,13 +127,16 @@ FunctionKeyTexts frmDirekt::functionKeyDefaults() const
     return texts;
 }
 
-void frmDirekt::restoreFunctionKeys()
+void frmDirekt::addResetKeysButton()
 {
     auto *reset = newButton(m_ui->frameFtasten, "cmdResetKeys", tr("Reset keys"));
     reset->setToolTip(tr("Put the default commands back into the twelve boxes"));
     m_ui->layoutFtasten->addWidget(reset, 0, 7, 1, 2);
     connect(reset, &QPushButton::clicked, this, &frmDirekt::resetFunctionKeys);
+}
 
+void frmDirekt::restoreFunctionKeys()
+{
     m_keysPort = m_state.Schnittstelle;
     const auto stored = loadFunctionKeys(*openStore(), m_keysPort);
     for (int i = 0; i < kFunktionstasten; ++i) {
@@ -178,11 +182,11 @@ DriveValues frmDirekt::boxValues() const
 void frmDirekt::addReadBackMarks()
 {
     // Each mark goes beside its box's unit, in the unit's place in the grid.
-    const QLabel *units[] = {m_ui->lblSPEinheit, m_ui->lblACEinheit, m_ui->lblLCCEinheit,
+    QLabel *const units[] = {m_ui->lblSPEinheit, m_ui->lblACEinheit, m_ui->lblLCCEinheit,
                              m_ui->lblLPCEinheit};
     QGridLayout *grid = m_ui->layoutParameter;
     for (int i = 0; i < kDriveParameterCount; ++i) {
-        auto *unit = const_cast<QLabel *>(units[i]);
+        QLabel *unit = units[i];
         int row = 0, column = 0, rowSpan = 0, columnSpan = 0;
         grid->getItemPosition(grid->indexOf(unit), &row, &column, &rowSpan, &columnSpan);
         grid->removeWidget(unit);
