@@ -62,6 +62,17 @@ void frmDirekt::setUpCommissioning()
     addReadBackMarks();
     addResetKeysButton();
     restoreFunctionKeys();
+
+    // Tab reaches each new control beside its neighbours, not after Close.
+    const auto after = [this](QWidget *before, const char *name) {
+        auto *control = findChild<QWidget *>(QLatin1String(name));
+        setTabOrder(before, control);
+        return control;
+    };
+    after(after(m_ui->cmdSend, "cmdTranscriptClear"), "cmdTranscriptSave");
+    after(m_ui->txtF12, "cmdResetKeys");
+    after(after(after(m_ui->txtLPC, "cmdParameterBackup"), "cmdParameterCompare"),
+          "cmdParameterRestore");
 }
 
 // ---------------------------------------------------------------------------
