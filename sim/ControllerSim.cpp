@@ -56,6 +56,7 @@ const FaultName kFaultNames[] = {
     {Fault::LateJustOver, "late-just-over"},
     {Fault::Flood, "flood"},
     {Fault::HangUpAfter, "hang-up-after"},
+    {Fault::IgnoresSet, "ignores-set"},
 };
 
 QString squeezed(QString name)
@@ -608,7 +609,9 @@ void ControllerSim::handleLine(const QByteArray &raw)
     Motion &m = m_motion;
 
     // Commands that change the drive; every other one leaves it alone.
-    if (word == QLatin1String("SP") && hasNumber) {
+    if (ignores(word)) {
+        // A controller that takes the limit and keeps its old value.
+    } else if (word == QLatin1String("SP") && hasNumber) {
         m.maxRpm = std::llround(n);
     } else if (word == QLatin1String("AC") && hasNumber) {
         m.accel = std::llround(n);
@@ -663,6 +666,18 @@ void ControllerSim::handleLine(const QByteArray &raw)
             reply(answer);
     }
     scheduleMotionEvent();
+}
+
+bool ControllerSim::ignores(const QString &limitCommand) const
+{
+    if (m_fault != Fault::IgnoresSet)
+        return false;
+    static const char *const kLimits[] = {"SP", "AC", "LCC", "LPC"};
+    for (int i = 0; i < 4; ++i) {
+        if (limitCommand == QLatin1String(kLimits[i]))
+            return m_faultParam == 0 || (m_faultParam & (1 << i)) != 0;
+    }
+    return false;
 }
 
 QString ControllerSim::answerFor(const QString &word, const QString &arg) const

@@ -30,7 +30,9 @@ namespace vyt::sim {
 //   Flood: the next command, whatever it is, is answered by this many bytes of junk
 //     without CR, LF or "p" (default 1 MB), once; then the fault is cleared;
 //   HangUpAfter: the line goes dead when this many commands have arrived (default 1);
-//     the last one is recorded but not answered.
+//     the last one is recorded but not answered;
+//   IgnoresSet: the limit commands are received but change nothing; param picks which
+//     (1 "SP", 2 "AC", 4 "LCC", 8 "LPC", added up; 0 = all four).
 enum class Fault {
     None,
     Silent,
@@ -41,7 +43,8 @@ enum class Fault {
     LateJustUnder,
     LateJustOver,
     Flood,
-    HangUpAfter
+    HangUpAfter,
+    IgnoresSet
 };
 
 // "silent", "no-line-feed", "late-just-over=900" ... as the command line writes them.
@@ -149,6 +152,7 @@ private:
     void handleLine(const QByteArray &raw);
     [[nodiscard]] QString answerFor(const QString &word, const QString &arg) const;
     void reply(const QString &line);
+    [[nodiscard]] bool ignores(const QString &limitCommand) const;
 
     void schedule(const QByteArray &bytes, double delayMs);
     void releaseScheduled();

@@ -3,6 +3,7 @@
 // program ending.
 #include "config/PumpState.h"
 #include "console/SquareBar.h"
+#include "console/ParameterCompareDialog.h"
 #include "console/frmDirekt.h"
 #include "link/ControllerLink.h"
 #include "link/MSComm.h"
@@ -11,6 +12,7 @@
 #include "ui/ProgramEnd.h"
 
 #include <QElapsedTimer>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -18,6 +20,7 @@
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
+#include <cstring>
 #include <functional>
 #include <memory>
 
@@ -118,12 +121,15 @@ private:
     bool m_timedOut = false;
 };
 
+// The transcript's texts without their time stamps and marks ("12:00:01.250 > GN" is "GN").
 QStringList transcript(const Rig &rig)
 {
     QStringList lines =
         rig.child<QPlainTextEdit>("txtTerminal")->toPlainText().split(QLatin1Char('\n'));
     if (!lines.isEmpty() && lines.constLast().isEmpty())
         lines.removeLast();
+    for (QString &line : lines)
+        line.remove(0, int(std::strlen("hh:mm:ss.zzz > ")));
     return lines;
 }
 
@@ -139,6 +145,8 @@ private slots:
     void terminal();
     void enterSendsOnce_data();
     void enterSendsOnce();
+    void heldKeySendsOnce_data();
+    void heldKeySendsOnce();
     void commandHistory();
     void portGateBeforeSending_data();
     void portGateBeforeSending();
@@ -285,6 +293,32 @@ void TestConsole::enterSendsOnce()
 
     QCOMPARE(rig.sentLines(), expected);
     QVERIFY(console.isVisible());
+}
+
+void TestConsole::heldKeySendsOnce_data()
+{
+    QTest::addColumn<int>("key");
+    QTest::addColumn<QStringList>("expected");
+    QTest::newRow("Enter") << int(Qt::Key_Return) << QStringList{"GN"};
+    QTest::newRow("F9") << int(Qt::Key_F9) << QStringList{"LR64", "M"};
+}
+
+void TestConsole::heldKeySendsOnce()
+{
+    // A key held down repeats; the operator pressed it once.
+    QFETCH(int, key);
+    QFETCH(QStringList, expected);
+    Rig rig;
+    QVERIFY(rig.open());
+    rig.sim().setReply(QStringLiteral("GN"), QStringLiteral("1500"));
+    rig.show();
+    auto *line = rig.child<QLineEdit>("txtCommand");
+    line->setText(QStringLiteral("GN"));
+    for (const bool repeat : {false, true, true, true}) {
+        QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier, QString(), repeat);
+        QApplication::sendEvent(line, &press);
+    }
+    QCOMPARE(rig.sentLines(), expected);
 }
 
 void TestConsole::commandHistory()
@@ -867,13 +901,15 @@ void TestConsole::parametersSetAndLoad_data()
     QTest::addColumn<QStringList>("typed");
     QTest::addColumn<QStringList>("sent");
     QTest::addColumn<QStringList>("loaded");
+    QTest::addColumn<QStringList>("shown"); // messages
+    const QStringList readBack{"GSP", "GAC", "GCC", "GPC"};
     QTest::newRow("four values") << QStringList{"4000", "1000", "200", "350"}
-                                 << QStringList{"SP 4000", "AC 1000", "LCC 200", "LPC 350"}
-                                 << QStringList{"4000", "1000", "200", "350"};
-    // An empty box sends its prefix alone; the controller keeps its value.
-    QTest::newRow("one empty") << QStringList{"", "800", "210", "390"}
-                               << QStringList{"SP ", "AC 800", "LCC 210", "LPC 390"}
-                               << QStringList{"6000", "800", "210", "390"};
+                                 << QStringList{"SP 4000", "AC 1000", "LCC 200", "LPC 350"} + readBack
+                                 << QStringList{"4000", "1000", "200", "350"} << QStringList{};
+    // An empty box is no value inside the bounds: nothing goes out, the controller keeps its values.
+    QTest::newRow("one empty") << QStringList{"", "800", "210", "390"} << QStringList{}
+                               << QStringList{"6000", "500", "230", "400"}
+                               << QStringList{"Please enter an integer number between 1 and 6000."};
 }
 
 void TestConsole::parametersSetAndLoad()
@@ -881,6 +917,7 @@ void TestConsole::parametersSetAndLoad()
     QFETCH(QStringList, typed);
     QFETCH(QStringList, sent);
     QFETCH(QStringList, loaded);
+    QFETCH(QStringList, shown);
     Rig rig;
     QVERIFY(rig.open());
     rig.show();
@@ -892,17 +929,18 @@ void TestConsole::parametersSetAndLoad()
     rig.button("cmdParameterSetzen")->click();
     QCOMPARE(rig.sentLines(), sent);
     QCOMPARE(rig.state.ParameterGeaendert, changedBefore);
+    QCOMPARE(rig.messages.texts(), shown);
 
     for (const char *box : boxes)
         rig.child<QLineEdit>(box)->setText(QStringLiteral("stale"));
     rig.button("cmdParameterLaden")->click();
-    QStringList shown;
+    QStringList values;
     for (const char *box : boxes)
-        shown << rig.child<QLineEdit>(box)->text();
-    QCOMPARE(shown, loaded);
+        values << rig.child<QLineEdit>(box)->text();
+    QCOMPARE(values, loaded);
     QCOMPARE(rig.sentLines(), (QStringList{"GSP", "GAC", "GCC", "GPC"}));
     QCOMPARE(rig.state.settings.Maximaldrehzahl, 6000.f); // the settings stay as they are
-    QCOMPARE(rig.messages.count(), 0);
+    QCOMPARE(rig.messages.texts(), shown);
 }
 
 void TestConsole::loadClickedTwice()
@@ -933,19 +971,22 @@ void TestConsole::eepromSave_data()
 
     const QString question = QStringLiteral("Save new values in EEPROM?");
     const QString failed = QStringLiteral("Data could not be written into EEPROM.");
-    QTest::newRow("No") << int(MsgResult::No) << "EEPROM writing done" << QStringList{}
+    // The values to be stored are read and shown before the question.
+    const QStringList read{"GSP", "GAC", "GCC", "GPC"};
+    const QStringList saved = read + QStringList{"EEPSAV"};
+    QTest::newRow("No") << int(MsgResult::No) << "EEPROM writing done" << read
                         << QStringList{question};
-    QTest::newRow("Yes, done") << int(MsgResult::Yes) << "EEPROM writing done"
-                               << QStringList{"EEPSAV"} << QStringList{question};
+    QTest::newRow("Yes, done") << int(MsgResult::Yes) << "EEPROM writing done" << saved
+                               << QStringList{question};
     QTest::newRow("Yes, done inside a longer reply")
-        << int(MsgResult::Yes) << "ok: EEPROM writing done." << QStringList{"EEPSAV"}
-        << QStringList{question};
-    QTest::newRow("Yes, other reply") << int(MsgResult::Yes) << "EEPROM writing failed"
-                                      << QStringList{"EEPSAV"} << QStringList{question, failed};
-    QTest::newRow("Yes, other case") << int(MsgResult::Yes) << "eeprom writing done"
-                                     << QStringList{"EEPSAV"} << QStringList{question, failed};
-    QTest::newRow("Yes, silent") << int(MsgResult::Yes) << QString() << QStringList{"EEPSAV"}
-                                 << QStringList{question, kNoResponse, failed};
+        << int(MsgResult::Yes) << "ok: EEPROM writing done." << saved << QStringList{question};
+    QTest::newRow("Yes, other reply") << int(MsgResult::Yes) << "EEPROM writing failed" << saved
+                                      << QStringList{question, failed};
+    QTest::newRow("Yes, other case") << int(MsgResult::Yes) << "eeprom writing done" << saved
+                                     << QStringList{question, failed};
+    // A controller that does not answer the first read is not asked to save anything.
+    QTest::newRow("silent") << int(MsgResult::Yes) << QString() << QStringList{"GSP"}
+                            << QStringList{kNoResponse};
 }
 
 void TestConsole::eepromSave()
@@ -960,16 +1001,25 @@ void TestConsole::eepromSave()
         rig.sim().setFault(sim::Fault::Silent);
     else
         rig.sim().setReply(QStringLiteral("EEPSAV"), reply);
-    rig.show();
+    frmDirekt &console = rig.show();
+    int comparisons = 0;
+    console.showComparisonDialog = [&](ParameterCompareDialog &) {
+        // Shown before the question, never after it.
+        if (rig.messages.count() == 0)
+            ++comparisons;
+    };
     rig.messages.script({MsgResult(answer)});
 
     rig.button("cmdEEPSAV")->click();
 
     QCOMPARE(rig.messages.texts(), shown);
+    QCOMPARE(comparisons, reply.isNull() ? 0 : 1);
     const Message &ask = rig.messages.messages().first();
-    QCOMPARE(ask.title, QStringLiteral("Warnung"));
-    QCOMPARE(ask.buttons, MsgButtons::YesNo);
-    QCOMPARE(ask.icon, MsgIcon::Exclamation);
+    if (!reply.isNull()) {
+        QCOMPARE(ask.title, QStringLiteral("Warnung"));
+        QCOMPARE(ask.buttons, MsgButtons::YesNo);
+        QCOMPARE(ask.icon, MsgIcon::Exclamation);
+    }
     if (shown.size() > 1) {
         const Message &fail = rig.messages.messages().last();
         QCOMPARE(fail.title, QStringLiteral("Fehler"));

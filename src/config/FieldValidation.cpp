@@ -98,6 +98,48 @@ const FieldRule kRules[] = {
 };
 // clang-format on
 
+bool accepts(const FieldRule &rule, const PumpState &state, const QString &text,
+             const QLocale &locale)
+{
+    if (rule.acceptance == Acceptance::AtLeastOne) {
+        const auto n = readShort(text, locale);
+        return n && *n >= 1;
+    }
+    const auto x = readSingle(text, locale);
+    if (!x)
+        return false;
+    switch (rule.acceptance) {
+    case Acceptance::Number: return true;
+    case Acceptance::NotNegative: return *x >= 0;
+    case Acceptance::Positive: return *x > 0;
+    case Acceptance::InRange: {
+        const float lower = rule.lower.in(state);
+        const float upper = rule.upper.in(state);
+        if (*x < lower || *x > upper)
+            return false;
+        if (!rule.whole)
+            return true;
+        // The catalog's bounds are whole numbers, so the rounding stays inside them;
+        // should one ever be fractional, 0.5 against 0.5 must not store 0.
+        const auto n = readShort(text, locale);
+        return n && *n >= lower && *n <= upper;
+    }
+    case Acceptance::AtLeastOne: break;
+    }
+    return false;
+}
+
+QString message(const FieldRule &rule, const PumpState &state)
+{
+    QString text = QString::fromLatin1(rule.message);
+    if (rule.joiner) {
+        const QLocale locale;
+        text += generalForm(rule.lower.in(state), locale) + QLatin1String(rule.joiner) +
+                generalForm(rule.upper.in(state), locale) + QLatin1Char('.');
+    }
+    return text;
+}
+
 } // namespace
 
 FieldValidation::FieldValidation(PumpState &state, QWidget *form, QObject *parent)
@@ -151,6 +193,16 @@ bool FieldValidation::driveLimitsInBounds(const PumpState &state)
             return false;
     }
     return true;
+}
+
+QString FieldValidation::driveLimitRefusal(const PumpState &state, const QString &fieldName,
+                                           const QString &text, const QLocale &locale)
+{
+    for (const FieldRule &rule : kRules) {
+        if (rule.marksChanged && fieldName == QLatin1String(rule.name))
+            return accepts(rule, state, text, locale) ? QString() : message(rule, state);
+    }
+    return {};
 }
 
 bool FieldValidation::checkStoredDriveLimits()
@@ -256,43 +308,13 @@ bool FieldValidation::check(const Entry &entry, bool fromFocusLoss)
     if (text.isEmpty() && endless(rule))
         return true;
 
-    if (accepts(rule, text)) {
+    if (accepts(rule, m_state, text, QLocale())) {
         store(rule, field);
         return true;
     }
     reject(rule, field);
     if (fromFocusLoss && field && field->window()->focusWidget() == field)
         m_unansweredRejection = field;
-    return false;
-}
-
-bool FieldValidation::accepts(const FieldRule &rule, const QString &text) const
-{
-    if (rule.acceptance == Acceptance::AtLeastOne) {
-        const auto n = readShort(text);
-        return n && *n >= 1;
-    }
-    const auto x = readSingle(text);
-    if (!x)
-        return false;
-    switch (rule.acceptance) {
-    case Acceptance::Number: return true;
-    case Acceptance::NotNegative: return *x >= 0;
-    case Acceptance::Positive: return *x > 0;
-    case Acceptance::InRange: {
-        const float lower = rule.lower.in(m_state);
-        const float upper = rule.upper.in(m_state);
-        if (*x < lower || *x > upper)
-            return false;
-        if (!rule.whole)
-            return true;
-        // The catalog's bounds are whole numbers, so the rounding stays inside them;
-        // should one ever be fractional, 0.5 against 0.5 must not store 0.
-        const auto n = readShort(text);
-        return n && *n >= lower && *n <= upper;
-    }
-    case Acceptance::AtLeastOne: break;
-    }
     return false;
 }
 
@@ -321,7 +343,7 @@ void FieldValidation::reject(const FieldRule &rule, QLineEdit *fieldNow)
     QPointer<QLineEdit> field = fieldNow;
     // The box takes the focus and gives it back: no other field is checked meanwhile.
     const QScopedValueRollback<bool> guard(m_busy, true);
-    showMessage(field->window(), message(rule), m_state.FehlerTitel, MsgButtons::Ok,
+    showMessage(field->window(), message(rule, m_state), m_state.FehlerTitel, MsgButtons::Ok,
                 MsgIcon::Exclamation);
     if (!field)
         return;
@@ -334,17 +356,6 @@ void FieldValidation::reject(const FieldRule &rule, QLineEdit *fieldNow)
     // select again once that has passed.
     field->selectAll();
     QMetaObject::invokeMethod(field.data(), &QLineEdit::selectAll, Qt::QueuedConnection);
-}
-
-QString FieldValidation::message(const FieldRule &rule) const
-{
-    QString text = QString::fromLatin1(rule.message);
-    if (rule.joiner) {
-        const QLocale locale;
-        text += generalForm(rule.lower.in(m_state), locale) + QLatin1String(rule.joiner) +
-                generalForm(rule.upper.in(m_state), locale) + QLatin1Char('.');
-    }
-    return text;
 }
 
 bool FieldValidation::endless(const FieldRule &rule) const

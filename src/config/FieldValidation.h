@@ -5,6 +5,7 @@
 #include "config/PumpState.h"
 
 #include <QList>
+#include <QLocale>
 #include <QObject>
 #include <QPointer>
 
@@ -41,6 +42,11 @@ public:
     [[nodiscard]] bool checkStoredDriveLimits();
     // Whether every stored drive limit lies inside the type's bounds.
     [[nodiscard]] static bool driveLimitsInBounds(const PumpState &state);
+    // Checks text as the drive field fieldName ("txtMaximaldrehzahl", ...) would, read in
+    // locale, and stores nothing: empty when accepted, else that field's own message.
+    [[nodiscard]] static QString driveLimitRefusal(const PumpState &state, const QString &fieldName,
+                                                   const QString &text,
+                                                   const QLocale &locale = QLocale());
 
     // The line edits found, in table order (for tests and the main window).
     [[nodiscard]] QList<QLineEdit *> fields() const;
@@ -60,10 +66,8 @@ private:
 
     [[nodiscard]] const Entry *entryFor(const QObject *field) const;
     bool check(const Entry &entry, bool fromFocusLoss);
-    [[nodiscard]] bool accepts(const FieldRule &rule, const QString &text) const;
     void store(const FieldRule &rule, QLineEdit *field);
     void reject(const FieldRule &rule, QLineEdit *field);
-    [[nodiscard]] QString message(const FieldRule &rule) const;
     [[nodiscard]] QString storedText(const FieldRule &rule) const;
     [[nodiscard]] static bool storedInBounds(const FieldRule &rule, const PumpState &state);
     [[nodiscard]] bool endless(const FieldRule &rule) const;

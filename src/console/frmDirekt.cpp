@@ -1,7 +1,9 @@
 #include "console/frmDirekt.h"
 
 #include "config/NumberText.h"
+#include "console/LeseSperre.h"
 #include "console/SquareBar.h"
+#include "console/Transcript.h"
 #include "link/ControllerLink.h"
 #include "ui/MessageBox.h"
 #include "ui/ProgramEnd.h"
@@ -44,24 +46,6 @@ std::optional<qint32> ganzeZahl(const QString &reply)
     return qint32(*v);
 }
 
-// Clears a "one read sequence at a time" flag when the handler leaves, unless the
-// window has gone meanwhile.
-class LeseSperre {
-public:
-    LeseSperre(frmDirekt *owner, bool &flag) : m_owner(owner), m_flag(flag) { m_flag = true; }
-    ~LeseSperre()
-    {
-        if (m_owner)
-            m_flag = false;
-    }
-    LeseSperre(const LeseSperre &) = delete;
-    LeseSperre &operator=(const LeseSperre &) = delete;
-
-private:
-    QPointer<frmDirekt> m_owner;
-    bool &m_flag;
-};
-
 } // namespace
 
 frmDirekt::frmDirekt(PumpState &state, ControllerLink &link, QWidget *parent)
@@ -92,6 +76,8 @@ frmDirekt::frmDirekt(PumpState &state, ControllerLink &link, QWidget *parent)
     connect(m_ui->cmdParameterSetzen, &QPushButton::clicked, this, &frmDirekt::parameterSetzen);
     connect(m_ui->cmdEEPSAV, &QPushButton::clicked, this, &frmDirekt::eepromSichern);
     connect(m_ui->cmdSchliessen, &QPushButton::clicked, this, &QDialog::reject);
+
+    setUpCommissioning();
 
     // Key preview: Esc, the function keys and Enter work wherever the focus is.
     qApp->installEventFilter(this);
@@ -201,6 +187,7 @@ void frmDirekt::done(int result)
     m_geschlossen = true;
     m_abfrageStopp = true;
     Wakeup::poke();
+    keepFunctionKeys();
     QDialog::done(result);
 }
 
@@ -219,9 +206,13 @@ bool frmDirekt::tasteVorab(QKeyEvent *key, QWidget *receiver)
     if (key->modifiers() & (Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier))
         return false;
     const int k = key->key();
+    // A held key is one press: its repeats would send the same command (a move, a line)
+    // again and again, 25 times a second.
+    const bool repeated = key->isAutoRepeat();
     if (k >= Qt::Key_F1 && k <= Qt::Key_F12) {
         // F10 included: taken here, so nothing else sees it.
-        funktionstaste(k - Qt::Key_F1 + 1);
+        if (!repeated)
+            funktionstaste(k - Qt::Key_F1 + 1);
         return true;
     }
     switch (k) {
@@ -233,7 +224,8 @@ bool frmDirekt::tasteVorab(QKeyEvent *key, QWidget *receiver)
         // Another button with the focus takes Enter itself.
         if (qobject_cast<QPushButton *>(receiver) && receiver != m_ui->cmdSend)
             return false;
-        m_ui->cmdSend->click();
+        if (!repeated)
+            m_ui->cmdSend->click();
         return true;
     case Qt::Key_Up:
     case Qt::Key_Down:
@@ -285,18 +277,12 @@ void frmDirekt::befehlszeileSenden()
     // Emptied before the reply wait, so that what is typed meanwhile is not lost.
     m_ui->txtCommand->clear();
 
-    QPlainTextEdit *terminal = m_ui->txtTerminal;
-    terminal->moveCursor(QTextCursor::End);
-    terminal->insertPlainText(befehl + QLatin1Char('\n'));
-
+    m_transcript->sent(befehl);
     const QString antwort = m_link.KonsoleBefehlSenden(befehl);
     if (!self || programEnding())
         return;
-    terminal->moveCursor(QTextCursor::End);
     if (!antwort.isEmpty())
-        terminal->insertPlainText(antwort + QLatin1Char('\n'));
-    terminal->moveCursor(QTextCursor::End);
-    terminal->ensureCursorVisible();
+        m_transcript->received(antwort);
     m_ui->txtCommand->end(false);
     m_ui->txtCommand->setFocus();
 }
@@ -334,6 +320,7 @@ void frmDirekt::setLeseKnoepfe(bool enabled)
     m_ui->cmdParameterLaden->setEnabled(enabled);
     m_ui->cmdParameterSetzen->setEnabled(enabled);
     m_ui->cmdEEPSAV->setEnabled(enabled);
+    setBackupButtonsEnabled(enabled);
 }
 
 bool frmDirekt::abfrageBeendet() const
@@ -441,7 +428,7 @@ void frmDirekt::zustandLesen()
     if (m_liest || !schnittstelleOK())
         return;
     QPointer<frmDirekt> self(this);
-    LeseSperre sperre(this, m_liest);
+    LeseSperre<frmDirekt> sperre(this, m_liest);
     const std::pair<const char *, QLineEdit *> abfragen[] = {{"GN", m_ui->txtGN},
                                                              {"GRC", m_ui->txtGRC},
                                                              {"TEM", m_ui->txtTEM},
@@ -455,34 +442,42 @@ void frmDirekt::zustandLesen()
     }
 }
 
-void frmDirekt::parameterLaden()
+bool frmDirekt::parameterLaden()
 {
     if (m_liest || !schnittstelleOK())
-        return;
+        return false;
     QPointer<frmDirekt> self(this);
-    LeseSperre sperre(this, m_liest);
+    LeseSperre<frmDirekt> sperre(this, m_liest);
     const std::pair<const char *, QLineEdit *> abfragen[] = {{"GSP", m_ui->txtSP},
                                                              {"GAC", m_ui->txtAC},
                                                              {"GCC", m_ui->txtLCC},
                                                              {"GPC", m_ui->txtLPC}};
+    bool allArrived = true;
     for (const auto &[befehl, feld] : abfragen) {
         const QString antwort = m_link.ParameterLesen(QString::fromLatin1(befehl));
         // Closed meanwhile: no more reads for a console that is gone.
         if (!self || programEnding() || m_geschlossen)
-            return;
+            return false;
+        allArrived = allArrived && !m_state.KeineAntwort;
         feld->setText(antwort);
     }
+    clearReadBack();
+    return allArrived;
 }
 
 void frmDirekt::parameterSetzen()
 {
-    if (!schnittstelleOK())
+    if (m_liest || !schnittstelleOK())
+        return;
+    // Nothing goes out unless all four lie inside the pump type's bounds.
+    if (!parameterBoxesAccepted())
         return;
     // The controller's values as typed; the main window's settings stay as they are.
     m_link.BefehlSenden(QStringLiteral("SP ") + m_ui->txtSP->text());
     m_link.BefehlSenden(QStringLiteral("AC ") + m_ui->txtAC->text());
     m_link.BefehlSenden(QStringLiteral("LCC ") + m_ui->txtLCC->text());
     m_link.BefehlSenden(QStringLiteral("LPC ") + m_ui->txtLPC->text());
+    readBack(boxValues());
 }
 
 void frmDirekt::eepromSichern()
@@ -490,7 +485,10 @@ void frmDirekt::eepromSichern()
     if (m_liest || !schnittstelleOK())
         return;
     QPointer<frmDirekt> self(this);
-    LeseSperre sperre(this, m_liest);
+    LeseSperre<frmDirekt> sperre(this, m_liest);
+    // The operator sees what will be stored before the question.
+    if (!showValuesToStore())
+        return;
     const MsgResult antwort = showMessage(this, QStringLiteral("Save new values in EEPROM?"),
                                           QStringLiteral("Warnung"), MsgButtons::YesNo,
                                           MsgIcon::Exclamation);

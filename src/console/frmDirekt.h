@@ -2,11 +2,16 @@
 // The direct control console: a command terminal, twelve function keys, live speed
 // and current bars, the status query and the controller's drive parameters.
 #include "config/PumpState.h"
+#include "console/DriveParameters.h"
+#include "console/FunctionKeyStore.h"
+#include "ui/FileChooser.h"
 
 #include <QDialog>
 #include <QStringList>
 #include <array>
+#include <functional>
 #include <memory>
+#include <optional>
 
 class QLabel;
 class QLineEdit;
@@ -21,6 +26,9 @@ namespace vyt {
 
 class ControllerLink;
 class SquareBar;
+class Transcript;
+struct ParameterColumn;
+class ParameterCompareDialog;
 
 class frmDirekt : public QDialog {
     Q_OBJECT
@@ -39,6 +47,12 @@ public:
 
     // The default command of function key n (1 to 12) for an encoder of E lines.
     [[nodiscard]] static QString Vorgabe(int n, float Encoderaufloesung);
+
+    // The file dialogs, replaceable for tests.
+    FileChooser saveFileName = saveFileChooser();
+    FileChooser openFileName = openFileChooser();
+    // Shows a parameter comparison modally; tests look at the table instead.
+    std::function<void(ParameterCompareDialog &)> showComparisonDialog;
 
     [[nodiscard]] bool AbfrageStopp() const { return m_abfrageStopp; }
     [[nodiscard]] bool AbfrageLaeuft() const { return m_abfrageLaeuft; }
@@ -69,9 +83,38 @@ private:
     void setLeseKnoepfe(bool enabled);
 
     void zustandLesen();
-    void parameterLaden();
+    bool parameterLaden(); // true when all four replies arrived
     void parameterSetzen();
     void eepromSichern();
+
+    // Commissioning aids (frmDirektCommissioning.cpp): the transcript's buttons, the
+    // parameter backup with compare, restore and read-back, the function keys kept.
+    void setUpCommissioning();
+    void addTranscriptButtons();
+    void addParameterTools();
+    void addReadBackMarks();
+    void saveTranscript();
+    void addResetKeysButton();
+    void restoreFunctionKeys();
+    void keepFunctionKeys();
+    void resetFunctionKeys();
+    [[nodiscard]] FunctionKeyTexts functionKeyTexts() const;
+    [[nodiscard]] FunctionKeyTexts functionKeyDefaults() const;
+    void setBackupButtonsEnabled(bool enabled);
+    [[nodiscard]] QLineEdit *parameterBox(int i) const;
+    [[nodiscard]] DriveValues boxValues() const;
+    [[nodiscard]] bool parameterBoxesAccepted();
+    [[nodiscard]] std::optional<DriveValues> readControllerValues();
+    void readBack(const DriveValues &sent);
+    void clearReadBack();
+    void setParameterStatus(const QString &text, bool good);
+    void saveParameters();
+    void compareParameters();
+    void restoreParameters();
+    [[nodiscard]] bool showValuesToStore();
+    void showComparison(const QString &title, const QString &note,
+                        const QList<ParameterColumn> &columns);
+    [[nodiscard]] QString backupFolder() const;
 
     void setzeWertPosition(QWidget *Balken, QLabel *Wert, int prozent);
     void platziereBalken();
@@ -88,6 +131,13 @@ private:
     bool m_geschlossen = false;
     // Read Status, Load Parameters or EEPSAV waiting for replies: one at a time.
     bool m_liest = false;
+
+    Transcript *m_transcript = nullptr;
+    std::array<QLabel *, kDriveParameterCount> m_readBackMark{};
+    QLabel *m_parameterStatus = nullptr;
+    QList<QPushButton *> m_backupButtons; // they read from the controller
+    QString m_lastFolder;
+    qint16 m_keysPort = 0; // the port whose function keys the boxes hold
 
     // Commands sent since the console opened, for Up and Down in the command line.
     QStringList m_verlauf;

@@ -1,0 +1,141 @@
+#include "console/Transcript.h"
+
+#include "config/PumpState.h"
+#include "link/ControllerLink.h"
+#include "link/MSComm.h"
+#include "ui/Wait.h"
+
+#include <QPlainTextEdit>
+#include <QSaveFile>
+#include <algorithm>
+
+namespace vyt {
+
+Transcript::Transcript(QPlainTextEdit &view, ControllerLink &link, PumpState &state,
+                       QObject *parent)
+    : QObject(parent), m_view(view), m_link(link), m_state(state)
+{
+    m_quiet.setSingleShot(true);
+    m_quiet.setInterval(kQuietMs);
+    connect(&m_quiet, &QTimer::timeout, this, [this] { showUnsolicited(true); });
+    connect(&m_link.port(), &MSComm::inputArrived, this, &Transcript::takeUnsolicited);
+}
+
+QString Transcript::line(const QTime &time, QChar mark, const QString &text)
+{
+    return time.toString(QStringLiteral("hh:mm:ss.zzz")) + QLatin1Char(' ') + mark +
+           QLatin1Char(' ') + text;
+}
+
+QString Transcript::printable(const QString &text)
+{
+    QString out;
+    out.reserve(text.size());
+    for (const QChar c : text) {
+        if (c == QLatin1Char('\r'))
+            out += QLatin1String("<CR>");
+        else if (c == QLatin1Char('\n'))
+            out += QLatin1String("<LF>");
+        else if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+            out += QStringLiteral("<0x%1>").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+        else
+            out += c;
+    }
+    return out;
+}
+
+void Transcript::append(QChar mark, const QString &text)
+{
+    m_view.appendPlainText(line(QTime::currentTime(), mark, printable(text)));
+    m_view.moveCursor(QTextCursor::End);
+    m_view.ensureCursorVisible();
+}
+
+void Transcript::sent(const QString &text)
+{
+    // What came in before the command belongs before it.
+    showUnsolicited(true);
+    append(QLatin1Char('>'), text);
+}
+
+void Transcript::received(const QString &text)
+{
+    append(QLatin1Char('<'), text);
+}
+
+void Transcript::clear()
+{
+    m_view.clear();
+}
+
+QString Transcript::text() const
+{
+    return m_view.toPlainText();
+}
+
+bool Transcript::saveTo(const QString &file, QString *error) const
+{
+    QString text = m_view.toPlainText();
+    if (!text.isEmpty())
+        text += QLatin1Char('\n');
+    const QByteArray bytes = text.toUtf8();
+    QSaveFile out(file);
+    if (!out.open(QIODevice::WriteOnly | QIODevice::Text) || out.write(bytes) != bytes.size() ||
+        !out.commit()) {
+        if (error)
+            *error = out.errorString();
+        return false;
+    }
+    return true;
+}
+
+void Transcript::takeUnsolicited()
+{
+    // A query waiting for its reply owns what arrives; a run waiting for its arrival has
+    // taken its bytes before this slot runs.
+    MSComm &port = m_link.port();
+    if (m_link.isReading() || port.InBufferCount() == 0)
+        return;
+    m_pending += port.Input();
+    // Taken from the buffer here, the notification must still reach whoever waits for it.
+    if (m_pending.contains("p\r\n")) {
+        m_state.PositionErreicht = true;
+        Wakeup::poke();
+    }
+    showUnsolicited(false);
+    if (!m_pending.isEmpty())
+        m_quiet.start();
+}
+
+void Transcript::showUnsolicited(bool partialToo)
+{
+    const auto show = [this](QByteArray bytes) {
+        if (bytes.endsWith("\r\n"))
+            bytes.chop(2);
+        QString text = QString::fromLatin1(bytes);
+        // Of a flood only the newest part is kept, as a reply keeps it.
+        if (m_dropped > 0 || bytes.size() > kMaxLineBytes) {
+            m_dropped += std::max<qsizetype>(0, bytes.size() - kMaxLineBytes);
+            text = QStringLiteral("[%1 bytes left out] ").arg(m_dropped) +
+                   QString::fromLatin1(bytes.right(kMaxLineBytes));
+            m_dropped = 0;
+        }
+        append(QLatin1Char('<'), text + QLatin1String(kUnsolicited));
+    };
+    for (qsizetype end = m_pending.indexOf('\n'); end >= 0; end = m_pending.indexOf('\n')) {
+        show(m_pending.left(end + 1));
+        m_pending.remove(0, end + 1);
+    }
+    // A line without end (noise) is held to its newest part until the line is quiet.
+    if (const qsizetype excess = m_pending.size() - kMaxLineBytes; excess > 0) {
+        m_dropped += excess;
+        m_pending.remove(0, excess);
+    }
+    if (partialToo && !m_pending.isEmpty()) {
+        m_quiet.stop();
+        show(m_pending);
+        m_pending.clear();
+    }
+}
+
+} // namespace vyt

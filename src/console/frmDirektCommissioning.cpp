@@ -1,0 +1,478 @@
+// The console's commissioning aids: the transcript's Clear and Save…, the parameter
+// backup with compare, restore and read-back after Set, and the function keys kept per
+// port. The controls are added here in code, beside the designed ones.
+#include "console/frmDirekt.h"
+
+#include "config/FieldValidation.h"
+#include "config/NumberText.h"
+#include "config/PumpCatalog.h"
+#include "config/SettingsStore.h"
+#include "console/LeseSperre.h"
+#include "console/ParameterBackup.h"
+#include "console/ParameterCompareDialog.h"
+#include "console/Transcript.h"
+#include "link/ControllerLink.h"
+#include "link/MSComm.h"
+#include "ui/MessageBox.h"
+#include "ui/ProgramEnd.h"
+#include "ui_frmDirekt.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QHBoxLayout>
+#include <QStandardPaths>
+
+namespace vyt {
+
+namespace {
+
+const QColor kTaken(0, 128, 0);
+const QColor kNotTaken(192, 0, 0);
+const QChar kTick(0x2713);
+const QChar kCross(0x2717);
+const QString kBackupFilter = QStringLiteral("Parameter backups (*.json);;All files (*)");
+
+QPushButton *newButton(QWidget *parent, const char *name, const QString &caption)
+{
+    auto *button = new QPushButton(caption, parent);
+    button->setObjectName(QLatin1String(name));
+    button->setAutoDefault(false);
+    return button;
+}
+
+// A name typed without its ending gets the one the file dialog offered.
+QString withSuffix(const QString &file, const QString &suffix)
+{
+    return QFileInfo(file).suffix().isEmpty() ? file + QLatin1Char('.') + suffix : file;
+}
+
+QString colourStyle(const QColor &colour)
+{
+    return QStringLiteral("color: %1;").arg(colour.name());
+}
+
+} // namespace
+
+void frmDirekt::setUpCommissioning()
+{
+    showComparisonDialog = [](ParameterCompareDialog &dialog) { dialog.exec(); };
+    m_transcript = new Transcript(*m_ui->txtTerminal, m_link, m_state, this);
+    addTranscriptButtons();
+    addParameterTools();
+    addReadBackMarks();
+    addResetKeysButton();
+    restoreFunctionKeys();
+
+    // Tab reaches each new control beside its neighbours, not after Close.
+    const auto after = [this](QWidget *before, const char *name) {
+        auto *control = findChild<QWidget *>(QLatin1String(name));
+        setTabOrder(before, control);
+        return control;
+    };
+    after(after(m_ui->cmdSend, "cmdTranscriptClear"), "cmdTranscriptSave");
+    after(m_ui->txtF12, "cmdResetKeys");
+    after(after(after(m_ui->txtLPC, "cmdParameterBackup"), "cmdParameterCompare"),
+          "cmdParameterRestore");
+}
+
+// ---------------------------------------------------------------------------
+// Transcript
+
+void frmDirekt::addTranscriptButtons()
+{
+    auto *row = new QHBoxLayout;
+    QPushButton *clear = newButton(this, "cmdTranscriptClear", tr("Clear"));
+    QPushButton *save = newButton(this, "cmdTranscriptSave", tr("Save…"));
+    clear->setToolTip(tr("Empty the transcript"));
+    save->setToolTip(tr("Save the transcript as a text file"));
+    row->addWidget(clear);
+    row->addWidget(save);
+    m_ui->layoutCommand->addLayout(row);
+    connect(clear, &QPushButton::clicked, this, [this] { m_transcript->clear(); });
+    connect(save, &QPushButton::clicked, this, &frmDirekt::saveTranscript);
+}
+
+void frmDirekt::saveTranscript()
+{
+    QPointer<frmDirekt> self(this);
+    const QString suggestion = QDir(backupFolder())
+                                   .filePath(QStringLiteral("console-%1.txt")
+                                                 .arg(QDateTime::currentDateTime().toString(
+                                                     QStringLiteral("yyyy-MM-dd-HHmmss"))));
+    const QString chosen = saveFileName(this, tr("Save transcript"), suggestion,
+                                        tr("Text files (*.txt);;All files (*)"));
+    if (!self || chosen.isEmpty() || programEnding())
+        return;
+    const QString file = withSuffix(chosen, QStringLiteral("txt"));
+    m_lastFolder = QFileInfo(file).absolutePath();
+    QString error;
+    if (!m_transcript->saveTo(file, &error))
+        showMessage(this, tr("The transcript could not be saved as %1: %2").arg(file, error),
+                    m_state.FehlerTitel, MsgButtons::Ok, MsgIcon::Exclamation);
+}
+
+QString frmDirekt::backupFolder() const
+{
+    if (!m_lastFolder.isEmpty())
+        return m_lastFolder;
+    const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    return QFileInfo(documents).isDir() ? documents : QDir::homePath();
+}
+
+// ---------------------------------------------------------------------------
+// Function keys kept per port
+
+FunctionKeyTexts frmDirekt::functionKeyTexts() const
+{
+    FunctionKeyTexts texts;
+    for (int i = 0; i < kFunktionstasten; ++i)
+        texts[i] = m_txtF[i]->text();
+    return texts;
+}
+
+FunctionKeyTexts frmDirekt::functionKeyDefaults() const
+{
+    FunctionKeyTexts texts;
+    for (int n = 1; n <= kFunktionstasten; ++n)
+        texts[n - 1] = Vorgabe(n, m_state.Encoderaufloesung);
+    return texts;
+}
+
+void frmDirekt::addResetKeysButton()
+{
+    auto *reset = newButton(m_ui->frameFtasten, "cmdResetKeys", tr("Reset keys"));
+    reset->setToolTip(tr("Put the default commands back into the twelve boxes"));
+    m_ui->layoutFtasten->addWidget(reset, 0, 7, 1, 2);
+    connect(reset, &QPushButton::clicked, this, &frmDirekt::resetFunctionKeys);
+}
+
+void frmDirekt::restoreFunctionKeys()
+{
+    m_keysPort = m_state.Schnittstelle;
+    const auto stored = loadFunctionKeys(*openStore(), m_keysPort);
+    for (int i = 0; i < kFunktionstasten; ++i) {
+        if (stored[i])
+            m_txtF[i]->setText(*stored[i]);
+    }
+}
+
+void frmDirekt::resetFunctionKeys()
+{
+    const FunctionKeyTexts defaults = functionKeyDefaults();
+    for (int i = 0; i < kFunktionstasten; ++i)
+        m_txtF[i]->setText(defaults[i]);
+}
+
+void frmDirekt::keepFunctionKeys()
+{
+    QString reason;
+    auto store = openStore();
+    if (!saveFunctionKeys(*store, m_keysPort, functionKeyTexts(), functionKeyDefaults(), this,
+                          &reason) &&
+        !programEnding())
+        showMessage(this, tr("The function keys could not be kept: %1").arg(reason),
+                    m_state.FehlerTitel, MsgButtons::Ok, MsgIcon::Exclamation);
+}
+
+// ---------------------------------------------------------------------------
+// Parameter boxes: bounds, read-back
+
+QLineEdit *frmDirekt::parameterBox(int i) const
+{
+    return findChild<QLineEdit *>(QLatin1String(kDriveParameters[i].box));
+}
+
+DriveValues frmDirekt::boxValues() const
+{
+    DriveValues values;
+    for (int i = 0; i < kDriveParameterCount; ++i)
+        values[i] = parameterBox(i)->text();
+    return values;
+}
+
+void frmDirekt::addReadBackMarks()
+{
+    // Each mark goes beside its box's unit, in the unit's place in the grid.
+    QLabel *const units[] = {m_ui->lblSPEinheit, m_ui->lblACEinheit, m_ui->lblLCCEinheit,
+                             m_ui->lblLPCEinheit};
+    QGridLayout *grid = m_ui->layoutParameter;
+    for (int i = 0; i < kDriveParameterCount; ++i) {
+        QLabel *unit = units[i];
+        int row = 0, column = 0, rowSpan = 0, columnSpan = 0;
+        grid->getItemPosition(grid->indexOf(unit), &row, &column, &rowSpan, &columnSpan);
+        grid->removeWidget(unit);
+        auto *cell = new QHBoxLayout;
+        cell->setSpacing(4);
+        auto *mark = new QLabel(this);
+        mark->setObjectName(
+            QStringLiteral("lbl%1ReadBack").arg(QLatin1String(kDriveParameters[i].name)));
+        mark->setMinimumWidth(mark->fontMetrics().horizontalAdvance(kTick) + 4);
+        cell->addWidget(unit);
+        cell->addWidget(mark);
+        cell->addStretch();
+        grid->addLayout(cell, row, column, rowSpan, columnSpan);
+        m_readBackMark[i] = mark;
+        // A changed entry has not been read back.
+        connect(parameterBox(i), &QLineEdit::textEdited, mark, [mark] {
+            mark->clear();
+            mark->setToolTip({});
+        });
+    }
+}
+
+bool frmDirekt::parameterBoxesAccepted()
+{
+    // The same bounds as the main window's drive fields; read as the controller reads them.
+    const QLocale c = QLocale::c();
+    for (int i = 0; i < kDriveParameterCount; ++i) {
+        QLineEdit *box = parameterBox(i);
+        const QString refusal = FieldValidation::driveLimitRefusal(
+            m_state, QLatin1String(kDriveParameters[i].mainField), box->text(), c);
+        if (refusal.isEmpty())
+            continue;
+        QPointer<QLineEdit> field(box);
+        showMessage(this, refusal, m_state.FehlerTitel, MsgButtons::Ok, MsgIcon::Exclamation);
+        if (field && field->isVisible()) {
+            field->setFocus(Qt::OtherFocusReason);
+            field->selectAll();
+        }
+        return false;
+    }
+    // Accepted entries go out as the whole numbers the main window would store.
+    for (int i = 0; i < kDriveParameterCount; ++i)
+        parameterBox(i)->setText(integerForm(*readShort(parameterBox(i)->text(), c)));
+    return true;
+}
+
+std::optional<DriveValues> frmDirekt::readControllerValues()
+{
+    QPointer<frmDirekt> self(this);
+    DriveValues values;
+    for (int i = 0; i < kDriveParameterCount; ++i) {
+        values[i] = m_link.ParameterLesen(QLatin1String(kDriveParameters[i].readCommand));
+        // Gone, closed, or silent (its message has been shown once): no further reads.
+        if (!self || programEnding() || m_geschlossen || m_state.KeineAntwort)
+            return std::nullopt;
+    }
+    return values;
+}
+
+void frmDirekt::clearReadBack()
+{
+    for (QLabel *mark : m_readBackMark) {
+        mark->clear();
+        mark->setToolTip({});
+    }
+}
+
+void frmDirekt::setParameterStatus(const QString &text, bool good)
+{
+    m_parameterStatus->setText(text);
+    m_parameterStatus->setStyleSheet(good ? QString() : colourStyle(kNotTaken));
+}
+
+void frmDirekt::readBack(const DriveValues &sent)
+{
+    QPointer<frmDirekt> self(this);
+    LeseSperre<frmDirekt> sperre(this, m_liest);
+    clearReadBack();
+    const std::optional<DriveValues> controller = readControllerValues();
+    if (!self || programEnding() || m_geschlossen)
+        return;
+    if (!controller) {
+        setParameterStatus(tr("Sent; the controller did not answer the read-back."), false);
+        return;
+    }
+    QStringList notTaken;
+    for (int i = 0; i < kDriveParameterCount; ++i) {
+        const bool took = sameValue(sent[i], (*controller)[i]);
+        QLabel *mark = m_readBackMark[i];
+        mark->setText(took ? kTick : kCross);
+        mark->setStyleSheet(colourStyle(took ? kTaken : kNotTaken));
+        mark->setToolTip(tr("Sent %1, the controller has %2.").arg(sent[i], (*controller)[i]));
+        if (!took)
+            notTaken << tr("%1 (sent %2, the controller has %3)")
+                            .arg(QLatin1String(kDriveParameters[i].name), sent[i],
+                                 (*controller)[i]);
+    }
+    setParameterStatus(
+        notTaken.isEmpty()
+            ? tr("Read back: all four values taken.")
+            : tr("Read back: not taken: %1.").arg(notTaken.join(QStringLiteral("; "))),
+        notTaken.isEmpty());
+}
+
+// ---------------------------------------------------------------------------
+// Backup, compare, restore
+
+void frmDirekt::addParameterTools()
+{
+    auto *row = new QHBoxLayout;
+    const struct {
+        const char *name;
+        QString caption;
+        QString tip;
+        void (frmDirekt::*action)();
+        bool reads;
+    } tools[] = {
+        {"cmdParameterBackup", tr("Save parameters…"),
+         tr("Read the four values and the controller's version and save them in a file"),
+         &frmDirekt::saveParameters, true},
+        {"cmdParameterCompare", tr("Compare…"),
+         tr("Show the controller's values beside a backup's and the main window's"),
+         &frmDirekt::compareParameters, true},
+        {"cmdParameterRestore", tr("Restore…"),
+         tr("Fill the boxes from a backup; nothing is sent until Set Parameters"),
+         &frmDirekt::restoreParameters, false},
+    };
+    for (const auto &tool : tools) {
+        QPushButton *button = newButton(this, tool.name, tool.caption);
+        button->setToolTip(tool.tip);
+        connect(button, &QPushButton::clicked, this, tool.action);
+        row->addWidget(button);
+        if (tool.reads)
+            m_backupButtons << button;
+    }
+    m_parameterStatus = new QLabel(this);
+    m_parameterStatus->setObjectName(QStringLiteral("lblParameterStatus"));
+    m_parameterStatus->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    // A long status wraps instead of widening the console.
+    m_parameterStatus->setWordWrap(true);
+    m_parameterStatus->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    row->addWidget(m_parameterStatus, 1);
+    m_ui->layoutParameter->addLayout(row, m_ui->layoutParameter->rowCount(), 0, 1, -1);
+}
+
+void frmDirekt::setBackupButtonsEnabled(bool enabled)
+{
+    for (QPushButton *button : std::as_const(m_backupButtons))
+        button->setEnabled(enabled);
+}
+
+void frmDirekt::saveParameters()
+{
+    if (m_liest)
+        return;
+    QPointer<frmDirekt> self(this);
+    // Load Parameters itself: the boxes show what is saved.
+    if (!parameterLaden() || !self)
+        return;
+    ParameterBackup backup;
+    backup.values = boxValues();
+    {
+        LeseSperre<frmDirekt> sperre(this, m_liest);
+        backup.controllerVersion = m_link.ParameterLesen(QStringLiteral("VER"));
+        if (!self || programEnding() || m_geschlossen || m_state.KeineAntwort)
+            return;
+    }
+    backup.pumpTypeIndex = m_state.settings.Pumpentyp;
+    backup.pumpType = QString::fromUtf8(pumpType(m_state.settings.Pumpentyp).name);
+    backup.port = QStringLiteral("COM%1").arg(m_state.Schnittstelle);
+    backup.device = m_link.port().DevicePath();
+    backup.saved = QDateTime::currentDateTime();
+
+    const QString suggestion =
+        QDir(backupFolder())
+            .filePath(QStringLiteral("drive-parameters-%1-%2.json")
+                          .arg(backup.port, backup.saved.toString(QStringLiteral("yyyy-MM-dd"))));
+    const QString chosen = saveFileName(this, tr("Save parameters"), suggestion, kBackupFilter);
+    if (!self || chosen.isEmpty() || programEnding())
+        return;
+    const QString file = withSuffix(chosen, QStringLiteral("json"));
+    m_lastFolder = QFileInfo(file).absolutePath();
+    QString error;
+    if (!writeBackup(file, backup, &error)) {
+        showMessage(this, tr("The parameters could not be saved as %1: %2").arg(file, error),
+                    m_state.FehlerTitel, MsgButtons::Ok, MsgIcon::Exclamation);
+        return;
+    }
+    setParameterStatus(tr("Saved in %1.").arg(QFileInfo(file).fileName()), true);
+}
+
+void frmDirekt::compareParameters()
+{
+    if (m_liest || !schnittstelleOK())
+        return;
+    QPointer<frmDirekt> self(this);
+    const QString file =
+        openFileName(this, tr("Compare with a parameter backup"), backupFolder(), kBackupFilter);
+    if (!self || file.isEmpty() || programEnding())
+        return;
+    m_lastFolder = QFileInfo(file).absolutePath();
+    QString error;
+    const std::optional<ParameterBackup> backup = readBackup(file, &error);
+    if (!backup) {
+        showMessage(this, tr("%1 cannot be compared: %2").arg(file, error), m_state.FehlerTitel,
+                    MsgButtons::Ok, MsgIcon::Exclamation);
+        return;
+    }
+    LeseSperre<frmDirekt> sperre(this, m_liest);
+    const std::optional<DriveValues> controller = readControllerValues();
+    if (!self || programEnding() || m_geschlossen || !controller)
+        return;
+    showComparison(tr("Compare parameters"),
+                   tr("Backup %1, saved %2 for %3 on %4.")
+                       .arg(QFileInfo(file).fileName(),
+                            QLocale().toString(backup->saved, QLocale::ShortFormat),
+                            backup->pumpType, backup->port),
+                   {{tr("Controller"), *controller},
+                    {tr("Backup"), backup->values},
+                    {tr("Main window"), mainWindowValues(m_state)}});
+}
+
+void frmDirekt::restoreParameters()
+{
+    QPointer<frmDirekt> self(this);
+    const QString file =
+        openFileName(this, tr("Restore from a parameter backup"), backupFolder(), kBackupFilter);
+    if (!self || file.isEmpty() || programEnding())
+        return;
+    m_lastFolder = QFileInfo(file).absolutePath();
+    QString error;
+    const std::optional<ParameterBackup> backup = readBackup(file, &error);
+    if (!backup) {
+        showMessage(this, tr("%1 cannot be restored: %2").arg(file, error), m_state.FehlerTitel,
+                    MsgButtons::Ok, MsgIcon::Exclamation);
+        return;
+    }
+    for (int i = 0; i < kDriveParameterCount; ++i)
+        parameterBox(i)->setText(backup->values[i]);
+    clearReadBack();
+    QString status = tr("From %1: click Set Parameters to send.").arg(QFileInfo(file).fileName());
+    // Another type's limits may lie outside this one's bounds; Set will say which.
+    if (backup->pumpTypeIndex != m_state.settings.Pumpentyp)
+        status += QLatin1Char(' ') +
+                  tr("Saved for %1, the main window has %2.")
+                      .arg(backup->pumpType,
+                           QString::fromUtf8(pumpType(m_state.settings.Pumpentyp).name));
+    setParameterStatus(status, backup->pumpTypeIndex == m_state.settings.Pumpentyp);
+}
+
+bool frmDirekt::showValuesToStore()
+{
+    QPointer<frmDirekt> self(this);
+    const std::optional<DriveValues> controller = readControllerValues();
+    if (!self || programEnding() || m_geschlossen || !controller)
+        return false;
+    QList<ParameterColumn> columns{{tr("Controller"), *controller}};
+    const DriveValues boxes = boxValues();
+    if (std::any_of(boxes.begin(), boxes.end(), [](const QString &v) { return !v.isEmpty(); }))
+        columns.append({tr("Parameter boxes"), boxes});
+    columns.append({tr("Main window"), mainWindowValues(m_state)});
+    showComparison(tr("Values to be stored"),
+                   tr("EEPSAV stores the controller's values (first column) in its EEPROM."),
+                   columns);
+    return self && !programEnding() && !m_geschlossen;
+}
+
+void frmDirekt::showComparison(const QString &title, const QString &note,
+                               const QList<ParameterColumn> &columns)
+{
+    // The console may go while the dialog is open (the program ending): a guard owns it.
+    QPointer<ParameterCompareDialog> dialog =
+        new ParameterCompareDialog(title, note, columns, this);
+    showComparisonDialog(*dialog);
+    delete dialog.data();
+}
+
+} // namespace vyt

@@ -1,0 +1,594 @@
+// The console's commissioning aids against the in-process controller: the marked
+// transcript and unsolicited input, the parameter backup with compare, restore and
+// read-back after Set, the bounds of the parameter boxes, and the function keys kept.
+#include "config/PumpCatalog.h"
+#include "config/SettingsStore.h"
+#include "console/ParameterBackup.h"
+#include "console/ParameterCompareDialog.h"
+#include "console/frmDirekt.h"
+#include "link/ControllerLink.h"
+#include "link/MSComm.h"
+#include "support/AppFixture.h"
+#include "support/SimFixture.h"
+#include "support/TestEnv.h"
+
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QTableWidget>
+#include <QTemporaryDir>
+#include <QTest>
+#include <memory>
+
+using namespace vyt;
+
+namespace {
+
+const QString kMarker = QStringLiteral("MARK");
+const QString kNoResponse = QStringLiteral("Pump controller on serial port Com1: doesn't respond.");
+const QStringList kReadBack{"GSP", "GAC", "GCC", "GPC"};
+const char *const kBoxes[] = {"txtSP", "txtAC", "txtLCC", "txtLPC"};
+
+struct Rig {
+    test::MessageRecorder messages;
+    test::SimFixture fixture;
+    PumpState state;
+    MSComm port;
+    ControllerLink link{state, port, nullptr};
+    std::unique_ptr<frmDirekt> console;
+    QTemporaryDir folder;
+    QStringList chooserCalls;
+    QString chosen; // what the file dialogs answer
+
+    [[nodiscard]] bool open()
+    {
+        if (!fixture.started() || !folder.isValid())
+            return false;
+        port.setCommPort(1);
+        if (!port.setPortOpen(true))
+            return false;
+        state.SchnittstelleOffen = true;
+        state.ParameterGeaendert = false;
+        return true;
+    }
+    [[nodiscard]] sim::ControllerSim &sim() { return fixture.sim(); }
+    [[nodiscard]] QString file(const char *name) const
+    {
+        return folder.filePath(QLatin1String(name));
+    }
+
+    frmDirekt &show()
+    {
+        console = std::make_unique<frmDirekt>(state, link);
+        const FileChooser chooser = [this](QWidget *, const QString &caption, const QString &,
+                                           const QString &) {
+            chooserCalls << caption;
+            return chosen;
+        };
+        console->saveFileName = chooser;
+        console->openFileName = chooser;
+        console->show();
+        return *console;
+    }
+    template <typename T> T *child(const char *name) const
+    {
+        return console->findChild<T *>(QString::fromLatin1(name));
+    }
+    void click(const char *name) const { child<QPushButton>(name)->click(); }
+    void setBoxes(const QStringList &values) const
+    {
+        for (int i = 0; i < 4; ++i)
+            child<QLineEdit>(kBoxes[i])->setText(values.value(i));
+    }
+    [[nodiscard]] QStringList boxes() const
+    {
+        QStringList values;
+        for (const char *box : kBoxes)
+            values << child<QLineEdit>(box)->text();
+        return values;
+    }
+    // Sets the controller's limits as an earlier session would have.
+    [[nodiscard]] bool setController(const QStringList &values)
+    {
+        const char *const prefixes[] = {"SP ", "AC ", "LCC ", "LPC "};
+        for (int i = 0; i < 4; ++i)
+            port.setOutput(QByteArray(prefixes[i]) + values.at(i).toLatin1() + '\r');
+        return sentLines().size() == 4;
+    }
+    // Every line the program has sent since the last call, up to a marker written straight
+    // to the port.
+    QStringList sentLines()
+    {
+        port.setOutput(kMarker.toLatin1() + '\r');
+        if (!test::waitForLine(sim(), kMarker))
+            return {QStringLiteral("<marker lost>")};
+        QStringList lines = sim().receivedLines();
+        lines.removeLast();
+        sim().clearReceived();
+        return lines;
+    }
+    // The transcript as (mark, text) pairs; a line without stamp and mark shows as "?".
+    [[nodiscard]] QStringList transcript() const
+    {
+        static const QRegularExpression form(
+            QStringLiteral("^\\d\\d:\\d\\d:\\d\\d\\.\\d\\d\\d ([<>]) (.*)$"));
+        QStringList lines;
+        const QString text = child<QPlainTextEdit>("txtTerminal")->toPlainText();
+        for (const QString &line : text.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+            const QRegularExpressionMatch m = form.match(line);
+            lines << (m.hasMatch() ? m.captured(1) + QLatin1Char(' ') + m.captured(2)
+                                   : QStringLiteral("? ") + line);
+        }
+        return lines;
+    }
+};
+
+ParameterBackup backupOf(const QStringList &values)
+{
+    ParameterBackup b;
+    for (int i = 0; i < 4; ++i)
+        b.values[i] = values.at(i);
+    b.pumpType = QStringLiteral("vyt-P01");
+    b.port = QStringLiteral("COM1");
+    b.saved = QDateTime(QDate(2026, 12, 7), QTime(17, 30));
+    return b;
+}
+
+bool writeText(const QString &path, const QByteArray &bytes)
+{
+    QFile f(path);
+    return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size();
+}
+
+} // namespace
+
+class TestBackup : public QObject {
+    Q_OBJECT
+
+private slots:
+    void transcriptMarks_data();
+    void transcriptMarks();
+    void unsolicitedInput_data();
+    void unsolicitedInput();
+    void transcriptSave_data();
+    void transcriptSave();
+    void backupRoundTrip_data();
+    void backupRoundTrip();
+    void backupFileRead_data();
+    void backupFileRead();
+    void compare_data();
+    void compare();
+    void readBack_data();
+    void readBack();
+    void boxBounds_data();
+    void boxBounds();
+    void functionKeysKept_data();
+    void functionKeysKept();
+};
+
+void TestBackup::transcriptMarks_data()
+{
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<QString>("reply"); // null: silent
+    QTest::addColumn<QStringList>("shown");
+    QTest::newRow("reply") << "GN"
+                           << "1500" << QStringList{"> GN", "< 1500"};
+    QTest::newRow("silent") << "GN" << QString() << QStringList{"> GN"};
+    QTest::newRow("as typed") << " v 100 " << QString() << QStringList{">  v 100 "};
+    QTest::newRow("notification cut out") << "GN"
+                                          << "p\r\n1500" << QStringList{"> GN", "< 1500"};
+    QTest::newRow("control character named") << "TEM"
+                                             << "3\x01"
+                                                "1"
+                                             << QStringList{"> TEM", "< 3<0x01>1"};
+}
+
+void TestBackup::transcriptMarks()
+{
+    QFETCH(QString, command);
+    QFETCH(QString, reply);
+    QFETCH(QStringList, shown);
+    Rig rig;
+    QVERIFY(rig.open());
+    if (reply.isNull())
+        rig.sim().setFault(sim::Fault::Silent);
+    else
+        rig.sim().setReply(command.trimmed(), reply);
+    rig.show();
+    rig.child<QLineEdit>("txtCommand")->setText(command);
+
+    rig.click("cmdSend");
+
+    QCOMPARE(rig.transcript(), shown);
+    QCOMPARE(rig.sentLines(), QStringList{command});
+}
+
+void TestBackup::unsolicitedInput_data()
+{
+    QTest::addColumn<QByteArray>("bytes"); // sent by the controller while nobody reads
+    QTest::addColumn<QStringList>("shown");
+    QTest::addColumn<bool>("position");
+    QTest::newRow("notification") << QByteArray("p\r\n") << QStringList{"< p (unsolicited)"}
+                                  << true;
+    QTest::newRow("two lines") << QByteArray("12\r\n34\r\n")
+                               << QStringList{"< 12 (unsolicited)", "< 34 (unsolicited)"} << false;
+    QTest::newRow("no line end") << QByteArray("abc") << QStringList{"< abc (unsolicited)"}
+                                 << false;
+}
+
+void TestBackup::unsolicitedInput()
+{
+    QFETCH(QByteArray, bytes);
+    QFETCH(QStringList, shown);
+    QFETCH(bool, position);
+    Rig rig;
+    QVERIFY(rig.open());
+    rig.show();
+
+    rig.sim().sendRaw(bytes);
+
+    QTRY_COMPARE(rig.transcript(), shown);
+    QCOMPARE(rig.state.PositionErreicht, position);
+    // The next command comes after it, and its reply is its own.
+    rig.sim().setReply(QStringLiteral("GN"), QStringLiteral("7"));
+    rig.child<QLineEdit>("txtCommand")->setText(QStringLiteral("GN"));
+    rig.click("cmdSend");
+    QCOMPARE(rig.transcript(), shown + QStringList({"> GN", "< 7"}));
+}
+
+void TestBackup::transcriptSave_data()
+{
+    QTest::addColumn<QString>("name");    // empty: the dialog is cancelled
+    QTest::addColumn<QString>("written"); // empty: no file
+    QTest::addColumn<int>("messages");
+    QTest::newRow("saved") << "console.txt"
+                           << "console.txt" << 0;
+    QTest::newRow("typed without ending") << "console"
+                                          << "console.txt" << 0;
+    QTest::newRow("cancelled") << ""
+                               << "" << 0;
+    QTest::newRow("folder missing") << "missing/console.txt"
+                                    << "" << 1;
+}
+
+void TestBackup::transcriptSave()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, written);
+    QFETCH(int, messages);
+    Rig rig;
+    QVERIFY(rig.open());
+    rig.sim().setReply(QStringLiteral("GN"), QStringLiteral("1500 µ"));
+    rig.show();
+    rig.child<QLineEdit>("txtCommand")->setText(QStringLiteral("GN"));
+    rig.click("cmdSend");
+    const QString shown = rig.child<QPlainTextEdit>("txtTerminal")->toPlainText();
+    rig.chosen = name.isEmpty() ? QString() : rig.folder.filePath(name);
+
+    rig.click("cmdTranscriptSave");
+
+    QCOMPARE(rig.chooserCalls, QStringList{"Save transcript"});
+    QCOMPARE(rig.messages.count(), messages);
+    QCOMPARE(QDir(rig.folder.path()).entryList(QDir::Files),
+             written.isEmpty() ? QStringList{} : QStringList{written});
+    if (!written.isEmpty()) {
+        QFile file(rig.folder.filePath(written));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(QString::fromUtf8(file.readAll()), shown + QLatin1Char('\n'));
+    }
+    rig.click("cmdTranscriptClear");
+    QCOMPARE(rig.transcript(), QStringList{});
+}
+
+void TestBackup::backupRoundTrip_data()
+{
+    QTest::addColumn<QStringList>("controller"); // empty: as the controller starts
+    QTest::addColumn<bool>("silent");
+    QTest::addColumn<bool>("cancel");
+    QTest::addColumn<QStringList>("saved"); // empty: no file
+    QTest::newRow("defaults") << QStringList{} << false << false
+                              << QStringList{"6000", "500", "230", "400"};
+    QTest::newRow("changed values") << QStringList{"4000", "1000", "200", "350"} << false << false
+                                    << QStringList{"4000", "1000", "200", "350"};
+    QTest::newRow("cancelled") << QStringList{} << false << true << QStringList{};
+    QTest::newRow("silent controller") << QStringList{} << true << false << QStringList{};
+}
+
+void TestBackup::backupRoundTrip()
+{
+    QFETCH(QStringList, controller);
+    QFETCH(bool, silent);
+    QFETCH(bool, cancel);
+    QFETCH(QStringList, saved);
+    Rig rig;
+    QVERIFY(rig.open());
+    if (!controller.isEmpty())
+        QVERIFY(rig.setController(controller));
+    if (silent)
+        rig.sim().setFault(sim::Fault::Silent);
+    rig.show();
+    const QString path = rig.file("backup.json");
+    rig.chosen = cancel ? QString() : path;
+
+    rig.click("cmdParameterBackup");
+
+    QCOMPARE(rig.sentLines(), silent ? kReadBack : kReadBack + QStringList{"VER"});
+    QCOMPARE(QFile::exists(path), !saved.isEmpty());
+    QCOMPARE(rig.messages.count(), silent ? 4 : 0); // Load Parameters: one per read
+    if (saved.isEmpty())
+        return;
+    QString error;
+    const auto backup = readBackup(path, &error);
+    QVERIFY2(backup, qPrintable(error));
+    QCOMPARE(QStringList(backup->values.begin(), backup->values.end()), saved);
+    QCOMPARE(backup->controllerVersion, QStringLiteral("vyt-controller-sim 1.0"));
+    QCOMPARE(backup->port, QStringLiteral("COM1"));
+    QCOMPARE(backup->device, rig.sim().devicePath());
+    QCOMPARE(backup->pumpType, QString::fromUtf8(pumpType(0).name));
+    QVERIFY(qAbs(backup->saved.secsTo(QDateTime::currentDateTime())) < 60);
+
+    // Restore fills the boxes and sends nothing; Set then sends them as saved.
+    rig.setBoxes({"1", "2", "3", "4"});
+    rig.click("cmdParameterRestore");
+    QCOMPARE(rig.boxes(), saved);
+    QCOMPARE(rig.sentLines(), QStringList{});
+    rig.click("cmdParameterSetzen");
+    QCOMPARE(rig.sentLines().mid(0, 4), (QStringList{"SP " + saved[0], "AC " + saved[1],
+                                                     "LCC " + saved[2], "LPC " + saved[3]}));
+}
+
+void TestBackup::backupFileRead_data()
+{
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QStringList>("values"); // empty: refused
+    const QByteArray head = R"({"kind": "vyt-pump-controller drive parameters", "format": 1, )";
+    QTest::newRow("texts")
+        << head + R"("parameters": {"SP": "5000", "AC": "700", "LCC": "220", "LPC": "380"}})"
+        << QStringList{"5000", "700", "220", "380"};
+    QTest::newRow("numbers typed by hand")
+        << head + R"("parameters": {"SP": 5000, "AC": 700, "LCC": 220, "LPC": 380}})"
+        << QStringList{"5000", "700", "220", "380"};
+    QTest::newRow("a value missing")
+        << head + R"("parameters": {"SP": "5000", "AC": "700", "LCC": "220"}})" << QStringList{};
+    QTest::newRow("another file") << QByteArray(R"({"SP": "5000"})") << QStringList{};
+    QTest::newRow("no JSON") << QByteArray("SP=5000\n") << QStringList{};
+    QTest::newRow("too large") << QByteArray(kMaxBackupBytes + 1, ' ') << QStringList{};
+}
+
+void TestBackup::backupFileRead()
+{
+    QFETCH(QByteArray, content);
+    QFETCH(QStringList, values);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("b.json"));
+    QVERIFY(writeText(path, content));
+    QString error;
+    const auto backup = readBackup(path, &error);
+    QCOMPARE(bool(backup), !values.isEmpty());
+    if (backup)
+        QCOMPARE(QStringList(backup->values.begin(), backup->values.end()), values);
+    else
+        QVERIFY(!error.isEmpty());
+}
+
+void TestBackup::compare_data()
+{
+    QTest::addColumn<QStringList>("controller");
+    QTest::addColumn<QStringList>("file");
+    QTest::addColumn<float>("mainSpeed");
+    QTest::addColumn<QStringList>("highlighted"); // "row,column"
+    const QStringList defaults{"6000", "500", "230", "400"};
+    QTest::newRow("all agree") << defaults << defaults << 6000.f << QStringList{};
+    QTest::newRow("the backup's acceleration")
+        << defaults << QStringList{"6000", "800", "230", "400"} << 6000.f << QStringList{"1,1"};
+    QTest::newRow("the controller changed") << QStringList{"3000", "500", "230", "300"} << defaults
+                                            << 6000.f << QStringList{"0,1", "0,2", "3,1", "3,2"};
+    QTest::newRow("same number, other form")
+        << defaults << QStringList{"6000.0", "500", "230", "400"} << 6000.f << QStringList{};
+    QTest::newRow("main window's speed") << defaults << defaults << 4500.f << QStringList{"0,2"};
+}
+
+void TestBackup::compare()
+{
+    QFETCH(QStringList, controller);
+    QFETCH(QStringList, file);
+    QFETCH(float, mainSpeed);
+    QFETCH(QStringList, highlighted);
+    Rig rig;
+    QVERIFY(rig.open());
+    QVERIFY(rig.setController(controller));
+    rig.state.settings.Maximaldrehzahl = mainSpeed;
+    frmDirekt &console = rig.show();
+    rig.chosen = rig.file("compare.json");
+    QVERIFY(writeBackup(rig.chosen, backupOf(file), nullptr));
+    QStringList cells;
+    QStringList marked;
+    console.showComparisonDialog = [&](ParameterCompareDialog &dialog) {
+        auto *table = dialog.findChild<QTableWidget *>(QStringLiteral("tblParameterCompare"));
+        for (int row = 0; row < table->rowCount(); ++row) {
+            for (int col = 0; col < table->columnCount(); ++col) {
+                cells << table->item(row, col)->text();
+                if (table->item(row, col)->background().color() ==
+                    ParameterCompareDialog::kDifference)
+                    marked << QStringLiteral("%1,%2").arg(row).arg(col);
+            }
+        }
+    };
+
+    rig.click("cmdParameterCompare");
+
+    QCOMPARE(rig.sentLines(), kReadBack);
+    QCOMPARE(marked, highlighted);
+    QCOMPARE(cells.size(), 12);
+    QCOMPARE(cells.mid(0, 3), (QStringList{controller[0], file[0], QString::number(mainSpeed)}));
+    QCOMPARE(rig.messages.count(), 0);
+    QCOMPARE(rig.boxes(), (QStringList{"", "", "", ""})); // the boxes are left alone
+}
+
+void TestBackup::readBack_data()
+{
+    QTest::addColumn<int>("fault"); // sim::Fault
+    QTest::addColumn<int>("param");
+    QTest::addColumn<QString>("marks");
+    QTest::addColumn<QString>("status");
+    QTest::addColumn<QStringList>("sent");
+    const QStringList set{"SP 4000", "AC 1000", "LCC 200", "LPC 350"};
+    QTest::newRow("taken") << int(sim::Fault::None) << 0 << QString::fromUtf8("✓✓✓✓")
+                           << "Read back: all four values taken." << set + kReadBack;
+    QTest::newRow("Set ignored")
+        << int(sim::Fault::IgnoresSet) << 0 << QString::fromUtf8("✗✗✗✗")
+        << "Read back: not taken: SP (sent 4000, the controller has 6000); AC (sent 1000, the "
+           "controller has 500); LCC (sent 200, the controller has 230); LPC (sent 350, the "
+           "controller has 400)."
+        << set + kReadBack;
+    QTest::newRow("acceleration ignored")
+        << int(sim::Fault::IgnoresSet) << 2 << QString::fromUtf8("✓✗✓✓")
+        << "Read back: not taken: AC (sent 1000, the controller has 500)." << set + kReadBack;
+    QTest::newRow("silent") << int(sim::Fault::Silent) << 0 << ""
+                            << "Sent; the controller did not answer the read-back."
+                            << set + QStringList{"GSP"};
+}
+
+void TestBackup::readBack()
+{
+    QFETCH(int, fault);
+    QFETCH(int, param);
+    QFETCH(QString, marks);
+    QFETCH(QString, status);
+    QFETCH(QStringList, sent);
+    Rig rig;
+    QVERIFY(rig.open());
+    rig.sim().setFault(sim::Fault(fault), param);
+    rig.show();
+    rig.setBoxes({"4000", "1000", "200", "350"});
+
+    rig.click("cmdParameterSetzen");
+
+    QCOMPARE(rig.sentLines(), sent);
+    QString shown;
+    for (const char *mark : {"lblSPReadBack", "lblACReadBack", "lblLCCReadBack", "lblLPCReadBack"})
+        shown += rig.child<QLabel>(mark)->text();
+    QCOMPARE(shown, marks);
+    QCOMPARE(rig.child<QLabel>("lblParameterStatus")->text(), status);
+    QCOMPARE(rig.messages.count(), fault == int(sim::Fault::Silent) ? 1 : 0);
+    // A box edited afterwards has not been read back.
+    if (!marks.isEmpty()) {
+        QTest::keyClick(rig.child<QLineEdit>("txtAC"), Qt::Key_0);
+        QCOMPARE(rig.child<QLabel>("lblACReadBack")->text(), QString());
+    }
+}
+
+void TestBackup::boxBounds_data()
+{
+    QTest::addColumn<QStringList>("boxes");
+    QTest::addColumn<float>("maxSpeed");  // the pump type's bound
+    QTest::addColumn<QString>("message"); // empty: accepted
+    QTest::addColumn<QString>("focus");
+    QTest::addColumn<QStringList>("sent");
+    const QString speed = QStringLiteral("Please enter an integer number between 1 and 6000.");
+    QTest::newRow("speed above") << QStringList{"6001", "500", "230", "400"} << 6000.f << speed
+                                 << "txtSP" << QStringList{};
+    QTest::newRow("acceleration 0") << QStringList{"6000", "0", "230", "400"} << 6000.f
+                                    << "Please enter a value from 1 to 2000."
+                                    << "txtAC" << QStringList{};
+    QTest::newRow("current below") << QStringList{"6000", "500", "50", "400"} << 6000.f
+                                   << "Please enter an integer number between 100 and 300."
+                                   << "txtLCC" << QStringList{};
+    QTest::newRow("peak no number") << QStringList{"6000", "500", "230", "abc"} << 6000.f
+                                    << "Please enter an integer number between 100 and 400."
+                                    << "txtLPC" << QStringList{};
+    QTest::newRow("another type's bound") << QStringList{"5000", "500", "230", "400"} << 4000.f
+                                          << "Please enter an integer number between 1 and 4000."
+                                          << "txtSP" << QStringList{};
+    QTest::newRow("bounds included")
+        << QStringList{"6000", "2000", "300", "100"} << 6000.f << ""
+        << "" << QStringList{"SP 6000", "AC 2000", "LCC 300", "LPC 100"};
+    QTest::newRow("half rounded to even")
+        << QStringList{"2500.5", "1E3", "+230", "399.5"} << 6000.f << ""
+        << "" << QStringList{"SP 2500", "AC 1000", "LCC 230", "LPC 400"};
+}
+
+void TestBackup::boxBounds()
+{
+    QFETCH(QStringList, boxes);
+    QFETCH(float, maxSpeed);
+    QFETCH(QString, message);
+    QFETCH(QString, focus);
+    QFETCH(QStringList, sent);
+    Rig rig;
+    QVERIFY(rig.open());
+    rig.state.DrehzahlMax = maxSpeed;
+    frmDirekt &console = rig.show();
+    rig.setBoxes(boxes);
+
+    rig.click("cmdParameterSetzen");
+
+    QCOMPARE(rig.messages.texts(), message.isEmpty() ? QStringList{} : QStringList{message});
+    if (!message.isEmpty()) {
+        QCOMPARE(rig.messages.messages().first().title, QStringLiteral("Error"));
+        QCOMPARE(console.focusWidget()->objectName(), focus);
+        QCOMPARE(rig.boxes(), boxes); // left for the operator to correct
+    }
+    const QStringList lines = rig.sentLines();
+    QCOMPARE(lines.mid(0, 4), sent);
+    QCOMPARE(lines.size(), sent.isEmpty() ? 0 : 8); // and the read-back
+}
+
+void TestBackup::functionKeysKept_data()
+{
+    QTest::addColumn<int>("key");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("reset");
+    QTest::addColumn<int>("reopenPort");
+    QTest::addColumn<QString>("shown");  // in the box after reopening
+    QTest::addColumn<QString>("stored"); // [FunctionKeys] COM1/F<key>; null: no key
+    QTest::newRow("kept") << 2 << "V 1500" << false << 1 << "V 1500"
+                          << "V 1500";
+    QTest::newRow("not on another port") << 2 << "V 1500" << false << 2 << "V2000"
+                                         << "V 1500";
+    QTest::newRow("blanks and a comma") << 12 << " LR 10, M " << false << 1 << " LR 10, M "
+                                        << " LR 10, M ";
+    QTest::newRow("emptied") << 7 << "" << false << 1 << ""
+                             << "";
+    QTest::newRow("reset") << 9 << "LR 1" << true << 1 << "LR64" << QString();
+    QTest::newRow("default not kept") << 1 << "V1000" << false << 1 << "V1000" << QString();
+}
+
+void TestBackup::functionKeysKept()
+{
+    QFETCH(int, key);
+    QFETCH(QString, text);
+    QFETCH(bool, reset);
+    QFETCH(int, reopenPort);
+    QFETCH(QString, shown);
+    QFETCH(QString, stored);
+    Rig rig; // empties the store
+    rig.show();
+    const QByteArray box = "txtF" + QByteArray::number(key);
+    rig.child<QLineEdit>(box.constData())->setText(text);
+    if (reset)
+        rig.click("cmdResetKeys");
+    rig.click("cmdSchliessen");
+
+    auto store = openStore();
+    QCOMPARE(store->childGroups().contains(QStringLiteral("FunctionKeys")), !stored.isNull());
+    for (const QString &group : store->childGroups())
+        QVERIFY2(group == QLatin1String("FunctionKeys") || group == QLatin1String("Ports"),
+                 qPrintable(group)); // no designed section is written
+    store->beginGroup(QStringLiteral("FunctionKeys"));
+    QCOMPARE(store->value(QStringLiteral("COM1/F%1").arg(key)).toString(),
+             stored.isNull() ? QString() : stored);
+    store->endGroup();
+
+    rig.state.Schnittstelle = qint16(reopenPort);
+    rig.show();
+    QCOMPARE(rig.child<QLineEdit>(box.constData())->text(), shown);
+    QCOMPARE(rig.messages.count(), 0);
+}
+
+QTEST_MAIN(TestBackup)
+#include "tst_backup.moc"
