@@ -55,6 +55,18 @@ public:
     // through Start's own path; the operator's quantity, unit, repetitions and mode come
     // back when it ends. False when it did not start; calibrationDoseEnded() follows a start.
     bool startCalibrationDose(float quantity, int unit);
+    // Start for another program (remote control): the same path as the button, the
+    // client's address kept with the run. True when a run started.
+    bool startFor(const QString &client);
+    // Stop for another program: the button's stop, but with no port open there is nothing
+    // to stop on the line, and the port dialog is left to the operator.
+    void stopFromRemote();
+    // The client that started the run going on; empty for the operator or no run.
+    [[nodiscard]] QString runClient() const { return m_laeuft ? m_plan.client : QString(); }
+    [[nodiscard]] FieldValidation &validation() { return *m_validation; }
+    // A quiet line under the status line (remote control); warning colours it.
+    void setRemoteLine(const QString &text, bool warning);
+
     // Puts a factor into the calibration factor field as if typed, through its check.
     bool applyCalibrationFactor(const QString &text);
     void showCalibration();
@@ -138,6 +150,8 @@ private:
     std::optional<CalibrationDose> m_calibrationDose; // asked for, or in force
     bool m_calibrationInForce = false;
     CalibrationDialog *m_calibration = nullptr; // made when first asked for
+    QString m_startClient;          // set only while startFor() runs Start
+    QLabel *m_remoteLine = nullptr; // made when remote control is on
 };
 
 } // namespace vyt
