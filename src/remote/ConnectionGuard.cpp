@@ -5,6 +5,8 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <sys/socket.h>
+
 namespace vyt {
 namespace {
 
@@ -19,6 +21,19 @@ QByteArray cannedAnswer(int status, const QByteArray &reason, const QString &mes
     return "HTTP/1.1 " + QByteArray::number(status) + ' ' + reason +
            "\r\nContent-Type: application/json\r\nContent-Length: " + QByteArray::number(body.size()) +
            "\r\nConnection: close\r\n\r\n" + body;
+}
+
+// Sends the answer and closes our direction only: the client reads the answer and
+// then its end of the connection. A full close with its bytes still unread would
+// reset the connection, and the client could lose the answer with it.
+void answerAndClose(QTcpSocket *socket, const QByteArray &answer)
+{
+    socket->write(answer);
+    (void)socket->flush();
+    if (socket->bytesToWrite() == 0 && socket->socketDescriptor() >= 0)
+        ::shutdown(int(socket->socketDescriptor()), SHUT_WR);
+    else
+        socket->disconnectFromHost();
 }
 
 } // namespace
@@ -49,10 +64,10 @@ void ConnectionGuard::incomingConnection(qintptr descriptor)
     }
     if (m_connections.size() >= m_limits.maxConnections) {
         // Never handed on: ours to answer and to delete.
-        socket->write(cannedAnswer(503, "Service Unavailable",
-                                   QStringLiteral("Too many connections; try again later.")));
-        socket->disconnectFromHost();
+        connect(socket, &QTcpSocket::readyRead, socket, [socket] { (void)socket->readAll(); });
         connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+        answerAndClose(socket, cannedAnswer(503, "Service Unavailable",
+                                            QStringLiteral("Too many connections; try again later.")));
         QTimer::singleShot(kLingerMs, socket, &QObject::deleteLater);
         return;
     }
@@ -69,7 +84,7 @@ void ConnectionGuard::watch(QTcpSocket *socket)
     connect(c.timer, &QTimer::timeout, this, [this, socket] { onTimeout(socket); });
     // Connected before the HTTP server connects its own: the bytes are counted before
     // it reads them.
-    c.reading = connect(socket, &QTcpSocket::readyRead, this, [this, socket] { onReadyRead(socket); });
+    connect(socket, &QTcpSocket::readyRead, this, [this, socket] { onReadyRead(socket); });
     connect(socket, &QTcpSocket::bytesWritten, this, [this, socket] { onAnswered(socket); });
     connect(socket, &QObject::destroyed, this, [this, socket] { forget(socket); });
     c.timer->start(m_limits.timeoutMs);
@@ -90,21 +105,6 @@ void ConnectionGuard::onReadyRead(QTcpSocket *socket)
                QStringLiteral("The request is too large: a body may hold 64 KiB."));
         return;
     }
-    // The HTTP server drops a connection whose bytes are no HTTP request and leaves
-    // it open and silent: look once it has read them.
-    QTimer::singleShot(0, this, [this, guarded = QPointer<QTcpSocket>(socket)] {
-        if (guarded)
-            checkStillServed(guarded.data());
-    });
-}
-
-void ConnectionGuard::checkStillServed(QTcpSocket *socket)
-{
-    auto it = m_connections.find(socket);
-    if (it == m_connections.end() || it->rejected || it->reading)
-        return;
-    // Our own connections went with the server's: whatever it read was no request.
-    reject(socket, 400, "Bad Request", QStringLiteral("The request is no valid HTTP."));
 }
 
 void ConnectionGuard::onAnswered(QTcpSocket *socket)
@@ -130,7 +130,7 @@ void ConnectionGuard::onTimeout(QTcpSocket *socket)
         return;
     }
     if (it->rejected) {
-        // The HTTP server may have let go of it already (no valid HTTP): deleted here.
+        // A client that does not go is cut off.
         socket->abort();
         socket->deleteLater();
         forget(socket);
@@ -158,10 +158,7 @@ void ConnectionGuard::reject(QTcpSocket *socket, int status, const QByteArray &r
     if (socket->isTransactionStarted())
         socket->rollbackTransaction();
     (void)socket->readAll();
-    if (!c.reading)
-        c.reading = connect(socket, &QTcpSocket::readyRead, this, [this, socket] { onReadyRead(socket); });
-    socket->write(cannedAnswer(status, reason, message));
-    socket->disconnectFromHost();
+    answerAndClose(socket, cannedAnswer(status, reason, message));
     c.timer->start(kLingerMs);
 }
 

@@ -51,7 +51,6 @@ private:
     struct Connection {
         QPointer<QTcpSocket> socket;
         QTimer *timer = nullptr;
-        QMetaObject::Connection reading;
         qint64 received = 0; // since the last answer
         bool rejected = false;
         bool busy = false;
@@ -61,7 +60,6 @@ private:
     void onReadyRead(QTcpSocket *socket);
     void onAnswered(QTcpSocket *socket);
     void onTimeout(QTcpSocket *socket);
-    void checkStillServed(QTcpSocket *socket);
     void reject(QTcpSocket *socket, int status, const QByteArray &reason, const QString &message);
     void forget(QTcpSocket *socket);
 
