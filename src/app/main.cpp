@@ -115,10 +115,9 @@ CommandLine parseCommandLine(int argc, char *argv[])
                                      QStringLiteral("Print the version and exit."));
     const QCommandLineOption remoteControl(
         QStringLiteral("remote-control"),
-        QStringLiteral("Let programs run the pump through a JSON interface over HTTP at\n"
-                       "[ADDRESS:]PORT. ADDRESS is 127.0.0.1 (this machine only) unless\n"
-                       "given; every request needs the token in remote-token beside\n"
-                       "vyt.conf."),
+        QStringLiteral("Let programs run the pump through a JSON interface over HTTP at "
+                       "[ADDRESS:]PORT. ADDRESS is 127.0.0.1 (this machine only) unless "
+                       "given; every request needs the token in remote-token beside vyt.conf."),
         QStringLiteral("[ADDRESS:]PORT"));
     parser.addOptions({help, version, remoteControl});
 
