@@ -43,7 +43,8 @@ Answer readAnswer(QTcpSocket &socket, int timeoutMs)
             return socket.state() == QAbstractSocket::UnconnectedState;
         const QByteArray head = in.left(end).toLower();
         const qsizetype at = head.indexOf("content-length:");
-        const qsizetype length = at < 0 ? 0 : head.mid(at + 15, head.indexOf('\r', at) - at - 15).trimmed().toLongLong();
+        const qsizetype length =
+            at < 0 ? 0 : head.mid(at + 15, head.indexOf('\r', at) - at - 15).trimmed().toLongLong();
         return in.size() >= end + 4 + length || socket.state() == QAbstractSocket::UnconnectedState;
     };
     if (!QTest::qWaitFor(complete, timeoutMs) || !in.startsWith("HTTP/1.1 "))
@@ -59,7 +60,9 @@ QByteArray request(const QByteArray &method, const QByteArray &path, const QByte
     if (!authorization.isNull())
         r += "Authorization: " + authorization + "\r\n";
     if (method == "POST")
-        r += "Content-Type: application/json\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n";
+        r +=
+            "Content-Type: application/json\r\nContent-Length: " + QByteArray::number(body.size()) +
+            "\r\n";
     return r + "\r\n" + body;
 }
 
@@ -80,7 +83,8 @@ public:
     {
         QTcpSocket socket;
         socket.connectToHost(QHostAddress::LocalHost, server->port());
-        if (!QTest::qWaitFor([&] { return socket.state() == QAbstractSocket::ConnectedState; }, timeoutMs))
+        if (!QTest::qWaitFor([&] { return socket.state() == QAbstractSocket::ConnectedState; },
+                             timeoutMs))
             return {};
         socket.write(raw);
         return readAnswer(socket, timeoutMs);
@@ -111,7 +115,8 @@ public:
     bool ok = false;
 };
 
-const QByteArray kDose = R"({"quantity": 30, "unit": "µl", "repetitions": 3, "pause": 0, "pause_unit": "ms"})";
+const QByteArray kDose =
+    R"({"quantity": 30, "unit": "µl", "repetitions": 3, "pause": 0, "pause_unit": "ms"})";
 
 QByteArray doseWith(const QByteArray &key, const QByteArray &value)
 {
@@ -153,18 +158,30 @@ void tst_remote::address_data()
 {
     QTest::addColumn<QString>("text");
     QTest::addColumn<QString>("expected"); // empty: refused
-    QTest::newRow("port only") << "8650" << "127.0.0.1:8650";
-    QTest::newRow("loopback") << "127.0.0.1:8650" << "127.0.0.1:8650";
-    QTest::newRow("localhost") << "localhost:9000" << "127.0.0.1:9000";
-    QTest::newRow("every address") << "0.0.0.0:8650" << "0.0.0.0:8650";
-    QTest::newRow("IPv6") << "[::1]:8650" << "[::1]:8650";
-    QTest::newRow("IPv6 bare") << "::1:8650" << "";
-    QTest::newRow("port 0") << "0" << "";
-    QTest::newRow("port too big") << "65536" << "";
-    QTest::newRow("signed port") << "+8650" << "";
-    QTest::newRow("no port") << "127.0.0.1:" << "";
-    QTest::newRow("host name") << "pumps.lab:8650" << "";
-    QTest::newRow("empty") << "" << "";
+    QTest::newRow("port only") << "8650"
+                               << "127.0.0.1:8650";
+    QTest::newRow("loopback") << "127.0.0.1:8650"
+                              << "127.0.0.1:8650";
+    QTest::newRow("localhost") << "localhost:9000"
+                               << "127.0.0.1:9000";
+    QTest::newRow("every address") << "0.0.0.0:8650"
+                                   << "0.0.0.0:8650";
+    QTest::newRow("IPv6") << "[::1]:8650"
+                          << "[::1]:8650";
+    QTest::newRow("IPv6 bare") << "::1:8650"
+                               << "";
+    QTest::newRow("port 0") << "0"
+                            << "";
+    QTest::newRow("port too big") << "65536"
+                                  << "";
+    QTest::newRow("signed port") << "+8650"
+                                 << "";
+    QTest::newRow("no port") << "127.0.0.1:"
+                             << "";
+    QTest::newRow("host name") << "pumps.lab:8650"
+                               << "";
+    QTest::newRow("empty") << ""
+                           << "";
 }
 
 void tst_remote::address()
@@ -247,35 +264,81 @@ void tst_remote::hostile_data()
     auto post = [](const QByteArray &path, const QByteArray &body) {
         return request("POST", path, body, "<auth>");
     };
-    QTest::newRow("malformed JSON") << post("/v1/dose", R"({"quantity": 30,)") << 400 << "*" << "no valid JSON";
-    QTest::newRow("array") << post("/v1/dose", "[30]") << 400 << "*" << "JSON object";
-    QTest::newRow("empty body") << post("/v1/dose", "") << 400 << "*" << "";
-    QTest::newRow("NUL bytes") << post("/v1/dose", QByteArray(8, '\0')) << 400 << "*" << "";
-    QTest::newRow("not UTF-8") << post("/v1/dose", "{\"unit\": \"\xff\xfe\"}") << 400 << "*" << "";
-    QTest::newRow("quantity as text") << post("/v1/dose", doseWith("quantity", R"("30")")) << 400 << "txtMenge" << "must be a number";
-    QTest::newRow("quantity as object") << post("/v1/dose", doseWith("quantity", R"({"v": 1})")) << 400 << "txtMenge" << "";
-    QTest::newRow("quantity 1E39") << post("/v1/dose", doseWith("quantity", "-1E39")) << 400 << "txtMenge" << "Please enter a real number.";
-    QTest::newRow("quantity 1e400") << post("/v1/dose", doseWith("quantity", "1e400")) << 400 << "*" << "";
-    QTest::newRow("dose too large") << post("/v1/dose", doseWith("quantity", "1E30")) << 400 << "txtMenge" << "Please enter a value from -";
-    QTest::newRow("unknown field") << post("/v1/dose", doseWith("volume", "30")) << 400 << "volume" << "Unknown field";
-    QTest::newRow("missing field") << post("/v1/dose", R"({"quantity": 30, "unit": "µl", "repetitions": 1, "pause_unit": "s"})") << 400 << "txtPause" << "missing";
-    QTest::newRow("unit not in the table") << post("/v1/dose", doseWith("unit", R"("ul")")) << 400 << "cboMengeEinheit" << "\"µl\", \"mg\", \"rev.\"";
-    QTest::newRow("unit with a blank") << post("/v1/dose", doseWith("unit", R"("µ l")")) << 400 << "cboMengeEinheit" << "";
-    QTest::newRow("unit as number") << post("/v1/dose", doseWith("unit", "0")) << 400 << "cboMengeEinheit" << "";
-    QTest::newRow("pause negative") << post("/v1/dose", doseWith("pause", "-1")) << 400 << "txtPause" << "Please enter a positve real number.";
-    QTest::newRow("repetitions 0") << post("/v1/dose", doseWith("repetitions", "0")) << 400 << "txtWiederholung" << "Please enter a positive integer number.";
-    QTest::newRow("repetitions 40000") << post("/v1/dose", doseWith("repetitions", "40000")) << 400 << "txtWiederholung" << "Please enter a positive integer number.";
-    QTest::newRow("repetitions forever") << post("/v1/dose", doseWith("repetitions", R"("forever")")) << 400 << "txtWiederholung" << "\"endless\"";
-    QTest::newRow("duration negative") << post("/v1/flow", flow("5", "-1")) << 400 << "txtDauer" << "Please enter a positive real number.";
-    QTest::newRow("flow too fast") << post("/v1/flow", flow("1E6", "1")) << 400 << "txtFoerderstrom" << "The continuous flow needs a velocity of ";
-    QTest::newRow("flow over 24 h") << post("/v1/flow", flow("5", "1441", "min")) << 400 << "txtDauer" << "86400 sec";
-    QTest::newRow("body over 64 KiB") << post("/v1/dose", doseWith("quantity", "\"" + QByteArray(70000, 'x') + "\"")) << 413 << "*" << "64 KiB";
-    QTest::newRow("body of 1 MiB") << post("/v1/dose", QByteArray(1 << 20, ' ')) << 413 << "*" << "64 KiB";
-    QTest::newRow("wrong method") << request("GET", "/v1/dose", {}, "<auth>") << 405 << "*" << "POST";
-    QTest::newRow("unknown path") << request("GET", "/v1/pump", {}, "<auth>") << 404 << "*" << "";
-    QTest::newRow("since not a time") << request("GET", "/v1/runs?since=yesterday", {}, "<auth>") << 400 << "since" << "ISO 8601";
+    QTest::newRow("malformed JSON") << post("/v1/dose", R"({"quantity": 30,)") << 400 << "*"
+                                    << "no valid JSON";
+    QTest::newRow("array") << post("/v1/dose", "[30]") << 400 << "*"
+                           << "JSON object";
+    QTest::newRow("empty body") << post("/v1/dose", "") << 400 << "*"
+                                << "";
+    QTest::newRow("NUL bytes") << post("/v1/dose", QByteArray(8, '\0')) << 400 << "*"
+                               << "";
+    QTest::newRow("not UTF-8") << post("/v1/dose", "{\"unit\": \"\xff\xfe\"}") << 400 << "*"
+                               << "";
+    QTest::newRow("quantity as text")
+        << post("/v1/dose", doseWith("quantity", R"("30")")) << 400 << "txtMenge"
+        << "must be a number";
+    QTest::newRow("quantity as object")
+        << post("/v1/dose", doseWith("quantity", R"({"v": 1})")) << 400 << "txtMenge"
+        << "";
+    QTest::newRow("quantity 1E39")
+        << post("/v1/dose", doseWith("quantity", "-1E39")) << 400 << "txtMenge"
+        << "Please enter a real number.";
+    QTest::newRow("quantity 1e400") << post("/v1/dose", doseWith("quantity", "1e400")) << 400 << "*"
+                                    << "";
+    QTest::newRow("dose too large")
+        << post("/v1/dose", doseWith("quantity", "1E30")) << 400 << "txtMenge"
+        << "Please enter a value from -";
+    QTest::newRow("unknown field") << post("/v1/dose", doseWith("volume", "30")) << 400 << "volume"
+                                   << "Unknown field";
+    QTest::newRow("missing field")
+        << post("/v1/dose",
+                R"({"quantity": 30, "unit": "µl", "repetitions": 1, "pause_unit": "s"})")
+        << 400 << "txtPause"
+        << "missing";
+    QTest::newRow("unit not in the table")
+        << post("/v1/dose", doseWith("unit", R"("ul")")) << 400 << "cboMengeEinheit"
+        << "\"µl\", \"mg\", \"rev.\"";
+    QTest::newRow("unit with a blank")
+        << post("/v1/dose", doseWith("unit", R"("µ l")")) << 400 << "cboMengeEinheit"
+        << "";
+    QTest::newRow("unit as number")
+        << post("/v1/dose", doseWith("unit", "0")) << 400 << "cboMengeEinheit"
+        << "";
+    QTest::newRow("pause negative")
+        << post("/v1/dose", doseWith("pause", "-1")) << 400 << "txtPause"
+        << "Please enter a positve real number.";
+    QTest::newRow("repetitions 0")
+        << post("/v1/dose", doseWith("repetitions", "0")) << 400 << "txtWiederholung"
+        << "Please enter a positive integer number.";
+    QTest::newRow("repetitions 40000")
+        << post("/v1/dose", doseWith("repetitions", "40000")) << 400 << "txtWiederholung"
+        << "Please enter a positive integer number.";
+    QTest::newRow("repetitions forever")
+        << post("/v1/dose", doseWith("repetitions", R"("forever")")) << 400 << "txtWiederholung"
+        << "\"endless\"";
+    QTest::newRow("duration negative") << post("/v1/flow", flow("5", "-1")) << 400 << "txtDauer"
+                                       << "Please enter a positive real number.";
+    QTest::newRow("flow too fast") << post("/v1/flow", flow("1E6", "1")) << 400 << "txtFoerderstrom"
+                                   << "The continuous flow needs a velocity of ";
+    QTest::newRow("flow over 24 h")
+        << post("/v1/flow", flow("5", "1441", "min")) << 400 << "txtDauer"
+        << "86400 sec";
+    QTest::newRow("body over 64 KiB")
+        << post("/v1/dose", doseWith("quantity", "\"" + QByteArray(70000, 'x') + "\"")) << 413
+        << "*"
+        << "64 KiB";
+    QTest::newRow("body of 1 MiB") << post("/v1/dose", QByteArray(1 << 20, ' ')) << 413 << "*"
+                                   << "64 KiB";
+    QTest::newRow("wrong method") << request("GET", "/v1/dose", {}, "<auth>") << 405 << "*"
+                                  << "POST";
+    QTest::newRow("unknown path") << request("GET", "/v1/pump", {}, "<auth>") << 404 << "*"
+                                  << "";
+    QTest::newRow("since not a time")
+        << request("GET", "/v1/runs?since=yesterday", {}, "<auth>") << 400 << "since"
+        << "ISO 8601";
     // The HTTP server closes a connection that speaks no HTTP, without a word.
-    QTest::newRow("no HTTP at all") << QByteArray("\x16\x03\x01 hello\r\n\r\n") << 0 << "*" << "";
+    QTest::newRow("no HTTP at all") << QByteArray("\x16\x03\x01 hello\r\n\r\n") << 0 << "*"
+                                    << "";
 }
 
 void tst_remote::hostile()
@@ -320,9 +383,10 @@ void tst_remote::doseRunsThroughStart()
     QCOMPARE(answer.status, 200);
     QVERIFY(rig.app.waitForRunEnd());
     // The controller's version first (it had not answered yet), then the window's own run.
-    QCOMPARE(rig.sent(), (QStringList{"VER", "SP 6000", "AC 500", "LCC 230", "LPC 400", "DIPROG",
-                                      "SOR 0", "CONTMOD", "HO", "LA 0", "M", "LA 640", "NP 640",
-                                      "M", "LA 1280", "NP 1280", "M", "LA 1920", "NP 1920", "M"}));
+    QCOMPARE(rig.sent(),
+             (QStringList{"VER",     "SP 6000", "AC 500", "LCC 230", "LPC 400", "DIPROG", "SOR 0",
+                          "CONTMOD", "HO",      "LA 0",   "M",       "LA 640",  "NP 640", "M",
+                          "LA 1280", "NP 1280", "M",      "LA 1920", "NP 1920", "M"}));
     // The values stand in the window as if typed.
     QCOMPARE(rig.app.find<QLineEdit>("txtMenge")->text(), QStringLiteral("30"));
     QCOMPARE(rig.app.find<QLineEdit>("txtWiederholung")->text(), QStringLiteral("3"));
@@ -355,12 +419,15 @@ void tst_remote::flowStopsAtOnce()
     QCOMPARE(run.value(QStringLiteral("mode")).toString(), QStringLiteral("flow"));
     QCOMPARE(run.value(QStringLiteral("started_by")).toString(), QStringLiteral("127.0.0.1"));
     QVERIFY(run.value(QStringLiteral("time_left_s")).isNull());
-    QVERIFY(rig.app.find<QLabel>("lblRemote")->text().endsWith(QStringLiteral("run started by 127.0.0.1")));
+    QVERIFY(rig.app.find<QLabel>("lblRemote")
+                ->text()
+                .endsWith(QStringLiteral("run started by 127.0.0.1")));
     rig.app.sim().clearReceived();
     answer = rig.post("/v1/stop", {});
     QCOMPARE(answer.status, 200);
     // Stop's own commands went out before the answer; the run's end repeats them.
-    QCOMPARE(rig.app.sim().receivedLines().mid(0, 2), QStringList{} << "SOR 0" << "V 0");
+    QCOMPARE(rig.app.sim().receivedLines().mid(0, 2), QStringList{} << "SOR 0"
+                                                                    << "V 0");
     QVERIFY(rig.app.waitForRunEnd());
     QCOMPARE(rig.get("/v1/status").json.value(QStringLiteral("running")).toBool(), false);
     QCOMPARE(rig.app.find<QLabel>("lblRemote")->text(), rig.server->lineText());
@@ -370,11 +437,16 @@ void tst_remote::startRefused_data()
 {
     QTest::addColumn<QString>("situation");
     QTest::addColumn<QString>("message");
-    QTest::newRow("a run is going on") << "running" << "A run is going on.";
-    QTest::newRow("a modal window is open") << "modal" << "A window is open in front of the operator";
-    QTest::newRow("no port open") << "no port" << "The port is not open";
-    QTest::newRow("potentiometer mode") << "potentiometer" << "Potentiometer mode is on.";
-    QTest::newRow("operator's entry refused") << "typing" << "The entry in txtDichte would be refused";
+    QTest::newRow("a run is going on") << "running"
+                                       << "A run is going on.";
+    QTest::newRow("a modal window is open") << "modal"
+                                            << "A window is open in front of the operator";
+    QTest::newRow("no port open") << "no port"
+                                  << "The port is not open";
+    QTest::newRow("potentiometer mode") << "potentiometer"
+                                        << "Potentiometer mode is on.";
+    QTest::newRow("operator's entry refused") << "typing"
+                                              << "The entry in txtDichte would be refused";
 }
 
 void tst_remote::startRefused()
@@ -434,7 +506,9 @@ void tst_remote::operatorStopWins()
     operatorHand.start();
     const Answer answer = rig.post("/v1/dose", kDose);
     QCOMPARE(answer.status, 409);
-    QVERIFY(answer.json.value(QStringLiteral("message")).toString().startsWith(QStringLiteral("Stop was pressed")));
+    QVERIFY(answer.json.value(QStringLiteral("message"))
+                .toString()
+                .startsWith(QStringLiteral("Stop was pressed")));
     QVERIFY(!rig.app.window().running());
     const QStringList sent = rig.sent();
     QVERIFY2(!sent.contains(QStringLiteral("DIPROG")), qPrintable(sent.join(QLatin1Char('|'))));
@@ -498,7 +572,8 @@ void tst_remote::connectionsAreBounded()
     QTRY_COMPARE_WITH_TIMEOUT(rig.server->guard().connectionCount(), limits.maxConnections, 5000);
     QCOMPARE(rig.get("/v1/status").status, 503);
     held.pop_back();
-    QTRY_COMPARE_WITH_TIMEOUT(rig.server->guard().connectionCount(), limits.maxConnections - 1, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(rig.server->guard().connectionCount(), limits.maxConnections - 1,
+                              5000);
     QCOMPARE(rig.get("/v1/status").status, 200);
 }
 
@@ -508,15 +583,26 @@ void tst_remote::openApiNamesTheUnits()
     QVERIFY(rig.ok);
     const Answer answer = rig.get("/v1/openapi.json");
     QCOMPARE(answer.status, 200);
-    QVERIFY(answer.json.value(QStringLiteral("openapi")).toString().startsWith(QStringLiteral("3.")));
+    QVERIFY(
+        answer.json.value(QStringLiteral("openapi")).toString().startsWith(QStringLiteral("3.")));
     const QJsonObject paths = answer.json.value(QStringLiteral("paths")).toObject();
-    for (const char *path : {"/v1/status", "/v1/dose", "/v1/flow", "/v1/stop", "/v1/runs", "/v1/openapi.json"})
+    for (const char *path :
+         {"/v1/status", "/v1/dose", "/v1/flow", "/v1/stop", "/v1/runs", "/v1/openapi.json"})
         QVERIFY2(paths.contains(QLatin1String(path)), path);
-    const QJsonObject schemas =
-        answer.json.value(QStringLiteral("components")).toObject().value(QStringLiteral("schemas")).toObject();
+    const QJsonObject schemas = answer.json.value(QStringLiteral("components"))
+                                    .toObject()
+                                    .value(QStringLiteral("schemas"))
+                                    .toObject();
     auto units = [&](const char *schema, const char *property) {
         QStringList out;
-        const QJsonArray values = schemas.value(QLatin1String(schema)).toObject().value(QStringLiteral("properties")).toObject().value(QLatin1String(property)).toObject().value(QStringLiteral("enum")).toArray();
+        const QJsonArray values = schemas.value(QLatin1String(schema))
+                                      .toObject()
+                                      .value(QStringLiteral("properties"))
+                                      .toObject()
+                                      .value(QLatin1String(property))
+                                      .toObject()
+                                      .value(QStringLiteral("enum"))
+                                      .toArray();
         for (const QJsonValue &v : values)
             out << v.toString();
         return out;

@@ -334,7 +334,8 @@ void FieldValidation::storeValue(const FieldRule &rule, const QString &text, Pum
         state.ParameterGeaendert = true;
 }
 
-bool FieldValidation::storeInto(PumpState &state, const QString &fieldName, const QString &text) const
+bool FieldValidation::storeInto(PumpState &state, const QString &fieldName,
+                                const QString &text) const
 {
     for (const FieldRule &rule : kRules) {
         if (fieldName != QLatin1String(rule.name))

@@ -53,7 +53,8 @@ public:
         QString message;
     };
     // Whether text typed into the named field would be refused, and with which message.
-    [[nodiscard]] std::optional<Refusal> refusal(const QString &fieldName, const QString &text) const;
+    [[nodiscard]] std::optional<Refusal> refusal(const QString &fieldName,
+                                                 const QString &text) const;
     // Stores an accepted text of the named field into state as the field would, without
     // touching the field (to see what Start would say to it). False when refused.
     bool storeInto(PumpState &state, const QString &fieldName, const QString &text) const;

@@ -94,7 +94,8 @@ std::optional<PumpRun::Refusal> PumpRun::startRefusal(const PumpState &state)
     // Written so that a speed that is no number (a damaged store) is refused too.
     if (!(std::fabs(speed) <= s.Maximaldrehzahl))
         return Refusal{QStringLiteral("txtFoerderstrom"),
-                       QStringLiteral("The continuous flow needs a velocity of ") + generalForm(speed) +
+                       QStringLiteral("The continuous flow needs a velocity of ") +
+                           generalForm(speed) +
                            QStringLiteral(" rpm\nand is bigger than the max. velocity.")};
     const float D = inSekunden(s.Dauer, s.Dauereinheit).value_or(s.Dauer);
     if (D > 86400.0f)
@@ -148,7 +149,7 @@ PumpRun::Progress PumpRun::progress() const
     p.pausing = m_phase == Phase::Pause;
     p.dose = m_phase == Phase::Pause ? m_dose - 1 : m_dose;
     p.doses = m_count;
-    const double total = m_phase == Phase::Pause ? double(m_state.settings.PauseSekunden)
+    const double total = m_phase == Phase::Pause  ? double(m_state.settings.PauseSekunden)
                          : m_phase == Phase::Flow ? m_flowSeconds
                                                   : -1;
     if (total >= 0 && total < kEndlessSeconds)

@@ -51,9 +51,9 @@ public:
     struct Progress {
         bool dosing = false;
         bool pausing = false;
-        qint64 dose = 0;          // the dose moving or the last one done
-        qint64 doses = 0;         // N (kEndlessRepetitions: endless)
-        double secondsLeft = -1;  // of the pause or the flow; -1: none or endless
+        qint64 dose = 0;         // the dose moving or the last one done
+        qint64 doses = 0;        // N (kEndlessRepetitions: endless)
+        double secondsLeft = -1; // of the pause or the flow; -1: none or endless
     };
     [[nodiscard]] Progress progress() const;
     // Both start a run and return at once; finished() tells when it has ended.

@@ -150,8 +150,8 @@ private:
     std::optional<CalibrationDose> m_calibrationDose; // asked for, or in force
     bool m_calibrationInForce = false;
     CalibrationDialog *m_calibration = nullptr; // made when first asked for
-    QString m_startClient;          // set only while startFor() runs Start
-    QLabel *m_remoteLine = nullptr; // made when remote control is on
+    QString m_startClient;                      // set only while startFor() runs Start
+    QLabel *m_remoteLine = nullptr;             // made when remote control is on
 };
 
 } // namespace vyt

@@ -16,11 +16,11 @@ constexpr int kLingerMs = 2000;
 // The few answers given before the HTTP server has a request to answer.
 QByteArray cannedAnswer(int status, const QByteArray &reason, const QString &message)
 {
-    const QByteArray body =
-        QJsonDocument(QJsonObject{{QStringLiteral("message"), message}}).toJson(QJsonDocument::Compact);
+    const QByteArray body = QJsonDocument(QJsonObject{{QStringLiteral("message"), message}})
+                                .toJson(QJsonDocument::Compact);
     return "HTTP/1.1 " + QByteArray::number(status) + ' ' + reason +
-           "\r\nContent-Type: application/json\r\nContent-Length: " + QByteArray::number(body.size()) +
-           "\r\nConnection: close\r\n\r\n" + body;
+           "\r\nContent-Type: application/json\r\nContent-Length: " +
+           QByteArray::number(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
 }
 
 // Sends the answer and closes our direction only: the client reads the answer and
@@ -38,7 +38,9 @@ void answerAndClose(QTcpSocket *socket, const QByteArray &answer)
 
 } // namespace
 
-ConnectionGuard::ConnectionGuard(QObject *parent) : QTcpServer(parent) {}
+ConnectionGuard::ConnectionGuard(QObject *parent) : QTcpServer(parent)
+{
+}
 
 ConnectionGuard::Busy::Busy(ConnectionGuard &guard, QTcpSocket *socket)
     : m_guard(&guard), m_socket(socket)
@@ -66,8 +68,9 @@ void ConnectionGuard::incomingConnection(qintptr descriptor)
         // Never handed on: ours to answer and to delete.
         connect(socket, &QTcpSocket::readyRead, socket, [socket] { (void)socket->readAll(); });
         connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-        answerAndClose(socket, cannedAnswer(503, "Service Unavailable",
-                                            QStringLiteral("Too many connections; try again later.")));
+        answerAndClose(socket,
+                       cannedAnswer(503, "Service Unavailable",
+                                    QStringLiteral("Too many connections; try again later.")));
         QTimer::singleShot(kLingerMs, socket, &QObject::deleteLater);
         return;
     }

@@ -38,14 +38,16 @@ std::optional<RemoteAddress> parseRemoteAddress(const QString &text, QString *er
     if (text.startsWith(QLatin1Char('['))) {
         const qsizetype close = text.indexOf(QLatin1String("]:"));
         if (close < 0)
-            return fail(QStringLiteral("write an IPv6 address as [ADDRESS]:PORT, not '%1'").arg(text));
+            return fail(
+                QStringLiteral("write an IPv6 address as [ADDRESS]:PORT, not '%1'").arg(text));
         host = text.mid(1, close - 1);
         port = text.mid(close + 2);
     } else if (const qsizetype colon = text.lastIndexOf(QLatin1Char(':')); colon >= 0) {
         host = text.left(colon);
         port = text.mid(colon + 1);
         if (host.contains(QLatin1Char(':')))
-            return fail(QStringLiteral("write an IPv6 address as [ADDRESS]:PORT, not '%1'").arg(text));
+            return fail(
+                QStringLiteral("write an IPv6 address as [ADDRESS]:PORT, not '%1'").arg(text));
     }
     const auto number = portNumber(port);
     if (!number)

@@ -109,10 +109,12 @@ std::optional<OrderEntry> readEntry(const Param &p, const QJsonValue &value, Ord
     };
     if (p.kind == Kind::Unit) {
         if (!value.isString())
-            return fail(QStringLiteral("\"%1\" must be one of %2.").arg(entry.key, quoted(p.units())));
+            return fail(
+                QStringLiteral("\"%1\" must be one of %2.").arg(entry.key, quoted(p.units())));
         entry.index = unitIndex(p.units(), value.toString());
         if (entry.index < 0)
-            return fail(QStringLiteral("\"%1\" must be one of %2.").arg(entry.key, quoted(p.units())));
+            return fail(
+                QStringLiteral("\"%1\" must be one of %2.").arg(entry.key, quoted(p.units())));
         return entry;
     }
     if (p.kind == Kind::NumberOrEndless && value.isString() &&
@@ -156,8 +158,9 @@ std::optional<RunOrder> parseOrder(const QByteArray &body, OrderKind kind, Order
                                    .arg(parseError.errorString())
                                    .arg(parseError.offset));
     if (!doc.isObject())
-        return fail(QString(), QStringLiteral("The body must be a JSON object with %1.")
-                                   .arg(quoted(orderKeys(kind))));
+        return fail(
+            QString(),
+            QStringLiteral("The body must be a JSON object with %1.").arg(quoted(orderKeys(kind))));
     const QJsonObject object = doc.object();
     const QStringList keys = orderKeys(kind);
     for (auto it = object.begin(); it != object.end(); ++it) {
@@ -173,7 +176,8 @@ std::optional<RunOrder> parseOrder(const QByteArray &body, OrderKind kind, Order
             return;
         const QString key = QLatin1String(p.key);
         if (!object.contains(key)) {
-            refused = OrderError{QLatin1String(p.widget), QStringLiteral("\"%1\" is missing.").arg(key)};
+            refused =
+                OrderError{QLatin1String(p.widget), QStringLiteral("\"%1\" is missing.").arg(key)};
             return;
         }
         OrderError e;
@@ -200,7 +204,8 @@ std::optional<OrderError> refusedEntry(const RunOrder &order, const FieldValidat
     return std::nullopt;
 }
 
-PumpState withOrder(const RunOrder &order, const PumpState &state, const FieldValidation &validation)
+PumpState withOrder(const RunOrder &order, const PumpState &state,
+                    const FieldValidation &validation)
 {
     PumpState after = state;
     after.settings.Betriebsart = order.mode;

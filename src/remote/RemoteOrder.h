@@ -17,10 +17,10 @@ enum class OrderKind { Dose, Flow };
 
 // One value of the order, as the operator would set it.
 struct OrderEntry {
-    QString key;        // the JSON name: "quantity"
-    QString widget;     // the control's objectName: "txtMenge", "cboMengeEinheit"
-    QString text;       // a field's entry in the locale's notation
-    int index = -1;     // a list's entry; -1 for a field
+    QString key;    // the JSON name: "quantity"
+    QString widget; // the control's objectName: "txtMenge", "cboMengeEinheit"
+    QString text;   // a field's entry in the locale's notation
+    int index = -1; // a list's entry; -1 for a field
     bool endless = false;
     QString endlessBox; // the field's "endless" box, if it has one
 };

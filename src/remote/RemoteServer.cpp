@@ -23,7 +23,10 @@
 #include <cstdio>
 
 // Outside any namespace, as the resource system wants it.
-static void initRemoteResources() { Q_INIT_RESOURCE(remote); }
+static void initRemoteResources()
+{
+    Q_INIT_RESOURCE(remote);
+}
 
 namespace vyt {
 
@@ -36,7 +39,8 @@ QString clientText(const QHostAddress &address)
     return mapped ? QHostAddress(v4).toString() : address.toString();
 }
 
-std::unique_ptr<RemoteServer> startRemoteControl(frmPumpensteuerung &window, const RemoteAddress &where)
+std::unique_ptr<RemoteServer> startRemoteControl(frmPumpensteuerung &window,
+                                                 const RemoteAddress &where)
 {
     auto refuse = [&window](const QString &why) {
         std::fprintf(stderr, "vyt-pump-controller: %s\n", qPrintable(why));
@@ -51,7 +55,8 @@ std::unique_ptr<RemoteServer> startRemoteControl(frmPumpensteuerung &window, con
     if (!server->listen(where))
         return refuse(server->error());
     std::fprintf(stderr, "vyt-pump-controller: remote control on http://%s/v1/ (token in %s)\n",
-                 qPrintable(server->where().text()), qPrintable(QDir::toNativeSeparators(tokenPath)));
+                 qPrintable(server->where().text()),
+                 qPrintable(QDir::toNativeSeparators(tokenPath)));
     if (!where.loopback())
         std::fprintf(stderr,
                      "vyt-pump-controller: remote control is open to the network at %s; anyone "
@@ -71,9 +76,10 @@ RemoteServer::RemoteServer(frmPumpensteuerung &window, RemoteToken token, QObjec
     addRoute("/v1/stop", Method::Post, &RemoteServer::stop);
     addRoute("/v1/runs", Method::Get, &RemoteServer::runs);
     addRoute("/v1/openapi.json", Method::Get, &RemoteServer::openApi);
-    m_http.setMissingHandler([this](const QHttpServerRequest &request, QHttpServerResponder &&responder) {
-        serve(request, responder, request.method(), nullptr);
-    });
+    m_http.setMissingHandler(
+        [this](const QHttpServerRequest &request, QHttpServerResponder &&responder) {
+            serve(request, responder, request.method(), nullptr);
+        });
     // The line names the client only while its run goes on.
     connect(&m_window.run(), &PumpRun::finished, this, &RemoteServer::showLine);
 }
@@ -93,7 +99,8 @@ bool RemoteServer::listen(const RemoteAddress &where)
 {
     auto *guard = new ConnectionGuard(this);
     if (!guard->listen(where.address, where.port)) {
-        m_error = tr("Remote control cannot listen on %1: %2.").arg(where.text(), guard->errorString());
+        m_error =
+            tr("Remote control cannot listen on %1: %2.").arg(where.text(), guard->errorString());
         delete guard;
         return false;
     }
@@ -114,9 +121,9 @@ QString RemoteServer::lineText() const
 void RemoteServer::showLine()
 {
     const QString client = m_window.runClient();
-    m_window.setRemoteLine(client.isEmpty() ? lineText()
-                                            : lineText() + tr(" \u00b7 run started by %1").arg(client),
-                           !m_where.loopback());
+    m_window.setRemoteLine(
+        client.isEmpty() ? lineText() : lineText() + tr(" \u00b7 run started by %1").arg(client),
+        !m_where.loopback());
 }
 
 bool RemoteServer::authorised(const QHttpServerRequest &request) const
@@ -124,7 +131,8 @@ bool RemoteServer::authorised(const QHttpServerRequest &request) const
     return m_token.admits(request.value(QByteArrayLiteral("Authorization")));
 }
 
-RemoteServer::Reply RemoteServer::failure(Status status, const QString &message, const QString &field)
+RemoteServer::Reply RemoteServer::failure(Status status, const QString &message,
+                                          const QString &field)
 {
     QJsonObject body{{QStringLiteral("message"), message}};
     if (!field.isEmpty())
@@ -147,11 +155,12 @@ void RemoteServer::serve(const QHttpServerRequest &request, QHttpServerResponder
     else if (request.method() != method)
         reply = failure(Status::MethodNotAllowed,
                         tr("%1 takes %2 only.")
-                            .arg(request.url().path(),
-                                 method == QHttpServerRequest::Method::Get ? QStringLiteral("GET")
-                                                                           : QStringLiteral("POST")));
+                            .arg(request.url().path(), method == QHttpServerRequest::Method::Get
+                                                           ? QStringLiteral("GET")
+                                                           : QStringLiteral("POST")));
     else if (request.body().size() > kMaxBodyBytes)
-        reply = failure(Status::PayloadTooLarge, tr("The request is too large: a body may hold 64 KiB."));
+        reply = failure(Status::PayloadTooLarge,
+                        tr("The request is too large: a body may hold 64 KiB."));
     else
         reply = (this->*handler)(request);
     const QByteArray body = QJsonDocument(reply.body).toJson(QJsonDocument::Compact);
@@ -217,9 +226,10 @@ RemoteServer::Reply RemoteServer::start(const QHttpServerRequest &request, Order
     FieldValidation &validation = m_window.validation();
     // An entry the operator is typing is the operator's: it is not thrown away unseen.
     if (const auto pending = validation.pendingRefusal())
-        return failure(Status::Conflict,
-                       tr("The entry in %1 would be refused: %2").arg(pending->field, pending->message),
-                       pending->field);
+        return failure(
+            Status::Conflict,
+            tr("The entry in %1 would be refused: %2").arg(pending->field, pending->message),
+            pending->field);
     if (const auto refused = refusedEntry(*order, validation))
         return failure(Status::BadRequest, refused->message, refused->field);
     if (const auto refused = PumpRun::startRefusal(withOrder(*order, m_window.state(), validation)))
@@ -242,11 +252,13 @@ RemoteServer::Reply RemoteServer::start(const QHttpServerRequest &request, Order
     // Nothing from here on runs an event loop: a message can only be this start's own.
     const MessageCollector quiet;
     if (!m_window.startFor(clientText(request.remoteAddress())))
-        return failure(Status::Conflict, quiet.messages().isEmpty() ? tr("The run did not start.")
-                                                                    : quiet.messages().constFirst().text);
+        return failure(Status::Conflict, quiet.messages().isEmpty()
+                                             ? tr("The run did not start.")
+                                             : quiet.messages().constFirst().text);
     showLine();
-    return {Status::Ok, QJsonObject{{QStringLiteral("started"), true},
-                                    {QStringLiteral("status"), statusJson(m_window, startBlocker())}}};
+    return {Status::Ok,
+            QJsonObject{{QStringLiteral("started"), true},
+                        {QStringLiteral("status"), statusJson(m_window, startBlocker())}}};
 }
 
 bool RemoteServer::controllerAnswers()
@@ -258,8 +270,9 @@ bool RemoteServer::controllerAnswers()
 RemoteServer::Reply RemoteServer::stop(const QHttpServerRequest &)
 {
     m_window.stopFromRemote();
-    return {Status::Ok, QJsonObject{{QStringLiteral("stopped"), true},
-                                    {QStringLiteral("status"), statusJson(m_window, startBlocker())}}};
+    return {Status::Ok,
+            QJsonObject{{QStringLiteral("stopped"), true},
+                        {QStringLiteral("status"), statusJson(m_window, startBlocker())}}};
 }
 
 RemoteServer::Reply RemoteServer::runs(const QHttpServerRequest &request)
@@ -269,9 +282,10 @@ RemoteServer::Reply RemoteServer::runs(const QHttpServerRequest &request)
     if (query.hasQueryItem(QStringLiteral("since"))) {
         since = readIsoTime(query.queryItemValue(QStringLiteral("since"), QUrl::FullyDecoded));
         if (!since.isValid())
-            return failure(Status::BadRequest,
-                           tr("\"since\" must be an ISO 8601 time, such as 2026-12-07T15:30:00+01:00."),
-                           QStringLiteral("since"));
+            return failure(
+                Status::BadRequest,
+                tr("\"since\" must be an ISO 8601 time, such as 2026-12-07T15:30:00+01:00."),
+                QStringLiteral("since"));
     }
     const RunRows rows = runRows(m_window.runJournal().path(), since, kMaxRunRows);
     if (!rows.error.isEmpty())

@@ -16,7 +16,10 @@
 namespace vyt {
 namespace {
 
-QJsonValue number(float value) { return shortestDecimal(value); }
+QJsonValue number(float value)
+{
+    return shortestDecimal(value);
+}
 
 QString unitText(const QStringList &units, double index)
 {
@@ -72,11 +75,13 @@ QJsonValue runJson(frmPumpensteuerung &window)
     const PumpRun::Progress p = window.run().progress();
     const QString client = window.runClient();
     QJsonObject run{
-        {QStringLiteral("mode"), window.state().settings.Betriebsart == 2 ? QStringLiteral("flow")
-                                                                          : QStringLiteral("dosing")},
+        {QStringLiteral("mode"), window.state().settings.Betriebsart == 2
+                                     ? QStringLiteral("flow")
+                                     : QStringLiteral("dosing")},
         {QStringLiteral("started_by"), client.isEmpty() ? QStringLiteral("operator") : client},
-        {QStringLiteral("time_left_s"),
-         p.secondsLeft < 0 ? QJsonValue(QJsonValue::Null) : QJsonValue(std::round(p.secondsLeft * 1000) / 1000)}};
+        {QStringLiteral("time_left_s"), p.secondsLeft < 0
+                                            ? QJsonValue(QJsonValue::Null)
+                                            : QJsonValue(std::round(p.secondsLeft * 1000) / 1000)}};
     if (p.dosing) {
         run.insert(QStringLiteral("dose"), double(p.dose));
         run.insert(QStringLiteral("doses"), repetitions(p.doses));
@@ -109,8 +114,9 @@ QJsonObject rowJson(const RunRecord &r)
                        {QStringLiteral("set_value"), numberOrText(r.setValue)},
                        {QStringLiteral("unit"), r.unit},
                        {QStringLiteral("repetitions"), numberOrText(r.repetitions)},
-                       {QStringLiteral("doses_done"),
-                        r.dosesDone < 0 ? QJsonValue(QJsonValue::Null) : QJsonValue(double(r.dosesDone))},
+                       {QStringLiteral("doses_done"), r.dosesDone < 0
+                                                          ? QJsonValue(QJsonValue::Null)
+                                                          : QJsonValue(double(r.dosesDone))},
                        {QStringLiteral("delivered"), numberOrText(r.delivered)},
                        {QStringLiteral("ended_by"), r.endedBy},
                        {QStringLiteral("note"), r.note}};
@@ -130,11 +136,12 @@ QJsonObject statusJson(frmPumpensteuerung &window, const QString &blocked)
         {QStringLiteral("controller_answered"), state.SchnittstelleOffen && !state.KeineAntwort},
         {QStringLiteral("running"), window.running()},
         {QStringLiteral("potentiometer"), potentiometer && potentiometer->isChecked()},
-        {QStringLiteral("mode"), state.settings.Betriebsart == 2 ? QStringLiteral("flow")
-                                                                 : QStringLiteral("dosing")},
+        {QStringLiteral("mode"),
+         state.settings.Betriebsart == 2 ? QStringLiteral("flow") : QStringLiteral("dosing")},
         {QStringLiteral("run"), runJson(window)},
         {QStringLiteral("status_line"), line ? line->text() : QString()},
-        {QStringLiteral("start_blocked"), blocked.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(blocked)},
+        {QStringLiteral("start_blocked"),
+         blocked.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(blocked)},
         {QStringLiteral("settings"), settingsJson(window)}};
 }
 

@@ -95,7 +95,8 @@ bool RemoteToken::admits(const QByteArray &authorization) const
         return false;
     const QByteArray given = authorization.trimmed();
     const bool bearer = given.left(kScheme.size()).compare(kScheme, Qt::CaseInsensitive) == 0;
-    return equalInConstantTime(bearer ? given.mid(kScheme.size()).trimmed() : QByteArray(), m_value) &&
+    return equalInConstantTime(bearer ? given.mid(kScheme.size()).trimmed() : QByteArray(),
+                               m_value) &&
            bearer;
 }
 

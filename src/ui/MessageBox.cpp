@@ -114,8 +114,14 @@ MsgResult showMessage(QWidget *parent, const QString &text, const QString &title
 
 void setMessageResponder(MessageResponder r) { responder() = std::move(r); }
 
-MessageCollector::MessageCollector() : m_outer(collector()) { collector() = this; }
+MessageCollector::MessageCollector() : m_outer(collector())
+{
+    collector() = this;
+}
 
-MessageCollector::~MessageCollector() { collector() = m_outer; }
+MessageCollector::~MessageCollector()
+{
+    collector() = m_outer;
+}
 
 } // namespace vyt
