@@ -54,6 +54,8 @@ install(FILES ${vyt_man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
 set(VYT_DOC_DIR ${CMAKE_INSTALL_DATADIR}/doc/vyt-pump-controller)
 install(FILES ${VYT_PACKAGING_DIR}/copyright DESTINATION ${VYT_DOC_DIR})
+# The remote-control example, for scripts of the lab's own.
+install(FILES ${CMAKE_SOURCE_DIR}/examples/remote_dose.py DESTINATION ${VYT_DOC_DIR}/examples)
 if(VYT_GZIP)
   install(FILES ${vyt_changelog} DESTINATION ${VYT_DOC_DIR})
 else()
