@@ -47,6 +47,9 @@ class Pump:
             field = reply.get("field")
             where = f" ({field})" if field else ""
             raise SystemExit(f"{method} {path}: {error.code}{where}: {reply.get('message')}")
+        except urllib.error.URLError as error:
+            raise SystemExit(f"{self.url} cannot be reached ({error.reason}): is the program "
+                             "running, started with --remote-control?")
 
     def status(self):
         return self.call("GET", "/v1/status")
@@ -75,8 +78,12 @@ def main():
     parser.add_argument("--timeout", type=float, default=600, help="seconds before Stop")
     args = parser.parse_args()
 
-    with open(args.token_file, encoding="ascii") as f:
-        pump = Pump(args.url, f.read().strip())
+    try:
+        with open(args.token_file, encoding="ascii") as f:
+            pump = Pump(args.url, f.read().strip())
+    except OSError as error:
+        raise SystemExit(f"no token: {error}; the program makes it at its first start with "
+                         "--remote-control")
     repetitions = args.repetitions if args.repetitions == "endless" else int(args.repetitions)
 
     since = datetime.datetime.now().astimezone().replace(microsecond=0).isoformat()
