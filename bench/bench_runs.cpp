@@ -8,13 +8,18 @@
 //   3. ParameterLesen from the arrival of the reply's LF to its return;
 //   4. how late a 1 s flow's stop reaches the controller, with and without a modal
 //      dialog open over the window while the flow runs;
-//   5. from a click on Stop to its "V 0" at the controller.
+//   5. from a click on Stop to its "V 0" at the controller;
+//   6. remote control: 1000 status requests from another thread, each on a new
+//      connection as a script's urllib makes them, idle and while a dose waits for its
+//      arrival; and the CPU time of the program idle with remote control on.
+// "vyt-bench --remote" measures 6 only.
 // 4 and 5 time the lines where they arrive: the simulator's --log stamps each line as
 // it reads it, in its own process, so a held-up program cannot hide its own lateness.
 #include "config/NumberText.h"
 #include "journal/RunJournal.h"
 #include "link/ControllerLink.h"
 #include "link/MSComm.h"
+#include "remote/RemoteServer.h"
 #include "support/AppFixture.h"
 #include "ui/Wait.h"
 
@@ -29,7 +34,9 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QTimer>
 
 #include <algorithm>
@@ -503,6 +510,113 @@ SpreadFigure stopClickToLine()
     return spread(ms);
 }
 
+constexpr int kStatusRequests = 1000;
+
+// The program's remote control on a free port of this machine, with a token of its own.
+struct RemoteOn {
+    explicit RemoteOn(frmPumpensteuerung &window)
+    {
+        ok = dir.isValid() && token.load(dir.filePath(QStringLiteral("remote-token")));
+        server = std::make_unique<RemoteServer>(window, token);
+        ok = ok && server->listen(RemoteAddress{});
+    }
+    QTemporaryDir dir;
+    RemoteToken token;
+    std::unique_ptr<RemoteServer> server;
+    bool ok = false;
+};
+
+// From connecting to the last byte of the answer, in microseconds; -1 when it failed.
+double statusRoundTrip(quint16 port, const QByteArray &request)
+{
+    QElapsedTimer t;
+    t.start();
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, port);
+    if (!socket.waitForConnected(2000))
+        return -1;
+    socket.write(request);
+    QByteArray in;
+    while (!in.startsWith("HTTP/1.1 200") || !in.endsWith('}')) {
+        if (!socket.waitForReadyRead(2000))
+            return -1;
+        in += socket.readAll();
+    }
+    return double(t.nsecsElapsed()) / 1000.0;
+}
+
+// kStatusRequests status requests from a thread of their own, while this thread serves.
+LatencyFigure statusLatency(RemoteOn &remote)
+{
+    const QByteArray request =
+        "GET /v1/status HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer " +
+        remote.token.value() + "\r\nConnection: close\r\n\r\n";
+    const quint16 port = remote.server->port();
+    std::vector<double> us;
+    std::unique_ptr<QThread> client(QThread::create([&] {
+        for (int i = 0; i < kStatusRequests; ++i) {
+            const double one = statusRoundTrip(port, request);
+            if (one < 0)
+                return;
+            us.push_back(one);
+        }
+    }));
+    QObject::connect(client.get(), &QThread::finished, [] { Wakeup::poke(); });
+    client->start();
+    (void)waitUntil([&] { return client->isFinished(); }, 600000);
+    client->wait();
+    if (us.size() != size_t(kStatusRequests))
+        return {};
+    std::sort(us.begin(), us.end());
+    return {us.at(us.size() / 2), us.at(size_t(double(us.size()) * 0.99)), us.back()};
+}
+
+LatencyFigure remoteLatency(bool runWaiting)
+{
+    // A silent controller never tells that the dose has arrived: the run waits until Stop.
+    ExternalSim sim(runWaiting ? QStringList{QStringLiteral("--fault"), QStringLiteral("silent")}
+                               : QStringList{});
+    Program p(sim);
+    if (!p.ok)
+        return {};
+    AppFixture &app = p.app;
+    RemoteOn remote(app.window());
+    if (!remote.ok)
+        return {};
+    if (runWaiting) {
+        chooseDosing(app, QStringLiteral("10"), QStringLiteral("1"));
+        app.state().KeineAntwort = false;
+        app.state().ParameterGeaendert = false;
+        app.find<QPushButton>("cmdStart")->click();
+        if (!app.window().running())
+            return {};
+    }
+    const LatencyFigure f = statusLatency(remote);
+    const bool stillWaiting = !runWaiting || app.window().running();
+    app.find<QPushButton>("cmdStop")->click();
+    (void)app.waitForRunEnd(10000);
+    return stillWaiting ? f : LatencyFigure{};
+}
+
+// CPU share of one core while the program sits idle, with remote control listening or not.
+double idleCpu(bool remoteOn)
+{
+    ExternalSim sim({});
+    Program p(sim);
+    if (!p.ok)
+        return -1;
+    RemoteOn remote(p.app.window());
+    if (!remote.ok)
+        return -1;
+    if (!remoteOn)
+        remote.server.reset();
+    QElapsedTimer wall;
+    const double cpu0 = cpuSeconds();
+    wall.start();
+    (void)waitUntil([] { return false; }, kMeasureMs);
+    return 100.0 * (cpuSeconds() - cpu0) / (double(wall.nsecsElapsed()) / 1e9);
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -527,68 +641,90 @@ int main(int argc, char *argv[])
         std::fflush(stdout);
     };
 
-    const CpuFigure flow = flowCpu();
-    row("CPU, 10 s flow run",
-        QStringLiteral("%1 % of a core (simulator %2 %)")
-            .arg(flow.programPercent, 0, 'f', 3)
-            .arg(flow.simPercent, 0, 'f', 3),
-        "<= 1 %", flow.programPercent >= 0 && flow.programPercent <= 1.0);
-    const CpuFigure arrival = arrivalCpu();
-    row("CPU, 10 s wait for arrival",
-        QStringLiteral("%1 % of a core (simulator %2 %)")
-            .arg(arrival.programPercent, 0, 'f', 3)
-            .arg(arrival.simPercent, 0, 'f', 3),
-        "<= 1 %", arrival.programPercent >= 0 && arrival.programPercent <= 1.0);
+    const bool remoteOnly = QCoreApplication::arguments().contains(QStringLiteral("--remote"));
+    if (!remoteOnly) {
+        const CpuFigure flow = flowCpu();
+        row("CPU, 10 s flow run",
+            QStringLiteral("%1 % of a core (simulator %2 %)")
+                .arg(flow.programPercent, 0, 'f', 3)
+                .arg(flow.simPercent, 0, 'f', 3),
+            "<= 1 %", flow.programPercent >= 0 && flow.programPercent <= 1.0);
+        const CpuFigure arrival = arrivalCpu();
+        row("CPU, 10 s wait for arrival",
+            QStringLiteral("%1 % of a core (simulator %2 %)")
+                .arg(arrival.programPercent, 0, 'f', 3)
+                .arg(arrival.simPercent, 0, 'f', 3),
+            "<= 1 %", arrival.programPercent >= 0 && arrival.programPercent <= 1.0);
 
-    const DoseFigure paced = doses(true);
-    const double goal = 1.05 * paced.lineSeconds + kDoses * 0.001;
-    row("200 doses, no pause, 9600 baud",
-        QStringLiteral("%1 s = %2 x line time %3 s (%4 bytes)")
-            .arg(paced.seconds, 0, 'f', 3)
-            .arg(paced.seconds / paced.lineSeconds, 0, 'f', 3)
-            .arg(paced.lineSeconds, 0, 'f', 3)
-            .arg(paced.bytes),
-        qPrintable(QStringLiteral("<= 1.05 x + 200 ms = %1 s").arg(goal, 0, 'f', 3)),
-        paced.seconds > 0 && paced.seconds <= goal);
-    const DoseFigure unpaced = doses(false);
-    row("  the same, line not paced (round trip)",
-        QStringLiteral("%1 s = %2 ms a dose")
-            .arg(unpaced.seconds, 0, 'f', 3)
-            .arg(unpaced.seconds / kDoses * 1000.0, 0, 'f', 3),
-        "(for reference)", unpaced.seconds > 0);
+        const DoseFigure paced = doses(true);
+        const double goal = 1.05 * paced.lineSeconds + kDoses * 0.001;
+        row("200 doses, no pause, 9600 baud",
+            QStringLiteral("%1 s = %2 x line time %3 s (%4 bytes)")
+                .arg(paced.seconds, 0, 'f', 3)
+                .arg(paced.seconds / paced.lineSeconds, 0, 'f', 3)
+                .arg(paced.lineSeconds, 0, 'f', 3)
+                .arg(paced.bytes),
+            qPrintable(QStringLiteral("<= 1.05 x + 200 ms = %1 s").arg(goal, 0, 'f', 3)),
+            paced.seconds > 0 && paced.seconds <= goal);
+        const DoseFigure unpaced = doses(false);
+        row("  the same, line not paced (round trip)",
+            QStringLiteral("%1 s = %2 ms a dose")
+                .arg(unpaced.seconds, 0, 'f', 3)
+                .arg(unpaced.seconds / kDoses * 1000.0, 0, 'f', 3),
+            "(for reference)", unpaced.seconds > 0);
 
-    const LatencyFigure journalRow = journalRowCost();
-    row("Run journal, one row (1000 rows)",
-        QStringLiteral("median %1 us, 99th %2 us, max %3 us")
-            .arg(journalRow.medianUs, 0, 'f', 1)
-            .arg(journalRow.p99Us, 0, 'f', 1)
-            .arg(journalRow.maxUs, 0, 'f', 1),
-        "< 1000 us", journalRow.p99Us >= 0 && journalRow.p99Us < 1000);
+        const LatencyFigure journalRow = journalRowCost();
+        row("Run journal, one row (1000 rows)",
+            QStringLiteral("median %1 us, 99th %2 us, max %3 us")
+                .arg(journalRow.medianUs, 0, 'f', 1)
+                .arg(journalRow.p99Us, 0, 'f', 1)
+                .arg(journalRow.maxUs, 0, 'f', 1),
+            "< 1000 us", journalRow.p99Us >= 0 && journalRow.p99Us < 1000);
 
-    const LatencyFigure latency = replyLatency();
-    row("ParameterLesen, LF to return (500 queries)",
-        QStringLiteral("median %1 us, 99th %2 us, max %3 us")
-            .arg(latency.medianUs, 0, 'f', 1)
-            .arg(latency.p99Us, 0, 'f', 1)
-            .arg(latency.maxUs, 0, 'f', 1),
-        "< 1000 us", latency.p99Us >= 0 && latency.p99Us < 1000);
+        const LatencyFigure latency = replyLatency();
+        row("ParameterLesen, LF to return (500 queries)",
+            QStringLiteral("median %1 us, 99th %2 us, max %3 us")
+                .arg(latency.medianUs, 0, 'f', 1)
+                .arg(latency.p99Us, 0, 'f', 1)
+                .arg(latency.maxUs, 0, 'f', 1),
+            "< 1000 us", latency.p99Us >= 0 && latency.p99Us < 1000);
 
-    auto spreadText = [](const SpreadFigure &f) {
-        if (!f.measured)
-            return QStringLiteral("not measured (no run, or no stop on the line)");
-        return QStringLiteral("median %1 ms, worst %2 ms")
-            .arg(f.medianMs, 0, 'f', 1)
-            .arg(f.worstMs, 0, 'f', 1);
+        auto spreadText = [](const SpreadFigure &f) {
+            if (!f.measured)
+                return QStringLiteral("not measured (no run, or no stop on the line)");
+            return QStringLiteral("median %1 ms, worst %2 ms")
+                .arg(f.medianMs, 0, 'f', 1)
+                .arg(f.worstMs, 0, 'f', 1);
+        };
+        const SpreadFigure late = flowStopLateness(false);
+        row("Flow stop lateness, 20 runs of 1 s", spreadText(late), "< 50 ms",
+            late.measured && late.worstMs < 50);
+        const SpreadFigure lateModal = flowStopLateness(true);
+        row("  the same, a modal dialog open", spreadText(lateModal), "< 50 ms",
+            lateModal.measured && lateModal.worstMs < 50);
+        const SpreadFigure click = stopClickToLine();
+        row("Stop click to V 0 on the line (20 clicks)", spreadText(click), "< 5 ms",
+            click.measured && click.worstMs < 5);
+    }
+
+    auto msText = [](const LatencyFigure &f) {
+        return QStringLiteral("median %1 ms, 99th %2 ms, max %3 ms")
+            .arg(f.medianUs / 1000.0, 0, 'f', 2)
+            .arg(f.p99Us / 1000.0, 0, 'f', 2)
+            .arg(f.maxUs / 1000.0, 0, 'f', 2);
     };
-    const SpreadFigure late = flowStopLateness(false);
-    row("Flow stop lateness, 20 runs of 1 s", spreadText(late), "< 50 ms",
-        late.measured && late.worstMs < 50);
-    const SpreadFigure lateModal = flowStopLateness(true);
-    row("  the same, a modal dialog open", spreadText(lateModal), "< 50 ms",
-        lateModal.measured && lateModal.worstMs < 50);
-    const SpreadFigure click = stopClickToLine();
-    row("Stop click to V 0 on the line (20 clicks)", spreadText(click), "< 5 ms",
-        click.measured && click.worstMs < 5);
+    const LatencyFigure idle = remoteLatency(false);
+    row("Remote status request, idle (1000)", msText(idle), "< 5 ms",
+        idle.p99Us >= 0 && idle.p99Us < 5000);
+    const LatencyFigure waiting = remoteLatency(true);
+    row("  the same, while a dose waits", msText(waiting), "< 5 ms",
+        waiting.p99Us >= 0 && waiting.p99Us < 5000);
+    // Remote control adds no timer: idle costs what it costs without it.
+    const double without = idleCpu(false);
+    const double with = idleCpu(true);
+    row("CPU, 10 s idle, remote control on",
+        QStringLiteral("%1 % of a core (off: %2 %)").arg(with, 0, 'f', 3).arg(without, 0, 'f', 3),
+        "<= off + 0.02 %", with >= 0 && without >= 0 && with <= without + 0.02);
 
     if (messages.count() > 0) {
         std::printf("\nmessages shown during the bench:\n");

@@ -54,6 +54,8 @@ install(FILES ${vyt_man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 
 set(VYT_DOC_DIR ${CMAKE_INSTALL_DATADIR}/doc/vyt-pump-controller)
 install(FILES ${VYT_PACKAGING_DIR}/copyright DESTINATION ${VYT_DOC_DIR})
+# The remote-control example, for scripts of the lab's own.
+install(FILES ${CMAKE_SOURCE_DIR}/examples/remote_dose.py DESTINATION ${VYT_DOC_DIR}/examples)
 if(VYT_GZIP)
   install(FILES ${vyt_changelog} DESTINATION ${VYT_DOC_DIR})
 else()
@@ -115,7 +117,7 @@ if(VYT_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins")
 else()
   set(CPACK_DEBIAN_PACKAGE_DEPENDS
-      "libqt6widgets6 (>= 6.4), libqt6serialport6 (>= 6.4), libqt6gui6 (>= 6.4), libqt6core6 (>= 6.4), qt6-qpa-plugins, libc6, libstdc++6")
+      "libqt6widgets6 (>= 6.4), libqt6serialport6 (>= 6.4), libqt6httpserver6 (>= 6.4), libqt6websockets6 (>= 6.4), libqt6network6 (>= 6.4), libqt6gui6 (>= 6.4), libqt6core6 (>= 6.4), qt6-qpa-plugins, libc6, libstdc++6")
 endif()
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "hicolor-icon-theme")
 

@@ -55,7 +55,8 @@ void TstCommandLine::answers_data()
 
     const QString version = QRegularExpression::escape(QStringLiteral(VYT_VERSION));
     const QString usage = QStringLiteral("^Usage: vyt-pump-controller \\[options\\]\n(.|\n)*"
-                                         "--help(.|\n)*--version");
+                                         "--help(.|\n)*--version(.|\n)*"
+                                         "--remote-control <\\[ADDRESS:\\]PORT>");
     QTest::newRow("--help") << QStringList{"--help"} << 0 << usage << QString();
     QTest::newRow("-h") << QStringList{"-h"} << 0 << usage << QString();
     QTest::newRow("--version") << QStringList{"--version"} << 0
@@ -69,6 +70,17 @@ void TstCommandLine::answers_data()
     QTest::newRow("-bogus") << QStringList{"-bogus"} << 2 << QString() << QStringLiteral("'bogus'");
     QTest::newRow("stray argument")
         << QStringList{"stray"} << 2 << QString() << QStringLiteral("'stray'");
+    QTest::newRow("--remote-control without a value")
+        << QStringList{"--remote-control"} << 2 << QString() << QStringLiteral("remote-control");
+    QTest::newRow("--remote-control port 0")
+        << QStringList{"--remote-control", "0"} << 2 << QString()
+        << QStringLiteral("Invalid value for --remote-control: '0' is no port number");
+    QTest::newRow("--remote-control no address")
+        << QStringList{"--remote-control", "pumps:8650"} << 2 << QString()
+        << QStringLiteral("'pumps' is no IP address");
+    QTest::newRow("--remote-control with --version")
+        << QStringList{"--remote-control", "8650", "--version"} << 0
+        << QStringLiteral("^vyt-pump-controller %1\n$").arg(version) << QString();
     QTest::newRow("bogus after --help")
         << QStringList{"--help", "--bogus"} << 2 << QString() << QStringLiteral("'bogus'");
 }

@@ -23,6 +23,8 @@ private slots:
     void roundTrip_data();
     void roundTrip();
     void cLibraryLocale();
+    void exactForms_data();
+    void exactForms();
 };
 
 void tst_numbers::forms_data()
@@ -323,6 +325,36 @@ void tst_numbers::cLibraryLocale()
     QCOMPARE(read.value_or(-1), 1.5);
     QCOMPARE(single.value_or(-1), 0.1f);
     QCOMPARE(germanField.value_or(-1), 0.1f);
+}
+
+// A number from another program is written with every digit it needs, in the locale's
+// notation, so that the field reads back exactly the double it was given.
+void tst_numbers::exactForms_data()
+{
+    QTest::addColumn<double>("value");
+    QTest::addColumn<QString>("locale");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("0.1") << 0.1 << "C" << "0.1";
+    QTest::newRow("0.1 German") << 0.1 << "de_DE" << "0,1";
+    QTest::newRow("negative German") << -2.5 << "de_DE" << "-2,5";
+    QTest::newRow("beyond single") << -1e39 << "C" << "-1E+39";
+    QTest::newRow("seventeen digits") << 0.30000000000000004 << "C" << "0.30000000000000004";
+    QTest::newRow("whole") << 30.0 << "C" << "30";
+    QTest::newRow("infinity") << qInf() << "C" << "?";
+}
+
+void tst_numbers::exactForms()
+{
+    QFETCH(double, value);
+    QFETCH(QString, locale);
+    QFETCH(QString, text);
+    const QLocale l(locale);
+    QCOMPARE(exactForm(value, l), text);
+    if (std::isfinite(value))
+        QCOMPARE(readNumber(text, l), std::optional<double>(value));
+    // The single's shortest text as a double: what a JSON answer shows.
+    QCOMPARE(shortestDecimal(0.1f), 0.1);
+    QCOMPARE(shortestDecimal(3.4e38f), 3.4e38);
 }
 
 QTEST_GUILESS_MAIN(tst_numbers)

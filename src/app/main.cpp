@@ -1,6 +1,8 @@
 #include "dialogs/frmAbout.h"
 #include "link/ProcessGuard.h"
 #include "main/frmPumpensteuerung.h"
+#include "remote/RemoteAddress.h"
+#include "remote/RemoteServer.h"
 #include "ui/ProgramEnd.h"
 
 #include <QApplication>
@@ -9,6 +11,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 #ifndef VYT_VERSION
 #error "VYT_VERSION must come from the build (the project version)"
@@ -72,6 +75,7 @@ int qtOptionLength(int argc, char *argv[], int i)
 struct CommandLine {
     bool done = false; // help, version or an error is printed: end with exitCode
     int exitCode = 0;
+    std::optional<vyt::RemoteAddress> remoteControl; // --remote-control: where to listen
 };
 
 void printError(const QString &message)
@@ -109,7 +113,13 @@ CommandLine parseCommandLine(int argc, char *argv[])
                                   QStringLiteral("Print this summary of the options and exit."));
     const QCommandLineOption version({QStringLiteral("v"), QStringLiteral("version")},
                                      QStringLiteral("Print the version and exit."));
-    parser.addOptions({help, version});
+    const QCommandLineOption remoteControl(
+        QStringLiteral("remote-control"),
+        QStringLiteral("Let programs run the pump through a JSON interface over HTTP at "
+                       "[ADDRESS:]PORT. ADDRESS is 127.0.0.1 (this machine only) unless "
+                       "given; every request needs the token in remote-token beside vyt.conf."),
+        QStringLiteral("[ADDRESS:]PORT"));
+    parser.addOptions({help, version, remoteControl});
 
     CommandLine result;
     if (!parser.parse(args)) {
@@ -130,6 +140,14 @@ CommandLine parseCommandLine(int argc, char *argv[])
     if (parser.isSet(version)) {
         std::printf("%s %s\n", kProgramName, VYT_VERSION);
         return {true, 0};
+    }
+    if (parser.isSet(remoteControl)) {
+        QString why;
+        result.remoteControl = vyt::parseRemoteAddress(parser.value(remoteControl), &why);
+        if (!result.remoteControl) {
+            printError(QStringLiteral("Invalid value for --remote-control: %1.").arg(why));
+            return {true, kExitUsage};
+        }
     }
     return result;
 }
@@ -156,6 +174,10 @@ int main(int argc, char *argv[])
     QApplication::setQuitOnLastWindowClosed(false);
 
     vyt::frmPumpensteuerung window;
+    // On before the port dialog, so that a waiting script hears why it cannot start yet.
+    std::unique_ptr<vyt::RemoteServer> remote;
+    if (commandLine.remoteControl)
+        remote = vyt::startRemoteControl(window, *commandLine.remoteControl);
     if (!window.laden() || vyt::programEnding())
         return 0;
     return QApplication::exec();

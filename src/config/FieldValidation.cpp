@@ -58,10 +58,22 @@ constexpr Bound liveBound(float PumpState::*member)
     return Bound{0, member};
 }
 
-float defaultMaxSpeed(const PumpState &s) { return pumpType(s.settings.Pumpentyp).maxSpeed; }
-float defaultAcceleration(const PumpState &) { return kDefaultAcceleration; }
-float defaultContCurrent(const PumpState &s) { return pumpType(s.settings.Pumpentyp).contCurrent; }
-float defaultPeakCurrent(const PumpState &s) { return pumpType(s.settings.Pumpentyp).peakCurrent; }
+float defaultMaxSpeed(const PumpState &s)
+{
+    return pumpType(s.settings.Pumpentyp).maxSpeed;
+}
+float defaultAcceleration(const PumpState &)
+{
+    return kDefaultAcceleration;
+}
+float defaultContCurrent(const PumpState &s)
+{
+    return pumpType(s.settings.Pumpentyp).contCurrent;
+}
+float defaultPeakCurrent(const PumpState &s)
+{
+    return pumpType(s.settings.Pumpentyp).peakCurrent;
+}
 
 const char *const kValueFrom = "Please enter a value from ";
 const char *const kIntegerBetween = "Please enter an integer number between ";
@@ -177,6 +189,34 @@ QList<QLineEdit *> FieldValidation::fields() const
             out << entry.field.data();
     }
     return out;
+}
+
+std::optional<FieldValidation::Refusal> FieldValidation::refusal(const QString &fieldName,
+                                                                 const QString &text) const
+{
+    for (const FieldRule &rule : kRules) {
+        if (fieldName == QLatin1String(rule.name))
+            return accepts(rule, m_state, text, QLocale())
+                       ? std::nullopt
+                       : std::optional<Refusal>(Refusal{fieldName, message(rule, m_state)});
+    }
+    return std::nullopt;
+}
+
+std::optional<FieldValidation::Refusal> FieldValidation::pendingRefusal() const
+{
+    for (const Entry &entry : m_entries) {
+        if (!entry.field)
+            continue;
+        const FieldRule &rule = *entry.rule;
+        const QString text = entry.field->text();
+        const bool untouched = text == storedText(rule) || (text.isEmpty() && endless(rule));
+        if (!untouched && !accepts(rule, m_state, text, QLocale()))
+            return Refusal{QLatin1String(rule.name), message(rule, m_state)};
+        if (rule.marksChanged && !storedInBounds(rule, m_state))
+            return Refusal{QLatin1String(rule.name), message(rule, m_state)};
+    }
+    return std::nullopt;
 }
 
 bool FieldValidation::storedInBounds(const FieldRule &rule, const PumpState &state)
@@ -318,22 +358,42 @@ bool FieldValidation::check(const Entry &entry, bool fromFocusLoss)
     return false;
 }
 
+void FieldValidation::storeValue(const FieldRule &rule, const QString &text, PumpState &state)
+{
+    PumpSettings &s = state.settings;
+    if (rule.count)
+        s.*rule.count = *readShort(text);
+    else // the range test was made on the real value; the whole-number fields keep the rounding
+        s.*rule.single = rule.whole ? float(*readShort(text)) : *readSingle(text);
+    if (rule.marksChanged)
+        state.ParameterGeaendert = true;
+}
+
+bool FieldValidation::storeInto(PumpState &state, const QString &fieldName,
+                                const QString &text) const
+{
+    for (const FieldRule &rule : kRules) {
+        if (fieldName != QLatin1String(rule.name))
+            continue;
+        if (!accepts(rule, state, text, QLocale()))
+            return false;
+        storeValue(rule, text, state);
+        return true;
+    }
+    return false;
+}
+
 void FieldValidation::store(const FieldRule &rule, QLineEdit *field)
 {
-    PumpSettings &s = m_state.settings;
+    storeValue(rule, field->text(), m_state);
+    const PumpSettings &s = m_state.settings;
     const QLocale locale;
     QString shown;
-    if (rule.count) {
-        s.*rule.count = *readShort(field->text());
+    if (rule.count)
         shown = integerForm(s.*rule.count);
-    } else {
-        // The range test was made on the real value; the whole-number fields keep the rounding.
-        s.*rule.single = rule.whole ? float(*readShort(field->text())) : *readSingle(field->text());
+    else
         shown = rule.form == WriteBack::Plain ? plainForm(s.*rule.single, locale)
                                               : generalForm(s.*rule.single, locale);
-    }
-    if (rule.marksChanged)
-        m_state.ParameterGeaendert = true;
     field->setText(shown);
     emit stored(field);
 }

@@ -8,6 +8,7 @@
 #include <QLocale>
 #include <QObject>
 #include <QPointer>
+#include <optional>
 
 class QLineEdit;
 class QWidget;
@@ -51,6 +52,22 @@ public:
     // The line edits found, in table order (for tests and the main window).
     [[nodiscard]] QList<QLineEdit *> fields() const;
 
+    // The quiet form of the checks, for requests from another program: nothing is shown,
+    // stored or moved. What would be refused comes back as the field and its own message.
+    struct Refusal {
+        QString field; // objectName
+        QString message;
+    };
+    // Whether text typed into the named field would be refused, and with which message.
+    [[nodiscard]] std::optional<Refusal> refusal(const QString &fieldName,
+                                                 const QString &text) const;
+    // Stores an accepted text of the named field into state as the field would, without
+    // touching the field (to see what Start would say to it). False when refused.
+    bool storeInto(PumpState &state, const QString &fieldName, const QString &text) const;
+    // The first entry Start would refuse now: a field whose text differs from its stored
+    // value and would not be accepted, or a stored drive limit outside its bounds.
+    [[nodiscard]] std::optional<Refusal> pendingRefusal() const;
+
 signals:
     // An entry was accepted and is now in PumpSettings.
     void stored(QLineEdit *field);
@@ -67,6 +84,7 @@ private:
     [[nodiscard]] const Entry *entryFor(const QObject *field) const;
     bool check(const Entry &entry, bool fromFocusLoss);
     void store(const FieldRule &rule, QLineEdit *field);
+    static void storeValue(const FieldRule &rule, const QString &text, PumpState &state);
     void reject(const FieldRule &rule, QLineEdit *field);
     [[nodiscard]] QString storedText(const FieldRule &rule) const;
     [[nodiscard]] static bool storedInBounds(const FieldRule &rule, const PumpState &state);

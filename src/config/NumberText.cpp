@@ -86,6 +86,26 @@ QString integerForm(qint64 value)
     return QString::number(value);
 }
 
+QString exactForm(double value, const QLocale &locale)
+{
+    if (!std::isfinite(value))
+        return QStringLiteral("?"); // no number, and read as none
+    char buf[64];
+    const auto result = std::to_chars(buf, buf + sizeof buf, value);
+    return localise(QString::fromLatin1(buf, int(result.ptr - buf)).toUpper(), locale);
+}
+
+double shortestDecimal(float value)
+{
+    if (!std::isfinite(value))
+        return 0;
+    char buf[64];
+    const auto result = std::to_chars(buf, buf + sizeof buf, value);
+    double out = 0;
+    std::from_chars(buf, result.ptr, out);
+    return out;
+}
+
 double roundHalfEven(double value)
 {
     return std::nearbyint(value);

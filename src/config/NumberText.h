@@ -15,6 +15,12 @@ QString generalForm(double value, const QLocale &locale = QLocale());
 QString plainForm(double value, const QLocale &locale = QLocale());
 // Whole numbers: decimal digits with a leading minus sign.
 QString integerForm(qint64 value);
+// Every digit the double needs to read back as itself, in the locale's notation
+// ("1E+39", "0.1"): a number from another program typed into a field loses nothing
+// before the field's own reading.
+QString exactForm(double value, const QLocale &locale = QLocale());
+// The double of the single's shortest text: 0.1f as 0.1, not 0.100000001490116.
+[[nodiscard]] double shortestDecimal(float value);
 
 // The same forms with "." whatever the locale, for the store and the wire.
 inline QString storeForm(double value)

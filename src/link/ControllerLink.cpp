@@ -119,18 +119,22 @@ QByteArray ControllerLink::readLine(int timeoutMs)
     return reply;
 }
 
-QString ControllerLink::ParameterLesen(const QString &Befehl)
+QString ControllerLink::silenceMessage() const
+{
+    return QStringLiteral("Pump controller on serial port Com%1: doesn't respond.")
+        .arg(m_state.Schnittstelle);
+}
+
+QString ControllerLink::ParameterLesen(const QString &Befehl, OnSilence silence)
 {
     bool timedOut = false;
     QString reply = readReply(Befehl, kReplyTimeoutMs, timedOut);
     if (timedOut) {
         m_state.KeineAntwort = true;
         // A lost link has its own message; the controller is not to blame for it.
-        if (!programEnding() && m_port.PortOpen())
-            showMessage(m_messageParent,
-                        QStringLiteral("Pump controller on serial port Com%1: doesn't respond.")
-                            .arg(m_state.Schnittstelle),
-                        m_state.FehlerTitel, MsgButtons::Ok, MsgIcon::Critical);
+        if (silence == OnSilence::Tell && !programEnding() && m_port.PortOpen())
+            showMessage(m_messageParent, silenceMessage(), m_state.FehlerTitel, MsgButtons::Ok,
+                        MsgIcon::Critical);
     } else {
         m_state.KeineAntwort = false;
     }

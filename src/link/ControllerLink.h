@@ -30,8 +30,12 @@ public:
     [[nodiscard]] bool SchnittstelleOK();
     // Sends Befehl and CR; reads nothing.
     void BefehlSenden(const QString &Befehl);
-    // Sends Befehl and returns the cleaned reply line (0.7 s, one message on silence).
-    QString ParameterLesen(const QString &Befehl);
+    enum class OnSilence { Tell, Quiet };
+    // Sends Befehl and returns the cleaned reply line (0.7 s, one message on silence;
+    // Quiet leaves the message to the caller: a request from another program answers it).
+    QString ParameterLesen(const QString &Befehl, OnSilence silence = OnSilence::Tell);
+    // The operator's message for a silent controller.
+    [[nodiscard]] QString silenceMessage() const;
     // Sends the four drive limits from the settings.
     void ParameterSetzen();
     // The console's reader: 0.3 s, silent time-out, the same cleaning.

@@ -85,28 +85,76 @@ bool PumpRun::doseFits(const PumpState &state, float R)
     return std::fabs(double(R)) <= kPositionLimit / 4.0 / state.Encoderaufloesung;
 }
 
+std::optional<PumpRun::Refusal> PumpRun::startRefusal(const PumpState &state)
+{
+    const PumpSettings &s = state.settings;
+    if (s.Betriebsart != 2)
+        return firstDoseRefusal(state);
+    const float speed = flowSpeed(state, s.Foerderstrom);
+    // Written so that a speed that is no number (a damaged store) is refused too.
+    if (!(std::fabs(speed) <= s.Maximaldrehzahl))
+        return Refusal{QStringLiteral("txtFoerderstrom"),
+                       QStringLiteral("The continuous flow needs a velocity of ") +
+                           generalForm(speed) +
+                           QStringLiteral(" rpm\nand is bigger than the max. velocity.")};
+    const float D = inSekunden(s.Dauer, s.Dauereinheit).value_or(s.Dauer);
+    if (D > 86400.0f)
+        return Refusal{QStringLiteral("txtDauer"),
+                       QStringLiteral("The value must be smaller than 86400 sec or 24 hours.")};
+    return std::nullopt;
+}
+
+std::optional<PumpRun::Refusal> PumpRun::firstDoseRefusal(const PumpState &state)
+{
+    const PumpSettings &s = state.settings;
+    const auto R = doseRevolutions(state, s.Menge);
+    if (!R || doseFits(state, *R))
+        return std::nullopt;
+    return Refusal{QStringLiteral("txtMenge"), doseLimitMessage(state)};
+}
+
+QString PumpRun::doseLimitMessage(const PumpState &state)
+{
+    const PumpSettings &s = state.settings;
+    // In double precision: a factor near 0 must not overflow the bound.
+    double qmax = kPositionLimit / 4.0 / state.Encoderaufloesung / state.Getriebeuntersetzung /
+                  s.Kalibrierfaktor;
+    if (s.Mengeneinheit == 0)
+        qmax *= state.Verdraengungsvolumen;
+    else if (s.Mengeneinheit == 1)
+        qmax *= double(state.Verdraengungsvolumen) * s.Dichte;
+    const QString bound = generalForm(std::fabs(std::trunc(qmax)));
+    return QStringLiteral("Please enter a value from -") + bound + QStringLiteral(" to ") + bound +
+           QStringLiteral(".");
+}
+
 bool PumpRun::StartPruefen()
 {
-    const PumpSettings &s = m_state.settings;
-    if (s.Betriebsart != 2)
+    // Dosing skips the checks: the run tests each dose itself.
+    if (m_state.settings.Betriebsart != 2)
         return true;
-    const float speed = drehzahl();
-    // Written so that a speed that is no number (a damaged store) is refused too.
-    if (!(std::fabs(speed) <= s.Maximaldrehzahl)) {
-        showMessage(m_messageParent,
-                    QStringLiteral("The continuous flow needs a velocity of ") + generalForm(speed) +
-                        QStringLiteral(" rpm\nand is bigger than the max. velocity."),
-                    m_state.FehlerTitel, MsgButtons::Ok, MsgIcon::Exclamation);
-        return false;
-    }
-    const float D = inSekunden(s.Dauer, s.Dauereinheit).value_or(s.Dauer);
-    if (D > 86400.0f) {
-        showMessage(m_messageParent,
-                    QStringLiteral("The value must be smaller than 86400 sec or 24 hours."),
-                    m_state.FehlerTitel, MsgButtons::Ok, MsgIcon::Exclamation);
-        return false;
-    }
-    return true;
+    const auto refusal = startRefusal(m_state);
+    if (refusal)
+        showMessage(m_messageParent, refusal->message, m_state.FehlerTitel, MsgButtons::Ok,
+                    MsgIcon::Exclamation);
+    return !refusal;
+}
+
+PumpRun::Progress PumpRun::progress() const
+{
+    Progress p;
+    if (m_phase == Phase::Idle)
+        return p;
+    p.dosing = m_phase != Phase::Flow;
+    p.pausing = m_phase == Phase::Pause;
+    p.dose = m_phase == Phase::Pause ? m_dose - 1 : m_dose;
+    p.doses = m_count;
+    const double total = m_phase == Phase::Pause  ? double(m_state.settings.PauseSekunden)
+                         : m_phase == Phase::Flow ? m_flowSeconds
+                                                  : -1;
+    if (total >= 0 && total < kEndlessSeconds)
+        p.secondsLeft = std::max(0.0, total - m_deadline.elapsedMs() / 1000.0);
+    return p;
 }
 
 void PumpRun::wake()
@@ -165,26 +213,14 @@ void PumpRun::nextDose()
     }
     PumpSettings &s = m_state.settings;
     // The last accepted values: a field may hold an entry still being typed.
-    const float K = s.Kalibrierfaktor;
     const float Q = s.Menge;
-    const float Vd = m_state.Verdraengungsvolumen;
-    const float G = m_state.Getriebeuntersetzung;
     const float E = m_state.Encoderaufloesung;
     float &R = m_revolutions;
     if (const auto r = doseRevolutions(m_state, Q))
         R = *r;
-    const double grenze = kPositionLimit / 4.0 / E;
     if (!doseFits(m_state, R)) {
-        // In double precision: a factor near 0 must not overflow the bound.
-        double qmax = grenze / G / K;
-        if (s.Mengeneinheit == 0)
-            qmax *= Vd;
-        else if (s.Mengeneinheit == 1)
-            qmax *= double(Vd) * s.Dichte;
-        const QString bound = generalForm(std::fabs(std::trunc(qmax)));
         m_phase = Phase::Idle; // nothing of this run may act while the message is open
-        m_outcome.note = QStringLiteral("Please enter a value from -") + bound +
-                         QStringLiteral(" to ") + bound + QStringLiteral(".");
+        m_outcome.note = doseLimitMessage(m_state);
         showMessage(m_messageParent, m_outcome.note, kVorsicht, MsgButtons::Ok,
                     MsgIcon::Exclamation);
         finish();

@@ -38,6 +38,24 @@ public:
     // The checks before a flow run; dosing skips them. Shows the message and answers
     // false when the run must not start.
     [[nodiscard]] bool StartPruefen();
+    // What StartPruefen, or the first dose, would refuse with these settings: the field
+    // to blame and the message, without showing it. Nullopt when the run may start.
+    struct Refusal {
+        QString field;
+        QString message;
+    };
+    [[nodiscard]] static std::optional<Refusal> startRefusal(const PumpState &state);
+    [[nodiscard]] static std::optional<Refusal> firstDoseRefusal(const PumpState &state);
+
+    // How far the run has come, for a request from another program.
+    struct Progress {
+        bool dosing = false;
+        bool pausing = false;
+        qint64 dose = 0;         // the dose moving or the last one done
+        qint64 doses = 0;        // N (kEndlessRepetitions: endless)
+        double secondsLeft = -1; // of the pause or the flow; -1: none or endless
+    };
+    [[nodiscard]] Progress progress() const;
     // Both start a run and return at once; finished() tells when it has ended.
     void Dosieren();
     // stopProcedure is the Stop button's procedure, run at the end of the flow.
@@ -73,6 +91,8 @@ private:
         Flow,
     };
 
+    // "Please enter a value from -Qmax to Qmax." for the quantity unit in force.
+    [[nodiscard]] static QString doseLimitMessage(const PumpState &state);
     [[nodiscard]] bool abgebrochen() const;
     void wake();
     void nextDose();

@@ -16,6 +16,7 @@ struct RunPlan {
     QString unit;           // as the list shows it: "µl", "ml/min", ...
     qint64 repetitions = 0; // dosing: N (kEndlessRepetitions: endless)
     QDateTime started;
+    QString client; // the address of the program that started it remotely; empty: the window
 };
 
 // "h:mm:ss" or "m:ss"; values beyond any real wait show as the largest one.

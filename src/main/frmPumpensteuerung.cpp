@@ -531,6 +531,7 @@ void frmPumpensteuerung::cmdStart_Click()
         m_link->ParameterSetzen();
     m_laeuft = true;
     m_plan = planForStart();
+    m_plan.client = m_startClient;
     // The run goes on from its own timer and the port's signals; onRunEnded() follows.
     if (m_state.settings.Betriebsart == 1)
         m_run->Dosieren();
@@ -571,6 +572,9 @@ void frmPumpensteuerung::journal(const RunPlan &plan, const RunOutcome &outcome)
     }
     row.endedBy = QLatin1String(kEnds[int(outcome.end)]);
     row.note = outcome.note;
+    if (!plan.client.isEmpty())
+        row.note = QStringLiteral("remote %1").arg(plan.client) +
+                   (row.note.isEmpty() ? QString() : QStringLiteral(": ") + row.note);
     // A run is never held up by its journal: the operator hears of a failure once.
     if (m_journal->append(row) || m_journalFailureTold || programEnding() || m_leaving)
         return;
@@ -662,6 +666,49 @@ void frmPumpensteuerung::endCalibrationDose()
     m_state.settings = operatorSettings();
     m_calibrationDose.reset();
     m_calibrationInForce = false;
+}
+
+bool frmPumpensteuerung::startFor(const QString &client)
+{
+    if (running())
+        return false;
+    const QScopedValueRollback<QString> origin(m_startClient, client);
+    bool ended = false;
+    const auto watch = connect(m_run.get(), &PumpRun::finished, this, [&ended] { ended = true; });
+    cmdStart_Click();
+    disconnect(watch);
+    return ended || m_laeuft;
+}
+
+void frmPumpensteuerung::stopFromRemote()
+{
+    if (m_state.SchnittstelleOffen) {
+        cmdStop_Click();
+        return;
+    }
+    m_state.Abbruch = true;
+    Wakeup::poke();
+}
+
+void frmPumpensteuerung::setRemoteLine(const QString &text, bool warning)
+{
+    if (!m_remoteLine) {
+        // Below the status line, so that no designed control moves; only there when on.
+        m_remoteLine = new QLabel(this);
+        m_remoteLine->setObjectName(QStringLiteral("lblRemote"));
+        QFont small = m_remoteLine->font();
+        small.setPointSizeF(small.pointSizeF() * 0.85);
+        m_remoteLine->setFont(small);
+        m_remoteLine->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+        ui->layFenster->addWidget(m_remoteLine);
+    }
+    m_remoteLine->setText(text);
+    QPalette colours = palette();
+    if (warning)
+        colours.setColor(QPalette::WindowText, QColor(0xa0, 0x40, 0x00));
+    else
+        colours.setColor(QPalette::WindowText, colours.color(QPalette::PlaceholderText));
+    m_remoteLine->setPalette(colours);
 }
 
 bool frmPumpensteuerung::applyCalibrationFactor(const QString &text)

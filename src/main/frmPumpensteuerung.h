@@ -56,6 +56,18 @@ public:
     // through Start's own path; the operator's quantity, unit, repetitions and mode come
     // back when it ends. False when it did not start; calibrationDoseEnded() follows a start.
     bool startCalibrationDose(float quantity, int unit);
+    // Start for another program (remote control): the same path as the button, the
+    // client's address kept with the run. True when a run started.
+    bool startFor(const QString &client);
+    // Stop for another program: the button's stop, but with no port open there is nothing
+    // to stop on the line, and the port dialog is left to the operator.
+    void stopFromRemote();
+    // The client that started the run going on; empty for the operator or no run.
+    [[nodiscard]] QString runClient() const { return m_laeuft ? m_plan.client : QString(); }
+    [[nodiscard]] FieldValidation &validation() { return *m_validation; }
+    // A quiet line under the status line (remote control); warning colours it.
+    void setRemoteLine(const QString &text, bool warning);
+
     // Puts a factor into the calibration factor field as if typed, through its check.
     bool applyCalibrationFactor(const QString &text);
     // The named media of the port and type in force.
@@ -143,6 +155,8 @@ private:
     bool m_calibrationInForce = false;
     CalibrationDialog *m_calibration = nullptr; // made when first asked for
     MediaList *m_media = nullptr;
+    QString m_startClient;                      // set only while startFor() runs Start
+    QLabel *m_remoteLine = nullptr;             // made when remote control is on
 };
 
 } // namespace vyt

@@ -15,6 +15,12 @@ MessageResponder &responder()
     return r;
 }
 
+MessageCollector *&collector()
+{
+    static MessageCollector *c = nullptr;
+    return c;
+}
+
 QMessageBox::StandardButtons toStandard(MsgButtons b)
 {
     switch (b) {
@@ -91,6 +97,10 @@ MsgResult showMessage(QWidget *parent, const QString &text, const QString &title
                       MsgButtons buttons, MsgIcon icon)
 {
     const Message message{text, title, buttons, icon};
+    if (collector()) {
+        collector()->collect(message);
+        return fromStandard(QMessageBox::NoButton, buttons);
+    }
     if (responder())
         return responder()(message);
 
@@ -103,5 +113,15 @@ MsgResult showMessage(QWidget *parent, const QString &text, const QString &title
 }
 
 void setMessageResponder(MessageResponder r) { responder() = std::move(r); }
+
+MessageCollector::MessageCollector() : m_outer(collector())
+{
+    collector() = this;
+}
+
+MessageCollector::~MessageCollector()
+{
+    collector() = m_outer;
+}
 
 } // namespace vyt

@@ -1,0 +1,70 @@
+#pragma once
+// The listening socket of remote control, with the limits the HTTP server itself does
+// not keep: how many connections at once, how many bytes a request may bring, and how
+// long a client may take to send it. What breaks a limit is answered and closed here;
+// everything else goes on to the HTTP server unchanged.
+#include <QHash>
+#include <QPointer>
+#include <QTcpServer>
+
+class QTcpSocket;
+class QTimer;
+
+namespace vyt {
+
+struct ConnectionLimits {
+    int maxConnections = 16;
+    // A body may hold 64 KiB (the server answers 413 beyond); with room for the header
+    // lines, more than this without an answer is cut off here.
+    qint64 maxRequestBytes = 80 * 1024;
+    // From the connection or the last answer to the next complete request.
+    int timeoutMs = 10000;
+};
+
+class ConnectionGuard : public QTcpServer {
+    Q_OBJECT
+public:
+    explicit ConnectionGuard(QObject *parent = nullptr);
+
+    void setLimits(const ConnectionLimits &limits) { m_limits = limits; }
+    [[nodiscard]] const ConnectionLimits &limits() const { return m_limits; }
+    [[nodiscard]] int connectionCount() const { return int(m_connections.size()); }
+
+    // While a handler works on a request of this socket (it may wait for the controller
+    // for a moment), the guard leaves the socket alone.
+    class Busy {
+    public:
+        Busy(ConnectionGuard &guard, QTcpSocket *socket);
+        ~Busy();
+        Busy(const Busy &) = delete;
+        Busy &operator=(const Busy &) = delete;
+
+    private:
+        QPointer<ConnectionGuard> m_guard;
+        QPointer<QTcpSocket> m_socket;
+    };
+
+protected:
+    void incomingConnection(qintptr descriptor) override;
+
+private:
+    struct Connection {
+        QPointer<QTcpSocket> socket;
+        QTimer *timer = nullptr;
+        qint64 received = 0; // since the last answer
+        bool rejected = false;
+        bool busy = false;
+    };
+
+    void watch(QTcpSocket *socket);
+    void onReadyRead(QTcpSocket *socket);
+    void onAnswered(QTcpSocket *socket);
+    void onTimeout(QTcpSocket *socket);
+    void reject(QTcpSocket *socket, int status, const QByteArray &reason, const QString &message);
+    void forget(QTcpSocket *socket);
+
+    ConnectionLimits m_limits;
+    QHash<QTcpSocket *, Connection> m_connections;
+};
+
+} // namespace vyt

@@ -1,0 +1,57 @@
+#pragma once
+// A run asked for by another program: a dose or a flow, read from its JSON body into
+// the entries an operator would make in the window, and made there the same way.
+#include "config/PumpState.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QString>
+#include <optional>
+
+namespace vyt {
+
+class FieldValidation;
+class frmPumpensteuerung;
+
+enum class OrderKind { Dose, Flow };
+
+// One value of the order, as the operator would set it.
+struct OrderEntry {
+    QString key;    // the JSON name: "quantity"
+    QString widget; // the control's objectName: "txtMenge", "cboMengeEinheit"
+    QString text;   // a field's entry in the locale's notation
+    int index = -1; // a list's entry; -1 for a field
+    bool endless = false;
+    QString endlessBox; // the field's "endless" box, if it has one
+};
+
+struct RunOrder {
+    qint16 mode = 1; // Betriebsart: 1 dosing, 2 flow
+    QList<OrderEntry> entries;
+};
+
+// Why a body is refused: the field (a control's objectName, or the JSON name of a field
+// the window does not know) and the message.
+struct OrderError {
+    QString field;
+    QString message;
+};
+
+// Reads a body: a JSON object with every name of the kind present, of its type, and no
+// other. Numbers are JSON numbers; units are the window's own texts.
+[[nodiscard]] std::optional<RunOrder> parseOrder(const QByteArray &body, OrderKind kind,
+                                                 OrderError *error);
+// The JSON names of a kind, in order.
+[[nodiscard]] QStringList orderKeys(OrderKind kind);
+
+// The first value the window's own checks would refuse, with the field's message.
+[[nodiscard]] std::optional<OrderError> refusedEntry(const RunOrder &order,
+                                                     const FieldValidation &validation);
+// The settings as they would be once the order is entered (all entries accepted).
+[[nodiscard]] PumpState withOrder(const RunOrder &order, const PumpState &state,
+                                  const FieldValidation &validation);
+// Enters the order in the window as the operator would: the mode button, the lists,
+// the endless boxes and the fields through their own check.
+void enterOrder(const RunOrder &order, frmPumpensteuerung &window);
+
+} // namespace vyt

@@ -1,0 +1,329 @@
+#include "remote/RemoteServer.h"
+
+#include "config/FieldValidation.h"
+#include "config/Units.h"
+#include "journal/RunJournal.h"
+#include "link/ControllerLink.h"
+#include "main/PumpRun.h"
+#include "main/frmPumpensteuerung.h"
+#include "remote/RemoteStatus.h"
+#include "ui/MessageBox.h"
+#include "ui/ProgramEnd.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QDir>
+#include <QFile>
+#include <QHttpServerRequest>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QPushButton>
+#include <QScopedValueRollback>
+#include <QUrlQuery>
+#include <cstdio>
+
+// Outside any namespace, as the resource system wants it.
+static void initRemoteResources()
+{
+    Q_INIT_RESOURCE(remote);
+}
+
+namespace vyt {
+
+using Status = QHttpServerResponder::StatusCode;
+
+QString clientText(const QHostAddress &address)
+{
+    bool mapped = false;
+    const quint32 v4 = address.toIPv4Address(&mapped);
+    return mapped ? QHostAddress(v4).toString() : address.toString();
+}
+
+std::unique_ptr<RemoteServer> startRemoteControl(frmPumpensteuerung &window,
+                                                 const RemoteAddress &where)
+{
+    auto refuse = [&window](const QString &why) {
+        std::fprintf(stderr, "vyt-pump-controller: %s\n", qPrintable(why));
+        window.setRemoteLine(RemoteServer::tr("Remote control is off: %1").arg(why), true);
+        return std::unique_ptr<RemoteServer>();
+    };
+    RemoteToken token;
+    if (!token.load())
+        return refuse(token.error());
+    const QString tokenPath = token.path();
+    auto server = std::make_unique<RemoteServer>(window, std::move(token));
+    if (!server->listen(where))
+        return refuse(server->error());
+    std::fprintf(stderr, "vyt-pump-controller: remote control on http://%s/v1/ (token in %s)\n",
+                 qPrintable(server->where().text()),
+                 qPrintable(QDir::toNativeSeparators(tokenPath)));
+    if (!where.loopback())
+        std::fprintf(stderr,
+                     "vyt-pump-controller: remote control is open to the network at %s; anyone "
+                     "who has the token can run the pump\n",
+                     qPrintable(server->where().text()));
+    return server;
+}
+
+RemoteServer::RemoteServer(frmPumpensteuerung &window, RemoteToken token, QObject *parent)
+    : QObject(parent), m_window(window), m_token(std::move(token))
+{
+    initRemoteResources();
+    using Method = QHttpServerRequest::Method;
+    addRoute("/v1/status", Method::Get, &RemoteServer::status);
+    addRoute("/v1/dose", Method::Post, &RemoteServer::dose);
+    addRoute("/v1/flow", Method::Post, &RemoteServer::flow);
+    addRoute("/v1/stop", Method::Post, &RemoteServer::stop);
+    addRoute("/v1/runs", Method::Get, &RemoteServer::runs);
+    addRoute("/v1/openapi.json", Method::Get, &RemoteServer::openApi);
+    m_http.setMissingHandler(
+        [this](const QHttpServerRequest &request, QHttpServerResponder &&responder) {
+            serve(request, responder, request.method(), nullptr);
+        });
+    // The line names the client only while its run goes on.
+    connect(&m_window.run(), &PumpRun::finished, this, &RemoteServer::showLine);
+}
+
+RemoteServer::~RemoteServer() = default;
+
+void RemoteServer::addRoute(const char *path, QHttpServerRequest::Method method, Handler handler)
+{
+    m_http.route(QString::fromLatin1(path), QHttpServerRequest::Method::AnyKnown,
+                 [this, method, handler](const QHttpServerRequest &request,
+                                         QHttpServerResponder &&responder) {
+                     serve(request, responder, method, handler);
+                 });
+}
+
+bool RemoteServer::listen(const RemoteAddress &where)
+{
+    auto *guard = new ConnectionGuard(this);
+    if (!guard->listen(where.address, where.port)) {
+        m_error =
+            tr("Remote control cannot listen on %1: %2.").arg(where.text(), guard->errorString());
+        delete guard;
+        return false;
+    }
+    m_guard = guard;
+    m_http.bind(guard);
+    m_where = where;
+    m_where.port = guard->serverPort();
+    showLine();
+    return true;
+}
+
+QString RemoteServer::lineText() const
+{
+    const QString base = tr("Remote control: %1").arg(m_where.text());
+    return m_where.loopback() ? base : base + tr(", open to the network");
+}
+
+void RemoteServer::showLine()
+{
+    const QString client = m_window.runClient();
+    m_window.setRemoteLine(
+        client.isEmpty() ? lineText() : lineText() + tr(" \u00b7 run started by %1").arg(client),
+        !m_where.loopback());
+}
+
+bool RemoteServer::authorised(const QHttpServerRequest &request) const
+{
+    return m_token.admits(request.value(QByteArrayLiteral("Authorization")));
+}
+
+RemoteServer::Reply RemoteServer::failure(Status status, const QString &message,
+                                          const QString &field)
+{
+    QJsonObject body{{QStringLiteral("message"), message}};
+    if (!field.isEmpty())
+        body.insert(QStringLiteral("field"), field);
+    return {status, body};
+}
+
+void RemoteServer::serve(const QHttpServerRequest &request, QHttpServerResponder &responder,
+                         QHttpServerRequest::Method method, Handler handler)
+{
+    // A handler may wait for the controller a moment: the guard leaves its socket alone.
+    const ConnectionGuard::Busy busy(*m_guard, responder.socket());
+    Reply reply;
+    if (!authorised(request))
+        reply = failure(Status::Unauthorized,
+                        tr("A token is needed: \"Authorization: Bearer <token>\", the token being "
+                           "the text in remote-token beside vyt.conf."));
+    else if (!handler)
+        reply = failure(Status::NotFound, tr("No such resource; see /v1/openapi.json."));
+    else if (request.method() != method)
+        reply = failure(Status::MethodNotAllowed,
+                        tr("%1 takes %2 only.")
+                            .arg(request.url().path(), method == QHttpServerRequest::Method::Get
+                                                           ? QStringLiteral("GET")
+                                                           : QStringLiteral("POST")));
+    else if (request.body().size() > kMaxBodyBytes)
+        reply = failure(Status::PayloadTooLarge,
+                        tr("The request is too large: a body may hold 64 KiB."));
+    else
+        reply = (this->*handler)(request);
+    const QByteArray body = QJsonDocument(reply.body).toJson(QJsonDocument::Compact);
+    if (reply.status == Status::Unauthorized)
+        responder.write(body,
+                        {{"Content-Type", "application/json"},
+                         {"Cache-Control", "no-store"},
+                         {"WWW-Authenticate", "Bearer"}},
+                        reply.status);
+    else
+        responder.write(body, {{"Content-Type", "application/json"}, {"Cache-Control", "no-store"}},
+                        reply.status);
+}
+
+QString RemoteServer::startBlocker() const
+{
+    if (programEnding())
+        return tr("The program is ending.");
+    if (m_window.running())
+        return tr("A run is going on.");
+    if (const QWidget *modal = QApplication::activeModalWidget()) {
+        if (modal->objectName() == QLatin1String("frmSchnittstelle"))
+            return tr("The port dialog has not been answered.");
+        return tr("A window is open in front of the operator: \"%1\".").arg(modal->windowTitle());
+    }
+    if (!m_window.state().SchnittstelleOffen)
+        return tr("The port is not open: the port dialog has not been answered.");
+    const auto *potentiometer = m_window.findChild<QCheckBox *>(QStringLiteral("cbxPotentiometer"));
+    if (potentiometer && potentiometer->isChecked())
+        return tr("Potentiometer mode is on.");
+    const auto *startButton = m_window.findChild<QPushButton *>(QStringLiteral("cmdStart"));
+    if (startButton && !startButton->isEnabled())
+        return tr("Start is not available.");
+    return {};
+}
+
+RemoteServer::Reply RemoteServer::status(const QHttpServerRequest &)
+{
+    return {Status::Ok, statusJson(m_window, m_starting ? tr("Another start is being checked.")
+                                                        : startBlocker())};
+}
+
+RemoteServer::Reply RemoteServer::dose(const QHttpServerRequest &request)
+{
+    return start(request, OrderKind::Dose);
+}
+
+RemoteServer::Reply RemoteServer::flow(const QHttpServerRequest &request)
+{
+    return start(request, OrderKind::Flow);
+}
+
+RemoteServer::Reply RemoteServer::start(const QHttpServerRequest &request, OrderKind kind)
+{
+    if (m_starting)
+        return failure(Status::Conflict, tr("Another start is being checked."));
+    if (const QString why = startBlocker(); !why.isEmpty())
+        return failure(Status::Conflict, why);
+    OrderError error;
+    const auto order = parseOrder(request.body(), kind, &error);
+    if (!order)
+        return failure(Status::BadRequest, error.message, error.field);
+    FieldValidation &validation = m_window.validation();
+    // An entry the operator is typing is the operator's: it is not thrown away unseen.
+    if (const auto pending = validation.pendingRefusal())
+        return failure(
+            Status::Conflict,
+            tr("The entry in %1 would be refused: %2").arg(pending->field, pending->message),
+            pending->field);
+    if (const auto refused = refusedEntry(*order, validation))
+        return failure(Status::BadRequest, refused->message, refused->field);
+    if (const auto refused = PumpRun::startRefusal(withOrder(*order, m_window.state(), validation)))
+        return failure(Status::BadRequest, refused->message, refused->field);
+
+    const QScopedValueRollback<bool> starting(m_starting, true);
+    enterOrder(*order, m_window);
+    if (m_window.state().KeineAntwort) {
+        // The one wait in a handler: at most the reply time-out, other requests are served
+        // meanwhile, and a Stop pressed meanwhile wins.
+        m_window.state().Abbruch = false;
+        if (!controllerAnswers())
+            return failure(Status::ServiceUnavailable, m_window.link().silenceMessage());
+        if (m_window.state().Abbruch)
+            return failure(Status::Conflict, tr("Stop was pressed while the controller was asked; "
+                                                "nothing was started."));
+        if (const QString why = startBlocker(); !why.isEmpty())
+            return failure(Status::Conflict, why);
+    }
+    // Nothing from here on runs an event loop: a message can only be this start's own.
+    const MessageCollector quiet;
+    if (!m_window.startFor(clientText(request.remoteAddress())))
+        return failure(Status::Conflict, quiet.messages().isEmpty()
+                                             ? tr("The run did not start.")
+                                             : quiet.messages().constFirst().text);
+    showLine();
+    return {Status::Ok,
+            QJsonObject{{QStringLiteral("started"), true},
+                        {QStringLiteral("status"), statusJson(m_window, startBlocker())}}};
+}
+
+bool RemoteServer::controllerAnswers()
+{
+    (void)m_window.link().ParameterLesen(QStringLiteral("VER"), ControllerLink::OnSilence::Quiet);
+    return !programEnding() && !m_window.state().KeineAntwort;
+}
+
+RemoteServer::Reply RemoteServer::stop(const QHttpServerRequest &)
+{
+    m_window.stopFromRemote();
+    return {Status::Ok,
+            QJsonObject{{QStringLiteral("stopped"), true},
+                        {QStringLiteral("status"), statusJson(m_window, startBlocker())}}};
+}
+
+RemoteServer::Reply RemoteServer::runs(const QHttpServerRequest &request)
+{
+    const QUrlQuery query(request.url());
+    QDateTime since;
+    if (query.hasQueryItem(QStringLiteral("since"))) {
+        since = readIsoTime(query.queryItemValue(QStringLiteral("since"), QUrl::FullyDecoded));
+        if (!since.isValid())
+            return failure(
+                Status::BadRequest,
+                tr("\"since\" must be an ISO 8601 time, such as 2026-12-07T15:30:00+01:00."),
+                QStringLiteral("since"));
+    }
+    const RunRows rows = runRows(m_window.runJournal().path(), since, kMaxRunRows);
+    if (!rows.error.isEmpty())
+        return failure(Status::InternalServerError, rows.error);
+    return {Status::Ok, QJsonObject{{QStringLiteral("runs"), rows.rows},
+                                    {QStringLiteral("truncated"), rows.truncated}}};
+}
+
+RemoteServer::Reply RemoteServer::openApi(const QHttpServerRequest &)
+{
+    QFile file(QStringLiteral(":/remote/openapi.json"));
+    if (!file.open(QIODevice::ReadOnly))
+        return failure(Status::InternalServerError, tr("The interface description is missing."));
+    QJsonObject api = QJsonDocument::fromJson(file.readAll()).object();
+    // The units are the window's own, from its tables.
+    QJsonObject components = api.value(QStringLiteral("components")).toObject();
+    QJsonObject schemas = components.value(QStringLiteral("schemas")).toObject();
+    const struct {
+        const char *schema;
+        const char *property;
+        const QStringList &units;
+    } kUnits[] = {{"Dose", "unit", mengeEinheiten()},
+                  {"Dose", "pause_unit", zeitEinheiten()},
+                  {"Flow", "unit", foerderstromEinheiten()},
+                  {"Flow", "duration_unit", zeitEinheiten()}};
+    for (const auto &u : kUnits) {
+        const QString name = QLatin1String(u.schema);
+        QJsonObject schema = schemas.value(name).toObject();
+        QJsonObject properties = schema.value(QStringLiteral("properties")).toObject();
+        QJsonObject property = properties.value(QLatin1String(u.property)).toObject();
+        property.insert(QStringLiteral("enum"), QJsonArray::fromStringList(u.units));
+        properties.insert(QLatin1String(u.property), property);
+        schema.insert(QStringLiteral("properties"), properties);
+        schemas.insert(name, schema);
+    }
+    components.insert(QStringLiteral("schemas"), schemas);
+    api.insert(QStringLiteral("components"), components);
+    return {Status::Ok, api};
+}
+
+} // namespace vyt

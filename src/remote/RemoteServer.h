@@ -1,0 +1,87 @@
+#pragma once
+// Remote control: a small JSON interface over HTTP through which a program on this
+// machine (or, when the operator allows it, on the lab network) doses, runs a flow,
+// stops and reads the state, through the window's own checks and Start and Stop.
+// Every request carries the token; off unless the command line asks for it.
+#include "remote/ConnectionGuard.h"
+#include "remote/RemoteAddress.h"
+#include "remote/RemoteOrder.h"
+#include "remote/RemoteToken.h"
+
+#include <QHttpServer>
+#include <QHttpServerResponder>
+#include <QJsonObject>
+#include <QObject>
+#include <QPointer>
+#include <memory>
+
+namespace vyt {
+
+class frmPumpensteuerung;
+
+class RemoteServer : public QObject {
+    Q_OBJECT
+public:
+    static constexpr qsizetype kMaxBodyBytes = 64 * 1024;
+    static constexpr int kMaxRunRows = 1000;
+
+    RemoteServer(frmPumpensteuerung &window, RemoteToken token, QObject *parent = nullptr);
+    ~RemoteServer() override;
+
+    // Listens there; false with the reason in error(). Port 0 takes a free one (tests).
+    bool listen(const RemoteAddress &where);
+    [[nodiscard]] quint16 port() const { return m_where.port; }
+    [[nodiscard]] const RemoteAddress &where() const { return m_where; }
+    [[nodiscard]] QString error() const { return m_error; }
+    [[nodiscard]] ConnectionGuard &guard() { return *m_guard; }
+    // The status line's text: "Remote control: 127.0.0.1:8650".
+    [[nodiscard]] QString lineText() const;
+
+    // Why a start would be refused now; empty when it would not be.
+    [[nodiscard]] QString startBlocker() const;
+
+private:
+    struct Reply {
+        QHttpServerResponder::StatusCode status = QHttpServerResponder::StatusCode::Ok;
+        QJsonObject body;
+    };
+    using Handler = Reply (RemoteServer::*)(const QHttpServerRequest &);
+
+    void addRoute(const char *path, QHttpServerRequest::Method method, Handler handler);
+    void serve(const QHttpServerRequest &request, QHttpServerResponder &responder,
+               QHttpServerRequest::Method method, Handler handler);
+    [[nodiscard]] bool authorised(const QHttpServerRequest &request) const;
+
+    Reply status(const QHttpServerRequest &request);
+    Reply dose(const QHttpServerRequest &request);
+    Reply flow(const QHttpServerRequest &request);
+    Reply stop(const QHttpServerRequest &request);
+    Reply runs(const QHttpServerRequest &request);
+    Reply openApi(const QHttpServerRequest &request);
+    Reply start(const QHttpServerRequest &request, OrderKind kind);
+    // Asks "VER" when the controller has not answered yet, without the operator's message.
+    [[nodiscard]] bool controllerAnswers();
+    void showLine();
+
+    static Reply failure(QHttpServerResponder::StatusCode status, const QString &message,
+                         const QString &field = QString());
+
+    frmPumpensteuerung &m_window;
+    RemoteToken m_token;
+    QHttpServer m_http;
+    QPointer<ConnectionGuard> m_guard; // owned by m_http once bound
+    RemoteAddress m_where;
+    QString m_error;
+    bool m_starting = false; // a start is between its checks and Start
+};
+
+// Turns remote control on for the window: the token (made when missing), the socket,
+// the line in the window. Null when it cannot be on; the reason is then on stderr and
+// on the window's line.
+[[nodiscard]] std::unique_ptr<RemoteServer> startRemoteControl(frmPumpensteuerung &window,
+                                                               const RemoteAddress &where);
+
+// The client's address as people write it ("127.0.0.1", not "::ffff:127.0.0.1").
+[[nodiscard]] QString clientText(const QHostAddress &address);
+
+} // namespace vyt

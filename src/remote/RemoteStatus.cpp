@@ -1,0 +1,178 @@
+#include "remote/RemoteStatus.h"
+
+#include "config/NumberText.h"
+#include "config/PumpCatalog.h"
+#include "config/Units.h"
+#include "journal/RunJournal.h"
+#include "link/MSComm.h"
+#include "main/PumpRun.h"
+#include "main/frmPumpensteuerung.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QLabel>
+#include <cmath>
+
+namespace vyt {
+namespace {
+
+QJsonValue number(float value)
+{
+    return shortestDecimal(value);
+}
+
+QString unitText(const QStringList &units, double index)
+{
+    const int i = int(index);
+    return index == double(i) && i >= 0 && i < units.size() ? units.at(i) : QString();
+}
+
+QString listText(frmPumpensteuerung &window, const char *name)
+{
+    const auto *list = window.findChild<QComboBox *>(QLatin1String(name));
+    return list ? list->currentText() : QString();
+}
+
+QJsonValue repetitions(qint64 n)
+{
+    return n == kEndlessRepetitions ? QJsonValue(QStringLiteral("endless")) : QJsonValue(double(n));
+}
+
+QJsonObject settingsJson(frmPumpensteuerung &window)
+{
+    const PumpState &state = window.state();
+    const PumpSettings &s = state.settings;
+    const QJsonObject dose{
+        {QStringLiteral("quantity"), number(s.Menge)},
+        {QStringLiteral("unit"), unitText(mengeEinheiten(), s.Mengeneinheit)},
+        {QStringLiteral("repetitions"), repetitions(s.Wiederholung)},
+        {QStringLiteral("pause"), number(s.Pause)},
+        {QStringLiteral("pause_unit"), unitText(zeitEinheiten(), s.Pauseeinheit)}};
+    const QJsonObject flow{
+        {QStringLiteral("rate"), number(s.Foerderstrom)},
+        {QStringLiteral("unit"), unitText(foerderstromEinheiten(), s.Foerderstromeinheit)},
+        {QStringLiteral("duration"), number(s.Dauer)},
+        {QStringLiteral("duration_unit"), unitText(zeitEinheiten(), s.Dauereinheit)}};
+    return QJsonObject{
+        {QStringLiteral("pump_type"), QString::fromUtf8(pumpType(s.Pumpentyp).name)},
+        {QStringLiteral("displacement_ul_per_rev"), number(state.Verdraengungsvolumen)},
+        {QStringLiteral("density_g_per_cm3"), number(s.Dichte)},
+        {QStringLiteral("calibration_factor"), number(s.Kalibrierfaktor)},
+        {QStringLiteral("encoder"), listText(window, "cboEncoder")},
+        {QStringLiteral("gear"), listText(window, "cboGetriebe")},
+        {QStringLiteral("max_speed_rpm"), number(s.Maximaldrehzahl)},
+        {QStringLiteral("acceleration_rev_per_s2"), number(s.Beschleunigung)},
+        {QStringLiteral("continuous_current_ma"), number(s.Dauerstrom)},
+        {QStringLiteral("peak_current_ma"), number(s.Spitzenstrom)},
+        {QStringLiteral("dose"), dose},
+        {QStringLiteral("flow"), flow}};
+}
+
+QJsonValue runJson(frmPumpensteuerung &window)
+{
+    if (!window.running())
+        return QJsonValue::Null;
+    const PumpRun::Progress p = window.run().progress();
+    const QString client = window.runClient();
+    QJsonObject run{
+        {QStringLiteral("mode"), window.state().settings.Betriebsart == 2
+                                     ? QStringLiteral("flow")
+                                     : QStringLiteral("dosing")},
+        {QStringLiteral("started_by"), client.isEmpty() ? QStringLiteral("operator") : client},
+        {QStringLiteral("time_left_s"), p.secondsLeft < 0
+                                            ? QJsonValue(QJsonValue::Null)
+                                            : QJsonValue(std::round(p.secondsLeft * 1000) / 1000)}};
+    if (p.dosing) {
+        run.insert(QStringLiteral("dose"), double(p.dose));
+        run.insert(QStringLiteral("doses"), repetitions(p.doses));
+        run.insert(QStringLiteral("pausing"), p.pausing);
+    }
+    return run;
+}
+
+QJsonValue numberOrText(const QString &text)
+{
+    bool ok = false;
+    const double v = QLocale::c().toDouble(text, &ok);
+    if (ok && std::isfinite(v))
+        return v;
+    return text.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(text);
+}
+
+QJsonObject rowJson(const RunRecord &r)
+{
+    auto time = [](const QDateTime &t) {
+        return t.isValid() ? QJsonValue(t.toOffsetFromUtc(t.offsetFromUtc()).toString(Qt::ISODate))
+                           : QJsonValue(QJsonValue::Null);
+    };
+    return QJsonObject{{QStringLiteral("started"), time(r.started)},
+                       {QStringLiteral("ended"), time(r.ended)},
+                       {QStringLiteral("port"), r.port},
+                       {QStringLiteral("device"), r.device},
+                       {QStringLiteral("pump_type"), r.pumpType},
+                       {QStringLiteral("mode"), r.mode},
+                       {QStringLiteral("set_value"), numberOrText(r.setValue)},
+                       {QStringLiteral("unit"), r.unit},
+                       {QStringLiteral("repetitions"), numberOrText(r.repetitions)},
+                       {QStringLiteral("doses_done"), r.dosesDone < 0
+                                                          ? QJsonValue(QJsonValue::Null)
+                                                          : QJsonValue(double(r.dosesDone))},
+                       {QStringLiteral("delivered"), numberOrText(r.delivered)},
+                       {QStringLiteral("ended_by"), r.endedBy},
+                       {QStringLiteral("note"), r.note}};
+}
+
+} // namespace
+
+QJsonObject statusJson(frmPumpensteuerung &window, const QString &blocked)
+{
+    const PumpState &state = window.state();
+    const auto *potentiometer = window.findChild<QCheckBox *>(QStringLiteral("cbxPotentiometer"));
+    const auto *line = window.findChild<QLabel *>(QStringLiteral("lblStatus"));
+    return QJsonObject{
+        {QStringLiteral("port"), QStringLiteral("COM%1").arg(state.Schnittstelle)},
+        {QStringLiteral("device"), window.MSComm1().DevicePath()},
+        {QStringLiteral("link_open"), state.SchnittstelleOffen},
+        {QStringLiteral("controller_answered"), state.SchnittstelleOffen && !state.KeineAntwort},
+        {QStringLiteral("running"), window.running()},
+        {QStringLiteral("potentiometer"), potentiometer && potentiometer->isChecked()},
+        {QStringLiteral("mode"),
+         state.settings.Betriebsart == 2 ? QStringLiteral("flow") : QStringLiteral("dosing")},
+        {QStringLiteral("run"), runJson(window)},
+        {QStringLiteral("status_line"), line ? line->text() : QString()},
+        {QStringLiteral("start_blocked"),
+         blocked.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(blocked)},
+        {QStringLiteral("settings"), settingsJson(window)}};
+}
+
+RunRows runRows(const QString &journalPath, const QDateTime &since, int limit)
+{
+    RunRows out;
+    QList<QStringList> rows = RunJournal::readRows(journalPath, &out.error);
+    QList<QJsonObject> picked;
+    for (const QStringList &fields : rows) {
+        const RunRecord r = RunRecord::fromFields(fields);
+        if (!since.isValid() || (r.started.isValid() && r.started >= since))
+            picked << rowJson(r);
+    }
+    out.truncated = picked.size() > limit;
+    for (qsizetype i = std::max<qsizetype>(0, picked.size() - limit); i < picked.size(); ++i)
+        out.rows.append(picked.at(i));
+    return out;
+}
+
+QDateTime readIsoTime(QString text)
+{
+    text = text.trimmed().replace(QLatin1Char(' '), QLatin1Char('+'));
+    QDateTime t = QDateTime::fromString(text, Qt::ISODateWithMs);
+    if (!t.isValid())
+        t = QDateTime::fromString(text, Qt::ISODate);
+    if (!t.isValid()) {
+        const QDate day = QDate::fromString(text, Qt::ISODate);
+        if (day.isValid())
+            t = day.startOfDay();
+    }
+    return t;
+}
+
+} // namespace vyt

@@ -1,0 +1,616 @@
+// Remote control against the real server on a free port, the real window and the
+// in-process simulator: the token, a table of hostile requests, a dose and a flow
+// through Start, the refusals while a start is not possible, and the limits a client
+// cannot get past. The client is a plain QTcpSocket, so every byte is the test's own.
+#include "config/NumberText.h"
+#include "config/Units.h"
+#include "link/ControllerLink.h"
+#include "remote/RemoteServer.h"
+#include "support/AppFixture.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDialog>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace vyt;
+using namespace vyt::test;
+
+namespace {
+
+struct Answer {
+    int status = 0; // 0: no answer
+    QJsonObject json;
+};
+
+// Reads the status line and the body of one answer; the server closes or says how long.
+Answer readAnswer(QTcpSocket &socket, int timeoutMs)
+{
+    QByteArray in;
+    auto complete = [&] {
+        in += socket.readAll();
+        const qsizetype end = in.indexOf("\r\n\r\n");
+        if (end < 0)
+            return socket.state() == QAbstractSocket::UnconnectedState;
+        const QByteArray head = in.left(end).toLower();
+        const qsizetype at = head.indexOf("content-length:");
+        const qsizetype length =
+            at < 0 ? 0 : head.mid(at + 15, head.indexOf('\r', at) - at - 15).trimmed().toLongLong();
+        return in.size() >= end + 4 + length || socket.state() == QAbstractSocket::UnconnectedState;
+    };
+    if (!QTest::qWaitFor(complete, timeoutMs) || !in.startsWith("HTTP/1.1 "))
+        return {};
+    const qsizetype end = in.indexOf("\r\n\r\n");
+    return {in.mid(9, 3).toInt(), QJsonDocument::fromJson(in.mid(end + 4)).object()};
+}
+
+QByteArray request(const QByteArray &method, const QByteArray &path, const QByteArray &body,
+                   const QByteArray &authorization)
+{
+    QByteArray r = method + ' ' + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+    if (!authorization.isNull())
+        r += "Authorization: " + authorization + "\r\n";
+    if (method == "POST")
+        r +=
+            "Content-Type: application/json\r\nContent-Length: " + QByteArray::number(body.size()) +
+            "\r\n";
+    return r + "\r\n" + body;
+}
+
+// The window against the simulator, its remote control on a free port of this machine.
+class Rig {
+public:
+    Rig()
+    {
+        QLocale::setDefault(QLocale::c());
+        app.sim().setInstantMoves(true);
+        ok = dir.isValid() && token.load(dir.filePath(QStringLiteral("remote-token")));
+        server = std::make_unique<RemoteServer>(app.window(), token);
+        ok = ok && server->listen(RemoteAddress{});
+        app.messages().clear();
+    }
+
+    Answer send(const QByteArray &raw, int timeoutMs = 10000)
+    {
+        QTcpSocket socket;
+        socket.connectToHost(QHostAddress::LocalHost, server->port());
+        if (!QTest::qWaitFor([&] { return socket.state() == QAbstractSocket::ConnectedState; },
+                             timeoutMs))
+            return {};
+        socket.write(raw);
+        return readAnswer(socket, timeoutMs);
+    }
+    Answer get(const QByteArray &path) { return send(request("GET", path, {}, bearer())); }
+    Answer post(const QByteArray &path, const QByteArray &body)
+    {
+        return send(request("POST", path, body, bearer()));
+    }
+    [[nodiscard]] QByteArray bearer() const { return "Bearer " + token.value(); }
+
+    // Everything sent so far: a marker goes out behind it and the line keeps the order.
+    QStringList sent()
+    {
+        app.window().link().BefehlSenden(QStringLiteral("ZZ"));
+        if (!waitForLine(app.sim(), QStringLiteral("ZZ")))
+            return {QStringLiteral("<marker never arrived>")};
+        QStringList lines = app.sim().receivedLines();
+        lines.removeAll(QStringLiteral("ZZ"));
+        app.sim().clearReceived();
+        return lines;
+    }
+
+    AppFixture app;
+    QTemporaryDir dir;
+    RemoteToken token;
+    std::unique_ptr<RemoteServer> server;
+    bool ok = false;
+};
+
+const QByteArray kDose =
+    R"({"quantity": 30, "unit": "µl", "repetitions": 3, "pause": 0, "pause_unit": "ms"})";
+
+QByteArray doseWith(const QByteArray &key, const QByteArray &value)
+{
+    QJsonObject o = QJsonDocument::fromJson(kDose).object();
+    o.insert(QString::fromUtf8(key), QJsonDocument::fromJson("[" + value + "]").array().at(0));
+    return QJsonDocument(o).toJson(QJsonDocument::Compact);
+}
+
+QByteArray flow(const QByteArray &rate, const QByteArray &duration, const QByteArray &unit = "s")
+{
+    return R"({"rate": )" + rate + R"(, "unit": "ml/min", "duration": )" + duration +
+           R"(, "duration_unit": ")" + unit + R"("})";
+}
+
+} // namespace
+
+class tst_remote : public QObject {
+    Q_OBJECT
+private slots:
+    void address_data();
+    void address();
+    void tokenFile();
+    void token_data();
+    void token();
+    void hostile_data();
+    void hostile();
+    void doseRunsThroughStart();
+    void flowStopsAtOnce();
+    void startRefused_data();
+    void startRefused();
+    void operatorStopWins();
+    void silentController();
+    void slowClientTimesOut();
+    void connectionsAreBounded();
+    void openApiNamesTheUnits();
+};
+
+void tst_remote::address_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("expected"); // empty: refused
+    QTest::newRow("port only") << "8650"
+                               << "127.0.0.1:8650";
+    QTest::newRow("loopback") << "127.0.0.1:8650"
+                              << "127.0.0.1:8650";
+    QTest::newRow("localhost") << "localhost:9000"
+                               << "127.0.0.1:9000";
+    QTest::newRow("every address") << "0.0.0.0:8650"
+                                   << "0.0.0.0:8650";
+    QTest::newRow("IPv6") << "[::1]:8650"
+                          << "[::1]:8650";
+    QTest::newRow("IPv6 bare") << "::1:8650"
+                               << "";
+    QTest::newRow("port 0") << "0"
+                            << "";
+    QTest::newRow("port too big") << "65536"
+                                  << "";
+    QTest::newRow("signed port") << "+8650"
+                                 << "";
+    QTest::newRow("no port") << "127.0.0.1:"
+                             << "";
+    QTest::newRow("host name") << "pumps.lab:8650"
+                               << "";
+    QTest::newRow("empty") << ""
+                           << "";
+}
+
+void tst_remote::address()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, expected);
+    QString why;
+    const auto where = parseRemoteAddress(text, &why);
+    QCOMPARE(where ? where->text() : QString(), expected);
+    QCOMPARE(why.isEmpty(), where.has_value());
+}
+
+void tst_remote::tokenFile()
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("sub/remote-token"));
+    RemoteToken first;
+    QVERIFY2(first.load(path), qPrintable(first.error()));
+    QCOMPARE(first.value().size(), 2 * RemoteToken::kBytes);
+    const auto others = QFile::ReadGroup | QFile::WriteGroup | QFile::ExeGroup | QFile::ReadOther |
+                        QFile::WriteOther | QFile::ExeOther;
+    QCOMPARE(QFile::permissions(path) & others, QFileDevice::Permissions());
+    RemoteToken again;
+    QVERIFY(again.load(path));
+    QCOMPARE(again.value(), first.value());
+    // Readable by others: tightened, still the same token.
+    QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther);
+    QVERIFY(again.load(path));
+    QCOMPARE(QFile::permissions(path) & others, QFileDevice::Permissions());
+    // A file that holds no token is not taken, and not written over.
+    QFile damaged(path);
+    QVERIFY(damaged.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    damaged.write("secret\n");
+    damaged.close();
+    RemoteToken third;
+    QVERIFY(!third.load(path));
+    QVERIFY(third.error().contains(QStringLiteral("holds no token")));
+    QVERIFY(!third.admits("Bearer "));
+}
+
+void tst_remote::token_data()
+{
+    QTest::addColumn<QByteArray>("authorization"); // "<token>" stands for the token
+    QTest::addColumn<int>("status");
+    QTest::newRow("none") << QByteArray() << 401;
+    QTest::newRow("empty") << QByteArray("") << 401;
+    QTest::newRow("wrong") << QByteArray("Bearer 0123") << 401;
+    QTest::newRow("other scheme") << QByteArray("Basic <token>") << 401;
+    QTest::newRow("token alone") << QByteArray("<token>") << 401;
+    QTest::newRow("one character short") << QByteArray("Bearer <token-1>") << 401;
+    QTest::newRow("one character more") << QByteArray("Bearer <token>0") << 401;
+    QTest::newRow("right") << QByteArray("Bearer <token>") << 200;
+    QTest::newRow("scheme in lower case") << QByteArray("bearer <token>") << 200;
+}
+
+void tst_remote::token()
+{
+    QFETCH(QByteArray, authorization);
+    QFETCH(int, status);
+    Rig rig;
+    QVERIFY(rig.ok);
+    (void)rig.sent();
+    const QByteArray value = rig.token.value();
+    authorization.replace("<token-1>", value.chopped(1)).replace("<token>", value);
+    // A stop is the one request that acts whatever the state: refused, it sends nothing.
+    const Answer answer = rig.send(request("POST", "/v1/stop", {}, authorization));
+    QCOMPARE(answer.status, status);
+    const QStringList expected = status == 200 ? QStringList{"SOR 0", "V 0"} : QStringList{};
+    QCOMPARE(rig.sent(), expected);
+    QCOMPARE(rig.app.messages().count(), 0);
+}
+
+void tst_remote::hostile_data()
+{
+    QTest::addColumn<QByteArray>("raw"); // a whole request; "<auth>" stands for the header
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("field");   // "*": any or none
+    QTest::addColumn<QString>("message"); // a part of it; empty: any
+
+    auto post = [](const QByteArray &path, const QByteArray &body) {
+        return request("POST", path, body, "<auth>");
+    };
+    QTest::newRow("malformed JSON") << post("/v1/dose", R"({"quantity": 30,)") << 400 << "*"
+                                    << "no valid JSON";
+    QTest::newRow("array") << post("/v1/dose", "[30]") << 400 << "*"
+                           << "JSON object";
+    QTest::newRow("empty body") << post("/v1/dose", "") << 400 << "*"
+                                << "";
+    QTest::newRow("NUL bytes") << post("/v1/dose", QByteArray(8, '\0')) << 400 << "*"
+                               << "";
+    QTest::newRow("not UTF-8") << post("/v1/dose", "{\"unit\": \"\xff\xfe\"}") << 400 << "*"
+                               << "";
+    QTest::newRow("quantity as text")
+        << post("/v1/dose", doseWith("quantity", R"("30")")) << 400 << "txtMenge"
+        << "must be a number";
+    QTest::newRow("quantity as object")
+        << post("/v1/dose", doseWith("quantity", R"({"v": 1})")) << 400 << "txtMenge"
+        << "";
+    QTest::newRow("quantity 1E39")
+        << post("/v1/dose", doseWith("quantity", "-1E39")) << 400 << "txtMenge"
+        << "Please enter a real number.";
+    QTest::newRow("quantity 1e400") << post("/v1/dose", doseWith("quantity", "1e400")) << 400 << "*"
+                                    << "";
+    QTest::newRow("dose too large")
+        << post("/v1/dose", doseWith("quantity", "1E30")) << 400 << "txtMenge"
+        << "Please enter a value from -";
+    QTest::newRow("unknown field") << post("/v1/dose", doseWith("volume", "30")) << 400 << "volume"
+                                   << "Unknown field";
+    QTest::newRow("missing field")
+        << post("/v1/dose",
+                R"({"quantity": 30, "unit": "µl", "repetitions": 1, "pause_unit": "s"})")
+        << 400 << "txtPause"
+        << "missing";
+    QTest::newRow("unit not in the table")
+        << post("/v1/dose", doseWith("unit", R"("ul")")) << 400 << "cboMengeEinheit"
+        << "\"µl\", \"mg\", \"rev.\"";
+    QTest::newRow("unit with a blank")
+        << post("/v1/dose", doseWith("unit", R"("µ l")")) << 400 << "cboMengeEinheit"
+        << "";
+    QTest::newRow("unit as number")
+        << post("/v1/dose", doseWith("unit", "0")) << 400 << "cboMengeEinheit"
+        << "";
+    QTest::newRow("pause negative")
+        << post("/v1/dose", doseWith("pause", "-1")) << 400 << "txtPause"
+        << "Please enter a positve real number.";
+    QTest::newRow("repetitions 0")
+        << post("/v1/dose", doseWith("repetitions", "0")) << 400 << "txtWiederholung"
+        << "Please enter a positive integer number.";
+    QTest::newRow("repetitions 40000")
+        << post("/v1/dose", doseWith("repetitions", "40000")) << 400 << "txtWiederholung"
+        << "Please enter a positive integer number.";
+    QTest::newRow("repetitions forever")
+        << post("/v1/dose", doseWith("repetitions", R"("forever")")) << 400 << "txtWiederholung"
+        << "\"endless\"";
+    QTest::newRow("duration negative") << post("/v1/flow", flow("5", "-1")) << 400 << "txtDauer"
+                                       << "Please enter a positive real number.";
+    QTest::newRow("flow too fast") << post("/v1/flow", flow("1E6", "1")) << 400 << "txtFoerderstrom"
+                                   << "The continuous flow needs a velocity of ";
+    QTest::newRow("flow over 24 h")
+        << post("/v1/flow", flow("5", "1441", "min")) << 400 << "txtDauer"
+        << "86400 sec";
+    QTest::newRow("body over 64 KiB")
+        << post("/v1/dose", doseWith("quantity", "\"" + QByteArray(70000, 'x') + "\"")) << 413
+        << "*"
+        << "64 KiB";
+    QTest::newRow("body of 1 MiB") << post("/v1/dose", QByteArray(1 << 20, ' ')) << 413 << "*"
+                                   << "64 KiB";
+    QTest::newRow("wrong method") << request("GET", "/v1/dose", {}, "<auth>") << 405 << "*"
+                                  << "POST";
+    QTest::newRow("unknown path") << request("GET", "/v1/pump", {}, "<auth>") << 404 << "*"
+                                  << "";
+    QTest::newRow("since not a time")
+        << request("GET", "/v1/runs?since=yesterday", {}, "<auth>") << 400 << "since"
+        << "ISO 8601";
+    // The HTTP server closes a connection that speaks no HTTP, without a word.
+    QTest::newRow("no HTTP at all") << QByteArray("\x16\x03\x01 hello\r\n\r\n") << 0 << "*"
+                                    << "";
+}
+
+void tst_remote::hostile()
+{
+    QFETCH(QByteArray, raw);
+    QFETCH(int, status);
+    QFETCH(QString, field);
+    QFETCH(QString, message);
+    Rig rig;
+    QVERIFY(rig.ok);
+    (void)rig.sent();
+    const QStringList before{rig.app.find<QLineEdit>("txtMenge")->text(),
+                             rig.app.find<QLineEdit>("txtWiederholung")->text(),
+                             rig.app.find<QComboBox>("cboMengeEinheit")->currentText()};
+    const Answer answer = rig.send(raw.replace("<auth>", rig.bearer()));
+    QCOMPARE(answer.status, status);
+    if (field != QLatin1String("*"))
+        QCOMPARE(answer.json.value(QStringLiteral("field")).toString(), field);
+    QVERIFY2(answer.json.value(QStringLiteral("message")).toString().contains(message),
+             qPrintable(answer.json.value(QStringLiteral("message")).toString()));
+    // Nothing happened: no box, nothing on the line, the window as it was.
+    QCOMPARE(rig.app.messages().count(), 0);
+    QCOMPARE(rig.sent(), QStringList{});
+    QCOMPARE((QStringList{rig.app.find<QLineEdit>("txtMenge")->text(),
+                          rig.app.find<QLineEdit>("txtWiederholung")->text(),
+                          rig.app.find<QComboBox>("cboMengeEinheit")->currentText()}),
+             before);
+    // And the server still answers.
+    QCOMPARE(rig.get("/v1/status").status, 200);
+}
+
+void tst_remote::doseRunsThroughStart()
+{
+    Rig rig;
+    QVERIFY(rig.ok);
+    rig.app.find<QComboBox>("cboPumpentyp")->setCurrentIndex(1); // 3 µl a revolution, 16 lines
+    rig.app.messages().clear();
+    (void)rig.sent();
+    const QDateTime before = QDateTime::currentDateTime().addSecs(-1);
+    // The Greek mu is the same unit as the micro sign the window writes.
+    const Answer answer = rig.post("/v1/dose", doseWith("unit", "\"\u03bcl\""));
+    QCOMPARE(answer.status, 200);
+    QVERIFY(rig.app.waitForRunEnd());
+    // The controller's version first (it had not answered yet), then the window's own run.
+    QCOMPARE(rig.sent(),
+             (QStringList{"VER",     "SP 6000", "AC 500", "LCC 230", "LPC 400", "DIPROG", "SOR 0",
+                          "CONTMOD", "HO",      "LA 0",   "M",       "LA 640",  "NP 640", "M",
+                          "LA 1280", "NP 1280", "M",      "LA 1920", "NP 1920", "M"}));
+    // The values stand in the window as if typed.
+    QCOMPARE(rig.app.find<QLineEdit>("txtMenge")->text(), QStringLiteral("30"));
+    QCOMPARE(rig.app.find<QLineEdit>("txtWiederholung")->text(), QStringLiteral("3"));
+    QCOMPARE(rig.app.find<QComboBox>("cboMengeEinheit")->currentText(), mengeEinheiten().at(0));
+    QCOMPARE(rig.app.state().settings.Menge, 30.0f);
+    QCOMPARE(rig.app.messages().count(), 0);
+    const Answer runs = rig.get("/v1/runs?since=" + before.toString(Qt::ISODate).toUtf8());
+    QCOMPARE(runs.status, 200);
+    const QJsonArray rows = runs.json.value(QStringLiteral("runs")).toArray();
+    QCOMPARE(rows.size(), 1);
+    const QJsonObject row = rows.at(0).toObject();
+    QCOMPARE(row.value(QStringLiteral("set_value")).toDouble(), 30.0);
+    QCOMPARE(row.value(QStringLiteral("unit")).toString(), mengeEinheiten().at(0));
+    QCOMPARE(row.value(QStringLiteral("doses_done")).toDouble(), 3.0);
+    QCOMPARE(row.value(QStringLiteral("ended_by")).toString(), QStringLiteral("completed"));
+    QCOMPARE(row.value(QStringLiteral("note")).toString(), QStringLiteral("remote 127.0.0.1"));
+}
+
+void tst_remote::flowStopsAtOnce()
+{
+    Rig rig;
+    QVERIFY(rig.ok);
+    rig.app.find<QComboBox>("cboPumpentyp")->setCurrentIndex(1);
+    rig.app.messages().clear();
+    Answer answer = rig.post("/v1/flow", flow("5", "0"));
+    QCOMPARE(answer.status, 200);
+    QVERIFY(waitForLine(rig.app.sim(), QStringLiteral("V 1667")));
+    QVERIFY(rig.app.find<QCheckBox>("cbxEndlosFoerderung")->isChecked());
+    const QJsonObject run = rig.get("/v1/status").json.value(QStringLiteral("run")).toObject();
+    QCOMPARE(run.value(QStringLiteral("mode")).toString(), QStringLiteral("flow"));
+    QCOMPARE(run.value(QStringLiteral("started_by")).toString(), QStringLiteral("127.0.0.1"));
+    QVERIFY(run.value(QStringLiteral("time_left_s")).isNull());
+    QVERIFY(rig.app.find<QLabel>("lblRemote")
+                ->text()
+                .endsWith(QStringLiteral("run started by 127.0.0.1")));
+    rig.app.sim().clearReceived();
+    answer = rig.post("/v1/stop", {});
+    QCOMPARE(answer.status, 200);
+    // Stop's own commands went out before the answer; the run's end repeats them.
+    QCOMPARE(rig.app.sim().receivedLines().mid(0, 2), QStringList{} << "SOR 0"
+                                                                    << "V 0");
+    QVERIFY(rig.app.waitForRunEnd());
+    QCOMPARE(rig.get("/v1/status").json.value(QStringLiteral("running")).toBool(), false);
+    QCOMPARE(rig.app.find<QLabel>("lblRemote")->text(), rig.server->lineText());
+}
+
+void tst_remote::startRefused_data()
+{
+    QTest::addColumn<QString>("situation");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("a run is going on") << "running"
+                                       << "A run is going on.";
+    QTest::newRow("a modal window is open") << "modal"
+                                            << "A window is open in front of the operator";
+    QTest::newRow("no port open") << "no port"
+                                  << "The port is not open";
+    QTest::newRow("potentiometer mode") << "potentiometer"
+                                        << "Potentiometer mode is on.";
+    QTest::newRow("operator's entry refused") << "typing"
+                                              << "The entry in txtDichte would be refused";
+}
+
+void tst_remote::startRefused()
+{
+    QFETCH(QString, situation);
+    QFETCH(QString, message);
+    Rig rig;
+    QVERIFY(rig.ok);
+    rig.app.find<QComboBox>("cboPumpentyp")->setCurrentIndex(1);
+    rig.app.messages().clear();
+    QDialog dialog(&rig.app.window());
+    if (situation == QLatin1String("running")) {
+        rig.app.find<QCheckBox>("cbxEndlosFoerderung")->setChecked(true);
+        rig.app.find<QRadioButton>("optBetriebsart2")->setChecked(true);
+        rig.app.find<QPushButton>("cmdStart")->click();
+        QVERIFY(rig.app.window().running());
+    } else if (situation == QLatin1String("modal")) {
+        dialog.setModal(true);
+        dialog.show();
+    } else if (situation == QLatin1String("no port")) {
+        rig.app.state().SchnittstelleOffen = false;
+    } else if (situation == QLatin1String("potentiometer")) {
+        (void)rig.app.window().link().ParameterLesen(QStringLiteral("VER"));
+        rig.app.find<QRadioButton>("optBetriebsart2")->setChecked(true);
+        rig.app.find<QCheckBox>("cbxPotentiometer")->setChecked(true);
+    } else {
+        rig.app.find<QLineEdit>("txtDichte")->setText(QStringLiteral("abc"));
+    }
+    (void)rig.sent();
+    const QString menge = rig.app.find<QLineEdit>("txtMenge")->text();
+    const Answer answer = rig.post("/v1/dose", kDose);
+    QCOMPARE(answer.status, 409);
+    QVERIFY2(answer.json.value(QStringLiteral("message")).toString().startsWith(message),
+             qPrintable(answer.json.value(QStringLiteral("message")).toString()));
+    QCOMPARE(rig.sent(), QStringList{});
+    QCOMPARE(rig.app.find<QLineEdit>("txtMenge")->text(), menge);
+    QCOMPARE(rig.app.messages().count(), 0);
+    rig.app.state().SchnittstelleOffen = true;
+    rig.app.find<QPushButton>("cmdStop")->click();
+    QVERIFY(rig.app.waitForRunEnd());
+}
+
+void tst_remote::operatorStopWins()
+{
+    Rig rig;
+    QVERIFY(rig.ok);
+    // The controller answers the version late: Stop is pressed while the start waits.
+    rig.app.sim().setFault(sim::Fault::LateJustUnder, 400);
+    QTimer operatorHand;
+    operatorHand.setInterval(1);
+    connect(&operatorHand, &QTimer::timeout, this, [&] {
+        if (!rig.app.window().link().isReading())
+            return;
+        operatorHand.stop();
+        rig.app.find<QPushButton>("cmdStop")->click();
+    });
+    operatorHand.start();
+    const Answer answer = rig.post("/v1/dose", kDose);
+    QCOMPARE(answer.status, 409);
+    QVERIFY(answer.json.value(QStringLiteral("message"))
+                .toString()
+                .startsWith(QStringLiteral("Stop was pressed")));
+    QVERIFY(!rig.app.window().running());
+    const QStringList sent = rig.sent();
+    QVERIFY2(!sent.contains(QStringLiteral("DIPROG")), qPrintable(sent.join(QLatin1Char('|'))));
+    QCOMPARE(rig.app.messages().count(), 0);
+}
+
+void tst_remote::silentController()
+{
+    Rig rig;
+    QVERIFY(rig.ok);
+    rig.app.sim().setFault(sim::Fault::Silent);
+    // Another request is answered while the start waits for the controller.
+    int statusDuringWait = 0;
+    QTimer other;
+    other.setInterval(1);
+    connect(&other, &QTimer::timeout, this, [&] {
+        if (!rig.app.window().link().isReading())
+            return;
+        other.stop();
+        statusDuringWait = rig.get("/v1/status").status;
+    });
+    other.start();
+    const Answer answer = rig.post("/v1/dose", kDose);
+    QCOMPARE(answer.status, 503);
+    QCOMPARE(answer.json.value(QStringLiteral("message")).toString(),
+             QStringLiteral("Pump controller on serial port Com1: doesn't respond."));
+    QCOMPARE(statusDuringWait, 200);
+    QCOMPARE(rig.app.messages().count(), 0); // the operator did not ask: no box
+    QCOMPARE(rig.sent(), QStringList{"VER"});
+}
+
+void tst_remote::slowClientTimesOut()
+{
+    Rig rig;
+    QVERIFY(rig.ok);
+    ConnectionLimits limits = rig.server->guard().limits();
+    limits.timeoutMs = 300;
+    rig.server->guard().setLimits(limits);
+    QTcpSocket slow;
+    slow.connectToHost(QHostAddress::LocalHost, rig.server->port());
+    QVERIFY(QTest::qWaitFor([&] { return slow.state() == QAbstractSocket::ConnectedState; }));
+    slow.write("GET /v1/status HTTP/1.1\r\nAuthor");
+    const Answer answer = readAnswer(slow, 5000);
+    QCOMPARE(answer.status, 408);
+    QTRY_COMPARE_WITH_TIMEOUT(slow.state(), QAbstractSocket::UnconnectedState, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(rig.server->guard().connectionCount(), 0, 5000);
+}
+
+void tst_remote::connectionsAreBounded()
+{
+    Rig rig;
+    QVERIFY(rig.ok);
+    ConnectionLimits limits = rig.server->guard().limits();
+    limits.maxConnections = 3;
+    rig.server->guard().setLimits(limits);
+    std::vector<std::unique_ptr<QTcpSocket>> held;
+    for (int i = 0; i < limits.maxConnections; ++i) {
+        held.push_back(std::make_unique<QTcpSocket>());
+        held.back()->connectToHost(QHostAddress::LocalHost, rig.server->port());
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(rig.server->guard().connectionCount(), limits.maxConnections, 5000);
+    QCOMPARE(rig.get("/v1/status").status, 503);
+    held.pop_back();
+    QTRY_COMPARE_WITH_TIMEOUT(rig.server->guard().connectionCount(), limits.maxConnections - 1,
+                              5000);
+    QCOMPARE(rig.get("/v1/status").status, 200);
+}
+
+void tst_remote::openApiNamesTheUnits()
+{
+    Rig rig;
+    QVERIFY(rig.ok);
+    const Answer answer = rig.get("/v1/openapi.json");
+    QCOMPARE(answer.status, 200);
+    QVERIFY(
+        answer.json.value(QStringLiteral("openapi")).toString().startsWith(QStringLiteral("3.")));
+    const QJsonObject paths = answer.json.value(QStringLiteral("paths")).toObject();
+    for (const char *path :
+         {"/v1/status", "/v1/dose", "/v1/flow", "/v1/stop", "/v1/runs", "/v1/openapi.json"})
+        QVERIFY2(paths.contains(QLatin1String(path)), path);
+    const QJsonObject schemas = answer.json.value(QStringLiteral("components"))
+                                    .toObject()
+                                    .value(QStringLiteral("schemas"))
+                                    .toObject();
+    auto units = [&](const char *schema, const char *property) {
+        QStringList out;
+        const QJsonArray values = schemas.value(QLatin1String(schema))
+                                      .toObject()
+                                      .value(QStringLiteral("properties"))
+                                      .toObject()
+                                      .value(QLatin1String(property))
+                                      .toObject()
+                                      .value(QStringLiteral("enum"))
+                                      .toArray();
+        for (const QJsonValue &v : values)
+            out << v.toString();
+        return out;
+    };
+    QCOMPARE(units("Dose", "unit"), mengeEinheiten());
+    QCOMPARE(units("Flow", "unit"), foerderstromEinheiten());
+    QCOMPARE(units("Flow", "duration_unit"), zeitEinheiten());
+}
+
+QTEST_MAIN(tst_remote)
+#include "tst_remote.moc"
