@@ -10,6 +10,7 @@
 #include <QFileDialog>
 #include <QGroupBox>
 #include <QPushButton>
+#include <QScreen>
 #include <QTimer>
 
 namespace vyt {
@@ -84,11 +85,21 @@ void LiveTools::openPlot()
 {
     if (!m_plot) {
         m_plot = new frmLivePlot(m_state, &m_console);
-        m_plot->move(m_console.frameGeometry().topRight() + QPoint(8, 0));
+        placePlot();
     }
     m_plot->show();
     m_plot->raise();
     m_plot->activateWindow();
+}
+
+void LiveTools::placePlot()
+{
+    // Beside the console where the screen has room, else over its right part.
+    const QRect area = m_console.screen()->availableGeometry();
+    const QRect console = m_console.frameGeometry();
+    const int x = std::max(area.left(), std::min(console.right() + 8, area.right() - m_plot->width()));
+    const int y = std::max(area.top(), std::min(console.top(), area.bottom() - m_plot->height()));
+    m_plot->move(x, y);
 }
 
 void LiveTools::toggleLog()

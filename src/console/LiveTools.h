@@ -43,6 +43,7 @@ private:
     void startLog(const QString &file);
     void showLogState();
     void placeButtons();
+    void placePlot();
     void reportLater(const QString &text);
 
     const PumpState &m_state;
