@@ -62,11 +62,14 @@ AxisRange niceRange(double lo, double hi, double minSpan)
     if (hi - lo < minSpan)
         hi = lo + minSpan;
     const double step = niceStep((hi - lo) * 1.05 / 5.0);
-    const double niceLo = std::floor(lo / step) * step;
+    double niceLo = std::floor(lo / step) * step;
     double niceHi = std::ceil(hi / step) * step;
-    // A reading on the top line would touch the plot's edge.
-    if (niceHi - hi < 0.02 * (niceHi - niceLo))
+    // A reading on the top or bottom line would touch the plot's edge; zero may.
+    const double margin = 0.02 * (niceHi - niceLo);
+    if (niceHi - hi < margin)
         niceHi += step;
+    if (lo < 0 && lo - niceLo < margin)
+        niceLo -= step;
     return {niceLo, niceHi, int(std::lround((niceHi - niceLo) / step)) + 1};
 }
 
@@ -251,7 +254,7 @@ void frmLivePlot::redraw()
     m_timeAxis->setRange(fromS, toS);
     m_timeAxis->setTickInterval(niceStep(span / kTimeTicks));
     drawLimits(fromS, toS);
-    if (autoScale())
+    if (autoScale() && !speed.isEmpty())
         scaleAxes(speedLo, speedHi, currentLo, currentHi);
 
     if (!speed.isEmpty())
