@@ -8,10 +8,14 @@
 //   3. ParameterLesen from the arrival of the reply's LF to its return;
 //   4. how late a 1 s flow's stop reaches the controller, with and without a modal
 //      dialog open over the window while the flow runs;
-//   5. from a click on Stop to its "V 0" at the controller.
+//   5. from a click on Stop to its "V 0" at the controller;
+//   6. the console's polling with the live plot open: CPU time, and each cycle's time
+//      against the 0.3 s pause plus the cycle's bytes on a 9600-baud line, with and
+//      without the plot.
 // 4 and 5 time the lines where they arrive: the simulator's --log stamps each line as
 // it reads it, in its own process, so a held-up program cannot hide its own lateness.
 #include "config/NumberText.h"
+#include "console/frmDirekt.h"
 #include "journal/RunJournal.h"
 #include "link/ControllerLink.h"
 #include "link/MSComm.h"
@@ -503,6 +507,75 @@ SpreadFigure stopClickToLine()
     return spread(ms);
 }
 
+struct PollFigure {
+    double programPercent = -1;
+    double simPercent = -1;
+    double medianMs = -1;
+    // A cycle less its pause and its bytes' time on the line: the 95th and the worst.
+    double p95OverMs = -1;
+    double worstOverMs = -1;
+    int cycles = 0;
+};
+
+// Polls for kMeasureMs in a console on the external simulator, the drive turning at
+// 1000 rpm; with the plot window open when asked, on a line paced at 9600 baud or not.
+PollFigure pollWithPlot(bool plotOpen, bool paced)
+{
+    ExternalSim sim(paced ? QStringList{QStringLiteral("--line-rate"), QStringLiteral("9600")}
+                          : QStringList{});
+    Program p(sim);
+    if (!p.ok)
+        return {};
+    prime(p.app);
+    p.app.window().link().BefehlSenden(QStringLiteral("V1000"));
+    frmDirekt console(p.app.state(), p.app.window().link(), &p.app.window());
+    console.show();
+    if (plotOpen)
+        console.findChild<QPushButton *>(QStringLiteral("cmdPlot"))->click();
+
+    QElapsedTimer clock;
+    std::vector<double> cycleMs;
+    std::vector<double> overMs;
+    double lastMs = -1;
+    QObject::connect(&console, &frmDirekt::liveValues,
+                     [&](qint32 rpm, qint32 mA, const QString &flags) {
+                         const double now = double(clock.nsecsElapsed()) / 1e6;
+                         // GN, GFS, GRC and their replies, each reply ending in CR LF.
+                         const int bytes = 3 + 4 + 4 + integerForm(rpm).size() +
+                                           integerForm(mA).size() + flags.size() + 6;
+                         const double lineMs = paced ? bytes * 10.0 / kBaud * 1000.0 : 0.0;
+                         if (lastMs >= 0) {
+                             cycleMs.push_back(now - lastMs);
+                             overMs.push_back(now - lastMs - frmDirekt::kAbfragePauseMs - lineMs);
+                         }
+                         lastMs = now;
+                     });
+    QTimer stop;
+    stop.setSingleShot(true);
+    QObject::connect(&stop, &QTimer::timeout, [&] {
+        console.findChild<QPushButton *>(QStringLiteral("cmdWerteabfrageStop"))->click();
+    });
+    PollFigure f;
+    const double cpu0 = cpuSeconds();
+    const double sim0 = sim.cpu();
+    clock.start();
+    stop.start(kMeasureMs);
+    console.findChild<QPushButton *>(QStringLiteral("cmdWerteabfrageStart"))->click();
+    const double wall = double(clock.nsecsElapsed()) / 1e9;
+    f.programPercent = 100.0 * (cpuSeconds() - cpu0) / wall;
+    f.simPercent = 100.0 * (sim.cpu() - sim0) / wall;
+    p.app.window().link().BefehlSenden(QStringLiteral("V 0"));
+    if (cycleMs.empty())
+        return f;
+    std::sort(cycleMs.begin(), cycleMs.end());
+    std::sort(overMs.begin(), overMs.end());
+    f.medianMs = cycleMs[cycleMs.size() / 2];
+    f.p95OverMs = overMs[std::min(overMs.size() - 1, overMs.size() * 95 / 100)];
+    f.worstOverMs = overMs.back();
+    f.cycles = int(cycleMs.size()) + 1;
+    return f;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -589,6 +662,28 @@ int main(int argc, char *argv[])
     const SpreadFigure click = stopClickToLine();
     row("Stop click to V 0 on the line (20 clicks)", spreadText(click), "< 5 ms",
         click.measured && click.worstMs < 5);
+
+    for (const bool paced : {false, true}) {
+        for (const bool plotOpen : {false, true}) {
+            const PollFigure poll = pollWithPlot(plotOpen, paced);
+            if (plotOpen && !paced)
+                row("CPU, 10 s polling, live plot open",
+                    QStringLiteral("%1 % of a core (simulator %2 %)")
+                        .arg(poll.programPercent, 0, 'f', 3)
+                        .arg(poll.simPercent, 0, 'f', 3),
+                    "<= 2 %", poll.programPercent >= 0 && poll.programPercent <= 2.0);
+            const char *name =
+                paced ? (plotOpen ? "Poll cycle, 9600 baud, plot open"
+                                  : "Poll cycle, 9600 baud, no plot")
+                      : (plotOpen ? "Poll cycle, pty, plot open" : "Poll cycle, pty, no plot");
+            row(name,
+                QStringLiteral("median %1 ms; over pause+line: 95th %2, worst %3 ms")
+                    .arg(poll.medianMs, 0, 'f', 1)
+                    .arg(poll.p95OverMs, 0, 'f', 1)
+                    .arg(poll.worstOverMs, 0, 'f', 1),
+                "95th <= 5 ms", poll.cycles > 1 && poll.p95OverMs <= 5.0);
+        }
+    }
 
     if (messages.count() > 0) {
         std::printf("\nmessages shown during the bench:\n");

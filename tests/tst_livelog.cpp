@@ -94,12 +94,14 @@ void TestLiveLog::rows_data()
     };
     QTest::newRow("winter") << utc(1, 15, 8, 30, 0, 45) << 1200 << 300 << "0000"
                             << QByteArray("2026-01-15T09:30:00.045+01:00,1200,300,0000\r\n");
-    QTest::newRow("summer, backwards") << utc(7, 1, 12, 0, 0, 999) << -1500 << 0 << "0100"
-                                       << QByteArray("2026-07-01T14:00:00.999+02:00,-1500,0,0100\r\n");
+    QTest::newRow("summer, backwards")
+        << utc(7, 1, 12, 0, 0, 999) << -1500 << 0 << "0100"
+        << QByteArray("2026-07-01T14:00:00.999+02:00,-1500,0,0100\r\n");
     QTest::newRow("whole second") << utc(12, 7, 23, 59, 59, 0) << 6000 << 2800 << "1111"
                                   << QByteArray("2026-12-08T00:59:59.000+01:00,6000,2800,1111\r\n");
-    QTest::newRow("flags as received") << utc(3, 1, 0, 0, 0, 1) << 0 << 0 << "1,0\""
-                                       << QByteArray("2026-03-01T01:00:00.001+01:00,0,0,\"1,0\"\"\"\r\n");
+    QTest::newRow("flags as received")
+        << utc(3, 1, 0, 0, 0, 1) << 0 << 0 << "1,0\""
+        << QByteArray("2026-03-01T01:00:00.001+01:00,0,0,\"1,0\"\"\"\r\n");
     QTest::newRow("no flags") << utc(3, 1, 0, 0, 0, 1) << 1 << -2 << ""
                               << QByteArray("2026-03-01T01:00:00.001+01:00,1,-2,\r\n");
 }
@@ -199,8 +201,11 @@ void TestLiveLog::logWhilePolling()
     QPushButton *logButton = rig.button("cmdLog");
     QCOMPARE(logButton->text(), QStringLiteral("Log to file…"));
     logButton->click();
-    QVERIFY(QRegularExpression(QStringLiteral("/live-\\d{8}-\\d{6}\\.csv$")).match(suggested).hasMatch());
-    QVERIFY(suggested.startsWith(QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation)));
+    QVERIFY(QRegularExpression(QStringLiteral("/live-\\d{8}-\\d{6}\\.csv$"))
+                .match(suggested)
+                .hasMatch());
+    QVERIFY(suggested.startsWith(
+        QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation)));
     QCOMPARE(logButton->text(), QStringLiteral("Stop logging"));
 
     // Each cycle's row is in the file before the next cycle starts: nothing waits in a buffer.
@@ -210,7 +215,8 @@ void TestLiveLog::logWhilePolling()
     QCOMPARE(times.size(), 5);
     QCOMPARE(rowsSeen, (QList<int>{1, 2, 3, 4, 5}));
     for (int i = 1; i < times.size(); ++i)
-        QVERIFY2(times.at(i) - times.at(i - 1) < 400, qPrintable(QString::number(times.at(i) - times.at(i - 1))));
+        QVERIFY2(times.at(i) - times.at(i - 1) < 400,
+                 qPrintable(QString::number(times.at(i) - times.at(i - 1))));
 
     const QList<QByteArray> rows = rowsOf(path);
     QCOMPARE(rows.first() + '\n', kHeader);

@@ -170,7 +170,9 @@ void TestPlot::pauseHoldsTraces()
     QCOMPARE(plot.speedSeries()->points(), held);
     QCOMPARE(plot.timeAxis()->max(), heldMax);
     QCOMPARE(plot.samples().size(), n + 10);
-    QVERIFY(plot.findChild<QLabel *>(QStringLiteral("lblLatest"))->text().contains(QStringLiteral("paused")));
+    QVERIFY(plot.findChild<QLabel *>(QStringLiteral("lblLatest"))
+                ->text()
+                .contains(QStringLiteral("paused")));
     // A shorter span while paused still ends where the pause began.
     plot.setSpanSeconds(10);
     QCOMPARE(plot.timeAxis()->max(), heldMax);
@@ -264,7 +266,9 @@ void TestPlot::sameLinesWithPlotOpen()
 
     QStringList expected;
     for (int i = 0; i < kCycles; ++i)
-        expected << "GN" << "GFS" << "GRC";
+        expected << "GN"
+                 << "GFS"
+                 << "GRC";
     QCOMPARE(linesWithout, expected);
     QCOMPARE(linesWith, expected);
     QCOMPARE(plot->samples().size(), kCycles);

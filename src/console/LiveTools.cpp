@@ -62,12 +62,14 @@ void LiveTools::placeButtons()
 {
     // Beside Start and Stop, whose rows follow the font; right of the current bar's
     // 115 % end and its value label.
-    const QPushButton *start = m_console.findChild<QPushButton *>(QStringLiteral("cmdWerteabfrageStart"));
-    const QPushButton *stop = m_console.findChild<QPushButton *>(QStringLiteral("cmdWerteabfrageStop"));
+    const QPushButton *start =
+        m_console.findChild<QPushButton *>(QStringLiteral("cmdWerteabfrageStart"));
+    const QPushButton *stop =
+        m_console.findChild<QPushButton *>(QStringLiteral("cmdWerteabfrageStop"));
     if (!start || !stop)
         return;
-    const int width = std::max({m_plotButton->width(), m_plotButton->sizeHint().width(),
-                                m_logButton->sizeHint().width()});
+    const int width = std::max(
+        {m_plotButton->width(), m_plotButton->sizeHint().width(), m_logButton->sizeHint().width()});
     m_plotButton->setGeometry(m_plotButton->x(), start->y(), width, start->height());
     m_logButton->setGeometry(m_logButton->x(), stop->y(), width, stop->height());
     if (auto *frame = qobject_cast<QGroupBox *>(m_plotButton->parentWidget()))
@@ -97,7 +99,8 @@ void LiveTools::placePlot()
     // Beside the console where the screen has room, else over its right part.
     const QRect area = m_console.screen()->availableGeometry();
     const QRect console = m_console.frameGeometry();
-    const int x = std::max(area.left(), std::min(console.right() + 8, area.right() - m_plot->width()));
+    const int x =
+        std::max(area.left(), std::min(console.right() + 8, area.right() - m_plot->width()));
     const int y = std::max(area.top(), std::min(console.top(), area.bottom() - m_plot->height()));
     m_plot->move(x, y);
 }

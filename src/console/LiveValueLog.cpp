@@ -11,7 +11,9 @@
 
 namespace vyt {
 
-LiveValueLog::LiveValueLog(QObject *parent) : QObject(parent) {}
+LiveValueLog::LiveValueLog(QObject *parent) : QObject(parent)
+{
+}
 
 LiveValueLog::~LiveValueLog() = default;
 
@@ -103,9 +105,9 @@ bool LiveValueLog::write(const QByteArray &bytes)
     // A partial row is taken back, so the rows written before stay a clean CSV file.
     if (auto *file = qobject_cast<QFileDevice *>(m_device.get()); file && !file->isSequential())
         file->resize(m_written);
-    m_error = tr("The value log %1 cannot be written: %2. Logging has stopped.")
-                  .arg(QDir::toNativeSeparators(m_name),
-                       why.isEmpty() ? tr("the disk is full") : why);
+    m_error =
+        tr("The value log %1 cannot be written: %2. Logging has stopped.")
+            .arg(QDir::toNativeSeparators(m_name), why.isEmpty() ? tr("the disk is full") : why);
     return false;
 }
 

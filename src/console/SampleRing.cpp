@@ -4,7 +4,9 @@
 
 namespace vyt {
 
-SampleRing::SampleRing(int capacity) : m_samples(size_t(std::max(1, capacity))) {}
+SampleRing::SampleRing(int capacity) : m_samples(size_t(std::max(1, capacity)))
+{
+}
 
 void SampleRing::push(const LiveSample &sample)
 {

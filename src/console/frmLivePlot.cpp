@@ -228,7 +228,9 @@ void frmLivePlot::redraw()
 {
     ++m_redraws;
     const double span = spanSeconds();
-    const qint64 endMs = m_ring.isEmpty() ? m_originMs : m_paused ? m_pausedAtMs : m_ring.newest().ms;
+    const qint64 endMs = m_ring.isEmpty() ? m_originMs
+                         : m_paused       ? m_pausedAtMs
+                                          : m_ring.newest().ms;
     const double toS = std::max(span, seconds(endMs));
     const double fromS = toS - span;
 
@@ -275,7 +277,8 @@ void frmLivePlot::drawLimits(double fromS, double toS)
 void frmLivePlot::scaleAxes(double speedLo, double speedHi, double currentLo, double currentHi)
 {
     // The limits stay in view, so a current can always be judged against them.
-    const double peak = std::max<double>(m_state.settings.Spitzenstrom, m_state.settings.Dauerstrom);
+    const double peak =
+        std::max<double>(m_state.settings.Spitzenstrom, m_state.settings.Dauerstrom);
     replaceIfChanged(m_speedAxis, niceRange(speedLo, speedHi, 100));
     replaceIfChanged(m_currentAxis, niceRange(currentLo, std::max(currentHi, peak), 50));
 }
