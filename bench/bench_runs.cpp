@@ -600,68 +600,72 @@ int main(int argc, char *argv[])
         std::fflush(stdout);
     };
 
-    const CpuFigure flow = flowCpu();
-    row("CPU, 10 s flow run",
-        QStringLiteral("%1 % of a core (simulator %2 %)")
-            .arg(flow.programPercent, 0, 'f', 3)
-            .arg(flow.simPercent, 0, 'f', 3),
-        "<= 1 %", flow.programPercent >= 0 && flow.programPercent <= 1.0);
-    const CpuFigure arrival = arrivalCpu();
-    row("CPU, 10 s wait for arrival",
-        QStringLiteral("%1 % of a core (simulator %2 %)")
-            .arg(arrival.programPercent, 0, 'f', 3)
-            .arg(arrival.simPercent, 0, 'f', 3),
-        "<= 1 %", arrival.programPercent >= 0 && arrival.programPercent <= 1.0);
+    // "vyt-bench poll": only the console's polling figures.
+    const bool pollOnly = qapp.arguments().contains(QStringLiteral("poll"));
+    if (!pollOnly) {
+        const CpuFigure flow = flowCpu();
+        row("CPU, 10 s flow run",
+            QStringLiteral("%1 % of a core (simulator %2 %)")
+                .arg(flow.programPercent, 0, 'f', 3)
+                .arg(flow.simPercent, 0, 'f', 3),
+            "<= 1 %", flow.programPercent >= 0 && flow.programPercent <= 1.0);
+        const CpuFigure arrival = arrivalCpu();
+        row("CPU, 10 s wait for arrival",
+            QStringLiteral("%1 % of a core (simulator %2 %)")
+                .arg(arrival.programPercent, 0, 'f', 3)
+                .arg(arrival.simPercent, 0, 'f', 3),
+            "<= 1 %", arrival.programPercent >= 0 && arrival.programPercent <= 1.0);
 
-    const DoseFigure paced = doses(true);
-    const double goal = 1.05 * paced.lineSeconds + kDoses * 0.001;
-    row("200 doses, no pause, 9600 baud",
-        QStringLiteral("%1 s = %2 x line time %3 s (%4 bytes)")
-            .arg(paced.seconds, 0, 'f', 3)
-            .arg(paced.seconds / paced.lineSeconds, 0, 'f', 3)
-            .arg(paced.lineSeconds, 0, 'f', 3)
-            .arg(paced.bytes),
-        qPrintable(QStringLiteral("<= 1.05 x + 200 ms = %1 s").arg(goal, 0, 'f', 3)),
-        paced.seconds > 0 && paced.seconds <= goal);
-    const DoseFigure unpaced = doses(false);
-    row("  the same, line not paced (round trip)",
-        QStringLiteral("%1 s = %2 ms a dose")
-            .arg(unpaced.seconds, 0, 'f', 3)
-            .arg(unpaced.seconds / kDoses * 1000.0, 0, 'f', 3),
-        "(for reference)", unpaced.seconds > 0);
+        const DoseFigure paced = doses(true);
+        const double goal = 1.05 * paced.lineSeconds + kDoses * 0.001;
+        row("200 doses, no pause, 9600 baud",
+            QStringLiteral("%1 s = %2 x line time %3 s (%4 bytes)")
+                .arg(paced.seconds, 0, 'f', 3)
+                .arg(paced.seconds / paced.lineSeconds, 0, 'f', 3)
+                .arg(paced.lineSeconds, 0, 'f', 3)
+                .arg(paced.bytes),
+            qPrintable(QStringLiteral("<= 1.05 x + 200 ms = %1 s").arg(goal, 0, 'f', 3)),
+            paced.seconds > 0 && paced.seconds <= goal);
+        const DoseFigure unpaced = doses(false);
+        row("  the same, line not paced (round trip)",
+            QStringLiteral("%1 s = %2 ms a dose")
+                .arg(unpaced.seconds, 0, 'f', 3)
+                .arg(unpaced.seconds / kDoses * 1000.0, 0, 'f', 3),
+            "(for reference)", unpaced.seconds > 0);
 
-    const LatencyFigure journalRow = journalRowCost();
-    row("Run journal, one row (1000 rows)",
-        QStringLiteral("median %1 us, 99th %2 us, max %3 us")
-            .arg(journalRow.medianUs, 0, 'f', 1)
-            .arg(journalRow.p99Us, 0, 'f', 1)
-            .arg(journalRow.maxUs, 0, 'f', 1),
-        "< 1000 us", journalRow.p99Us >= 0 && journalRow.p99Us < 1000);
+        const LatencyFigure journalRow = journalRowCost();
+        row("Run journal, one row (1000 rows)",
+            QStringLiteral("median %1 us, 99th %2 us, max %3 us")
+                .arg(journalRow.medianUs, 0, 'f', 1)
+                .arg(journalRow.p99Us, 0, 'f', 1)
+                .arg(journalRow.maxUs, 0, 'f', 1),
+            "< 1000 us", journalRow.p99Us >= 0 && journalRow.p99Us < 1000);
 
-    const LatencyFigure latency = replyLatency();
-    row("ParameterLesen, LF to return (500 queries)",
-        QStringLiteral("median %1 us, 99th %2 us, max %3 us")
-            .arg(latency.medianUs, 0, 'f', 1)
-            .arg(latency.p99Us, 0, 'f', 1)
-            .arg(latency.maxUs, 0, 'f', 1),
-        "< 1000 us", latency.p99Us >= 0 && latency.p99Us < 1000);
+        const LatencyFigure latency = replyLatency();
+        row("ParameterLesen, LF to return (500 queries)",
+            QStringLiteral("median %1 us, 99th %2 us, max %3 us")
+                .arg(latency.medianUs, 0, 'f', 1)
+                .arg(latency.p99Us, 0, 'f', 1)
+                .arg(latency.maxUs, 0, 'f', 1),
+            "< 1000 us", latency.p99Us >= 0 && latency.p99Us < 1000);
 
-    auto spreadText = [](const SpreadFigure &f) {
-        if (!f.measured)
-            return QStringLiteral("not measured (no run, or no stop on the line)");
-        return QStringLiteral("median %1 ms, worst %2 ms")
-            .arg(f.medianMs, 0, 'f', 1)
-            .arg(f.worstMs, 0, 'f', 1);
-    };
-    const SpreadFigure late = flowStopLateness(false);
-    row("Flow stop lateness, 20 runs of 1 s", spreadText(late), "< 50 ms",
-        late.measured && late.worstMs < 50);
-    const SpreadFigure lateModal = flowStopLateness(true);
-    row("  the same, a modal dialog open", spreadText(lateModal), "< 50 ms",
-        lateModal.measured && lateModal.worstMs < 50);
-    const SpreadFigure click = stopClickToLine();
-    row("Stop click to V 0 on the line (20 clicks)", spreadText(click), "< 5 ms",
-        click.measured && click.worstMs < 5);
+        auto spreadText = [](const SpreadFigure &f) {
+            if (!f.measured)
+                return QStringLiteral("not measured (no run, or no stop on the line)");
+            return QStringLiteral("median %1 ms, worst %2 ms")
+                .arg(f.medianMs, 0, 'f', 1)
+                .arg(f.worstMs, 0, 'f', 1);
+        };
+        const SpreadFigure late = flowStopLateness(false);
+        row("Flow stop lateness, 20 runs of 1 s", spreadText(late), "< 50 ms",
+            late.measured && late.worstMs < 50);
+        const SpreadFigure lateModal = flowStopLateness(true);
+        row("  the same, a modal dialog open", spreadText(lateModal), "< 50 ms",
+            lateModal.measured && lateModal.worstMs < 50);
+        const SpreadFigure click = stopClickToLine();
+        row("Stop click to V 0 on the line (20 clicks)", spreadText(click), "< 5 ms",
+            click.measured && click.worstMs < 5);
+    }
 
     for (const bool paced : {false, true}) {
         for (const bool plotOpen : {false, true}) {
