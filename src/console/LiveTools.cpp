@@ -7,6 +7,8 @@
 #include "ui/MessageBox.h"
 
 #include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
 #include <QFileDialog>
 #include <QGroupBox>
 #include <QPushButton>
@@ -96,13 +98,18 @@ void LiveTools::openPlot()
 
 void LiveTools::placePlot()
 {
-    // Beside the console where the screen has room, else over its right part.
+    // Beside the console, right or left, where the screen has room; else at the
+    // screen's right edge, over the console's terminal rather than its buttons.
     const QRect area = m_console.screen()->availableGeometry();
     const QRect console = m_console.frameGeometry();
-    const int x =
-        std::max(area.left(), std::min(console.right() + 8, area.right() - m_plot->width()));
+    const int width = m_plot->frameGeometry().width();
+    int x = area.right() - width;
+    if (console.right() + 8 + width <= area.right())
+        x = console.right() + 8;
+    else if (console.left() - 8 - width >= area.left())
+        x = console.left() - 8 - width;
     const int y = std::max(area.top(), std::min(console.top(), area.bottom() - m_plot->height()));
-    m_plot->move(x, y);
+    m_plot->move(std::max(area.left(), x), y);
 }
 
 void LiveTools::toggleLog()
@@ -115,7 +122,10 @@ void LiveTools::toggleLog()
         return;
     m_choosing = true;
     QPointer<LiveTools> self(this);
-    chooseLogFile(&m_console, LiveValueLog::defaultPath(), [self](const QString &file) {
+    const QString suggested = LiveValueLog::defaultPath();
+    // The dialog opens in the data folder only when it exists.
+    QDir().mkpath(QFileInfo(suggested).absolutePath());
+    chooseLogFile(&m_console, suggested, [self](const QString &file) {
         if (!self)
             return;
         self->m_choosing = false;
