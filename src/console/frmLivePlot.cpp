@@ -23,6 +23,7 @@ const QColor kContinuousColour(230, 140, 0);
 const QColor kPeakColour(140, 0, 0);
 
 constexpr int kTimeTicks = 6;
+constexpr int kMinPoints = 400;
 // Before the first values and with auto scale off from the start: the bars' full scales.
 constexpr double kSpeedFullScale = 6000;
 constexpr double kCurrentFullScale = 2800;
@@ -71,6 +72,34 @@ AxisRange niceRange(double lo, double hi, double minSpan)
     if (lo < 0 && lo - niceLo < margin)
         niceLo -= step;
     return {niceLo, niceHi, int(std::lround((niceHi - niceLo) / step)) + 1};
+}
+
+// More points than the plot has pixel columns only cost drawing time. Past that, each
+// run of neighbouring samples keeps its lowest and its highest value, so no peak is lost.
+QList<QPointF> thinned(const QList<QPointF> &points, int maxPoints)
+{
+    if (points.size() <= maxPoints)
+        return points;
+    const auto byValue = [](const QPointF &a, const QPointF &b) { return a.y() < b.y(); };
+    // The first and the last point stay as they are: they reach the plot's edges.
+    const int runs = maxPoints / 2;
+    const qsizetype inner = points.size() - 2;
+    const double perRun = double(inner) / runs;
+    QList<QPointF> out;
+    out.reserve(maxPoints + 2);
+    out << points.constFirst();
+    for (int r = 0; r < runs; ++r) {
+        const auto from = points.cbegin() + 1 + qsizetype(r * perRun);
+        const auto to = points.cbegin() + 1 + std::min(inner, qsizetype((r + 1) * perRun));
+        if (from >= to)
+            continue;
+        const auto [lo, hi] = std::minmax_element(from, to, byValue);
+        out << (lo->x() < hi->x() ? *lo : *hi);
+        if (lo != hi)
+            out << (lo->x() < hi->x() ? *hi : *lo);
+    }
+    out << points.constLast();
+    return out;
 }
 
 QLineSeries *series(const QString &name, const QColor &colour, Qt::PenStyle style)
@@ -124,6 +153,11 @@ frmLivePlot::frmLivePlot(const PumpState &state, QWidget *parent)
     connect(m_ui->cmdPause, &QPushButton::toggled, this, &frmLivePlot::setPaused);
     connect(m_ui->cbxAutoScale, &QCheckBox::toggled, this, [this] { redraw(); });
     connect(m_ui->cmdClose, &QPushButton::clicked, this, &QWidget::close);
+    // Drawn from the event loop, inside the poll's pause: the cycle that brought the
+    // values goes on at once and its timing does not depend on the plot.
+    m_redrawTimer.setSingleShot(true);
+    m_redrawTimer.setInterval(0);
+    connect(&m_redrawTimer, &QTimer::timeout, this, &frmLivePlot::redraw);
     redraw();
 }
 
@@ -215,7 +249,7 @@ void frmLivePlot::addSample(const LiveSample &sample)
     m_ring.push(sample);
     // Kept while paused or hidden, drawn when the operator looks again.
     if (!m_paused && isVisible())
-        redraw();
+        m_redrawTimer.start();
 }
 
 void frmLivePlot::showEvent(QShowEvent *event)
@@ -226,6 +260,7 @@ void frmLivePlot::showEvent(QShowEvent *event)
 
 void frmLivePlot::redraw()
 {
+    m_redrawTimer.stop();
     ++m_redraws;
     const double span = spanSeconds();
     const qint64 endMs = m_ring.isEmpty() ? m_originMs
@@ -251,8 +286,11 @@ void frmLivePlot::redraw()
         currentLo = std::min(currentLo, double(s.mA));
         currentHi = std::max(currentHi, double(s.mA));
     }
-    m_speed->replace(speed);
-    m_current->replace(current);
+    // Two points a pixel column at most; before the first layout, a common width.
+    const int columns = int(m_ui->chartView->chart()->plotArea().width());
+    const int maxPoints = std::max(kMinPoints, 2 * (columns > 0 ? columns : 600));
+    m_speed->replace(thinned(speed, maxPoints));
+    m_current->replace(thinned(current, maxPoints));
     m_timeAxis->setRange(fromS, toS);
     m_timeAxis->setTickInterval(niceStep(span / kTimeTicks));
     drawLimits(fromS, toS);

@@ -4,6 +4,7 @@
 // A window of its own beside the console; it draws once per polling cycle.
 #include "console/SampleRing.h"
 
+#include <QTimer>
 #include <QWidget>
 #include <memory>
 
@@ -40,8 +41,10 @@ public:
 
     void addSample(const LiveSample &sample);
     [[nodiscard]] const SampleRing &samples() const { return m_ring; }
-    // How often the traces were drawn anew: once per sample while shown and running.
+    // How often the traces were drawn anew: at most once per sample while shown and
+    // running, from the event loop soon after the sample came.
     [[nodiscard]] int redraws() const { return m_redraws; }
+    [[nodiscard]] bool redrawPending() const { return m_redrawTimer.isActive(); }
 
     [[nodiscard]] QLineSeries *speedSeries() const { return m_speed; }
     [[nodiscard]] QLineSeries *currentSeries() const { return m_current; }
@@ -72,6 +75,7 @@ private:
     qint64 m_pausedAtMs = 0;
     bool m_paused = false;
     int m_redraws = 0;
+    QTimer m_redrawTimer;
 
     QLineSeries *m_speed = nullptr;
     QLineSeries *m_current = nullptr;
