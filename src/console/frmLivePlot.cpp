@@ -286,9 +286,10 @@ void frmLivePlot::redraw()
         currentLo = std::min(currentLo, double(s.mA));
         currentHi = std::max(currentHi, double(s.mA));
     }
-    // Two points a pixel column at most; before the first layout, a common width.
+    // A point a pixel column at most (a low and a high every two); before the first
+    // layout, a common width.
     const int columns = int(m_ui->chartView->chart()->plotArea().width());
-    const int maxPoints = std::max(kMinPoints, 2 * (columns > 0 ? columns : 600));
+    const int maxPoints = std::max(kMinPoints, columns > 0 ? columns : 600);
     m_speed->replace(thinned(speed, maxPoints));
     m_current->replace(thinned(current, maxPoints));
     m_timeAxis->setRange(fromS, toS);
