@@ -98,18 +98,19 @@ void LiveTools::openPlot()
 
 void LiveTools::placePlot()
 {
-    // Beside the console, right or left, where the screen has room; else at the
-    // screen's right edge, over the console's terminal rather than its buttons.
+    // Beside the console, right or left, where the screen has room; else in the
+    // screen's top right corner, over the terminal rather than the buttons below it.
     const QRect area = m_console.screen()->availableGeometry();
     const QRect console = m_console.frameGeometry();
     const int width = m_plot->frameGeometry().width();
-    int x = area.right() - width;
+    const int besideTop =
+        std::max(area.top(), std::min(console.top(), area.bottom() - m_plot->height()));
+    QPoint at(area.right() - width, area.top());
     if (console.right() + 8 + width <= area.right())
-        x = console.right() + 8;
+        at = QPoint(console.right() + 8, besideTop);
     else if (console.left() - 8 - width >= area.left())
-        x = console.left() - 8 - width;
-    const int y = std::max(area.top(), std::min(console.top(), area.bottom() - m_plot->height()));
-    m_plot->move(std::max(area.left(), x), y);
+        at = QPoint(console.left() - 8 - width, besideTop);
+    m_plot->move(std::max(area.left(), at.x()), at.y());
 }
 
 void LiveTools::toggleLog()
