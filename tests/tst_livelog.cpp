@@ -61,7 +61,6 @@ private slots:
     void initTestCase();
     void rows_data();
     void rows();
-    void defaultPath();
     void unwritable_data();
     void unwritable();
     void failingWrite_data();
@@ -122,14 +121,6 @@ void TestLiveLog::rows()
     QCOMPARE(contents(path), kHeader + row);
     log.stop();
     QCOMPARE(contents(path), kHeader + row);
-}
-
-void TestLiveLog::defaultPath()
-{
-    const QDateTime at(QDate(2026, 12, 7), QTime(17, 5, 9));
-    QCOMPARE(LiveValueLog::defaultPath(at),
-             QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation) +
-                 QStringLiteral("/live-20261207-170509.csv"));
 }
 
 void TestLiveLog::unwritable_data()
