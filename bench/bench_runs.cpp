@@ -11,16 +11,22 @@
 //   5. from a click on Stop to its "V 0" at the controller;
 //   6. remote control: 1000 status requests from another thread, each on a new
 //      connection as a script's urllib makes them, idle and while a dose waits for its
-//      arrival; and the CPU time of the program idle with remote control on.
-// "vyt-bench --remote" measures 6 only.
+//      arrival; and the CPU time of the program idle with remote control on;
+//   7. the console's polling with the live plot open: CPU time, and each cycle's time
+//      against the 0.3 s pause plus the cycle's bytes on a 9600-baud line, with and
+//      without the plot.
+// "vyt-bench --remote" measures 6 only, "vyt-bench poll" 7 only.
 // 4 and 5 time the lines where they arrive: the simulator's --log stamps each line as
 // it reads it, in its own process, so a held-up program cannot hide its own lateness.
 #include "config/NumberText.h"
+#include "console/frmDirekt.h"
+#include "console/frmLivePlot.h"
 #include "journal/RunJournal.h"
 #include "link/ControllerLink.h"
 #include "link/MSComm.h"
 #include "remote/RemoteServer.h"
 #include "support/AppFixture.h"
+#include "ui/Clock.h"
 #include "ui/Wait.h"
 
 #include <QApplication>
@@ -617,6 +623,87 @@ double idleCpu(bool remoteOn)
     return 100.0 * (cpuSeconds() - cpu0) / (double(wall.nsecsElapsed()) / 1e9);
 }
 
+struct PollFigure {
+    double programPercent = -1;
+    double simPercent = -1;
+    double medianMs = -1;
+    // A cycle less its pause and its bytes' time on the line: median, 95th and worst.
+    double medianOverMs = -1;
+    double p95OverMs = -1;
+    double worstOverMs = -1;
+    int cycles = 0;
+};
+
+enum class PlotView { None, Minute, TenMinutesFull };
+
+// Polls for kMeasureMs in a console on the external simulator, the drive turning at
+// 1000 rpm, on a line paced at 9600 baud or not; with the plot window open when asked,
+// at its default minute or at ten minutes already full of samples (its worst case).
+PollFigure pollWithPlot(PlotView view, bool paced)
+{
+    ExternalSim sim(paced ? QStringList{QStringLiteral("--line-rate"), QStringLiteral("9600")}
+                          : QStringList{});
+    Program p(sim);
+    if (!p.ok)
+        return {};
+    prime(p.app);
+    p.app.window().link().BefehlSenden(QStringLiteral("V1000"));
+    frmDirekt console(p.app.state(), p.app.window().link(), &p.app.window());
+    console.show();
+    if (view != PlotView::None)
+        console.findChild<QPushButton *>(QStringLiteral("cmdPlot"))->click();
+    if (view == PlotView::TenMinutesFull) {
+        auto *plot = console.findChild<frmLivePlot *>(QStringLiteral("frmLivePlot"));
+        plot->setSpanSeconds(600);
+        const qint64 now = clockMs();
+        for (qint64 ms = now - 600000; ms < now; ms += 300)
+            plot->addSample({ms, qint32(1000 + ms % 7), qint32(25 + ms % 3)});
+    }
+
+    QElapsedTimer clock;
+    std::vector<double> cycleMs;
+    std::vector<double> overMs;
+    double lastMs = -1;
+    QObject::connect(&console, &frmDirekt::liveValues,
+                     [&](qint32 rpm, qint32 mA, const QString &flags) {
+                         const double now = double(clock.nsecsElapsed()) / 1e6;
+                         // GN, GFS, GRC and their replies, each reply ending in CR LF.
+                         const int bytes = 3 + 4 + 4 + integerForm(rpm).size() +
+                                           integerForm(mA).size() + flags.size() + 6;
+                         const double lineMs = paced ? bytes * 10.0 / kBaud * 1000.0 : 0.0;
+                         if (lastMs >= 0) {
+                             cycleMs.push_back(now - lastMs);
+                             overMs.push_back(now - lastMs - frmDirekt::kAbfragePauseMs - lineMs);
+                         }
+                         lastMs = now;
+                     });
+    QTimer stop;
+    stop.setSingleShot(true);
+    QObject::connect(&stop, &QTimer::timeout, [&] {
+        console.findChild<QPushButton *>(QStringLiteral("cmdWerteabfrageStop"))->click();
+    });
+    PollFigure f;
+    const double cpu0 = cpuSeconds();
+    const double sim0 = sim.cpu();
+    clock.start();
+    stop.start(kMeasureMs);
+    console.findChild<QPushButton *>(QStringLiteral("cmdWerteabfrageStart"))->click();
+    const double wall = double(clock.nsecsElapsed()) / 1e9;
+    f.programPercent = 100.0 * (cpuSeconds() - cpu0) / wall;
+    f.simPercent = 100.0 * (sim.cpu() - sim0) / wall;
+    p.app.window().link().BefehlSenden(QStringLiteral("V 0"));
+    if (cycleMs.empty())
+        return f;
+    std::sort(cycleMs.begin(), cycleMs.end());
+    std::sort(overMs.begin(), overMs.end());
+    f.medianMs = cycleMs[cycleMs.size() / 2];
+    f.medianOverMs = overMs[overMs.size() / 2];
+    f.p95OverMs = overMs[std::min(overMs.size() - 1, overMs.size() * 95 / 100)];
+    f.worstOverMs = overMs.back();
+    f.cycles = int(cycleMs.size()) + 1;
+    return f;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -641,8 +728,9 @@ int main(int argc, char *argv[])
         std::fflush(stdout);
     };
 
-    const bool remoteOnly = QCoreApplication::arguments().contains(QStringLiteral("--remote"));
-    if (!remoteOnly) {
+    const bool remoteOnly = qapp.arguments().contains(QStringLiteral("--remote"));
+    const bool pollOnly = qapp.arguments().contains(QStringLiteral("poll"));
+    if (!remoteOnly && !pollOnly) {
         const CpuFigure flow = flowCpu();
         row("CPU, 10 s flow run",
             QStringLiteral("%1 % of a core (simulator %2 %)")
@@ -707,24 +795,56 @@ int main(int argc, char *argv[])
             click.measured && click.worstMs < 5);
     }
 
-    auto msText = [](const LatencyFigure &f) {
-        return QStringLiteral("median %1 ms, 99th %2 ms, max %3 ms")
-            .arg(f.medianUs / 1000.0, 0, 'f', 2)
-            .arg(f.p99Us / 1000.0, 0, 'f', 2)
-            .arg(f.maxUs / 1000.0, 0, 'f', 2);
-    };
-    const LatencyFigure idle = remoteLatency(false);
-    row("Remote status request, idle (1000)", msText(idle), "< 5 ms",
-        idle.p99Us >= 0 && idle.p99Us < 5000);
-    const LatencyFigure waiting = remoteLatency(true);
-    row("  the same, while a dose waits", msText(waiting), "< 5 ms",
-        waiting.p99Us >= 0 && waiting.p99Us < 5000);
-    // Remote control adds no timer: idle costs what it costs without it.
-    const double without = idleCpu(false);
-    const double with = idleCpu(true);
-    row("CPU, 10 s idle, remote control on",
-        QStringLiteral("%1 % of a core (off: %2 %)").arg(with, 0, 'f', 3).arg(without, 0, 'f', 3),
-        "<= off + 0.02 %", with >= 0 && without >= 0 && with <= without + 0.02);
+    if (!pollOnly) {
+        auto msText = [](const LatencyFigure &f) {
+            return QStringLiteral("median %1 ms, 99th %2 ms, max %3 ms")
+                .arg(f.medianUs / 1000.0, 0, 'f', 2)
+                .arg(f.p99Us / 1000.0, 0, 'f', 2)
+                .arg(f.maxUs / 1000.0, 0, 'f', 2);
+        };
+        const LatencyFigure idle = remoteLatency(false);
+        row("Remote status request, idle (1000)", msText(idle), "< 5 ms",
+            idle.p99Us >= 0 && idle.p99Us < 5000);
+        const LatencyFigure waiting = remoteLatency(true);
+        row("  the same, while a dose waits", msText(waiting), "< 5 ms",
+            waiting.p99Us >= 0 && waiting.p99Us < 5000);
+        // Remote control adds no timer: idle costs what it costs without it.
+        const double without = idleCpu(false);
+        const double with = idleCpu(true);
+        row("CPU, 10 s idle, remote control on",
+            QStringLiteral("%1 % of a core (off: %2 %)")
+                .arg(with, 0, 'f', 3)
+                .arg(without, 0, 'f', 3),
+            "<= off + 0.02 %", with >= 0 && without >= 0 && with <= without + 0.02);
+    }
+    if (!remoteOnly) {
+        const struct {
+            PlotView view;
+            bool paced;
+            const char *name;
+        } polls[] = {{PlotView::None, false, "Poll cycle, pty, no plot"},
+                     {PlotView::Minute, false, "Poll cycle, pty, plot open"},
+                     {PlotView::TenMinutesFull, false, "Poll cycle, pty, plot of 10 full min"},
+                     {PlotView::None, true, "Poll cycle, 9600 baud, no plot"},
+                     {PlotView::Minute, true, "Poll cycle, 9600 baud, plot open"}};
+        for (const auto &poll : polls) {
+            const PollFigure f = pollWithPlot(poll.view, poll.paced);
+            if (poll.view != PlotView::None && !poll.paced)
+                row(poll.view == PlotView::Minute ? "CPU, 10 s polling, live plot open"
+                                                  : "CPU, the same, plot of 10 full minutes",
+                    QStringLiteral("%1 % of a core (simulator %2 %)")
+                        .arg(f.programPercent, 0, 'f', 3)
+                        .arg(f.simPercent, 0, 'f', 3),
+                    "<= 2 %", f.programPercent >= 0 && f.programPercent <= 2.0);
+            row(poll.name,
+                QStringLiteral("median %1 ms; over pause+line: median %2, 95th %3, worst %4 ms")
+                    .arg(f.medianMs, 0, 'f', 1)
+                    .arg(f.medianOverMs, 0, 'f', 1)
+                    .arg(f.p95OverMs, 0, 'f', 1)
+                    .arg(f.worstOverMs, 0, 'f', 1),
+                "median <= 5 ms over", f.cycles > 1 && f.medianOverMs <= 5.0);
+        }
+    }
 
     if (messages.count() > 0) {
         std::printf("\nmessages shown during the bench:\n");

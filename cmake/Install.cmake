@@ -108,16 +108,16 @@ if(NOT vyt_changelog_top MATCHES "\\(${PROJECT_VERSION}-${CPACK_DEBIAN_PACKAGE_R
   message(WARNING "packaging/changelog has no entry for "
                   "${PROJECT_VERSION}-${CPACK_DEBIAN_PACKAGE_RELEASE} at the top")
 endif()
-# The libraries come from dpkg-shlibdeps; the platform plugins are loaded at run time,
-# so no library lookup finds them: without qt6-qpa-plugins the program cannot show a
-# window at all.
+# The libraries (Qt Charts for the console's live plot among them) come from
+# dpkg-shlibdeps; the platform plugins are loaded at run time, so no library lookup
+# finds them: without qt6-qpa-plugins the program cannot show a window at all.
 find_program(VYT_DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(VYT_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins")
 else()
   set(CPACK_DEBIAN_PACKAGE_DEPENDS
-      "libqt6widgets6 (>= 6.4), libqt6serialport6 (>= 6.4), libqt6httpserver6 (>= 6.4), libqt6websockets6 (>= 6.4), libqt6network6 (>= 6.4), libqt6gui6 (>= 6.4), libqt6core6 (>= 6.4), qt6-qpa-plugins, libc6, libstdc++6")
+      "libqt6widgets6 (>= 6.4), libqt6serialport6 (>= 6.4), libqt6charts6 (>= 6.4), libqt6httpserver6 (>= 6.4), libqt6websockets6 (>= 6.4), libqt6network6 (>= 6.4), libqt6gui6 (>= 6.4), libqt6core6 (>= 6.4), qt6-qpa-plugins, libc6, libstdc++6")
 endif()
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "hicolor-icon-theme")
 

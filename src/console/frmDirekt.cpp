@@ -2,6 +2,7 @@
 
 #include "config/NumberText.h"
 #include "console/LeseSperre.h"
+#include "console/LiveTools.h"
 #include "console/SquareBar.h"
 #include "console/Transcript.h"
 #include "link/ControllerLink.h"
@@ -83,6 +84,8 @@ frmDirekt::frmDirekt(PumpState &state, ControllerLink &link, QWidget *parent)
     qApp->installEventFilter(this);
 
     platziereBalken();
+    // The live plot and the value log, beside the bars.
+    new LiveTools(m_state, *this, m_ui->cmdPlot, m_ui->cmdLog);
     adjustSize();
     zentrieren();
     m_ui->txtCommand->setFocus();
@@ -383,6 +386,8 @@ frmDirekt::Zyklus frmDirekt::abfrageZyklus()
         m_ui->lblBarGRC->setColor(strombegrenzung || ueberDauerstrom ? kGelb : kRot);
         ShowProgress(m_ui->lblBarGRC, m_ui->lblValueGRC, *strom, kVollausschlagStrom);
     }
+    if (const auto drehzahl = ganzeZahl(gn), strom = ganzeZahl(grc); drehzahl && strom)
+        emit liveValues(*drehzahl, *strom, gfs);
 
     (void)waitUntil([self] { return !self || self->abfrageBeendet() || programEnding(); },
                     kAbfragePauseMs);

@@ -57,6 +57,10 @@ public:
     [[nodiscard]] bool AbfrageStopp() const { return m_abfrageStopp; }
     [[nodiscard]] bool AbfrageLaeuft() const { return m_abfrageLaeuft; }
 
+signals:
+    // Each polling cycle's speed, current and fault flags, once both values are read.
+    void liveValues(qint32 rpm, qint32 mA, const QString &faultFlags);
+
 public slots:
     void done(int result) override;
 

@@ -21,23 +21,6 @@ const QStringList &columns()
     return names;
 }
 
-// Local time with its offset, to the second: readable and unambiguous across DST.
-// Qt 6.4 writes a local time without its offset and a zero offset as "Z", so the
-// offset is spelt out here.
-QString timeText(const QDateTime &time)
-{
-    if (!time.isValid())
-        return {};
-    const QDateTime local = time.toLocalTime();
-    const int offset = local.offsetFromUtc();
-    const int minutes = std::abs(offset) / 60;
-    return local.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss")) +
-           (offset < 0 ? QLatin1Char('-') : QLatin1Char('+')) +
-           QStringLiteral("%1:%2")
-               .arg(minutes / 60, 2, 10, QLatin1Char('0'))
-               .arg(minutes % 60, 2, 10, QLatin1Char('0'));
-}
-
 QString shown(const QString &path)
 {
     return QDir::toNativeSeparators(path);
@@ -72,10 +55,27 @@ QStringList plainLine(const QByteArray &line)
 
 } // namespace
 
+// Local time with its offset: readable and unambiguous across DST. Qt 6.4 writes a
+// local time without its offset and a zero offset as "Z", so the offset is spelt out here.
+QString RunJournal::timeText(const QDateTime &time, bool milliseconds)
+{
+    if (!time.isValid())
+        return {};
+    const QDateTime local = time.toLocalTime();
+    const int offset = local.offsetFromUtc();
+    const int minutes = std::abs(offset) / 60;
+    return local.toString(milliseconds ? QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz")
+                                       : QStringLiteral("yyyy-MM-ddTHH:mm:ss")) +
+           (offset < 0 ? QLatin1Char('-') : QLatin1Char('+')) +
+           QStringLiteral("%1:%2")
+               .arg(minutes / 60, 2, 10, QLatin1Char('0'))
+               .arg(minutes % 60, 2, 10, QLatin1Char('0'));
+}
+
 QStringList RunRecord::fields() const
 {
-    return {timeText(started),
-            timeText(ended),
+    return {RunJournal::timeText(started),
+            RunJournal::timeText(ended),
             port,
             device,
             pumpType,

@@ -52,6 +52,9 @@ public:
     [[nodiscard]] bool append(const RunRecord &record);
     [[nodiscard]] QString error() const { return m_error; }
 
+    // Local time with its UTC offset ("2026-12-07T15:30:00+01:00"), to the second or
+    // to the millisecond; an invalid time gives an empty text.
+    [[nodiscard]] static QString timeText(const QDateTime &time, bool milliseconds = false);
     // The column names, in order.
     [[nodiscard]] static QStringList header();
     // One CSV record with its CRLF, fields quoted where RFC 4180 needs it.

@@ -1,0 +1,69 @@
+#include "support/ConsoleRig.h"
+
+#include "ui/Clock.h"
+
+#include <QTimer>
+
+namespace vyt::test {
+
+namespace {
+const QString kMarker = QStringLiteral("MARK");
+}
+
+bool ConsoleRig::open()
+{
+    if (!fixture.started())
+        return false;
+    port.setCommPort(1);
+    if (!port.setPortOpen(true))
+        return false;
+    state.SchnittstelleOffen = true;
+    state.ParameterGeaendert = false;
+    console = std::make_unique<frmDirekt>(state, link);
+    console->show();
+    return true;
+}
+
+QPushButton *ConsoleRig::button(const char *name) const
+{
+    return console->findChild<QPushButton *>(QString::fromLatin1(name));
+}
+
+LiveTools &ConsoleRig::tools() const
+{
+    return *console->findChild<LiveTools *>(QStringLiteral("liveTools"));
+}
+
+QStringList ConsoleRig::sentLines()
+{
+    port.setOutput(kMarker.toLatin1() + '\r');
+    if (!waitForLine(sim(), kMarker))
+        return {QStringLiteral("<marker lost>")};
+    QStringList lines = sim().receivedLines();
+    lines.removeLast();
+    sim().clearReceived();
+    return lines;
+}
+
+QList<qint64> ConsoleRig::pollCycles(int n, const std::function<void(int cycle)> &duringCycle)
+{
+    QList<qint64> times;
+    QPushButton *stop = button("cmdWerteabfrageStop");
+    const auto connection = QObject::connect(console.get(), &frmDirekt::liveValues, [&] {
+        times << clockMs();
+        if (duringCycle)
+            duringCycle(int(times.size()));
+        if (times.size() == n)
+            stop->click();
+    });
+    // A poll that delivers nothing must still end.
+    QTimer guard;
+    guard.setSingleShot(true);
+    QObject::connect(&guard, &QTimer::timeout, stop, &QPushButton::click);
+    guard.start(30000);
+    button("cmdWerteabfrageStart")->click();
+    QObject::disconnect(connection);
+    return times;
+}
+
+} // namespace vyt::test

@@ -1,0 +1,40 @@
+#pragma once
+// A console on Com1 wired to the in-process controller, for the tests of what hangs
+// off the console's polling (live plot, value log).
+#include "config/PumpState.h"
+#include "console/LiveTools.h"
+#include "console/frmDirekt.h"
+#include "link/ControllerLink.h"
+#include "link/MSComm.h"
+#include "support/SimFixture.h"
+#include "support/TestEnv.h"
+
+#include <QList>
+#include <QPushButton>
+#include <functional>
+#include <memory>
+
+namespace vyt::test {
+
+struct ConsoleRig {
+    MessageRecorder messages; // first: no real box, ever
+    SimFixture fixture;       // empties the store and maps Com1
+    PumpState state;
+    MSComm port;
+    ControllerLink link{state, port, nullptr};
+    std::unique_ptr<frmDirekt> console;
+
+    // Opens the port and shows the console (not modal).
+    [[nodiscard]] bool open();
+    [[nodiscard]] sim::ControllerSim &sim() { return fixture.sim(); }
+    [[nodiscard]] QPushButton *button(const char *name) const;
+    [[nodiscard]] LiveTools &tools() const;
+
+    // Every line the program has sent since the last call (a marker ends the list).
+    [[nodiscard]] QStringList sentLines();
+    // Starts polling and stops it from inside the cycle that delivered the n-th
+    // values; duringCycle runs after each delivery. The clock times of the deliveries.
+    QList<qint64> pollCycles(int n, const std::function<void(int cycle)> &duringCycle = {});
+};
+
+} // namespace vyt::test
