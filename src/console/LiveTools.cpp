@@ -98,17 +98,25 @@ void LiveTools::openPlot()
 
 void LiveTools::placePlot()
 {
-    // Beside the console, right or left, where the screen has room; else in the
-    // screen's top right corner, over the terminal rather than the buttons below it.
+    // Beside the console, right or left, where the screen has room, narrowed down to its
+    // least width if need be (a 1920 px screen has about 600 px beside a centred console);
+    // else in the screen's top right corner, over the terminal rather than the buttons.
     const QRect area = m_console.screen()->availableGeometry();
     const QRect console = m_console.frameGeometry();
+    const int frame = m_plot->frameGeometry().width() - m_plot->width();
+    const int roomRight = area.right() - console.right() - 8;
+    const int roomLeft = console.left() - 8 - area.left();
+    const int room = std::max(roomRight, roomLeft);
+    const int least = m_plot->minimumSizeHint().width() + frame;
+    if (room < m_plot->frameGeometry().width() && room >= least)
+        m_plot->resize(room - frame, m_plot->height());
     const int width = m_plot->frameGeometry().width();
     const int besideTop =
         std::max(area.top(), std::min(console.top(), area.bottom() - m_plot->height()));
     QPoint at(area.right() - width, area.top());
-    if (console.right() + 8 + width <= area.right())
+    if (width <= roomRight)
         at = QPoint(console.right() + 8, besideTop);
-    else if (console.left() - 8 - width >= area.left())
+    else if (width <= roomLeft)
         at = QPoint(console.left() - 8 - width, besideTop);
     m_plot->move(std::max(area.left(), at.x()), at.y());
 }
