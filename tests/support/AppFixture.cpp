@@ -5,7 +5,9 @@
 #include "ui/Wait.h"
 
 #include <QApplication>
+#include <QPointer>
 #include <QPushButton>
+#include <QTimer>
 #include <QTest>
 
 namespace vyt::test {
@@ -23,11 +25,32 @@ AppFixture::~AppFixture() = default;
 
 bool AppFixture::start()
 {
-    onNextModal([](QWidget *dialog) {
-        if (auto *ok = dialog->findChild<QPushButton *>(QStringLiteral("cmdOK")))
-            ok->click();
+    // OK for the port dialog; should the port fail to open, the dialog comes again after
+    // the error: a second OK retries, a third time Cancel, so that the test fails at once
+    // with the error recorded instead of hanging on the dialog. Only while laden() runs.
+    QObject answerer;
+    int answered = 0;
+    bool clicking = false; // a click is on its way: the dialog seen is the one it closes
+    auto *timer = new QTimer(&answerer);
+    QObject::connect(timer, &QTimer::timeout, &answerer, [&] {
+        QWidget *dialog = QApplication::activeModalWidget();
+        if (clicking || !dialog || !dialog->isVisible() ||
+            dialog->objectName() != QLatin1String("frmSchnittstelle"))
+            return;
+        const char *button = ++answered < 3 ? "cmdOK" : "cmdCancel";
+        QPointer<QPushButton> b = dialog->findChild<QPushButton *>(QString::fromLatin1(button));
+        clicking = true;
+        QTimer::singleShot(0, &answerer, [&clicking, b] {
+            clicking = false;
+            if (b)
+                b->click();
+        });
     });
+    timer->start(20);
     const bool ok = m_window->laden();
+    if (answered > 1)
+        qWarning("The port dialog came %d times; messages: %s", answered,
+                 qPrintable(m_messages.texts().join(QLatin1String(" | "))));
     if (ok) {
         // The offscreen platform keeps the hidden port dialog as the focus window.
         QApplication::setActiveWindow(m_window.get());
