@@ -9,6 +9,7 @@
 #include "link/ControllerLink.h"
 #include "link/MSComm.h"
 #include "support/AppFixture.h"
+#include "support/ConsoleRig.h"
 #include "support/SimFixture.h"
 #include "support/TestEnv.h"
 
@@ -28,34 +29,16 @@ using namespace vyt;
 
 namespace {
 
-const QString kMarker = QStringLiteral("MARK");
 const QString kNoResponse = QStringLiteral("Pump controller on serial port Com1: doesn't respond.");
 const QStringList kReadBack{"GSP", "GAC", "GCC", "GPC"};
 const char *const kBoxes[] = {"txtSP", "txtAC", "txtLCC", "txtLPC"};
 
-struct Rig {
-    test::MessageRecorder messages;
-    test::SimFixture fixture;
-    PumpState state;
-    MSComm port;
-    ControllerLink link{state, port, nullptr};
-    std::unique_ptr<frmDirekt> console;
+struct Rig : test::ConsoleRig {
     QTemporaryDir folder;
     QStringList chooserCalls;
     QString chosen; // what the file dialogs answer
 
-    [[nodiscard]] bool open()
-    {
-        if (!fixture.started() || !folder.isValid())
-            return false;
-        port.setCommPort(1);
-        if (!port.setPortOpen(true))
-            return false;
-        state.SchnittstelleOffen = true;
-        state.ParameterGeaendert = false;
-        return true;
-    }
-    [[nodiscard]] sim::ControllerSim &sim() { return fixture.sim(); }
+    [[nodiscard]] bool open() { return folder.isValid() && openPort(); }
     [[nodiscard]] QString file(const char *name) const
     {
         return folder.filePath(QLatin1String(name));
@@ -63,20 +46,15 @@ struct Rig {
 
     frmDirekt &show()
     {
-        console = std::make_unique<frmDirekt>(state, link);
+        frmDirekt &shown = ConsoleRig::show();
         const FileChooser chooser = [this](QWidget *, const QString &caption, const QString &,
                                            const QString &) {
             chooserCalls << caption;
             return chosen;
         };
-        console->saveFileName = chooser;
-        console->openFileName = chooser;
-        console->show();
-        return *console;
-    }
-    template <typename T> T *child(const char *name) const
-    {
-        return console->findChild<T *>(QString::fromLatin1(name));
+        shown.saveFileName = chooser;
+        shown.openFileName = chooser;
+        return shown;
     }
     void click(const char *name) const { child<QPushButton>(name)->click(); }
     void setBoxes(const QStringList &values) const
@@ -98,18 +76,6 @@ struct Rig {
         for (int i = 0; i < 4; ++i)
             port.setOutput(QByteArray(prefixes[i]) + values.at(i).toLatin1() + '\r');
         return sentLines().size() == 4;
-    }
-    // Every line the program has sent since the last call, up to a marker written straight
-    // to the port.
-    QStringList sentLines()
-    {
-        port.setOutput(kMarker.toLatin1() + '\r');
-        if (!test::waitForLine(sim(), kMarker))
-            return {QStringLiteral("<marker lost>")};
-        QStringList lines = sim().receivedLines();
-        lines.removeLast();
-        sim().clearReceived();
-        return lines;
     }
     // The transcript as (mark, text) pairs; a line without stamp and mark shows as "?".
     [[nodiscard]] QStringList transcript() const

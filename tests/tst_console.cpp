@@ -7,6 +7,7 @@
 #include "console/frmDirekt.h"
 #include "link/ControllerLink.h"
 #include "link/MSComm.h"
+#include "support/ConsoleRig.h"
 #include "support/SimFixture.h"
 #include "support/TestEnv.h"
 #include "ui/ProgramEnd.h"
@@ -31,55 +32,10 @@ namespace {
 const QColor kYellow(255, 255, 0);
 const QColor kRed(255, 0, 0);
 const QColor kDarkBlue(0, 0, 192);
-const QString kMarker = QStringLiteral("MARK");
 const QString kNoResponse = QStringLiteral("Pump controller on serial port Com1: doesn't respond.");
 
 // A console on Com1, wired to the simulated controller.
-struct Rig {
-    test::MessageRecorder messages; // first: no real box, ever
-    test::SimFixture fixture;       // empties the store and maps Com1
-    PumpState state;
-    MSComm port;
-    ControllerLink link{state, port, nullptr};
-    std::unique_ptr<frmDirekt> console;
-
-    [[nodiscard]] bool open()
-    {
-        if (!fixture.started())
-            return false;
-        port.setCommPort(1);
-        if (!port.setPortOpen(true))
-            return false;
-        state.SchnittstelleOffen = true;
-        state.ParameterGeaendert = false;
-        return true;
-    }
-    [[nodiscard]] sim::ControllerSim &sim() { return fixture.sim(); }
-
-    frmDirekt &show()
-    {
-        console = std::make_unique<frmDirekt>(state, link);
-        console->show();
-        return *console;
-    }
-    template <typename T> T *child(const char *name) const
-    {
-        return console->findChild<T *>(QString::fromLatin1(name));
-    }
-    QPushButton *button(const char *name) const { return child<QPushButton>(name); }
-
-    // Every line the program has sent since the last call. A marker written straight
-    // to the port ends the list: the line keeps order, so nothing sent before it is missed.
-    QStringList sentLines()
-    {
-        port.setOutput(kMarker.toLatin1() + '\r');
-        if (!test::waitForLine(sim(), kMarker))
-            return {QStringLiteral("<marker lost>")};
-        QStringList lines = sim().receivedLines();
-        lines.removeLast();
-        sim().clearReceived();
-        return lines;
-    }
+struct Rig : test::ConsoleRig {
     [[nodiscard]] int count(const QString &line) const
     {
         return fixture.sim().receivedLines().count(line);
@@ -90,8 +46,8 @@ struct Rig {
 // console handler runs its own nested wait. After the deadline onTimeout runs instead.
 class Trigger {
 public:
-    Trigger(std::function<bool()> condition, std::function<void()> action,
-            int timeoutMs = 30000, std::function<void()> onTimeout = {})
+    Trigger(std::function<bool()> condition, std::function<void()> action, int timeoutMs = 30000,
+            std::function<void()> onTimeout = {})
     {
         m_clock.start();
         m_timer.setInterval(2);
@@ -178,8 +134,8 @@ void TestConsole::opening_data()
 {
     QTest::addColumn<bool>("changed");
     QTest::addColumn<QStringList>("expected");
-    QTest::newRow("limits changed") << true
-                                    << QStringList{"SP 6000", "AC 500", "LCC 230", "LPC 400"};
+    QTest::newRow("limits changed")
+        << true << QStringList{"SP 6000", "AC 500", "LCC 230", "LPC 400"};
     QTest::newRow("limits sent already") << false << QStringList{};
 }
 
@@ -222,9 +178,11 @@ void TestConsole::terminal_data()
     QTest::addColumn<QStringList>("shown");
     QTest::addColumn<bool>("position");
 
-    QTest::newRow("answer") << "GN" << "1500" << QStringList{"GN", "1500"} << false;
+    QTest::newRow("answer") << "GN"
+                            << "1500" << QStringList{"GN", "1500"} << false;
     QTest::newRow("silent") << "GN" << QString() << QStringList{"GN"} << false;
-    QTest::newRow("notification") << "GN" << "p\r\n1500" << QStringList{"GN", "1500"} << true;
+    QTest::newRow("notification") << "GN"
+                                  << "p\r\n1500" << QStringList{"GN", "1500"} << true;
     QTest::newRow("as typed") << " v 100 " << QString() << QStringList{" v 100 "} << false;
     QTest::newRow("empty line") << "" << QString() << QStringList{""} << false;
 }
@@ -335,9 +293,9 @@ void TestConsole::commandHistory()
     }
     line->setText(QStringLiteral("dra"));
 
-    const std::pair<Qt::Key, const char *> steps[] = {
-        {Qt::Key_Up, "B2"},   {Qt::Key_Up, "A1"},   {Qt::Key_Up, "A1"},
-        {Qt::Key_Down, "B2"}, {Qt::Key_Down, "dra"}, {Qt::Key_Down, "dra"}};
+    const std::pair<Qt::Key, const char *> steps[] = {{Qt::Key_Up, "B2"},    {Qt::Key_Up, "A1"},
+                                                      {Qt::Key_Up, "A1"},    {Qt::Key_Down, "B2"},
+                                                      {Qt::Key_Down, "dra"}, {Qt::Key_Down, "dra"}};
     for (const auto &[key, text] : steps) {
         QTest::keyClick(line, key);
         QCOMPARE(line->text(), QString::fromLatin1(text));
@@ -351,8 +309,8 @@ void TestConsole::portGateBeforeSending_data()
     QTest::addColumn<bool>("chosen"); // the port dialog answered with OK
     QTest::addColumn<QStringList>("sent");
     QTest::addColumn<QStringList>("shown");
-    QTest::newRow("Send, port chosen") << "cmdSend" << true << QStringList{"GN"}
-                                       << QStringList{"GN", "1500"};
+    QTest::newRow("Send, port chosen")
+        << "cmdSend" << true << QStringList{"GN"} << QStringList{"GN", "1500"};
     QTest::newRow("Send, dialog cancelled") << "cmdSend" << false << QStringList{} << QStringList{};
     QTest::newRow("F3, port chosen") << "cmdF3" << true << QStringList{"V3000"} << QStringList{};
     QTest::newRow("F3, dialog cancelled") << "cmdF3" << false << QStringList{} << QStringList{};
@@ -392,16 +350,16 @@ void TestConsole::functionKeys_data()
 {
     QTest::addColumn<float>("lines");
     QTest::addColumn<QString>("focus");
-    QTest::addColumn<int>("key");       // 0: click `button` instead
+    QTest::addColumn<int>("key"); // 0: click `button` instead
     QTest::addColumn<QString>("button");
-    QTest::addColumn<int>("box");       // function-key box to edit, 0 none
+    QTest::addColumn<int>("box"); // function-key box to edit, 0 none
     QTest::addColumn<QString>("boxText");
     QTest::addColumn<QStringList>("expected");
 
     QTest::newRow("F3") << 16.f << "txtCommand" << int(Qt::Key_F3) << "" << 0 << ""
                         << QStringList{"V3000"};
-    QTest::newRow("F9, 500 lines") << 500.f << "txtCommand" << int(Qt::Key_F9) << "" << 0 << ""
-                                   << QStringList{"LR2000", "M"};
+    QTest::newRow("F9, 500 lines")
+        << 500.f << "txtCommand" << int(Qt::Key_F9) << "" << 0 << "" << QStringList{"LR2000", "M"};
     QTest::newRow("F2 edited") << 16.f << "txtF2" << int(Qt::Key_F2) << "" << 2 << "V 1500"
                                << QStringList{"V 1500"};
     QTest::newRow("F10") << 500.f << "txtF4" << int(Qt::Key_F10) << "" << 0 << ""
@@ -452,14 +410,11 @@ void TestConsole::functionKeyDefaults_data()
 {
     QTest::addColumn<float>("lines");
     QTest::addColumn<QStringList>("moves");
-    QTest::newRow("250") << 250.f
-                         << QStringList{"LR167", "LR500", "LR1000", "LR10000", "LR50000",
-                                        "LR100000"};
-    QTest::newRow("16") << 16.f
-                        << QStringList{"LR11", "LR32", "LR64", "LR640", "LR3200", "LR6400"};
-    QTest::newRow("1024") << 1024.f
-                          << QStringList{"LR683", "LR2048", "LR4096", "LR40960", "LR204800",
-                                         "LR409600"};
+    QTest::newRow("250") << 250.f << QStringList{"LR167",   "LR500",   "LR1000",
+                                                 "LR10000", "LR50000", "LR100000"};
+    QTest::newRow("16") << 16.f << QStringList{"LR11", "LR32", "LR64", "LR640", "LR3200", "LR6400"};
+    QTest::newRow("1024") << 1024.f << QStringList{"LR683",   "LR2048",   "LR4096",
+                                                   "LR40960", "LR204800", "LR409600"};
 }
 
 void TestConsole::functionKeyDefaults()
@@ -526,7 +481,9 @@ void TestConsole::showProgress()
     // Both positions are rounded to whole pixels.
     QVERIFY(qAbs(wert->x() - leftAtZero - twipsToPixels(labelTwips + 220, balken)) <= 1);
     // The label's centre stands over the bar's end.
-    QVERIFY(qAbs(wert->geometry().center().x() - (balken->x() + twipsToPixels(100 * squares, balken))) <= 2 + twipsToPixels(100, balken));
+    QVERIFY(qAbs(wert->geometry().center().x() -
+                 (balken->x() + twipsToPixels(100 * squares, balken))) <=
+            2 + twipsToPixels(100, balken));
 }
 
 void TestConsole::barRepaintsOnlyOnChange()
@@ -571,14 +528,22 @@ void TestConsole::pollColours_data()
     QTest::addColumn<QString>("label");
 
     // Dauerstrom is 230 mA.
-    QTest::newRow("300 mA over 230") << "300" << "0000" << kYellow << 2 << "300";
-    QTest::newRow("current limiting") << "200" << "0100" << kYellow << 1 << "200";
-    QTest::newRow("four zeros") << "200" << "0000" << kRed << 1 << "200";
-    QTest::newRow("at the limit") << "230" << "0000" << kRed << 2 << "230";
-    QTest::newRow("other flags") << "200" << "1011" << kRed << 1 << "200";
-    QTest::newRow("short fault reply") << "200" << "0" << kRed << 1 << "200";
-    QTest::newRow("not a number") << "2x0" << "0100" << kRed << 0 << "?";
-    QTest::newRow("fraction") << "200.5" << "0100" << kRed << 0 << "?";
+    QTest::newRow("300 mA over 230") << "300"
+                                     << "0000" << kYellow << 2 << "300";
+    QTest::newRow("current limiting") << "200"
+                                      << "0100" << kYellow << 1 << "200";
+    QTest::newRow("four zeros") << "200"
+                                << "0000" << kRed << 1 << "200";
+    QTest::newRow("at the limit") << "230"
+                                  << "0000" << kRed << 2 << "230";
+    QTest::newRow("other flags") << "200"
+                                 << "1011" << kRed << 1 << "200";
+    QTest::newRow("short fault reply") << "200"
+                                       << "0" << kRed << 1 << "200";
+    QTest::newRow("not a number") << "2x0"
+                                  << "0100" << kRed << 0 << "?";
+    QTest::newRow("fraction") << "200.5"
+                              << "0100" << kRed << 0 << "?";
 }
 
 void TestConsole::pollColours()
@@ -745,8 +710,8 @@ void TestConsole::startAgainBeforeCycleEnds()
                         restartedAt = rig.count(QStringLiteral("GN"));
                     });
     Trigger finalStop(
-        [&] { return restart.fired() && rig.count(QStringLiteral("GN")) >= restartedAt + 2; },
-        stop, 30000, stop);
+        [&] { return restart.fired() && rig.count(QStringLiteral("GN")) >= restartedAt + 2; }, stop,
+        30000, stop);
     rig.button("cmdWerteabfrageStart")->click();
 
     QVERIFY(restart.fired());
@@ -777,7 +742,8 @@ void TestConsole::linkLostEndsPoll()
     QCOMPARE(rig.child<QLabel>("lblValueGN")->text(), QStringLiteral("?"));
     // One report of the loss, not one message per read.
     QTRY_VERIFY(rig.messages.count() >= 1);
-    QVERIFY2(rig.messages.texts().count(kNoResponse) <= 1, qPrintable(rig.messages.texts().join('|')));
+    QVERIFY2(rig.messages.texts().count(kNoResponse) <= 1,
+             qPrintable(rig.messages.texts().join('|')));
 }
 
 void TestConsole::closeWhileWaiting_data()
@@ -810,7 +776,10 @@ void TestConsole::closeWhileWaiting()
     test::onNextModal([&](QWidget *w) {
         console = qobject_cast<QDialog *>(w);
         closer = std::make_unique<Trigger>(
-            [&] { return rig.sim().receivedLines().size() >= 2 || (silent && !rig.sim().receivedLines().isEmpty()); },
+            [&] {
+                return rig.sim().receivedLines().size() >= 2 ||
+                       (silent && !rig.sim().receivedLines().isEmpty());
+            },
             [&] {
                 closedWhileBusy = true;
                 linesAtClose = int(rig.sim().receivedLines().size());
@@ -834,8 +803,9 @@ void TestConsole::closeWhileWaiting()
     QVERIFY2(clock.elapsed() < 15000, qPrintable(QString::number(clock.elapsed())));
     // The read in progress (perhaps still on its way) was the last: nothing goes out after closing.
     const int sentAfter = int(rig.sentLines().size());
-    QVERIFY2(sentAfter >= linesAtClose && sentAfter <= linesAtClose + 1,
-             qPrintable(QStringLiteral("%1 lines, %2 at closing").arg(sentAfter).arg(linesAtClose)));
+    QVERIFY2(
+        sentAfter >= linesAtClose && sentAfter <= linesAtClose + 1,
+        qPrintable(QStringLiteral("%1 lines, %2 at closing").arg(sentAfter).arg(linesAtClose)));
     QVERIFY2(rig.messages.count() <= 1, qPrintable(rig.messages.texts().join('|')));
     QCOMPARE(rig.state.SchnittstelleOffen, true); // the port stays open for the main window
     QVERIFY(rig.port.PortOpen());
@@ -904,9 +874,11 @@ void TestConsole::parametersSetAndLoad_data()
     QTest::addColumn<QStringList>("shown"); // messages
     const QStringList readBack{"GSP", "GAC", "GCC", "GPC"};
     QTest::newRow("four values") << QStringList{"4000", "1000", "200", "350"}
-                                 << QStringList{"SP 4000", "AC 1000", "LCC 200", "LPC 350"} + readBack
+                                 << QStringList{"SP 4000", "AC 1000", "LCC 200", "LPC 350"} +
+                                        readBack
                                  << QStringList{"4000", "1000", "200", "350"} << QStringList{};
-    // An empty box is no value inside the bounds: nothing goes out, the controller keeps its values.
+    // An empty box is no value inside the bounds: nothing goes out, the controller keeps its
+    // values.
     QTest::newRow("one empty") << QStringList{"", "800", "210", "390"} << QStringList{}
                                << QStringList{"6000", "500", "230", "400"}
                                << QStringList{"Please enter an integer number between 1 and 6000."};
@@ -964,7 +936,7 @@ void TestConsole::loadClickedTwice()
 
 void TestConsole::eepromSave_data()
 {
-    QTest::addColumn<int>("answer"); // MsgResult
+    QTest::addColumn<int>("answer");    // MsgResult
     QTest::addColumn<QString>("reply"); // null: silent controller
     QTest::addColumn<QStringList>("sent");
     QTest::addColumn<QStringList>("shown");
@@ -980,10 +952,10 @@ void TestConsole::eepromSave_data()
                                << QStringList{question};
     QTest::newRow("Yes, done inside a longer reply")
         << int(MsgResult::Yes) << "ok: EEPROM writing done." << saved << QStringList{question};
-    QTest::newRow("Yes, other reply") << int(MsgResult::Yes) << "EEPROM writing failed" << saved
-                                      << QStringList{question, failed};
-    QTest::newRow("Yes, other case") << int(MsgResult::Yes) << "eeprom writing done" << saved
-                                     << QStringList{question, failed};
+    QTest::newRow("Yes, other reply")
+        << int(MsgResult::Yes) << "EEPROM writing failed" << saved << QStringList{question, failed};
+    QTest::newRow("Yes, other case")
+        << int(MsgResult::Yes) << "eeprom writing done" << saved << QStringList{question, failed};
     // A controller that does not answer the first read is not asked to save anything.
     QTest::newRow("silent") << int(MsgResult::Yes) << QString() << QStringList{"GSP"}
                             << QStringList{kNoResponse};

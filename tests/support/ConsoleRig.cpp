@@ -10,7 +10,7 @@ namespace {
 const QString kMarker = QStringLiteral("MARK");
 }
 
-bool ConsoleRig::open()
+bool ConsoleRig::openPort()
 {
     if (!fixture.started())
         return false;
@@ -19,14 +19,27 @@ bool ConsoleRig::open()
         return false;
     state.SchnittstelleOffen = true;
     state.ParameterGeaendert = false;
+    return true;
+}
+
+frmDirekt &ConsoleRig::show()
+{
     console = std::make_unique<frmDirekt>(state, link);
     console->show();
+    return *console;
+}
+
+bool ConsoleRig::open()
+{
+    if (!openPort())
+        return false;
+    show();
     return true;
 }
 
 QPushButton *ConsoleRig::button(const char *name) const
 {
-    return console->findChild<QPushButton *>(QString::fromLatin1(name));
+    return child<QPushButton>(name);
 }
 
 LiveTools &ConsoleRig::tools() const

@@ -1,6 +1,5 @@
 #pragma once
-// A console on Com1 wired to the in-process controller, for the tests of what hangs
-// off the console's polling (live plot, value log).
+// A console on Com1 wired to the in-process controller: the console tests' one rig.
 #include "config/PumpState.h"
 #include "console/LiveTools.h"
 #include "console/frmDirekt.h"
@@ -26,6 +25,13 @@ struct ConsoleRig {
 
     // Opens the port and shows the console (not modal).
     [[nodiscard]] bool open();
+    // Opens the port only; show() makes the console.
+    [[nodiscard]] bool openPort();
+    frmDirekt &show();
+    template <typename T> T *child(const char *name) const
+    {
+        return console->findChild<T *>(QString::fromLatin1(name));
+    }
     [[nodiscard]] sim::ControllerSim &sim() { return fixture.sim(); }
     [[nodiscard]] QPushButton *button(const char *name) const;
     [[nodiscard]] LiveTools &tools() const;
