@@ -4,6 +4,7 @@
 #include "config/PumpState.h"
 #include "console/DriveParameters.h"
 #include "console/FunctionKeyStore.h"
+#include "console/ParameterBackup.h"
 #include "ui/FileChooser.h"
 
 #include <QDialog>
@@ -41,7 +42,8 @@ public:
     frmDirekt(PumpState &state, ControllerLink &link, QWidget *parent = nullptr);
     ~frmDirekt() override;
 
-    // Loads the console (limits sent first while ParameterGeaendert), shows it modally, returns when closed.
+    // Loads the console (limits sent first while ParameterGeaendert), shows it modally, returns
+    // when closed.
     static void oeffnen(PumpState &state, ControllerLink &link, QWidget *parent);
     void ShowProgress(QWidget *Balken, QLabel *Wert, qint32 AktDat, qint32 MaxDat);
 
@@ -113,6 +115,10 @@ private:
     void clearReadBack();
     void setParameterStatus(const QString &text, bool good);
     void saveParameters();
+    // Asks for a backup file and reads it; nullopt when cancelled or unreadable (failure,
+    // with the file and the reason for %1 and %2, told to the operator).
+    [[nodiscard]] std::optional<ParameterBackup>
+    chooseBackup(const QString &caption, const QString &failure, QString *chosen = nullptr);
     void compareParameters();
     void restoreParameters();
     [[nodiscard]] bool showValuesToStore();

@@ -389,23 +389,34 @@ void frmDirekt::saveParameters()
     setParameterStatus(tr("Saved in %1.").arg(QFileInfo(file).fileName()), true);
 }
 
+std::optional<ParameterBackup> frmDirekt::chooseBackup(const QString &caption,
+                                                       const QString &failure, QString *chosen)
+{
+    QPointer<frmDirekt> self(this);
+    const QString file = openFileName(this, caption, backupFolder(), kBackupFilter);
+    if (!self || file.isEmpty() || programEnding())
+        return std::nullopt;
+    m_lastFolder = QFileInfo(file).absolutePath();
+    if (chosen)
+        *chosen = file;
+    QString error;
+    std::optional<ParameterBackup> backup = readBackup(file, &error);
+    if (!backup)
+        showMessage(this, failure.arg(file, error), m_state.FehlerTitel, MsgButtons::Ok,
+                    MsgIcon::Exclamation);
+    return backup;
+}
+
 void frmDirekt::compareParameters()
 {
     if (m_liest || !schnittstelleOK())
         return;
     QPointer<frmDirekt> self(this);
-    const QString file =
-        openFileName(this, tr("Compare with a parameter backup"), backupFolder(), kBackupFilter);
-    if (!self || file.isEmpty() || programEnding())
+    QString file;
+    const std::optional<ParameterBackup> backup =
+        chooseBackup(tr("Compare with a parameter backup"), tr("%1 cannot be compared: %2"), &file);
+    if (!self || !backup)
         return;
-    m_lastFolder = QFileInfo(file).absolutePath();
-    QString error;
-    const std::optional<ParameterBackup> backup = readBackup(file, &error);
-    if (!backup) {
-        showMessage(this, tr("%1 cannot be compared: %2").arg(file, error), m_state.FehlerTitel,
-                    MsgButtons::Ok, MsgIcon::Exclamation);
-        return;
-    }
     LeseSperre<frmDirekt> sperre(this, m_liest);
     const std::optional<DriveValues> controller = readControllerValues();
     if (!self || programEnding() || m_geschlossen || !controller)
@@ -423,18 +434,11 @@ void frmDirekt::compareParameters()
 void frmDirekt::restoreParameters()
 {
     QPointer<frmDirekt> self(this);
-    const QString file =
-        openFileName(this, tr("Restore from a parameter backup"), backupFolder(), kBackupFilter);
-    if (!self || file.isEmpty() || programEnding())
+    QString file;
+    const std::optional<ParameterBackup> backup =
+        chooseBackup(tr("Restore from a parameter backup"), tr("%1 cannot be restored: %2"), &file);
+    if (!self || !backup)
         return;
-    m_lastFolder = QFileInfo(file).absolutePath();
-    QString error;
-    const std::optional<ParameterBackup> backup = readBackup(file, &error);
-    if (!backup) {
-        showMessage(this, tr("%1 cannot be restored: %2").arg(file, error), m_state.FehlerTitel,
-                    MsgButtons::Ok, MsgIcon::Exclamation);
-        return;
-    }
     for (int i = 0; i < kDriveParameterCount; ++i)
         parameterBox(i)->setText(backup->values[i]);
     clearReadBack();
