@@ -72,8 +72,15 @@ void LiveTools::placeButtons()
         return;
     const int width = std::max(
         {m_plotButton->width(), m_plotButton->sizeHint().width(), m_logButton->sizeHint().width()});
-    m_plotButton->setGeometry(m_plotButton->x(), start->y(), width, start->height());
-    m_logButton->setGeometry(m_logButton->x(), stop->y(), width, stop->height());
+    // The bars are placed in twips for the screen's dpi: with a large font the current
+    // bar's 115 % mark and its value reach further right than the .ui's place.
+    int x = m_plotButton->x();
+    const auto *mark = m_console.findChild<QWidget *>(QStringLiteral("lineGRC100"));
+    const auto *value = m_console.findChild<QWidget *>(QStringLiteral("lblValueGRC"));
+    if (mark && value)
+        x = std::max(x, mark->geometry().right() + value->width() / 2 + 10);
+    m_plotButton->setGeometry(x, start->y(), width, start->height());
+    m_logButton->setGeometry(x, stop->y(), width, stop->height());
     if (auto *frame = qobject_cast<QGroupBox *>(m_plotButton->parentWidget()))
         frame->setMinimumWidth(std::max(frame->minimumWidth(), m_plotButton->x() + width + 10));
 }
