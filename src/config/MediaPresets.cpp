@@ -5,6 +5,7 @@
 
 #include <QUrl>
 #include <algorithm>
+#include <functional>
 
 namespace vyt {
 namespace {
@@ -21,7 +22,8 @@ QString prefix(int port, int pumpType)
 QString keyFor(int port, int pumpType, const QString &name)
 {
     QString escaped = name;
-    escaped.replace(QLatin1Char('%'), QLatin1String("%25")).replace(QLatin1Char('/'), QLatin1String("%2F"));
+    escaped.replace(QLatin1Char('%'), QLatin1String("%25"))
+        .replace(QLatin1Char('/'), QLatin1String("%2F"));
     return prefix(port, pumpType) + escaped;
 }
 
@@ -48,7 +50,8 @@ QList<MediumPreset> loadMedia(QSettings &store, int port, int pumpType)
     store.beginGroup(kGroup);
     store.beginGroup(prefix(port, pumpType).chopped(1));
     for (const QString &key : store.childKeys()) {
-        const QStringList parts = store.value(key).toString().split(QLatin1Char(' '), Qt::SkipEmptyParts);
+        const QStringList parts =
+            store.value(key).toString().split(QLatin1Char(' '), Qt::SkipEmptyParts);
         if (parts.size() != 2)
             continue;
         const auto density = readSingle(parts[0], QLocale::c());
@@ -66,7 +69,8 @@ QList<MediumPreset> loadMedia(QSettings &store, int port, int pumpType)
     return media;
 }
 
-bool saveMedium(QSettings &store, int port, int pumpType, const MediumPreset &medium, QString *reason)
+// One change of the [Media] section: only into a store that may be written, then synced.
+static bool changeMedia(QSettings &store, QString *reason, const std::function<void()> &change)
 {
     QString why;
     if (!prepareStoreForWriting(nullptr, &why)) {
@@ -75,24 +79,23 @@ bool saveMedium(QSettings &store, int port, int pumpType, const MediumPreset &me
         return false;
     }
     store.beginGroup(kGroup);
-    store.setValue(keyFor(port, pumpType, medium.name),
-                   storeForm(medium.density) + QLatin1Char(' ') + storeForm(medium.factor));
+    change();
     store.endGroup();
     return written(store, reason);
 }
 
+bool saveMedium(QSettings &store, int port, int pumpType, const MediumPreset &medium,
+                QString *reason)
+{
+    return changeMedia(store, reason, [&] {
+        store.setValue(keyFor(port, pumpType, medium.name),
+                       storeForm(medium.density) + QLatin1Char(' ') + storeForm(medium.factor));
+    });
+}
+
 bool removeMedium(QSettings &store, int port, int pumpType, const QString &name, QString *reason)
 {
-    QString why;
-    if (!prepareStoreForWriting(nullptr, &why)) {
-        if (reason)
-            *reason = why;
-        return false;
-    }
-    store.beginGroup(kGroup);
-    store.remove(keyFor(port, pumpType, name));
-    store.endGroup();
-    return written(store, reason);
+    return changeMedia(store, reason, [&] { store.remove(keyFor(port, pumpType, name)); });
 }
 
 bool renameMedium(QSettings &store, int port, int pumpType, const QString &from, const QString &to,
