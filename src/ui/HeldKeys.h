@@ -1,0 +1,25 @@
+#pragma once
+// A held key is one press. X's auto-repeat does not always arrive flagged by
+// isAutoRepeat(), so a key counts as down from its press to its release and further
+// presses of a key that is down are repeats, whatever their flag says.
+#include <QSet>
+
+class QEvent;
+class QKeyEvent;
+
+namespace vyt {
+
+class HeldKeys {
+public:
+    // True for a press of a key that was not down: the one press that may act.
+    bool firstPress(const QKeyEvent *key);
+    // Feed every KeyRelease (of any window: a box opened by the press takes the release)
+    // and every ApplicationDeactivate / WindowDeactivate, where releases may be lost.
+    void track(const QEvent *event);
+    [[nodiscard]] bool isDown(int key) const { return m_down.contains(key); }
+
+private:
+    QSet<int> m_down;
+};
+
+} // namespace vyt
