@@ -296,6 +296,32 @@ bool FieldValidation::validate(QLineEdit *field)
     return check(*entry, false);
 }
 
+bool FieldValidation::typedByOperator(const FieldRule &rule, const QString &text) const
+{
+    if (text == storedText(rule) || (text.isEmpty() && endless(rule)))
+        return false;
+    // A stored limit outside the bounds shows as loaded (storedText offers the type's own).
+    const PumpSettings &s = m_state.settings;
+    const QString loaded = rule.count ? integerForm(s.*rule.count) : generalForm(s.*rule.single, QLocale());
+    return text != loaded;
+}
+
+void FieldValidation::settleForLeaving()
+{
+    if (m_busy)
+        return;
+    const QScopedValueRollback<bool> guard(m_busy, true);
+    for (const Entry &entry : std::as_const(m_entries)) {
+        if (!entry.field || !typedByOperator(*entry.rule, entry.field->text()))
+            continue;
+        if (accepts(*entry.rule, m_state, entry.field->text(), QLocale()))
+            store(*entry.rule, entry.field);
+        else
+            showMessage(entry.field->window(), message(*entry.rule, m_state), m_state.FehlerTitel,
+                        MsgButtons::Ok, MsgIcon::Exclamation);
+    }
+}
+
 bool FieldValidation::eventFilter(QObject *watched, QEvent *event)
 {
     switch (event->type()) {

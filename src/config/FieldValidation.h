@@ -35,6 +35,10 @@ public:
     [[nodiscard]] bool validateChanged();
     // Validates one field now (false when rejected, or when a rejection is on screen).
     bool validate(QLineEdit *field);
+    // On the way out: every entry the operator typed is stored when accepted; a refused
+    // one is told with its message and the last accepted value stays. Values the operator
+    // did not touch stay as they were loaded, inside the bounds or not.
+    void settleForLeaving();
     [[nodiscard]] bool busy() const; // a rejection message is on screen
 
     // Before the drive limits can reach the controller: a stored limit outside the pump
@@ -87,6 +91,7 @@ private:
     static void storeValue(const FieldRule &rule, const QString &text, PumpState &state);
     void reject(const FieldRule &rule, QLineEdit *field);
     [[nodiscard]] QString storedText(const FieldRule &rule) const;
+    [[nodiscard]] bool typedByOperator(const FieldRule &rule, const QString &text) const;
     [[nodiscard]] static bool storedInBounds(const FieldRule &rule, const PumpState &state);
     [[nodiscard]] bool endless(const FieldRule &rule) const;
 

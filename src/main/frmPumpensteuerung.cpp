@@ -85,7 +85,22 @@ frmPumpensteuerung::frmPumpensteuerung(QWidget *parent)
     ui->gridPumpe->addWidget(calibrate, 3, 2, Qt::AlignLeft | Qt::AlignVCenter);
     connect(calibrate, &QToolButton::clicked, this, &frmPumpensteuerung::showCalibration);
     addMediaList();
+    arrangeTabOrder();
     verbinden();
+}
+
+void frmPumpensteuerung::arrangeTabOrder()
+{
+    // Each addition takes its stop beside its designed neighbour; Start still leads to
+    // the pump type.
+    QWidget *chain[] = {ui->txtKalibrierFaktor, findChild<QWidget *>(QStringLiteral("cmdCalibrate")),
+                        findChild<QWidget *>(QStringLiteral("cboMedium")),
+                        findChild<QWidget *>(QStringLiteral("cmdMedium"))};
+    for (std::size_t i = 1; i < std::size(chain); ++i)
+        setTabOrder(chain[i - 1], chain[i]);
+    auto *history = findChild<QWidget *>(QStringLiteral("cmdHistory"));
+    setTabOrder(ui->cbxPotentiometer, history);
+    setTabOrder(history, ui->cmdBeenden);
 }
 
 frmPumpensteuerung::~frmPumpensteuerung()
@@ -451,8 +466,14 @@ void frmPumpensteuerung::optBetriebsart_Click(int index)
     // Hiding the focused control would hand the focus to the next field in the chain
     // and run its entry handler; the chosen mode button takes it instead.
     const QList<QWidget *> &weg = dosieren ? foerderung : dosierung;
-    if (weg.contains(QApplication::focusWidget()))
-        (dosieren ? ui->optBetriebsart1 : ui->optBetriebsart2)->setFocus();
+    QRadioButton *chosen = dosieren ? ui->optBetriebsart1 : ui->optBetriebsart2;
+    QRadioButton *other = dosieren ? ui->optBetriebsart2 : ui->optBetriebsart1;
+    if (weg.contains(QApplication::focusWidget()) || QApplication::focusWidget() == other)
+        chosen->setFocus();
+    // Tab stops at the checked mode button only, as in a group of option buttons: Space on
+    // the other one would switch the mode unasked. The arrow keys still switch.
+    chosen->setFocusPolicy(Qt::StrongFocus);
+    other->setFocusPolicy(Qt::NoFocus);
     for (QWidget *w : dosierung)
         w->setVisible(dosieren);
     for (QWidget *w : foerderung)
@@ -787,7 +808,8 @@ void frmPumpensteuerung::cmdStop_Click()
     ui->cbxPotentiometer->setChecked(false);
     if (m_link->SchnittstelleOK())
         sendStop();
-    if (programEnding())
+    // On the way out the focus stays: moving it would check the field being left.
+    if (programEnding() || m_leaving)
         return;
     if (!m_laeuft)
         zeigeFortschritt(QString(), 0, 0);
@@ -875,9 +897,10 @@ bool frmPumpensteuerung::Beenden()
         cmdStop_Click();
     endPotentiometerRun(RunOutcome::End::ProgramEnded);
     if (answer == MsgResult::Yes) {
-        // The entry being typed is saved only through its check; a refused one keeps the
-        // program open (the drive is stopped already).
-        if (!m_validation->validateChanged() || !saveBeforeLeaving())
+        // Yes ends the program: an entry being typed is saved through its check, a refused
+        // one is told and its last accepted value saved instead.
+        m_validation->settleForLeaving();
+        if (!saveBeforeLeaving())
             return false;
     }
     if (m_port->PortOpen()) {
@@ -965,8 +988,11 @@ double twipsPerPixelY(const QScreen *s) { return 1440.0 / (s ? s->logicalDotsPer
 
 QPointF frmPumpensteuerung::positionInTwips() const
 {
+    // The client area's place, not the frame's: restoring puts the client area there, so
+    // a window manager's title bar cannot make the window creep on every restart.
     const QScreen *s = screen();
-    return {pos().x() * twipsPerPixelX(s), pos().y() * twipsPerPixelY(s)};
+    const QPoint at = geometry().topLeft();
+    return {at.x() * twipsPerPixelX(s), at.y() * twipsPerPixelY(s)};
 }
 
 void frmPumpensteuerung::positioniere()
@@ -982,20 +1008,28 @@ void frmPumpensteuerung::positioniere()
     const auto left = gespeicherteZahl(*store, m_state.Schnittstelle, "Left");
     const auto top = gespeicherteZahl(*store, m_state.Schnittstelle, "Top");
     QPoint ziel = standard;
+    bool restored = false;
     // Anything beyond a few hundred screens' width is damage, not a position.
     constexpr double kWeit = 1e8;
     if (left && top && std::fabs(*left) < kWeit && std::fabs(*top) < kWeit) {
-        const QPoint gespeichert(int(*left / tx), int(*top / ty));
+        // Rounded, not cut: a twips value that reads back as 99.9999 px is 100 px.
+        const QPoint gespeichert(int(std::lround(*left / tx)), int(std::lround(*top / ty)));
         // A position on no screen (a monitor that is gone) falls back to the default.
         const QRect titel(gespeichert, QSize(std::min(size.width(), 200), 30));
         for (const QScreen *sc : QGuiApplication::screens()) {
             if (sc->geometry().intersected(titel).width() >= std::min(100, titel.width())) {
                 ziel = gespeichert;
+                restored = true;
                 break;
             }
         }
     }
-    move(ziel);
+    // The default centres the whole window, frame included; a stored place is the client
+    // area's, as it was saved.
+    if (restored)
+        setGeometry(QRect(ziel, this->size()));
+    else
+        move(ziel);
     m_state.settings.Left = float(ziel.x() * tx);
     m_state.settings.Top = float(ziel.y() * ty);
 }
@@ -1014,16 +1048,66 @@ bool frmPumpensteuerung::eventFilter(QObject *watched, QEvent *event)
         auto *liste = qobject_cast<QComboBox *>(watched);
         return liste && liste->window() == this && !liste->hasFocus();
     }
-    if (type != QEvent::KeyPress)
+    // Releases are counted wherever they go: a box opened by the press takes its release.
+    m_heldKeys.track(event);
+    if (type != QEvent::ShortcutOverride && type != QEvent::KeyPress)
         return false;
+    // A key travels up the parents when nobody takes it: count and act on its first
+    // delivery only.
     auto *w = qobject_cast<QWidget *>(watched);
-    if (!w || w->window() != this || QApplication::activeModalWidget())
+    QWidget *focus = QApplication::focusWidget();
+    if (!w || (focus ? w != focus : !w->isWindow()))
         return false;
-    // A key travels up the parents when nobody takes it: act on its first delivery only.
-    QWidget *first = QApplication::focusWidget() ? QApplication::focusWidget() : this;
-    if (w != first)
+    auto *key = static_cast<QKeyEvent *>(event);
+    if (type == QEvent::ShortcutOverride)
+        return shortcutRepeated(key);
+    const bool firstPress = pressCounted(key);
+    if (w->window() != this || QApplication::activeModalWidget())
         return false;
-    return tasteGedrueckt(static_cast<QKeyEvent *>(event));
+    // A held key is one press: its repeats must not start a second run once the first
+    // ends. Held Alt combinations too: their repeats would type the letter into a field.
+    if (!firstPress)
+        return isWindowKey(key) || (key->modifiers() & Qt::AltModifier);
+    return isWindowKey(key) && tasteGedrueckt(key);
+}
+
+bool frmPumpensteuerung::pressCounted(QKeyEvent *key)
+{
+    // The press whose shortcut check has just been let through is the same press.
+    if (m_pressChecked == key->key()) {
+        m_pressChecked = 0;
+        return true;
+    }
+    m_pressChecked = 0;
+    return m_heldKeys.firstPress(key);
+}
+
+bool frmPumpensteuerung::shortcutRepeated(QKeyEvent *key)
+{
+    // Every press is offered to the shortcuts first (Alt+S for Start among them): a press
+    // of a key that is down is taken here, so no shortcut fires; its key press follows.
+    m_pressChecked = 0;
+    if (!m_heldKeys.firstPress(key)) {
+        key->accept();
+        return true;
+    }
+    m_pressChecked = key->key();
+    return false;
+}
+
+bool frmPumpensteuerung::isWindowKey(const QKeyEvent *key) const
+{
+    const auto mods = key->modifiers() & ~Qt::KeypadModifier;
+    switch (key->key()) {
+    case Qt::Key_F1:
+    case Qt::Key_Escape:
+    case Qt::Key_Return:
+    case Qt::Key_Enter: return true;
+    case Qt::Key_H: return mods == (Qt::ShiftModifier | Qt::ControlModifier);
+    case Qt::Key_R:
+    case Qt::Key_K: return mods == Qt::ControlModifier;
+    default: return false;
+    }
 }
 
 bool frmPumpensteuerung::tasteGedrueckt(QKeyEvent *key)
@@ -1052,13 +1136,27 @@ bool frmPumpensteuerung::tasteGedrueckt(QKeyEvent *key)
         return true;
     }
     if (key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) {
-        // Start is the window's default button; a focused Exit or Stop takes Enter itself,
-        // as a focused button does.
-        auto *knopf = qobject_cast<QPushButton *>(QApplication::focusWidget());
-        (knopf && knopf->window() == this ? knopf : ui->cmdStart)->click();
+        // Start is the window's default button; a focused button (Exit, Stop, History, the
+        // small "..." buttons) takes Enter itself and never passes it on to Start.
+        auto *knopf = qobject_cast<QAbstractButton *>(QApplication::focusWidget());
+        if (knopf && knopf->window() == this &&
+            (qobject_cast<QPushButton *>(knopf) || qobject_cast<QToolButton *>(knopf)))
+            pressButton(knopf);
+        else
+            ui->cmdStart->click();
         return true;
     }
     return false;
+}
+
+void frmPumpensteuerung::pressButton(QAbstractButton *button)
+{
+    // A menu button opens its menu, as a click on it would.
+    auto *tool = qobject_cast<QToolButton *>(button);
+    if (tool && tool->menu() && tool->popupMode() == QToolButton::InstantPopup)
+        tool->showMenu();
+    else
+        button->click();
 }
 
 void frmPumpensteuerung::closeEvent(QCloseEvent *event)

@@ -2,6 +2,7 @@
 // The main window: pump, motor and mode frames, Start, Stop and Exit.
 #include "config/PumpState.h"
 #include "main/RunReport.h"
+#include "ui/HeldKeys.h"
 
 #include <QWidget>
 #include <memory>
@@ -10,7 +11,9 @@
 namespace Ui {
 class frmPumpensteuerung;
 }
+class QAbstractButton;
 class QComboBox;
+class QKeyEvent;
 class QLabel;
 class QLineEdit;
 
@@ -87,6 +90,7 @@ protected:
 private:
     void verbinden();
     void keepLayoutSteady();
+    void arrangeTabOrder();
     void addRangeHints();
     void addMediaList();
     void showRangeHints();
@@ -105,6 +109,10 @@ private:
     void fuelleListe(QComboBox *liste, const QStringList &eintraege);
     void waehle(QComboBox *liste, int index);
     bool tasteGedrueckt(QKeyEvent *key);
+    bool pressCounted(QKeyEvent *key);
+    bool shortcutRepeated(QKeyEvent *key);
+    [[nodiscard]] bool isWindowKey(const QKeyEvent *key) const;
+    void pressButton(QAbstractButton *button);
     void positioniere();
     [[nodiscard]] QPointF positionInTwips() const;
     void zeigeFortschritt(const QString &text, int wert, int maximum);
@@ -140,8 +148,8 @@ private:
     bool m_laeuft = false;      // a dosing or flow run is inside cmdStart_Click
     bool m_startet = false;     // cmdStart_Click is running, its checks included
     bool m_beendet = false;     // the unload handler has ended the program
-    bool m_leaving = false;
-    RunPlan m_plan; // what the run going on, or the last one, was asked to do     // the program is on its way out: the stop is sent
+    bool m_leaving = false;     // the program is on its way out: the stop is sent
+    RunPlan m_plan; // what the run going on, or the last one, was asked to do
     // A calibration dose: what it runs with, and what the operator had set meanwhile.
     struct CalibrationDose {
         float quantity = 0;
@@ -157,6 +165,8 @@ private:
     MediaList *m_media = nullptr;
     QString m_startClient;                      // set only while startFor() runs Start
     QLabel *m_remoteLine = nullptr;             // made when remote control is on
+    HeldKeys m_heldKeys;
+    int m_pressChecked = 0; // the key whose press has passed the shortcut check
 };
 
 } // namespace vyt
