@@ -30,6 +30,9 @@ private slots:
     void leavingWithNoWritesNothingAndStops();
     void leavingCancelledKeepsEverything();
     void escWithFocusInTextBoxAsks();
+    void yesAlwaysLeaves_data();
+    void yesAlwaysLeaves();
+    void restartsKeepTheWindowsPlace();
     void pumpTypeChange_data();
     void pumpTypeChange();
     void pumpTypeCancelKeepsOperatorValues();
@@ -234,6 +237,84 @@ void tst_mainwindow::escWithFocusInTextBoxAsks()
     QTest::keyClick(menge, Qt::Key_Escape);
     QVERIFY(app.ends().ended());
     QCOMPARE(storedValue("COM1", "Menge"), QStringLiteral("1005"));
+}
+
+void tst_mainwindow::yesAlwaysLeaves_data()
+{
+    QTest::addColumn<QStringList>("stored"); // key=value in [COM1] before the start
+    QTest::addColumn<QString>("field");      // typed into, the focus left in it
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("message"); // after the save question; empty: none
+    QTest::addColumn<QStringList>("saved"); // key=value expected in [COM1]
+    QTest::newRow("refused quantity, density accepted before")
+        << QStringList{} << "txtMenge" << "abc" << "Please enter a real number."
+        << QStringList{"Menge=100", "Dichte=1.5"};
+    QTest::newRow("refused current")
+        << QStringList{} << "txtDauerstrom" << "9999" << "Please enter an integer number between 100 and 300."
+        << QStringList{"Dauerstrom=230", "Dichte=1.5"};
+    QTest::newRow("accepted quantity being typed")
+        << QStringList{} << "txtMenge" << "42" << QString() << QStringList{"Menge=42", "Dichte=1.5"};
+    // The bounds guard the line, not the file: an untouched stored value is kept.
+    QTest::newRow("stored speed outside the type's bounds")
+        << QStringList{"Pumpentyp=18", "Maximaldrehzahl=6000"} << QString() << QString() << QString()
+        << QStringList{"Pumpentyp=18", "Maximaldrehzahl=6000", "Dichte=1.5"};
+    QTest::newRow("stored speed outside the bounds, refused quantity")
+        << QStringList{"Pumpentyp=18", "Maximaldrehzahl=6000"} << "txtMenge" << "1e99"
+        << "Please enter a real number." << QStringList{"Maximaldrehzahl=6000", "Menge=100"};
+}
+
+void tst_mainwindow::yesAlwaysLeaves()
+{
+    QFETCH(QStringList, stored);
+    QFETCH(QString, field);
+    QFETCH(QString, text);
+    QFETCH(QString, message);
+    QFETCH(QStringList, saved);
+    AppFixture app(1, false);
+    for (const QString &pair : stored)
+        storeValue(QStringLiteral("COM1"), pair.section(QLatin1Char('='), 0, 0), pair.section(QLatin1Char('='), 1));
+    QVERIFY(app.start());
+    app.enter("txtDichte", QStringLiteral("1.5"));
+    if (!field.isEmpty()) {
+        auto *edit = app.find<QLineEdit>(qPrintable(field));
+        edit->setFocus();
+        edit->setText(text);
+    }
+    app.messages().script({MsgResult::Yes});
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+    QVERIFY(app.ends().ended());
+    QStringList expected{QStringLiteral("Do you want to save the settings?")};
+    if (!message.isEmpty())
+        expected << message;
+    QCOMPARE(app.messages().texts(), expected);
+    for (const QString &pair : saved)
+        QCOMPARE(storedValue(QStringLiteral("COM1"), pair.section(QLatin1Char('='), 0, 0)),
+                 pair.section(QLatin1Char('='), 1));
+    // The drive stopped before anything was told.
+    QVERIFY(waitForLine(app.sim(), "V 0"));
+}
+
+void tst_mainwindow::restartsKeepTheWindowsPlace()
+{
+    // The frame and the client area differ by the title bar: the place saved must be the
+    // place restored, or the window creeps on every restart.
+    AppFixture app;
+    app.window().move(300, 250);
+    QTRY_COMPARE(app.window().pos(), QPoint(300, 250));
+    const QRect placed = app.window().geometry();
+    QString left, top;
+    for (int i = 0; i < 5; ++i) {
+        app.messages().script({MsgResult::Yes});
+        QVERIFY(app.window().Beenden());
+        if (i == 0) {
+            left = storedValue(QStringLiteral("COM1"), QStringLiteral("Left"));
+            top = storedValue(QStringLiteral("COM1"), QStringLiteral("Top"));
+        }
+        QCOMPARE(storedValue(QStringLiteral("COM1"), QStringLiteral("Left")), left);
+        QCOMPARE(storedValue(QStringLiteral("COM1"), QStringLiteral("Top")), top);
+        QVERIFY(app.restart());
+        QTRY_COMPARE(app.window().geometry(), placed);
+    }
 }
 
 void tst_mainwindow::pumpTypeChange_data()
