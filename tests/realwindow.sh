@@ -6,7 +6,10 @@
 #   sigterm, sighup   a signal during an endless flow puts "SOR 0", "V 0" last on the line;
 #   x-lost   the X server dies during an endless flow: "SOR 0", "V 0" last on the line;
 #   calibrate  Ctrl+K, three doses each followed by its mass typed at once, Apply, the
-#            factor kept as a new medium through the real name dialog.
+#            factor kept as a new medium through the real name dialog;
+#   buttons  Enter on the added buttons opens what they open and moves nothing; Enter held
+#            for 2 s is one dose;
+#   place    under a window manager, five restarts leave the window where it was.
 # Each scenario runs in a subshell of its own: a failure ends that one and its processes,
 # the others still run, and the summary names every failed scenario.
 set -uo pipefail
@@ -67,6 +70,14 @@ start_program() {
     if [ $# -gt 0 ]; then printf '[COM1]\n'; printf '%s\n' "$@"; fi >>"$config/vyt/vyt.conf"
     journal="$config/vyt-pump-controller/runs.csv"
     XDG_CONFIG_HOME="$config" XDG_DATA_HOME="$config" QT_QPA_PLATFORM=xcb "$program" >"$work/$scenario.app" 2>&1 &
+    app=$!
+    pids+=($app)
+}
+
+# The same program again, on the settings it saved.
+restart_program() {
+    XDG_CONFIG_HOME="$work/$scenario.config" XDG_DATA_HOME="$work/$scenario.config" QT_QPA_PLATFORM=xcb \
+        "$program" >>"$work/$scenario.app" 2>&1 &
     app=$!
     pids+=($app)
 }
@@ -263,6 +274,63 @@ scenario_calibrate() {
     echo "ok calibrate: three doses weighed by keyboard, factor 1.010101 kept as a medium"
 }
 
+moves() { commands | grep -c '^NP ' || true; }
+
+# Enter on a small added button is that button, never Start; a held Enter is one press.
+scenario_buttons() {
+    begin buttons
+    # Back from Start: Stop, Exit, History.
+    xdotool key shift+Tab shift+Tab shift+Tab Return
+    focus "^Run history$"
+    focus "COM1: vyt-Pump controller"
+    # On from History: Exit, Stop, Start, pump type, displacement, density, factor, "...".
+    xdotool key Tab Tab Tab Tab Tab Tab Tab Tab Return
+    focus "^Calibrate$"
+    xdotool key Escape
+    poll 5 0.05 eval '! window_open "^Calibrate$"' || fail "Esc did not close the helper"
+    [ "$(moves)" -eq 0 ] || fail "Enter on an added button moved the pump: $(commands | tr '\n' ' ')"
+    focus "COM1: vyt-Pump controller"
+    xdotool key alt+s
+    wait_log " NP "
+    poll 10 0.05 or_ended journal_rows 1 || fail "the first dose did not end"
+    # Held for 2 s, longer than a dose: the repeats after its end must not dose again.
+    xdotool keydown Return
+    sleep 2
+    xdotool keyup Return
+    poll 10 0.05 or_ended journal_rows 2 || fail "the held Enter did not dose"
+    leave_without_saving
+    [ "$(moves)" -eq 2 ] || fail "a held Enter dosed $(($(moves) - 1)) times"
+    echo "ok buttons: Enter opened the helper and the history, nothing moved; a held Enter dosed once"
+}
+
+# Under a window manager the frame and the client area differ by the title bar.
+scenario_place() {
+    local conf first="" now i
+    start_display place
+    openbox --sm-disable >"$work/openbox.log" 2>&1 &
+    pids+=($!)
+    poll 10 0.05 eval 'xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q window' ||
+        fail "openbox did not start"
+    begin place
+    conf="$work/place.config/vyt/vyt.conf"
+    for i in 1 2 3 4 5 6; do
+        focus "COM1: vyt-Pump controller"
+        xdotool key Escape
+        focus "Exit"
+        xdotool key alt+y
+        wait_exit
+        now=$(grep -E '^(Left|Top)=' "$conf" | sort | tr '\n' ' ')
+        [ -n "$now" ] || fail "no place saved: $(cat "$conf")"
+        [ -z "$first" ] && first=$now
+        [ "$now" = "$first" ] || fail "the window moved from $first to $now after $((i - 1)) restarts"
+        [ "$i" -eq 6 ] && break
+        restart_program
+        focus "Serial ports"
+        xdotool key Return
+    done
+    echo "ok place: $first after five restarts under openbox"
+}
+
 # Runs one scenario in its own subshell, which stops the processes it started on the way out.
 failed=() scenarios=0
 run() {
@@ -284,6 +352,8 @@ run scenario_signal TERM
 run scenario_signal HUP
 run scenario_x_lost
 run scenario_calibrate
+run scenario_buttons
+run scenario_place
 took=$(($(date +%s%3N) - start))
 [ ${#failed[@]} -eq 0 ] || { echo "FAIL after $took ms: ${failed[*]}"; exit 1; }
 echo "PASS: $scenarios scenarios in $took ms"

@@ -1,6 +1,8 @@
 // The main window's keyboard as an operator uses it: Enter and Space on each button act
 // on that button only, a held key is one press, and Tab walks the designed chain.
 #include "support/AppFixture.h"
+#include "ui/Clock.h"
+#include "ui/HeldKeys.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -21,6 +23,8 @@ private slots:
     void addedButtonsTakeTheirOwnKeys();
     void heldKeyIsOnePress_data();
     void heldKeyIsOnePress();
+    void heldKeysTellRepeatsFromPresses_data();
+    void heldKeysTellRepeatsFromPresses();
     void tabFromStartWalksTheDesignedChain_data();
     void tabFromStartWalksTheDesignedChain();
 };
@@ -144,6 +148,56 @@ void tst_keyboard::heldKeyIsOnePress()
     QTest::keyClick(QApplication::focusWidget(), Qt::Key(key), mods);
     QTRY_COMPARE(starts, 2);
     QVERIFY(app.waitForRunEnd());
+}
+
+void tst_keyboard::heldKeysTellRepeatsFromPresses_data()
+{
+    // Steps: P press, R flagged repeat press, r release at the press's time stamp, U release
+    // a while later, H the window that took the press hides, S silence past the limit,
+    // D the application deactivated. Each P or R answers with 1 when it may act.
+    QTest::addColumn<QString>("steps");
+    QTest::addColumn<QString>("acts");
+    QTest::newRow("press, release, press") << "PUP" << "11";
+    QTest::newRow("presses with no release between") << "PPPP" << "1000";
+    QTest::newRow("flagged repeats") << "PRRR" << "1000";
+    QTest::newRow("unflagged release and press at one time") << "PrPrP" << "100";
+    QTest::newRow("release lost: its window closed on the press") << "PHP" << "11";
+    QTest::newRow("release lost: silent past the limit") << "PSP" << "11";
+    QTest::newRow("release lost: another program took the keyboard") << "PDP" << "11";
+    QTest::newRow("held on through repeats, then let go") << "PPrPUP" << "1001";
+}
+
+void tst_keyboard::heldKeysTellRepeatsFromPresses()
+{
+    QFETCH(QString, steps);
+    QFETCH(QString, acts);
+    QWidget window;
+    window.show();
+    QApplication::setActiveWindow(&window);
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    HeldKeys keys;
+    quint64 stamp = 1000;
+    QString answered;
+    for (const QChar step : steps) {
+        const char c = step.toLatin1();
+        if (c == 'P' || c == 'R') {
+            QKeyEvent press(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier, QString(), c == 'R');
+            press.setTimestamp(stamp += 40);
+            answered += keys.firstPress(&press) ? QLatin1Char('1') : QLatin1Char('0');
+        } else if (c == 'r' || c == 'U') {
+            QKeyEvent release(QEvent::KeyRelease, Qt::Key_Return, Qt::NoModifier);
+            release.setTimestamp(c == 'r' ? stamp + 40 : stamp += 300);
+            keys.track(&release);
+        } else if (c == 'H') {
+            window.hide();
+        } else if (c == 'S') {
+            advanceClockForTest(HeldKeys::kSilentMs + 1);
+        } else if (c == 'D') {
+            QEvent deactivate(QEvent::ApplicationDeactivate);
+            keys.track(&deactivate);
+        }
+    }
+    QCOMPARE(answered, acts);
 }
 
 void tst_keyboard::tabFromStartWalksTheDesignedChain_data()

@@ -1,16 +1,36 @@
 #include "ui/HeldKeys.h"
 
+#include "ui/Clock.h"
+
+#include <QGuiApplication>
 #include <QKeyEvent>
 
 namespace vyt {
 
+bool HeldKeys::releaseLost(const Press &press, qint64 nowMs) const
+{
+    // A window that closed on the press (Enter in a dialog) or went away takes the
+    // release with it: nothing else receives it.
+    return !press.window || !press.window->isVisible() || nowMs - press.lastMs > kSilentMs;
+}
+
 bool HeldKeys::firstPress(const QKeyEvent *key)
 {
     const int k = key->key();
-    if (key->isAutoRepeat() || m_down.contains(k))
-        return false;
-    m_down.insert(k);
-    return true;
+    const qint64 now = clockMs();
+    auto it = m_down.find(k);
+    if (it != m_down.end() && !releaseLost(*it, now)) {
+        // A person cannot let go and press again within the same millisecond.
+        const bool repeat = !it->released || (key->timestamp() != 0 && key->timestamp() - it->releaseStamp <= 1);
+        if (repeat) {
+            it->lastMs = now;
+            it->released = false;
+            return false;
+        }
+    }
+    m_down.insert(k, Press{QGuiApplication::focusWindow(), now});
+    // A press flagged as a repeat whose first press we never saw acts neither.
+    return !key->isAutoRepeat();
 }
 
 void HeldKeys::track(const QEvent *event)
@@ -18,15 +38,19 @@ void HeldKeys::track(const QEvent *event)
     switch (event->type()) {
     case QEvent::KeyRelease: {
         const auto *key = static_cast<const QKeyEvent *>(event);
+        auto it = m_down.find(key->key());
         // Repeats flagged as such come in release/press pairs: the key is still down.
-        if (!key->isAutoRepeat())
-            m_down.remove(key->key());
+        if (it == m_down.end() || key->isAutoRepeat())
+            break;
+        if (key->timestamp() == 0) {
+            m_down.erase(it);
+        } else {
+            it->released = true;
+            it->releaseStamp = key->timestamp();
+        }
         break;
     }
-    case QEvent::ApplicationDeactivate:
-        // Another program has the keyboard: its releases never reach us.
-        m_down.clear();
-        break;
+    case QEvent::ApplicationDeactivate: m_down.clear(); break;
     default: break;
     }
 }

@@ -1,8 +1,11 @@
 #pragma once
 // A held key is one press. X's auto-repeat does not always arrive flagged by
-// isAutoRepeat(), so a key counts as down from its press to its release and further
-// presses of a key that is down are repeats, whatever their flag says.
-#include <QSet>
+// isAutoRepeat(): a key counts as down from its press to its release, further presses of
+// a key that is down are repeats whatever their flag says, and so is a press stamped
+// with the very time of the release before it (an unflagged repeat's release/press pair).
+#include <QHash>
+#include <QPointer>
+#include <QWindow>
 
 class QEvent;
 class QKeyEvent;
@@ -14,12 +17,27 @@ public:
     // True for a press of a key that was not down: the one press that may act.
     bool firstPress(const QKeyEvent *key);
     // Feed every KeyRelease (of any window: a box opened by the press takes the release)
-    // and every ApplicationDeactivate / WindowDeactivate, where releases may be lost.
+    // and ApplicationDeactivate, after which releases go to another program.
     void track(const QEvent *event);
-    [[nodiscard]] bool isDown(int key) const { return m_down.contains(key); }
+    [[nodiscard]] bool isDown(int key) const
+    {
+        const auto it = m_down.constFind(key);
+        return it != m_down.constEnd() && !it->released;
+    }
+
+    // A held key repeats many times a second; a key silent this long has been let go
+    // although its release never came.
+    static constexpr qint64 kSilentMs = 2000;
 
 private:
-    QSet<int> m_down;
+    struct Press {
+        QPointer<QWindow> window; // where the press went
+        qint64 lastMs = 0;        // the press or its latest repeat
+        bool released = false;
+        quint64 releaseStamp = 0; // the window system's time of the release
+    };
+    [[nodiscard]] bool releaseLost(const Press &press, qint64 nowMs) const;
+    QHash<int, Press> m_down;
 };
 
 } // namespace vyt
