@@ -6,7 +6,8 @@
 #   sigterm, sighup   a signal during an endless flow puts "SOR 0", "V 0" last on the line;
 #   x-lost   the X server dies during an endless flow: "SOR 0", "V 0" last on the line;
 #   calibrate  Ctrl+K, three doses each followed by its mass typed at once, Apply, the
-#            factor kept as a new medium through the real name dialog.
+#            factor kept as a new medium through the real name dialog;
+#   heldkey  F12 held for 2 s in the console (Shift+Ctrl+H): one move on the line.
 # Each scenario runs in a subshell of its own: a failure ends that one and its processes,
 # the others still run, and the summary names every failed scenario.
 set -uo pipefail
@@ -263,6 +264,31 @@ scenario_calibrate() {
     echo "ok calibrate: three doses weighed by keyboard, factor 1.010101 kept as a medium"
 }
 
+# A held function key is one press, however the X server's auto-repeat arrives.
+scenario_heldkey() {
+    local moves stops
+    start_display heldkey
+    begin heldkey
+    xdotool key shift+ctrl+h
+    focus "^Direct control$"
+    # The hold itself: the server repeats the key for as long as it is down.
+    xdotool keydown F12
+    sleep 2
+    xdotool keyup F12
+    # Esc comes after every repeat in the queue: once its stop is on the line, so is
+    # whatever the repeats sent.
+    xdotool key Escape
+    wait_log " DELAY 100$"
+    moves=$(commands | grep -cx 'LR6400')
+    stops=$(commands | grep -cx 'M')
+    [ "$moves" -eq 1 ] && [ "$stops" -eq 1 ] ||
+        fail "F12 held for 2 s sent LR6400 $moves times and M $stops times (wanted once)"
+    kill -TERM "$app"
+    wait_exit
+    expect_stop_last
+    echo "ok heldkey: F12 held for 2 s sent LR6400 and M once"
+}
+
 # Runs one scenario in its own subshell, which stops the processes it started on the way out.
 failed=() scenarios=0
 run() {
@@ -284,6 +310,7 @@ run scenario_signal TERM
 run scenario_signal HUP
 run scenario_x_lost
 run scenario_calibrate
+run scenario_heldkey
 took=$(($(date +%s%3N) - start))
 [ ${#failed[@]} -eq 0 ] || { echo "FAIL after $took ms: ${failed[*]}"; exit 1; }
 echo "PASS: $scenarios scenarios in $took ms"

@@ -6,6 +6,7 @@
 #include "console/FunctionKeyStore.h"
 #include "console/ParameterBackup.h"
 #include "ui/FileChooser.h"
+#include "ui/HeldKeys.h"
 
 #include <QDialog>
 #include <QStringList>
@@ -74,6 +75,7 @@ private:
     enum class Zyklus { Weiter, Ende, Weg };
 
     bool tasteVorab(QKeyEvent *key, QWidget *receiver);
+    bool enterTaste(QKeyEvent *key, QWidget *receiver);
     void verlaufBlaettern(int schritt);
     [[nodiscard]] bool schnittstelleOK();
 
@@ -148,6 +150,9 @@ private:
     QList<QPushButton *> m_backupButtons; // they read from the controller
     QString m_lastFolder;
     qint16 m_keysPort = 0; // the port whose function keys the boxes hold
+
+    // The keys that acted here and are still down: their further presses are repeats.
+    HeldKeys m_heldKeys;
 
     // Commands sent since the console opened, for Up and Down in the command line.
     QStringList m_verlauf;
