@@ -115,7 +115,7 @@ private:
     [[nodiscard]] std::optional<DriveValues> readControllerValues();
     void readBack(const DriveValues &sent);
     void clearReadBack();
-    void setParameterStatus(const QString &text, bool good);
+    void setParameterStatus(const QString &text, bool good, bool readBack = false);
     void saveParameters();
     // Asks for a backup file and reads it; nullopt when cancelled or unreadable (failure,
     // with the file and the reason for %1 and %2, told to the operator).
@@ -147,6 +147,7 @@ private:
     Transcript *m_transcript = nullptr;
     std::array<QLabel *, kDriveParameterCount> m_readBackMark{};
     QLabel *m_parameterStatus = nullptr;
+    bool m_statusIsReadBack = false;      // the status tells a read-back after Set
     QList<QPushButton *> m_backupButtons; // they read from the controller
     QString m_lastFolder;
     qint16 m_keysPort = 0; // the port whose function keys the boxes hold
