@@ -266,7 +266,7 @@ scenario_calibrate() {
 
 # A held function key is one press, however the X server's auto-repeat arrives.
 scenario_heldkey() {
-    local moves stops
+    local moves starts
     start_display heldkey
     begin heldkey
     xdotool key shift+ctrl+h
@@ -280,9 +280,9 @@ scenario_heldkey() {
     xdotool key Escape
     wait_log " DELAY 100$"
     moves=$(commands | grep -cx 'LR6400')
-    stops=$(commands | grep -cx 'M')
-    [ "$moves" -eq 1 ] && [ "$stops" -eq 1 ] ||
-        fail "F12 held for 2 s sent LR6400 $moves times and M $stops times (wanted once)"
+    starts=$(commands | grep -cx 'M')
+    [ "$moves" -eq 1 ] && [ "$starts" -eq 1 ] ||
+        fail "F12 held for 2 s sent LR6400 $moves times and M $starts times (wanted once)"
     kill -TERM "$app"
     wait_exit
     expect_stop_last
