@@ -9,7 +9,8 @@
 #            factor kept as a new medium through the real name dialog;
 #   buttons  Enter on the added buttons opens what they open and moves nothing; Enter held
 #            for 2 s is one dose;
-#   place    under a window manager, five restarts leave the window where it was.
+#   place    under a window manager, five restarts leave the window where it was;
+#   heldkey  F12 held for 2 s in the console (Shift+Ctrl+H): one move on the line.
 # Each scenario runs in a subshell of its own: a failure ends that one and its processes,
 # the others still run, and the summary names every failed scenario.
 set -uo pipefail
@@ -331,6 +332,31 @@ scenario_place() {
     echo "ok place: $first after five restarts under openbox"
 }
 
+# A held function key is one press, however the X server's auto-repeat arrives.
+scenario_heldkey() {
+    local moves starts
+    start_display heldkey
+    begin heldkey
+    xdotool key shift+ctrl+h
+    focus "^Direct control$"
+    # The hold itself: the server repeats the key for as long as it is down.
+    xdotool keydown F12
+    sleep 2
+    xdotool keyup F12
+    # Esc comes after every repeat in the queue: once its stop is on the line, so is
+    # whatever the repeats sent.
+    xdotool key Escape
+    wait_log " DELAY 100$"
+    moves=$(commands | grep -cx 'LR6400')
+    starts=$(commands | grep -cx 'M')
+    [ "$moves" -eq 1 ] && [ "$starts" -eq 1 ] ||
+        fail "F12 held for 2 s sent LR6400 $moves times and M $starts times (wanted once)"
+    kill -TERM "$app"
+    wait_exit
+    expect_stop_last
+    echo "ok heldkey: F12 held for 2 s sent LR6400 and M once"
+}
+
 # Runs one scenario in its own subshell, which stops the processes it started on the way out.
 failed=() scenarios=0
 run() {
@@ -354,6 +380,7 @@ run scenario_x_lost
 run scenario_calibrate
 run scenario_buttons
 run scenario_place
+run scenario_heldkey
 took=$(($(date +%s%3N) - start))
 [ ${#failed[@]} -eq 0 ] || { echo "FAIL after $took ms: ${failed[*]}"; exit 1; }
 echo "PASS: $scenarios scenarios in $took ms"

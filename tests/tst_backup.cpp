@@ -20,6 +20,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTest>
@@ -132,6 +133,8 @@ private slots:
     void readBack();
     void boxBounds_data();
     void boxBounds();
+    void refusedSetClearsReadBack_data();
+    void refusedSetClearsReadBack();
     void functionKeysKept_data();
     void functionKeysKept();
 };
@@ -452,39 +455,89 @@ void TestBackup::boxBounds_data()
 {
     QTest::addColumn<QStringList>("boxes");
     QTest::addColumn<float>("maxSpeed");  // the pump type's bound
+    QTest::addColumn<QString>("locale");  // the operator's; empty: C
     QTest::addColumn<QString>("message"); // empty: accepted
     QTest::addColumn<QString>("focus");
     QTest::addColumn<QStringList>("sent");
     const QString speed = QStringLiteral("Please enter an integer number between 1 and 6000.");
-    QTest::newRow("speed above") << QStringList{"6001", "500", "230", "400"} << 6000.f << speed
-                                 << "txtSP" << QStringList{};
-    QTest::newRow("acceleration 0") << QStringList{"6000", "0", "230", "400"} << 6000.f
-                                    << "Please enter a value from 1 to 2000."
-                                    << "txtAC" << QStringList{};
-    QTest::newRow("current below") << QStringList{"6000", "500", "50", "400"} << 6000.f
-                                   << "Please enter an integer number between 100 and 300."
-                                   << "txtLCC" << QStringList{};
-    QTest::newRow("peak no number") << QStringList{"6000", "500", "230", "abc"} << 6000.f
-                                    << "Please enter an integer number between 100 and 400."
-                                    << "txtLPC" << QStringList{};
-    QTest::newRow("another type's bound") << QStringList{"5000", "500", "230", "400"} << 4000.f
-                                          << "Please enter an integer number between 1 and 4000."
-                                          << "txtSP" << QStringList{};
-    QTest::newRow("bounds included")
-        << QStringList{"6000", "2000", "300", "100"} << 6000.f << ""
-        << "" << QStringList{"SP 6000", "AC 2000", "LCC 300", "LPC 100"};
-    QTest::newRow("half rounded to even")
-        << QStringList{"2500.5", "1E3", "+230", "399.5"} << 6000.f << ""
-        << "" << QStringList{"SP 2500", "AC 1000", "LCC 230", "LPC 400"};
+    const QString acceleration = QStringLiteral("Please enter a value from 1 to 2000.");
+    const QString current = QStringLiteral("Please enter an integer number between 100 and 300.");
+    const QString peak = QStringLiteral("Please enter an integer number between 100 and 400.");
+    const QStringList none;
+    const auto set = [](const char *sp, const char *ac, const char *lcc, const char *lpc) {
+        return QStringList{QStringLiteral("SP ") + sp, QStringLiteral("AC ") + ac,
+                           QStringLiteral("LCC ") + lcc, QStringLiteral("LPC ") + lpc};
+    };
+    QTest::newRow("speed above") << QStringList{"6001", "500", "230", "400"} << 6000.f << ""
+                                 << speed << "txtSP" << none;
+    QTest::newRow("acceleration 0") << QStringList{"6000", "0", "230", "400"} << 6000.f << ""
+                                    << acceleration << "txtAC" << none;
+    QTest::newRow("current below")
+        << QStringList{"6000", "500", "50", "400"} << 6000.f << "" << current << "txtLCC" << none;
+    QTest::newRow("peak no number")
+        << QStringList{"6000", "500", "230", "abc"} << 6000.f << "" << peak << "txtLPC" << none;
+    QTest::newRow("acceleration empty")
+        << QStringList{"6000", "", "230", "400"} << 6000.f << "" << acceleration << "txtAC" << none;
+    QTest::newRow("another type's bound")
+        << QStringList{"5000", "500", "230", "400"} << 4000.f << ""
+        << "Please enter an integer number between 1 and 4000."
+        << "txtSP" << none;
+    QTest::newRow("bounds included") << QStringList{"6000", "2000", "300", "100"} << 6000.f << ""
+                                     << ""
+                                     << "" << set("6000", "2000", "300", "100");
+    // A fraction is refused, not rounded: the controller gets what the box says or nothing.
+    QTest::newRow("acceleration 12.5") << QStringList{"6000", "12.5", "230", "400"} << 6000.f << ""
+                                       << acceleration << "txtAC" << none;
+    QTest::newRow("current 200.4") << QStringList{"6000", "500", "200.4", "400"} << 6000.f << ""
+                                   << current << "txtLCC" << none;
+    QTest::newRow("speed half") << QStringList{"2500.5", "500", "230", "400"} << 6000.f << ""
+                                << speed << "txtSP" << none;
+    QTest::newRow("peak 399.5") << QStringList{"6000", "500", "230", "399.5"} << 6000.f << ""
+                                << peak << "txtLPC" << none;
+    QTest::newRow("fraction with an exponent") << QStringList{"6000", "1.25E1", "230", "400"}
+                                               << 6000.f << "" << acceleration << "txtAC" << none;
+    QTest::newRow("fraction a double drops")
+        << QStringList{"6000", "500", "200.0000000000000001", "400"} << 6000.f << "" << current
+        << "txtLCC" << none;
+    QTest::newRow("group separator")
+        << QStringList{"6,000", "500", "230", "400"} << 6000.f << "" << speed << "txtSP" << none;
+    QTest::newRow("whole in other forms")
+        << QStringList{"2500.0", "1E3", "+230", " 4.00E2 "} << 6000.f << ""
+        << ""
+        << "" << set("2500", "1000", "230", "400");
+    QTest::newRow("German comma, whole")
+        << QStringList{"6000", "12,0", "230", "400"} << 6000.f << "de_DE"
+        << ""
+        << "" << set("6000", "12", "230", "400");
+    QTest::newRow("German comma, fraction") << QStringList{"6000", "12,5", "230", "400"} << 6000.f
+                                            << "de_DE" << acceleration << "txtAC" << none;
+    QTest::newRow("German locale, controller's point")
+        << QStringList{"6000", "12.0", "230", "400"} << 6000.f << "de_DE"
+        << ""
+        << "" << set("6000", "12", "230", "400");
+    QTest::newRow("German locale, point fraction")
+        << QStringList{"6000", "12.5", "230", "400"} << 6000.f << "de_DE" << acceleration << "txtAC"
+        << none;
+    // One in the controller's notation, a thousand in German.
+    QTest::newRow("German locale, ambiguous")
+        << QStringList{"6000", "1.000", "230", "400"} << 6000.f << "de_DE" << acceleration
+        << "txtAC" << none;
+    QTest::newRow("German groups") << QStringList{"6000", "1.000,0", "230", "400"} << 6000.f
+                                   << "de_DE" << acceleration << "txtAC" << none;
 }
 
 void TestBackup::boxBounds()
 {
     QFETCH(QStringList, boxes);
     QFETCH(float, maxSpeed);
+    QFETCH(QString, locale);
     QFETCH(QString, message);
     QFETCH(QString, focus);
     QFETCH(QStringList, sent);
+    const QLocale before;
+    if (!locale.isEmpty())
+        QLocale::setDefault(QLocale(locale));
+    const auto restore = qScopeGuard([&] { QLocale::setDefault(before); });
     Rig rig;
     QVERIFY(rig.open());
     rig.state.DrehzahlMax = maxSpeed;
@@ -498,10 +551,80 @@ void TestBackup::boxBounds()
         QCOMPARE(rig.messages.messages().first().title, QStringLiteral("Error"));
         QCOMPARE(console.focusWidget()->objectName(), focus);
         QCOMPARE(rig.boxes(), boxes); // left for the operator to correct
+    } else {
+        QStringList shown; // the boxes show what went out
+        for (const QString &line : sent)
+            shown << line.section(QLatin1Char(' '), 1);
+        QCOMPARE(rig.boxes(), shown);
     }
     const QStringList lines = rig.sentLines();
     QCOMPARE(lines.mid(0, 4), sent);
     QCOMPARE(lines.size(), sent.isEmpty() ? 0 : 8); // and the read-back
+}
+
+void TestBackup::refusedSetClearsReadBack_data()
+{
+    QTest::addColumn<int>("fault");      // sim::Fault of the first Set
+    QTest::addColumn<bool>("restored");  // the boxes come from a backup
+    QTest::addColumn<QString>("before"); // the status after the first step
+    QTest::addColumn<QString>("after");  // and after the refused Set
+    QTest::newRow("after not taken")
+        << int(sim::Fault::IgnoresSet) << false
+        << "Read back: not taken: AC (sent 1000, the controller has 500)."
+        << "";
+    QTest::newRow("after taken") << int(sim::Fault::None) << false
+                                 << "Read back: all four values taken."
+                                 << "";
+    QTest::newRow("after a silent read-back")
+        << int(sim::Fault::Silent) << false << "Sent; the controller did not answer the read-back."
+        << "";
+    const QString restoredStatus =
+        QStringLiteral("From backup.json: click Set Parameters to send.");
+    QTest::newRow("a restore's status stays")
+        << int(sim::Fault::None) << true << restoredStatus << restoredStatus;
+}
+
+void TestBackup::refusedSetClearsReadBack()
+{
+    QFETCH(int, fault);
+    QFETCH(bool, restored);
+    QFETCH(QString, before);
+    QFETCH(QString, after);
+    Rig rig;
+    QVERIFY(rig.open());
+    rig.show();
+    auto *status = rig.child<QLabel>("lblParameterStatus");
+    const auto marks = [&rig] {
+        QString shown;
+        for (const char *mark :
+             {"lblSPReadBack", "lblACReadBack", "lblLCCReadBack", "lblLPCReadBack"})
+            shown += rig.child<QLabel>(mark)->text();
+        return shown;
+    };
+    if (restored) {
+        QString error;
+        QVERIFY(
+            writeBackup(rig.file("backup.json"), backupOf({"4000", "1000", "200", "350"}), &error));
+        rig.chosen = rig.file("backup.json");
+        rig.click("cmdParameterRestore");
+    } else {
+        rig.sim().setFault(sim::Fault(fault), 2);
+        rig.setBoxes({"4000", "1000", "200", "350"});
+        rig.click("cmdParameterSetzen");
+        QVERIFY(!marks().isEmpty() || fault == int(sim::Fault::Silent));
+        rig.sim().setFault(sim::Fault::None);
+    }
+    QCOMPARE(status->text(), before);
+    (void)rig.sentLines();
+    rig.messages.clear();
+
+    rig.child<QLineEdit>("txtAC")->setText(QStringLiteral("12.5"));
+    rig.click("cmdParameterSetzen");
+
+    QCOMPARE(rig.messages.texts(), QStringList{"Please enter a value from 1 to 2000."});
+    QCOMPARE(rig.sentLines(), QStringList{});
+    QCOMPARE(status->text(), after);
+    QCOMPARE(marks(), QString());
 }
 
 void TestBackup::functionKeysKept_data()

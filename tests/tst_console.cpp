@@ -103,6 +103,8 @@ private slots:
     void enterSendsOnce();
     void heldKeySendsOnce_data();
     void heldKeySendsOnce();
+    void keyDownUntilReleased_data();
+    void keyDownUntilReleased();
     void commandHistory();
     void portGateBeforeSending_data();
     void portGateBeforeSending();
@@ -222,19 +224,24 @@ void TestConsole::enterSendsOnce_data()
 {
     QTest::addColumn<QString>("focus");
     QTest::addColumn<QStringList>("expected");
+    QTest::addColumn<QString>("f1"); // F1's box afterwards, "V 1" before
     const QStringList once{"GN"};
-    QTest::newRow("command line") << "txtCommand" << once;
-    QTest::newRow("function key box") << "txtF2" << once;
-    QTest::newRow("parameter box") << "txtSP" << once;
-    QTest::newRow("terminal") << "txtTerminal" << once;
-    QTest::newRow("Send") << "cmdSend" << once;
-    QTest::newRow("another button") << "cmdF3" << QStringList{"V3000"};
+    QTest::newRow("command line") << "txtCommand" << once << "V 1";
+    QTest::newRow("function key box") << "txtF2" << once << "V 1";
+    QTest::newRow("parameter box") << "txtSP" << once << "V 1";
+    QTest::newRow("terminal") << "txtTerminal" << once << "V 1";
+    QTest::newRow("Send") << "cmdSend" << once << "V 1";
+    QTest::newRow("another button") << "cmdF3" << QStringList{"V3000"} << "V 1";
+    // Enter on a button is that button, also on those added beside the designed ones.
+    QTest::newRow("an added button") << "cmdTranscriptClear" << QStringList{} << "V 1";
+    QTest::newRow("Reset keys") << "cmdResetKeys" << QStringList{} << "V1000";
 }
 
 void TestConsole::enterSendsOnce()
 {
     QFETCH(QString, focus);
     QFETCH(QStringList, expected);
+    QFETCH(QString, f1);
     Rig rig;
     QVERIFY(rig.open());
     rig.sim().setReply(QStringLiteral("GN"), QStringLiteral("1500"));
@@ -242,6 +249,7 @@ void TestConsole::enterSendsOnce()
     console.activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(&console));
     rig.child<QLineEdit>("txtCommand")->setText(QStringLiteral("GN"));
+    rig.child<QLineEdit>("txtF1")->setText(QStringLiteral("V 1"));
     auto *target = console.findChild<QWidget *>(focus);
     QVERIFY(target);
     target->setFocus();
@@ -250,6 +258,7 @@ void TestConsole::enterSendsOnce()
     QTest::keyClick(target, Qt::Key_Return);
 
     QCOMPARE(rig.sentLines(), expected);
+    QCOMPARE(rig.child<QLineEdit>("txtF1")->text(), f1);
     QVERIFY(console.isVisible());
 }
 
@@ -277,6 +286,101 @@ void TestConsole::heldKeySendsOnce()
         QApplication::sendEvent(line, &press);
     }
     QCOMPARE(rig.sentLines(), expected);
+}
+
+void TestConsole::keyDownUntilReleased_data()
+{
+    // What reaches the program, one letter an event: P a press, p one flagged as a repeat,
+    // R a release, r a flagged release, O a press in another window, W the release going
+    // to another window, D another program taking the keyboard; "@n" gives it X's time.
+    QTest::addColumn<int>("key");
+    QTest::addColumn<QString>("focus");
+    QTest::addColumn<QString>("events");
+    QTest::addColumn<QStringList>("expected");
+    QTest::addColumn<int>("otherPresses"); // presses the other window's box saw
+    const QStringList f12{"LR6400", "M"};
+    const int f12Key = Qt::Key_F12, enter = Qt::Key_Return;
+    QTest::newRow("F12 pressed twice, no release") << f12Key << "txtCommand"
+                                                   << "PP" << f12 << 0;
+    QTest::newRow("F12 repeat flagged") << f12Key << "txtCommand"
+                                        << "Pp" << f12 << 0;
+    QTest::newRow("F12 repeats in flagged pairs") << f12Key << "txtCommand"
+                                                  << "PrprpR" << f12 << 0;
+    QTest::newRow("F12 released, pressed again") << f12Key << "txtCommand"
+                                                 << "PRP" << f12 + f12 << 0;
+    QTest::newRow("F12 repeats in unflagged pairs")
+        << f12Key << "txtCommand"
+        << "P@1000 R@1500 P@1500 R@1540 P@1540 R@1700" << f12 << 0;
+    QTest::newRow("F12 released, pressed again later")
+        << f12Key << "txtCommand"
+        << "P@1000 R@1500 P@1620 R@1700" << f12 + f12 << 0;
+    QTest::newRow("F7 held in a box") << int(Qt::Key_F7) << "txtF3"
+                                      << "PPPPR" << QStringList{"LR11", "M"} << 0;
+    QTest::newRow("released in another window") << f12Key << "txtCommand"
+                                                << "PWP" << f12 + f12 << 0;
+    QTest::newRow("keyboard taken meanwhile") << f12Key << "txtCommand"
+                                              << "PDP" << f12 + f12 << 0;
+    QTest::newRow("held F12 reaches no other window") << f12Key << "txtCommand"
+                                                      << "POOWO" << f12 << 1;
+    QTest::newRow("Enter held in the command line") << enter << "txtCommand"
+                                                    << "PPPP" << QStringList{"GN"} << 0;
+    QTest::newRow("Enter flagged held") << enter << "txtCommand"
+                                        << "Ppp" << QStringList{"GN"} << 0;
+    QTest::newRow("Enter released, pressed again") << enter << "txtCommand"
+                                                   << "PRP" << QStringList{"GN", ""} << 0;
+    QTest::newRow("Enter held on a button") << enter << "cmdF3"
+                                            << "PPP" << QStringList{"V3000"} << 0;
+    QTest::newRow("held Enter answers no box") << enter << "txtCommand"
+                                               << "POOR" << QStringList{"GN"} << 0;
+}
+
+void TestConsole::keyDownUntilReleased()
+{
+    QFETCH(int, key);
+    QFETCH(QString, focus);
+    QFETCH(QString, events);
+    QFETCH(QStringList, expected);
+    QFETCH(int, otherPresses);
+    Rig rig;
+    QVERIFY(rig.open());
+    rig.sim().setReply(QStringLiteral("GN"), QStringLiteral("1500"));
+    frmDirekt &console = rig.show();
+    rig.child<QLineEdit>("txtCommand")->setText(QStringLiteral("GN"));
+    auto *target = console.findChild<QWidget *>(focus);
+    QVERIFY(target);
+    // A window the press might have opened, such as a message box.
+    QLineEdit other;
+    other.setObjectName(QStringLiteral("otherWindow"));
+    struct PressCounter : QObject {
+        int presses = 0;
+        bool eventFilter(QObject *, QEvent *e) override
+        {
+            presses += e->type() == QEvent::KeyPress;
+            return false;
+        }
+    } counter;
+    other.installEventFilter(&counter);
+
+    const QStringList tokens = events.contains(QLatin1Char(' '))
+                                   ? events.split(QLatin1Char(' '))
+                                   : events.split(QString(), Qt::SkipEmptyParts);
+    for (const QString &token : tokens) {
+        const char c = token.at(0).toLatin1();
+        if (c == 'D') {
+            QEvent deactivate(QEvent::ApplicationDeactivate);
+            QApplication::sendEvent(qApp, &deactivate);
+            continue;
+        }
+        const bool press = c == 'P' || c == 'p' || c == 'O';
+        const bool flagged = c == 'p' || c == 'r';
+        QKeyEvent e(press ? QEvent::KeyPress : QEvent::KeyRelease, key, Qt::NoModifier, QString(),
+                    flagged);
+        e.setTimestamp(token.mid(2).toULongLong());
+        QApplication::sendEvent(c == 'O' || c == 'W' ? static_cast<QWidget *>(&other) : target, &e);
+    }
+
+    QCOMPARE(rig.sentLines(), expected);
+    QCOMPARE(counter.presses, otherPresses);
 }
 
 void TestConsole::commandHistory()

@@ -18,6 +18,8 @@ private slots:
     void reading();
     void shorts_data();
     void shorts();
+    void wholeNumbers_data();
+    void wholeNumbers();
     void singles_data();
     void singles();
     void roundTrip_data();
@@ -220,6 +222,75 @@ void tst_numbers::shorts()
     if (ok)
         QCOMPARE(int(*v), value);
     QCOMPARE(readSingle(QStringLiteral("1E39"), QLocale::c()).has_value(), false);
+}
+
+void tst_numbers::wholeNumbers_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("locale");
+    QTest::addColumn<bool>("groups"); // group separators allowed
+    QTest::addColumn<bool>("ok");
+    QTest::addColumn<int>("value");
+    QTest::newRow("plain") << "12"
+                           << "C" << true << true << 12;
+    QTest::newRow("zero fraction") << "12.0"
+                                   << "C" << true << true << 12;
+    QTest::newRow("half") << "12.5"
+                          << "C" << true << false << 0;
+    QTest::newRow("below a double's reach") << "12.0000000000000001"
+                                            << "C" << true << false << 0;
+    QTest::newRow("exponent") << "1E3"
+                              << "C" << true << true << 1000;
+    QTest::newRow("exponent moves the point") << "1.25E2"
+                                              << "C" << true << true << 125;
+    QTest::newRow("exponent leaves a fraction") << "1.25E1"
+                                                << "C" << true << false << 0;
+    QTest::newRow("negative exponent") << "1E-1"
+                                       << "C" << true << false << 0;
+    QTest::newRow("whole with a negative exponent") << "1200E-2"
+                                                    << "C" << true << true << 12;
+    QTest::newRow("zero, tiny exponent") << "0E-99999999999999999999"
+                                         << "C" << true << true << 0;
+    QTest::newRow("underflow is no zero") << "5E-99999"
+                                          << "C" << true << false << 0;
+    QTest::newRow("negative") << "-40.00"
+                              << "C" << true << true << -40;
+    QTest::newRow("32 bits") << "2147483647"
+                             << "C" << true << true << 2147483647;
+    QTest::newRow("beyond 32 bits") << "2147483648"
+                                    << "C" << true << false << 0;
+    QTest::newRow("groups") << "1,000"
+                            << "C" << true << true << 1000;
+    QTest::newRow("groups refused") << "1,000"
+                                    << "C" << false << false << 0;
+    QTest::newRow("German comma") << "12,0"
+                                  << "de_DE" << false << true << 12;
+    QTest::newRow("German fraction") << "12,5"
+                                     << "de_DE" << false << false << 0;
+    QTest::newRow("German groups") << "1.000"
+                                   << "de_DE" << true << true << 1000;
+    QTest::newRow("German groups refused") << "1.000"
+                                           << "de_DE" << false << false << 0;
+    QTest::newRow("empty") << ""
+                           << "C" << true << false << 0;
+    QTest::newRow("inf") << "inf"
+                         << "C" << true << false << 0;
+}
+
+void tst_numbers::wholeNumbers()
+{
+    QFETCH(QString, text);
+    QFETCH(QString, locale);
+    QFETCH(bool, groups);
+    QFETCH(bool, ok);
+    QFETCH(int, value);
+    QLocale l(locale);
+    if (!groups)
+        l.setNumberOptions(QLocale::RejectGroupSeparator);
+    const auto v = readWholeNumber(text, l);
+    QCOMPARE(v.has_value(), ok);
+    if (ok)
+        QCOMPARE(*v, value);
 }
 
 // The nearest single straight from the text: through double, a text just above the

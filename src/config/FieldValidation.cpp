@@ -245,6 +245,15 @@ QString FieldValidation::driveLimitRefusal(const PumpState &state, const QString
     return {};
 }
 
+QString FieldValidation::driveLimitMessage(const PumpState &state, const QString &fieldName)
+{
+    for (const FieldRule &rule : kRules) {
+        if (rule.marksChanged && fieldName == QLatin1String(rule.name))
+            return message(rule, state);
+    }
+    return {};
+}
+
 bool FieldValidation::checkStoredDriveLimits()
 {
     if (m_busy)

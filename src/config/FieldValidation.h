@@ -52,6 +52,9 @@ public:
     [[nodiscard]] static QString driveLimitRefusal(const PumpState &state, const QString &fieldName,
                                                    const QString &text,
                                                    const QLocale &locale = QLocale());
+    // The message the drive field fieldName gives for an entry it refuses.
+    [[nodiscard]] static QString driveLimitMessage(const PumpState &state,
+                                                   const QString &fieldName);
 
     // The line edits found, in table order (for tests and the main window).
     [[nodiscard]] QList<QLineEdit *> fields() const;

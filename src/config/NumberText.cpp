@@ -128,7 +128,9 @@ std::optional<QByteArray> cNotation(const QString &text, const QLocale &locale)
 {
     const QString s = text.trimmed();
     const QString dec = locale.decimalPoint();
-    const QString grp = locale.groupSeparator();
+    const QString grp = locale.numberOptions().testFlag(QLocale::RejectGroupSeparator)
+                            ? QString()
+                            : locale.groupSeparator();
     const QString neg = locale.negativeSign();
     const QString pos = locale.positiveSign();
     QString c; // the number in C notation
@@ -205,6 +207,36 @@ std::optional<QByteArray> cNotation(const QString &text, const QLocale &locale)
     return c.toLatin1();
 }
 
+// Whether the digits behind the decimal point, once the exponent has moved it, are all
+// zeros; c is cNotation's form ("-12.50E+1").
+bool wholeAsWritten(const QByteArray &c)
+{
+    const qsizetype e = c.indexOf('E');
+    QByteArray mantissa = e < 0 ? c : c.left(e);
+    if (mantissa.startsWith('-'))
+        mantissa.remove(0, 1);
+    qint64 exponent = 0;
+    if (e >= 0) {
+        const QByteArray digits = c.mid(e + 1);
+        const bool negative = digits.startsWith('-');
+        // Past the text's own length every exponent has the same effect.
+        for (const char d : digits) {
+            if (d >= '0' && d <= '9')
+                exponent = std::min<qint64>(exponent * 10 + (d - '0'), qint64(1) << 40);
+        }
+        if (negative)
+            exponent = -exponent;
+    }
+    const qsizetype point = mantissa.indexOf('.');
+    const qint64 integerDigits = point < 0 ? mantissa.size() : point;
+    const QByteArray digits = point < 0 ? mantissa : mantissa.left(point) + mantissa.mid(point + 1);
+    for (qint64 i = std::max<qint64>(0, integerDigits + exponent); i < digits.size(); ++i) {
+        if (digits.at(i) != '0')
+            return false;
+    }
+    return true;
+}
+
 } // namespace
 
 std::optional<double> readNumber(const QString &text, const QLocale &locale)
@@ -253,6 +285,15 @@ std::optional<qint32> readLong(const QString &text, const QLocale &locale)
     if (r < -2147483648.0 || r > 2147483647.0)
         return std::nullopt;
     return qint32(r);
+}
+
+std::optional<qint32> readWholeNumber(const QString &text, const QLocale &locale)
+{
+    const auto c = cNotation(text, locale);
+    const auto v = readNumber(text, locale);
+    if (!c || !v || !wholeAsWritten(*c) || *v < -2147483648.0 || *v > 2147483647.0)
+        return std::nullopt;
+    return qint32(*v);
 }
 
 } // namespace vyt

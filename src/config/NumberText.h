@@ -36,9 +36,10 @@ double roundHalfEven(double value);
 [[nodiscard]] std::optional<qint64> wholeForWire(double value, double limit);
 
 // Reads a number in the locale's notation: surrounding blanks, an optional sign,
-// digits with the locale's decimal separator and correctly placed group separators,
-// an optional exponent ("E" and a signed integer). Anything else (empty text, "inf",
-// "nan", hexadecimal, currency, stray characters) is no number.
+// digits with the locale's decimal separator and correctly placed group separators
+// (none with QLocale::RejectGroupSeparator), an optional exponent ("E" and a signed
+// integer). Anything else (empty text, "inf", "nan", hexadecimal, currency, stray
+// characters) is no number.
 std::optional<double> readNumber(const QString &text, const QLocale &locale = QLocale());
 // The nearest single-precision value; beyond the single range is no number, below
 // it the nearest is a denormal or zero.
@@ -47,5 +48,9 @@ std::optional<float> readSingle(const QString &text, const QLocale &locale = QLo
 std::optional<qint16> readShort(const QString &text, const QLocale &locale = QLocale());
 // The same into 32 bits.
 std::optional<qint32> readLong(const QString &text, const QLocale &locale = QLocale());
+// A number that is whole as written ("12", "12.0", "1.5E3"), in 32 bits; a fraction
+// ("12.5", "1E-1", also "12.0000000000000001", which a double would take for 12) or a
+// value outside 32 bits is none. Nothing is rounded.
+std::optional<qint32> readWholeNumber(const QString &text, const QLocale &locale = QLocale());
 
 } // namespace vyt

@@ -196,12 +196,18 @@ void frmDirekt::done(int result)
 
 bool frmDirekt::eventFilter(QObject *watched, QEvent *event)
 {
+    // Releases of every window count: a box opened by a press may take its release.
+    m_heldKeys.track(event);
     if (event->type() != QEvent::KeyPress)
         return false;
     auto *receiver = qobject_cast<QWidget *>(watched);
-    if (!receiver || receiver->window() != this)
+    if (!receiver)
         return false;
-    return tasteVorab(static_cast<QKeyEvent *>(event), receiver);
+    auto *key = static_cast<QKeyEvent *>(event);
+    // A key that acted here and is still held must not answer the box its press opened.
+    if (receiver->window() != this)
+        return m_heldKeys.isDown(key->key());
+    return tasteVorab(key, receiver);
 }
 
 bool frmDirekt::tasteVorab(QKeyEvent *key, QWidget *receiver)
@@ -211,25 +217,19 @@ bool frmDirekt::tasteVorab(QKeyEvent *key, QWidget *receiver)
     const int k = key->key();
     // A held key is one press: its repeats would send the same command (a move, a line)
     // again and again, 25 times a second.
-    const bool repeated = key->isAutoRepeat();
     if (k >= Qt::Key_F1 && k <= Qt::Key_F12) {
         // F10 included: taken here, so nothing else sees it.
-        if (!repeated)
+        if (m_heldKeys.firstPress(key))
             funktionstaste(k - Qt::Key_F1 + 1);
         return true;
     }
     switch (k) {
     case Qt::Key_Escape:
+        // The stop acts on every press, held or not.
         escTaste();
         return true;
     case Qt::Key_Return:
-    case Qt::Key_Enter:
-        // Another button with the focus takes Enter itself.
-        if (qobject_cast<QPushButton *>(receiver) && receiver != m_ui->cmdSend)
-            return false;
-        if (!repeated)
-            m_ui->cmdSend->click();
-        return true;
+    case Qt::Key_Enter: return enterTaste(key, receiver);
     case Qt::Key_Up:
     case Qt::Key_Down:
         if (receiver != m_ui->txtCommand)
@@ -239,6 +239,16 @@ bool frmDirekt::tasteVorab(QKeyEvent *key, QWidget *receiver)
     default:
         return false;
     }
+}
+
+bool frmDirekt::enterTaste(QKeyEvent *key, QWidget *receiver)
+{
+    if (!m_heldKeys.firstPress(key))
+        return true;
+    // Enter on a button is that button; anywhere else it sends the command line.
+    auto *button = qobject_cast<QPushButton *>(receiver);
+    (button ? button : m_ui->cmdSend)->click();
+    return true;
 }
 
 void frmDirekt::verlaufBlaettern(int schritt)

@@ -6,6 +6,7 @@
 #include "console/FunctionKeyStore.h"
 #include "console/ParameterBackup.h"
 #include "ui/FileChooser.h"
+#include "ui/HeldKeys.h"
 
 #include <QDialog>
 #include <QStringList>
@@ -74,6 +75,7 @@ private:
     enum class Zyklus { Weiter, Ende, Weg };
 
     bool tasteVorab(QKeyEvent *key, QWidget *receiver);
+    bool enterTaste(QKeyEvent *key, QWidget *receiver);
     void verlaufBlaettern(int schritt);
     [[nodiscard]] bool schnittstelleOK();
 
@@ -113,7 +115,7 @@ private:
     [[nodiscard]] std::optional<DriveValues> readControllerValues();
     void readBack(const DriveValues &sent);
     void clearReadBack();
-    void setParameterStatus(const QString &text, bool good);
+    void setParameterStatus(const QString &text, bool good, bool readBack = false);
     void saveParameters();
     // Asks for a backup file and reads it; nullopt when cancelled or unreadable (failure,
     // with the file and the reason for %1 and %2, told to the operator).
@@ -145,9 +147,13 @@ private:
     Transcript *m_transcript = nullptr;
     std::array<QLabel *, kDriveParameterCount> m_readBackMark{};
     QLabel *m_parameterStatus = nullptr;
+    bool m_statusIsReadBack = false;      // the status tells a read-back after Set
     QList<QPushButton *> m_backupButtons; // they read from the controller
     QString m_lastFolder;
     qint16 m_keysPort = 0; // the port whose function keys the boxes hold
+
+    // The keys that acted here and are still down: their further presses are repeats.
+    HeldKeys m_heldKeys;
 
     // Commands sent since the console opened, for Up and Down in the command line.
     QStringList m_verlauf;

@@ -46,6 +46,24 @@ QString withSuffix(const QString &file, const QString &suffix)
     return QFileInfo(file).suffix().isEmpty() ? file + QLatin1Char('.') + suffix : file;
 }
 
+// A box holds the controller's notation (what it replied, what a backup keeps) or the
+// operator's, both read without group separators; a text that the operator's notation
+// with groups reads otherwise ("1.000" in German) is ambiguous and none.
+std::optional<qint32> wholeBoxValue(const QString &text)
+{
+    QLocale own;
+    QLocale controller = QLocale::c();
+    own.setNumberOptions(QLocale::RejectGroupSeparator);
+    controller.setNumberOptions(QLocale::RejectGroupSeparator);
+    std::optional<qint32> whole = readWholeNumber(text, own);
+    if (!whole)
+        whole = readWholeNumber(text, controller);
+    const std::optional<double> asTyped = readNumber(text, QLocale());
+    if (whole && asTyped && *asTyped != double(*whole))
+        return std::nullopt;
+    return whole;
+}
+
 QString colourStyle(const QColor &colour)
 {
     return QStringLiteral("color: %1;").arg(colour.name());
@@ -222,25 +240,33 @@ void frmDirekt::addReadBackMarks()
 
 bool frmDirekt::parameterBoxesAccepted()
 {
-    // The same bounds as the main window's drive fields; read as the controller reads them.
-    const QLocale c = QLocale::c();
+    std::array<qint32, kDriveParameterCount> values{};
     for (int i = 0; i < kDriveParameterCount; ++i) {
         QLineEdit *box = parameterBox(i);
-        const QString refusal = FieldValidation::driveLimitRefusal(
-            m_state, QLatin1String(kDriveParameters[i].mainField), box->text(), c);
-        if (refusal.isEmpty())
+        const QString field = QLatin1String(kDriveParameters[i].mainField);
+        // The same bounds and message as the main window's drive field, but no rounding:
+        // what goes out is exactly what the box says.
+        const std::optional<qint32> whole = wholeBoxValue(box->text());
+        const QString refusal = whole ? FieldValidation::driveLimitRefusal(
+                                            m_state, field, integerForm(*whole), QLocale::c())
+                                      : FieldValidation::driveLimitMessage(m_state, field);
+        if (refusal.isEmpty()) {
+            values[i] = *whole;
             continue;
-        QPointer<QLineEdit> field(box);
+        }
+        // The marks and status of an earlier Set do not belong to this one.
+        clearReadBack();
+        QPointer<QLineEdit> focus(box);
         showMessage(this, refusal, m_state.FehlerTitel, MsgButtons::Ok, MsgIcon::Exclamation);
-        if (field && field->isVisible()) {
-            field->setFocus(Qt::OtherFocusReason);
-            field->selectAll();
+        if (focus && focus->isVisible()) {
+            focus->setFocus(Qt::OtherFocusReason);
+            focus->selectAll();
         }
         return false;
     }
-    // Accepted entries go out as the whole numbers the main window would store.
+    // "12.0" and "1E3" stand for whole numbers: the boxes show them as they are sent.
     for (int i = 0; i < kDriveParameterCount; ++i)
-        parameterBox(i)->setText(integerForm(*readShort(parameterBox(i)->text(), c)));
+        parameterBox(i)->setText(integerForm(values[i]));
     return true;
 }
 
@@ -263,12 +289,16 @@ void frmDirekt::clearReadBack()
         mark->clear();
         mark->setToolTip({});
     }
+    // A restore's or a backup's status stays: it is no read-back.
+    if (m_statusIsReadBack)
+        setParameterStatus({}, true);
 }
 
-void frmDirekt::setParameterStatus(const QString &text, bool good)
+void frmDirekt::setParameterStatus(const QString &text, bool good, bool readBack)
 {
     m_parameterStatus->setText(text);
     m_parameterStatus->setStyleSheet(good ? QString() : colourStyle(kNotTaken));
+    m_statusIsReadBack = readBack;
 }
 
 void frmDirekt::readBack(const DriveValues &sent)
@@ -280,7 +310,7 @@ void frmDirekt::readBack(const DriveValues &sent)
     if (!self || programEnding() || m_geschlossen)
         return;
     if (!controller) {
-        setParameterStatus(tr("Sent; the controller did not answer the read-back."), false);
+        setParameterStatus(tr("Sent; the controller did not answer the read-back."), false, true);
         return;
     }
     QStringList notTaken;
@@ -299,7 +329,7 @@ void frmDirekt::readBack(const DriveValues &sent)
         notTaken.isEmpty()
             ? tr("Read back: all four values taken.")
             : tr("Read back: not taken: %1.").arg(notTaken.join(QStringLiteral("; "))),
-        notTaken.isEmpty());
+        notTaken.isEmpty(), true);
 }
 
 // ---------------------------------------------------------------------------
