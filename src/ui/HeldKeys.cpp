@@ -11,7 +11,8 @@ bool HeldKeys::releaseLost(const Press &press, qint64 nowMs) const
 {
     // A window that closed on the press (Enter in a dialog) or went away takes the
     // release with it: nothing else receives it.
-    return !press.window || !press.window->isVisible() || nowMs - press.lastMs > kSilentMs;
+    const bool windowGone = press.hadWindow && (!press.window || !press.window->isVisible());
+    return windowGone || nowMs - press.lastMs > kSilentMs;
 }
 
 bool HeldKeys::firstPress(const QKeyEvent *key)
@@ -28,7 +29,8 @@ bool HeldKeys::firstPress(const QKeyEvent *key)
             return false;
         }
     }
-    m_down.insert(k, Press{QGuiApplication::focusWindow(), now});
+    QWindow *window = QGuiApplication::focusWindow();
+    m_down.insert(k, Press{window, window != nullptr, now});
     // A press flagged as a repeat whose first press we never saw acts neither.
     return !key->isAutoRepeat();
 }

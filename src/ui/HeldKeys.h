@@ -32,6 +32,7 @@ public:
 private:
     struct Press {
         QPointer<QWindow> window; // where the press went
+        bool hadWindow = false;   // some window had the keyboard at the press
         qint64 lastMs = 0;        // the press or its latest repeat
         bool released = false;
         quint64 releaseStamp = 0; // the window system's time of the release
