@@ -18,7 +18,9 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QElapsedTimer>
 #include <QTcpSocket>
+#include <QTimer>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -151,6 +153,11 @@ private slots:
     void silentController();
     void slowClientTimesOut();
     void connectionsAreBounded();
+    void stopGetsThroughHeldConnections_data();
+    void stopGetsThroughHeldConnections();
+    void connectionCloseIsHonoured_data();
+    void connectionCloseIsHonoured();
+    void pipelinedRequestsAreAllAnswered();
     void openApiNamesTheUnits();
 };
 
@@ -559,22 +566,133 @@ void tst_remote::slowClientTimesOut()
 
 void tst_remote::connectionsAreBounded()
 {
+    // Held connections without the token make way for a new one, oldest first; beyond
+    // the ceiling of all connections even a client with the token is refused.
     Rig rig;
     QVERIFY(rig.ok);
     ConnectionLimits limits = rig.server->guard().limits();
     limits.maxConnections = 3;
+    limits.maxTotal = 5;
     rig.server->guard().setLimits(limits);
     std::vector<std::unique_ptr<QTcpSocket>> held;
     for (int i = 0; i < limits.maxConnections; ++i) {
         held.push_back(std::make_unique<QTcpSocket>());
         held.back()->connectToHost(QHostAddress::LocalHost, rig.server->port());
+        QTRY_COMPARE_WITH_TIMEOUT(rig.server->guard().connectionCount(), i + 1, 5000);
     }
-    QTRY_COMPARE_WITH_TIMEOUT(rig.server->guard().connectionCount(), limits.maxConnections, 5000);
-    QCOMPARE(rig.get("/v1/status").status, 503);
-    held.pop_back();
-    QTRY_COMPARE_WITH_TIMEOUT(rig.server->guard().connectionCount(), limits.maxConnections - 1,
-                              5000);
     QCOMPARE(rig.get("/v1/status").status, 200);
+    QTRY_COMPARE_WITH_TIMEOUT(held.front()->state(), QAbstractSocket::UnconnectedState, 5000);
+    for (std::size_t i = 1; i < held.size(); ++i)
+        QCOMPARE(held[i]->state(), QAbstractSocket::ConnectedState);
+    // Kept-alive connections that brought the token fill the rest up to the ceiling.
+    std::vector<std::unique_ptr<QTcpSocket>> admitted;
+    while (rig.server->guard().connectionCount() < limits.maxTotal) {
+        admitted.push_back(std::make_unique<QTcpSocket>());
+        admitted.back()->connectToHost(QHostAddress::LocalHost, rig.server->port());
+        QVERIFY(admitted.back()->waitForConnected(5000));
+        admitted.back()->write(request("GET", "/v1/status", {}, rig.bearer()));
+        QCOMPARE(readAnswer(*admitted.back(), 5000).status, 200);
+    }
+    QCOMPARE(rig.get("/v1/status").status, 503);
+}
+
+void tst_remote::stopGetsThroughHeldConnections_data()
+{
+    QTest::addColumn<QByteArray>("held"); // what each held connection has sent
+    QTest::newRow("idle") << QByteArray();
+    QTest::newRow("half a request") << QByteArray("GET /v1/status HTTP/1.1\r\nAuthor");
+    QTest::newRow("a request without the token, kept alive")
+        << request("GET", "/v1/status", {}, QByteArray());
+}
+
+void tst_remote::stopGetsThroughHeldConnections()
+{
+    // Another process without the token holds every connection and reconnects whenever
+    // one is cut: a stop with the token still stops the flow at once.
+    QFETCH(QByteArray, held);
+    Rig rig;
+    QVERIFY(rig.ok);
+    const int cap = rig.server->guard().limits().maxConnections;
+    std::vector<std::unique_ptr<QTcpSocket>> hogs;
+    auto refill = [&] {
+        hogs.erase(std::remove_if(hogs.begin(), hogs.end(),
+                                  [](const auto &s) { return s->state() == QAbstractSocket::UnconnectedState; }),
+                   hogs.end());
+        while (int(hogs.size()) < cap + 4) {
+            hogs.push_back(std::make_unique<QTcpSocket>());
+            QTcpSocket *s = hogs.back().get();
+            s->connectToHost(QHostAddress::LocalHost, rig.server->port());
+            if (!held.isEmpty())
+                QObject::connect(s, &QTcpSocket::connected, s, [s, held] { s->write(held); });
+        }
+    };
+    QTimer hog;
+    QObject::connect(&hog, &QTimer::timeout, refill);
+    refill();
+    hog.start(5);
+    QTRY_VERIFY_WITH_TIMEOUT(rig.server->guard().connectionCount() >= cap, 5000);
+    const QByteArray endless = flow("5", "0");
+    QCOMPARE(rig.post("/v1/flow", endless).status, 200);
+    QVERIFY(rig.app.window().running());
+    for (int i = 0; i < 5; ++i) {
+        QElapsedTimer took;
+        took.start();
+        const Answer answer = rig.post("/v1/stop", "{}");
+        QCOMPARE(answer.status, 200);
+        QVERIFY2(took.elapsed() < 1000, qPrintable(QString::number(took.elapsed())));
+        QVERIFY(rig.app.waitForRunEnd(2000));
+        if (i + 1 < 5)
+            QCOMPARE(rig.post("/v1/flow", endless).status, 200);
+    }
+    hog.stop();
+    // The held connections were the ones closed, never the ones with the token.
+    QVERIFY(rig.server->guard().connectionCount() <= cap + 1);
+}
+
+void tst_remote::connectionCloseIsHonoured_data()
+{
+    QTest::addColumn<QByteArray>("path");
+    QTest::addColumn<bool>("token");
+    QTest::addColumn<int>("status");
+    QTest::newRow("200") << QByteArray("/v1/status") << true << 200;
+    QTest::newRow("401") << QByteArray("/v1/status") << false << 401;
+    QTest::newRow("404") << QByteArray("/v1/nothing") << true << 404;
+}
+
+void tst_remote::connectionCloseIsHonoured()
+{
+    QFETCH(QByteArray, path);
+    QFETCH(bool, token);
+    QFETCH(int, status);
+    Rig rig;
+    QVERIFY(rig.ok);
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, rig.server->port());
+    QVERIFY(socket.waitForConnected(5000));
+    QByteArray raw = request("GET", path, {}, token ? rig.bearer() : QByteArray());
+    raw.insert(raw.indexOf("\r\n\r\n"), "\r\nConnection: close");
+    socket.write(raw);
+    QElapsedTimer took;
+    took.start();
+    QCOMPARE(readAnswer(socket, 5000).status, status);
+    // Closed after the answer, not at the idle cut 10 s later.
+    QTRY_COMPARE_WITH_TIMEOUT(socket.state(), QAbstractSocket::UnconnectedState, 2000);
+    QVERIFY(took.elapsed() < 2000);
+}
+
+void tst_remote::pipelinedRequestsAreAllAnswered()
+{
+    Rig rig;
+    QVERIFY(rig.ok);
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, rig.server->port());
+    QVERIFY(socket.waitForConnected(5000));
+    socket.write(request("GET", "/v1/status", {}, rig.bearer()) + request("GET", "/v1/nothing", {}, rig.bearer()) +
+                 request("POST", "/v1/stop", "{}", rig.bearer()));
+    QByteArray in;
+    QTRY_VERIFY_WITH_TIMEOUT((in += socket.readAll()).count("HTTP/1.1 ") >= 3, 5000);
+    QCOMPARE(in.count("HTTP/1.1 200"), 2);
+    QCOMPARE(in.count("HTTP/1.1 404"), 1);
 }
 
 void tst_remote::openApiNamesTheUnits()

@@ -64,7 +64,8 @@ void ConnectionGuard::incomingConnection(qintptr descriptor)
         delete socket;
         return;
     }
-    if (m_connections.size() >= m_limits.maxConnections) {
+    makeRoom();
+    if (m_connections.size() >= m_limits.maxTotal) {
         // Never handed on: ours to answer and to delete.
         connect(socket, &QTcpSocket::readyRead, socket, [socket] { (void)socket->readAll(); });
         connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
@@ -78,10 +79,71 @@ void ConnectionGuard::incomingConnection(qintptr descriptor)
     addPendingConnection(socket);
 }
 
+void ConnectionGuard::makeRoom()
+{
+    // The newest connection may be the one with the token: the oldest without it goes.
+    for (;;) {
+        int waiting = 0;
+        QTcpSocket *oldest = nullptr;
+        quint64 oldestAge = 0;
+        for (auto it = m_connections.cbegin(); it != m_connections.cend(); ++it) {
+            if (it->authorised || it->rejected || it->busy || !it->socket)
+                continue;
+            ++waiting;
+            if (!oldest || it->age < oldestAge) {
+                oldest = it.key();
+                oldestAge = it->age;
+            }
+        }
+        if (waiting < m_limits.maxConnections || !oldest)
+            return;
+        oldest->abort();
+        oldest->deleteLater();
+        forget(oldest);
+    }
+}
+
+int ConnectionGuard::idleTimeoutMs(const Connection &c) const
+{
+    return c.authorised ? m_limits.timeoutMs : m_limits.unauthorisedTimeoutMs;
+}
+
+void ConnectionGuard::admit(QTcpSocket *socket)
+{
+    auto it = m_connections.find(socket);
+    if (it == m_connections.end() || it->authorised)
+        return;
+    it->authorised = true;
+    if (!it->rejected && !it->closing)
+        it->timer->start(m_limits.timeoutMs);
+}
+
+void ConnectionGuard::closeAfterAnswer(QTcpSocket *socket)
+{
+    auto it = m_connections.find(socket);
+    if (it == m_connections.end() || it->rejected)
+        return;
+    it->closing = true;
+    closeWhenSent(socket, *it);
+}
+
+void ConnectionGuard::closeWhenSent(QTcpSocket *socket, Connection &c)
+{
+    if (socket->bytesToWrite() > 0)
+        return; // again when the rest has been written
+    c.rejected = true;
+    if (socket->socketDescriptor() >= 0)
+        ::shutdown(int(socket->socketDescriptor()), SHUT_WR);
+    else
+        socket->disconnectFromHost();
+    c.timer->start(kLingerMs);
+}
+
 void ConnectionGuard::watch(QTcpSocket *socket)
 {
     Connection &c = m_connections[socket];
     c.socket = socket;
+    c.age = ++m_arrivals;
     c.timer = new QTimer(this);
     c.timer->setSingleShot(true);
     connect(c.timer, &QTimer::timeout, this, [this, socket] { onTimeout(socket); });
@@ -90,7 +152,14 @@ void ConnectionGuard::watch(QTcpSocket *socket)
     connect(socket, &QTcpSocket::readyRead, this, [this, socket] { onReadyRead(socket); });
     connect(socket, &QTcpSocket::bytesWritten, this, [this, socket] { onAnswered(socket); });
     connect(socket, &QObject::destroyed, this, [this, socket] { forget(socket); });
-    c.timer->start(m_limits.timeoutMs);
+    connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
+        // A client gone is no longer in the way of another.
+        if (auto it = m_connections.find(socket); it != m_connections.end() && !it->busy) {
+            socket->deleteLater();
+            forget(socket);
+        }
+    });
+    c.timer->start(idleTimeoutMs(c));
 }
 
 void ConnectionGuard::onReadyRead(QTcpSocket *socket)
@@ -115,8 +184,12 @@ void ConnectionGuard::onAnswered(QTcpSocket *socket)
     auto it = m_connections.find(socket);
     if (it == m_connections.end() || it->rejected)
         return;
+    if (it->closing) {
+        closeWhenSent(socket, *it);
+        return;
+    }
     it->received = 0;
-    it->timer->start(m_limits.timeoutMs);
+    it->timer->start(idleTimeoutMs(*it));
 }
 
 void ConnectionGuard::onTimeout(QTcpSocket *socket)
@@ -129,7 +202,7 @@ void ConnectionGuard::onTimeout(QTcpSocket *socket)
         return;
     }
     if (it->busy) {
-        it->timer->start(m_limits.timeoutMs);
+        it->timer->start(idleTimeoutMs(*it));
         return;
     }
     if (it->rejected) {

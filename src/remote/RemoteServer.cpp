@@ -146,7 +146,10 @@ void RemoteServer::serve(const QHttpServerRequest &request, QHttpServerResponder
     // A handler may wait for the controller a moment: the guard leaves its socket alone.
     const ConnectionGuard::Busy busy(*m_guard, responder.socket());
     Reply reply;
-    if (!authorised(request))
+    const bool admitted = authorised(request);
+    if (admitted)
+        m_guard->admit(responder.socket());
+    if (!admitted)
         reply = failure(Status::Unauthorized,
                         tr("A token is needed: \"Authorization: Bearer <token>\", the token being "
                            "the text in remote-token beside vyt.conf."));
@@ -173,6 +176,8 @@ void RemoteServer::serve(const QHttpServerRequest &request, QHttpServerResponder
     else
         responder.write(body, {{"Content-Type", "application/json"}, {"Cache-Control", "no-store"}},
                         reply.status);
+    if (request.value(QByteArrayLiteral("Connection")).trimmed().compare("close", Qt::CaseInsensitive) == 0)
+        m_guard->closeAfterAnswer(responder.socket());
 }
 
 QString RemoteServer::startBlocker() const
