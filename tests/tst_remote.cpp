@@ -18,6 +18,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -163,6 +164,8 @@ private slots:
     void address_data();
     void address();
     void tokenFile();
+    void listenRefused_data();
+    void listenRefused();
     void token_data();
     void token();
     void hostile_data();
@@ -244,6 +247,40 @@ void tst_remote::tokenFile()
     QVERIFY(!third.load(path));
     QVERIFY(third.error().contains(QStringLiteral("holds no token")));
     QVERIFY(!third.admits("Bearer "));
+}
+
+void tst_remote::listenRefused_data()
+{
+    QTest::addColumn<QString>("address"); // "<taken>": a port another socket holds
+    QTest::addColumn<QString>("line");    // "<port>" stands for the port
+    QTest::newRow("address in use")
+        << "<taken>"
+        << "Remote control is off: it cannot listen on 127.0.0.1:<port> (the bound address is "
+           "already in use).";
+    QTest::newRow("address of no interface")
+        << "192.0.2.1"
+        << "Remote control is off: it cannot listen on 192.0.2.1:<port> (the address is not "
+           "available).";
+}
+
+void tst_remote::listenRefused()
+{
+    QFETCH(QString, address);
+    QFETCH(QString, line);
+    AppFixture app;
+    QTcpServer other;
+    RemoteAddress where{QHostAddress(QHostAddress::LocalHost), kDefaultRemotePort};
+    if (address == QLatin1String("<taken>")) {
+        QVERIFY(other.listen(QHostAddress::LocalHost));
+        where.port = other.serverPort();
+    } else {
+        where.address = QHostAddress(address);
+    }
+    app.messages().clear();
+    QVERIFY(!startRemoteControl(app.window(), where));
+    QCOMPARE(app.find<QLabel>("lblRemote")->text(),
+             line.replace(QStringLiteral("<port>"), QString::number(where.port)));
+    QCOMPARE(app.messages().count(), 0);
 }
 
 void tst_remote::token_data()
