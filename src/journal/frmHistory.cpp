@@ -10,6 +10,8 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QHeaderView>
+#include <QScrollBar>
+#include <QStyle>
 #include <QSaveFile>
 #include <QSignalBlocker>
 #include <QStandardPaths>
@@ -53,8 +55,6 @@ frmHistory::frmHistory(RunJournal &journal, QWidget *parent)
     m_ui->tblRuns->sortByColumn(RunTableModel::kStartedColumn, Qt::DescendingOrder);
     m_ui->tblRuns->verticalHeader()->hide();
     m_ui->tblRuns->horizontalHeader()->setStretchLastSection(true);
-    m_ui->tblRuns->setColumnWidth(RunTableModel::kStartedColumn, 150);
-    m_ui->tblRuns->setColumnWidth(RunTableModel::kEndedColumn, 150);
 
     {
         // Filled without signals (addItem on an empty list selects and signals).
@@ -78,9 +78,47 @@ frmHistory::frmHistory(RunJournal &journal, QWidget *parent)
     connect(m_proxy, &QAbstractItemModel::modelReset, this, &frmHistory::updateCount);
 
     reload();
+    fitColumns();
 }
 
 frmHistory::~frmHistory() = default;
+
+void frmHistory::fitColumns()
+{
+    QTableView *view = m_ui->tblRuns;
+    const QAbstractItemView *rows = view; // QTableView hides its sizeHintForColumn()
+    // The times' width even before the first run, so that the first rows fit.
+    const int timeWidth =
+        view->fontMetrics().horizontalAdvance(QStringLiteral("0000-00-00 00:00:00")) +
+        2 * view->style()->pixelMetric(QStyle::PM_HeaderMargin, nullptr, view) + 4;
+    for (int c = 0; c < m_model->columnCount(); ++c) {
+        int width =
+            std::max(rows->sizeHintForColumn(c), view->horizontalHeader()->sectionSizeHint(c));
+        if (c == RunTableModel::kStartedColumn || c == RunTableModel::kEndedColumn)
+            width = std::max(width, timeWidth);
+        view->setColumnWidth(c, std::min(width, kWidestColumn));
+    }
+}
+
+QSize frmHistory::fittingSize(const QSize &limit) const
+{
+    const QTableView *view = m_ui->tblRuns;
+    const QHeaderView *header = view->horizontalHeader();
+    int columns = 0;
+    for (int c = 0; c < header->count(); ++c)
+        columns += header->sectionSize(c);
+    const int frame = 2 * view->frameWidth();
+    const int tableWidth = columns + frame + view->verticalScrollBar()->sizeHint().width();
+    const int tableHeight = header->sizeHint().height() + frame +
+                            20 * view->verticalHeader()->defaultSectionSize() +
+                            view->horizontalScrollBar()->sizeHint().height();
+    const QMargins margins = layout()->contentsMargins();
+    const QSize around = sizeHint() - view->sizeHint();
+    const QSize wanted(
+        std::max(minimumSizeHint().width(), tableWidth + margins.left() + margins.right()),
+        around.height() + tableHeight);
+    return wanted.boundedTo(limit);
+}
 
 void frmHistory::reload()
 {

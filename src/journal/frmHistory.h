@@ -32,6 +32,15 @@ public:
         saveFileName;
     std::function<bool(const QUrl &url)> openUrl;
 
+    // No column is made wider than this for its contents: a long device path or note
+    // would push the others off a 1280 px screen.
+    static constexpr int kWidestColumn = 200;
+    // Every column at the width its header and its rows need, within kWidestColumn.
+    void fitColumns();
+    // The window's size that shows every column as fitColumns() made it and about twenty
+    // rows, within limit.
+    [[nodiscard]] QSize fittingSize(const QSize &limit) const;
+
     // Reads the journal again (the rotated runs.csv.1 first, then runs.csv).
     void reload();
     // The rows Export writes: the selected ones, or all shown when none is selected,

@@ -7,6 +7,7 @@
 #include "config/PumpCatalog.h"
 #include "config/SettingsStore.h"
 #include "config/Units.h"
+#include "config/WindowPlace.h"
 #include "console/frmDirekt.h"
 #include "dialogs/frmAbout.h"
 #include "link/ControllerLink.h"
@@ -32,6 +33,7 @@
 #include <QScreen>
 #include <QSignalBlocker>
 #include <QToolButton>
+#include <algorithm>
 #include <cmath>
 #include <functional>
 
@@ -598,13 +600,26 @@ void frmPumpensteuerung::showHistory()
 {
     if (!m_history) {
         m_history = new frmHistory(*m_journal, this);
-        // Over the main window the first time; where the operator put it afterwards.
-        m_history->adjustSize();
-        m_history->move(frameGeometry().center() - m_history->rect().center());
+        // Where the operator had it; else over the main window, wide enough for every column.
+        keepWindowPlace(*m_history, QStringLiteral("History"), [this] { placeHistory(); });
     }
     m_history->show();
     m_history->raise();
     m_history->activateWindow();
+}
+
+void frmPumpensteuerung::placeHistory()
+{
+    // The history's frame is not known before it is shown: the main window's stands in.
+    const QRect area = screen()->availableGeometry();
+    const QSize frame = frameGeometry().size() - size();
+    m_history->resize(m_history->fittingSize(area.size() - frame));
+    QRect place(QPoint(), m_history->size() + frame);
+    place.moveCenter(frameGeometry().center());
+    // On the screen; a window larger than it shows its left and top edges.
+    m_history->move(
+        std::max(area.left(), std::min(place.left(), area.right() + 1 - place.width())),
+        std::max(area.top(), std::min(place.top(), area.bottom() + 1 - place.height())));
 }
 
 bool frmPumpensteuerung::startCalibrationDose(float quantity, int unit)
@@ -884,6 +899,9 @@ bool frmPumpensteuerung::Beenden()
         drainStopOrWarn();
         (void)m_port->setPortOpen(false);
     }
+    // Closed, so that it remembers where the operator had it.
+    if (m_history)
+        m_history->close();
     m_beendet = true;
     m_state.Abbruch = true;
     leaving.commit();
@@ -987,13 +1005,8 @@ void frmPumpensteuerung::positioniere()
     if (left && top && std::fabs(*left) < kWeit && std::fabs(*top) < kWeit) {
         const QPoint gespeichert(int(*left / tx), int(*top / ty));
         // A position on no screen (a monitor that is gone) falls back to the default.
-        const QRect titel(gespeichert, QSize(std::min(size.width(), 200), 30));
-        for (const QScreen *sc : QGuiApplication::screens()) {
-            if (sc->geometry().intersected(titel).width() >= std::min(100, titel.width())) {
-                ziel = gespeichert;
-                break;
-            }
-        }
+        if (titleBarOnAScreen(gespeichert, size.width()))
+            ziel = gespeichert;
     }
     move(ziel);
     m_state.settings.Left = float(ziel.x() * tx);
