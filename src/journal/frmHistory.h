@@ -32,14 +32,15 @@ public:
         saveFileName;
     std::function<bool(const QUrl &url)> openUrl;
 
-    // No column is made wider than this for its contents: a long device path or note
-    // would push the others off a 1280 px screen.
-    static constexpr int kWidestColumn = 200;
-    // Every column at the width its header and its rows need, within kWidestColumn.
-    void fitColumns();
-    // The window's size that shows every column as fitColumns() made it and about twenty
-    // rows, within limit.
+    // A column is at most this wide for its contents, and a long device path or note
+    // gives way first, down to kNarrowestColumn, when the columns do not fit the window.
+    static constexpr int kWidestColumn = 300;
+    static constexpr int kNarrowestColumn = 60;
+    // The window's size that shows every column at the width its header and rows need,
+    // and about twenty rows, within limit.
     [[nodiscard]] QSize fittingSize(const QSize &limit) const;
+    // Gives the columns the widths they need, narrowed so that they fit the window's width.
+    void fitColumns();
 
     // Reads the journal again (the rotated runs.csv.1 first, then runs.csv).
     void reload();
@@ -49,7 +50,12 @@ public:
     // Writes those rows with the header; false and a reason when the file fails.
     [[nodiscard]] bool exportTo(const QString &file, QString *error = nullptr) const;
 
+protected:
+    void showEvent(QShowEvent *event) override;
+
 private:
+    [[nodiscard]] QList<int> neededWidths() const;
+    [[nodiscard]] int widthAroundColumns() const;
     void exportRows();
     void openFolder();
     void applyFilter();
@@ -63,6 +69,7 @@ private:
     RunTableModel *m_model = nullptr;
     RunFilterModel *m_proxy = nullptr;
     QString m_readError;
+    bool m_fitted = false; // the columns were fitted on the first show
 };
 
 } // namespace vyt
