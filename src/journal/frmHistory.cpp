@@ -158,10 +158,8 @@ void frmHistory::fitColumns()
 {
     QList<int> widths = neededWidths();
     const int room = width() - widthAroundColumns();
+    // Only free text gives way: a window narrower still scrolls rather than cut the times.
     giveWay(widths, {RunTableModel::kDeviceColumn, RunTableModel::kNoteColumn}, room);
-    QList<int> all(widths.size());
-    std::iota(all.begin(), all.end(), 0);
-    giveWay(widths, all, room);
     for (int c = 0; c < widths.size(); ++c)
         m_ui->tblRuns->setColumnWidth(c, widths.at(c));
 }

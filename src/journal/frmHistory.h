@@ -39,7 +39,8 @@ public:
     // The window's size that shows every column at the width its header and rows need,
     // and about twenty rows, within limit.
     [[nodiscard]] QSize fittingSize(const QSize &limit) const;
-    // Gives the columns the widths they need, narrowed so that they fit the window's width.
+    // Gives the columns the widths they need, a long device or note narrowed so that they
+    // fit the window's width.
     void fitColumns();
 
     // Reads the journal again (the rotated runs.csv.1 first, then runs.csv).
