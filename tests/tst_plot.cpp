@@ -347,8 +347,11 @@ void TestPlot::placeLeavesTheConsoleFree()
     QVERIFY(place.height() >= std::min(least.height(), area.height()));
     if (free == QLatin1String("console"))
         QVERIFY(!place.intersects(console));
-    if (free == QLatin1String("keys"))
+    if (free == QLatin1String("keys")) {
         QVERIFY(!place.intersects(kept));
+        // Over the console's lower right, away from its polling and parameter buttons.
+        QCOMPARE(place.right(), area.right());
+    }
 }
 
 void TestPlot::plotKeepsItsPlace_data()

@@ -53,12 +53,13 @@ QRect livePlotPlace(const QRect &area, const QRect &console, const QRect &kept, 
             below >= above ? console.bottom() + 1 + kGap : console.top() - kGap - size.height();
         return onto(area, {console.left(), y}, size);
     }
-    // Under the terminal and the function keys, as narrow as it may be so that it covers
-    // few of the console's other controls, on the side with more room.
+    // Under the terminal and the function keys, at the screen's right edge: the console's
+    // lower right holds the fewest controls (polling and parameters are on the left), and
+    // as narrow as it may be so that it covers few of them.
     const int underKept = area.bottom() - kept.bottom() - kGap;
     const QSize size(std::min(most.width(), std::max(least.width(), side)),
                      std::min(most.height(), std::max(least.height(), underKept)));
-    const int x = right >= left ? area.right() + 1 - size.width() : area.left();
+    const int x = area.right() + 1 - size.width();
     return onto(area, {x, kept.bottom() + 1 + kGap}, size);
 }
 

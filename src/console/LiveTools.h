@@ -12,7 +12,7 @@ class QSize;
 namespace vyt {
 
 // Where the live plot opens, as a frame rectangle on area: beside the console where the
-// screen has room, else below or above it, else over the console's lower part, never over
+// screen has room, else below or above it, else over the console's lower right, never over
 // kept (its terminal and function keys) unless the screen is too small for the plot's
 // least size. wanted and least include the frame.
 [[nodiscard]] QRect livePlotPlace(const QRect &area, const QRect &console, const QRect &kept,
