@@ -115,6 +115,13 @@ bool rememberPlace(QSettings &store, const QString &key, const QWidget &window, 
     return false;
 }
 
+QRect movedOnto(const QRect &rect, const QRect &area)
+{
+    const QPoint at(std::max(area.left(), std::min(rect.left(), area.right() + 1 - rect.width())),
+                    std::max(area.top(), std::min(rect.top(), area.bottom() + 1 - rect.height())));
+    return {at, rect.size()};
+}
+
 void keepWindowPlace(QWidget &window, const QString &key, const std::function<void()> &placeDefault)
 {
     if (const auto place = rememberedPlace(*openStore(), key)) {

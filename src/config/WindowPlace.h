@@ -23,6 +23,9 @@ namespace vyt {
 [[nodiscard]] bool rememberPlace(QSettings &store, const QString &key, const QWidget &window,
                                  QString *reason);
 
+// rect moved onto area; a rectangle larger than area shows its left and top edges.
+[[nodiscard]] QRect movedOnto(const QRect &rect, const QRect &area);
+
 // Puts the window where the operator had it, or calls placeDefault when that is unknown,
 // and remembers its place from then on each time it is closed or hidden.
 void keepWindowPlace(QWidget &window, const QString &key,

@@ -1,10 +1,10 @@
 #include "console/LiveTools.h"
 
 #include "config/PumpState.h"
+#include "config/WindowPlace.h"
 #include "console/LiveValueLog.h"
 #include "console/frmDirekt.h"
 #include "console/frmLivePlot.h"
-#include "config/WindowPlace.h"
 #include "ui/MessageBox.h"
 
 #include <QDateTime>
@@ -22,14 +22,6 @@ namespace {
 
 constexpr int kGap = 8; // between the console and the plot
 
-// Moved onto area; a rectangle larger than area shows its left and top edges.
-QRect onto(const QRect &area, QPoint at, const QSize &size)
-{
-    at.setX(std::max(area.left(), std::min(at.x(), area.right() + 1 - size.width())));
-    at.setY(std::max(area.top(), std::min(at.y(), area.bottom() + 1 - size.height())));
-    return {at, size};
-}
-
 } // namespace
 
 QRect livePlotPlace(const QRect &area, const QRect &console, const QRect &kept, const QSize &wanted,
@@ -43,7 +35,7 @@ QRect livePlotPlace(const QRect &area, const QRect &console, const QRect &kept, 
         const QSize size(std::min(most.width(), side), most.height());
         const int x =
             right >= left ? console.right() + 1 + kGap : console.left() - kGap - size.width();
-        return onto(area, {x, console.top()}, size);
+        return movedOnto({{x, console.top()}, size}, area);
     }
     const int below = area.bottom() - console.bottom() - kGap;
     const int above = console.top() - kGap - area.top();
@@ -51,7 +43,7 @@ QRect livePlotPlace(const QRect &area, const QRect &console, const QRect &kept, 
         const QSize size(most.width(), std::min(most.height(), std::max(below, above)));
         const int y =
             below >= above ? console.bottom() + 1 + kGap : console.top() - kGap - size.height();
-        return onto(area, {console.left(), y}, size);
+        return movedOnto({{console.left(), y}, size}, area);
     }
     // Under the terminal and the function keys, at the screen's right edge: the console's
     // lower right holds the fewest controls (polling and parameters are on the left), and
@@ -60,7 +52,7 @@ QRect livePlotPlace(const QRect &area, const QRect &console, const QRect &kept, 
     const QSize size(std::min(most.width(), std::max(least.width(), side)),
                      std::min(most.height(), std::max(least.height(), underKept)));
     const int x = area.right() + 1 - size.width();
-    return onto(area, {x, kept.bottom() + 1 + kGap}, size);
+    return movedOnto({{x, kept.bottom() + 1 + kGap}, size}, area);
 }
 
 LiveTools::LiveTools(const PumpState &state, frmDirekt &console, QPushButton *plotButton,

@@ -33,7 +33,6 @@
 #include <QScreen>
 #include <QSignalBlocker>
 #include <QToolButton>
-#include <algorithm>
 #include <cmath>
 #include <functional>
 
@@ -616,10 +615,7 @@ void frmPumpensteuerung::placeHistory()
     m_history->resize(m_history->fittingSize(area.size() - frame));
     QRect place(QPoint(), m_history->size() + frame);
     place.moveCenter(frameGeometry().center());
-    // On the screen; a window larger than it shows its left and top edges.
-    m_history->move(
-        std::max(area.left(), std::min(place.left(), area.right() + 1 - place.width())),
-        std::max(area.top(), std::min(place.top(), area.bottom() + 1 - place.height())));
+    m_history->move(movedOnto(place, area).topLeft());
 }
 
 bool frmPumpensteuerung::startCalibrationDose(float quantity, int unit)
