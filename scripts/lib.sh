@@ -30,6 +30,18 @@ vyt_ensure_packages() {
     fi
 }
 
+# Node.js and the npm packages of tests/openapi (the interface description's validators).
+# A failure is only reported: that one test then skips.
+vyt_ensure_npm_packages() {
+    local folder="$VYT_ROOT/tests/openapi"
+    if ! command -v node >/dev/null || ! command -v npm >/dev/null; then
+        vyt_ensure_packages nodejs npm || { echo "Without Node.js the remote_openapi test skips."; return 0; }
+    fi
+    (cd "$folder" && npm ls --silent >/dev/null 2>&1) && return 0
+    (cd "$folder" && npm ci --no-audit --no-fund --silent) ||
+        echo "The npm packages of $folder could not be installed; the remote_openapi test skips."
+}
+
 # vyt_build BUILD_DIR [cmake options...]; VYT_TARGETS limits the build to those targets.
 vyt_build() {
     local dir="$1"; shift

@@ -10,7 +10,10 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QItemSelectionModel>
+#include <QHeaderView>
+#include <QLayout>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QSignalSpy>
 #include <QTableView>
 #include <QTemporaryDir>
@@ -74,6 +77,8 @@ private slots:
     void historyShowsLiveRows();
     void historyExportsSelectedRows();
     void historyOpensFolder();
+    void historyFitsEveryColumn_data();
+    void historyFitsEveryColumn();
 
 private:
     QTemporaryDir m_dir;
@@ -481,6 +486,56 @@ void tst_journal::historyOpensFolder()
     QTest::mouseClick(window.findChild<QPushButton *>(QStringLiteral("cmdOpenFolder")),
                       Qt::LeftButton);
     QCOMPARE(opened, QList<QUrl>{QUrl::fromLocalFile(m_dir.filePath(QStringLiteral("hist4/sub")))});
+}
+
+void tst_journal::historyFitsEveryColumn_data()
+{
+    QTest::addColumn<QString>("device"); // empty: no run in the journal
+    QTest::addColumn<QString>("note");
+    QTest::newRow("no runs yet") << ""
+                                 << "";
+    QTest::newRow("a run") << "/dev/ttyUSB0"
+                           << "remote 127.0.0.1";
+    QTest::newRow("a long device and note")
+        << "/dev/serial/by-id/usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0"
+        << QString(300, QLatin1Char('n'));
+}
+
+void tst_journal::historyFitsEveryColumn()
+{
+    QFETCH(QString, device);
+    QFETCH(QString, note);
+    const QString path =
+        m_dir.filePath(QStringLiteral("fit-%1/runs.csv").arg(QTest::currentDataTag()));
+    RunJournal journal(path);
+    if (!device.isEmpty()) {
+        RunRecord r = sample(note);
+        r.device = device;
+        r.mode = QStringLiteral("potentiometer");
+        r.endedBy = QStringLiteral("program ended");
+        QVERIFY(journal.append(r));
+    }
+    frmHistory window(journal);
+    auto *view = window.findChild<QTableView *>(QStringLiteral("tblRuns"));
+    const QSize size = window.fittingSize(QSize(1280, 1024));
+    QVERIFY2(size.width() <= 1280, qPrintable(QString::number(size.width())));
+    QVERIFY(size.height() <= 1024);
+    window.resize(size);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    // Every column in view, none cut below its header's width but a long device or note,
+    // about twenty rows.
+    QTRY_COMPARE(view->horizontalScrollBar()->maximum(), 0);
+    for (int c = 0; c < view->model()->columnCount(); ++c) {
+        const bool freeText = c == RunTableModel::kDeviceColumn || c == RunTableModel::kNoteColumn;
+        const int least = freeText ? int(frmHistory::kNarrowestColumn)
+                                   : view->horizontalHeader()->sectionSizeHint(c);
+        QVERIFY2(view->columnWidth(c) >= least, qPrintable(QString::number(c)));
+    }
+    QVERIFY(view->viewport()->height() >= 15 * view->verticalHeader()->defaultSectionSize());
+    // A smaller limit bounds it.
+    QCOMPARE(window.fittingSize(QSize(640, 480)).boundedTo(QSize(640, 480)),
+             window.fittingSize(QSize(640, 480)));
 }
 
 QTEST_MAIN(tst_journal)

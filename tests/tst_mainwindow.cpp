@@ -10,7 +10,10 @@
 #include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QHeaderView>
 #include <QRadioButton>
+#include <QScrollBar>
+#include <QTableView>
 #include <QScreen>
 #include <QWheelEvent>
 #include <QtTest>
@@ -52,7 +55,23 @@ private slots:
     void startChecksFieldsLeftWithoutFocusOut();
     void historyOpensWithCtrlROrItsButton_data();
     void historyOpensWithCtrlROrItsButton();
+    void historyOpensWithEveryColumnInView();
+    void historyKeepsItsPlace_data();
+    void historyKeepsItsPlace();
+    void historyPlaceOnNoScreenFallsBack_data();
+    void historyPlaceOnNoScreenFallsBack();
 };
+
+namespace {
+
+QWidget *openHistory(AppFixture &app)
+{
+    app.find<QPushButton>("cmdHistory")->click();
+    auto *history = app.window().findChild<QWidget *>(QStringLiteral("frmHistory"));
+    return history && QTest::qWaitForWindowExposed(history) ? history : nullptr;
+}
+
+} // namespace
 
 void tst_mainwindow::firstStartShowsDefaults()
 {
@@ -692,6 +711,79 @@ void tst_mainwindow::historyOpensWithCtrlROrItsButton()
     QCOMPARE(history->windowTitle(), QStringLiteral("Run history"));
     QVERIFY(!history->isModal());
     QCOMPARE(app.find<QPushButton>("cmdBeenden")->geometry(), exit); // nothing designed moved
+}
+
+void tst_mainwindow::historyOpensWithEveryColumnInView()
+{
+    AppFixture app;
+    QWidget *history = openHistory(app);
+    QVERIFY(history);
+    const QRect area = app.window().screen()->availableGeometry();
+    QVERIFY(area.contains(history->frameGeometry()));
+    // Every column in view, or as wide as the screen (the test screen is narrow).
+    auto *view = history->findChild<QTableView *>(QStringLiteral("tblRuns"));
+    QTRY_VERIFY(view->horizontalScrollBar()->maximum() == 0 ||
+                history->frameGeometry().width() == area.width());
+    QVERIFY(view->viewport()->height() >= 10 * view->verticalHeader()->defaultSectionSize());
+}
+
+void tst_mainwindow::historyKeepsItsPlace_data()
+{
+    QTest::addColumn<QString>("how"); // closing it, or leaving the program with No or Yes
+    QTest::newRow("closed and opened again") << "close";
+    QTest::newRow("program left with No") << "No";
+    QTest::newRow("program left with Yes") << "Yes";
+}
+
+void tst_mainwindow::historyKeepsItsPlace()
+{
+    QFETCH(QString, how);
+    AppFixture app;
+    app.enter("txtMenge", "42");
+    QWidget *history = openHistory(app);
+    QVERIFY(history);
+    const QRect place(40, 30, 620, 330);
+    history->resize(place.size());
+    history->move(place.topLeft());
+    if (how == QLatin1String("close")) {
+        history->close();
+        QVERIFY(openHistory(app) == history);
+    } else {
+        app.messages().script({how == QLatin1String("Yes") ? MsgResult::Yes : MsgResult::No});
+        QVERIFY(app.window().Beenden());
+        QVERIFY(app.restart());
+        history = openHistory(app);
+        QVERIFY(history);
+    }
+    QCOMPARE(storedValue("Windows", "History"), QStringLiteral("40 30 620 330"));
+    QCOMPARE(QRect(history->pos(), history->size()), place);
+    // The designed settings are saved on Yes only.
+    QCOMPARE(storedValue("COM1", "Menge"), how == QLatin1String("Yes") ? "42" : QString());
+}
+
+void tst_mainwindow::historyPlaceOnNoScreenFallsBack_data()
+{
+    QTest::addColumn<QString>("stored");
+    QTest::newRow("on a screen that is gone") << "-5000 -5000 620 330";
+    QTest::newRow("damaged") << "40 30 wide 330";
+}
+
+void tst_mainwindow::historyPlaceOnNoScreenFallsBack()
+{
+    QFETCH(QString, stored);
+    QRect computed;
+    {
+        AppFixture first;
+        const QWidget *history = openHistory(first);
+        QVERIFY(history);
+        computed = QRect(history->pos(), history->size());
+    }
+    AppFixture app(1, false);
+    storeValue("Windows", "History", stored);
+    QVERIFY(app.start());
+    QWidget *history = openHistory(app);
+    QVERIFY(history);
+    QCOMPARE(QRect(history->pos(), history->size()), computed);
 }
 
 QTEST_MAIN(tst_mainwindow)

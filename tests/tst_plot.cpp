@@ -4,11 +4,13 @@
 #include "console/SampleRing.h"
 #include "console/frmLivePlot.h"
 #include "support/ConsoleRig.h"
+#include "support/AppFixture.h"
 
 #include <QApplication>
 #include <QCheckBox>
 #include <QLabel>
 #include <QLineSeries>
+#include <QScreen>
 #include <QTest>
 #include <QValueAxis>
 #include <algorithm>
@@ -51,6 +53,10 @@ private slots:
     void autoScale_data();
     void autoScale();
     void sameLinesWithPlotOpen();
+    void placeLeavesTheConsoleFree_data();
+    void placeLeavesTheConsoleFree();
+    void plotKeepsItsPlace_data();
+    void plotKeepsItsPlace();
 };
 
 void TestPlot::ring_data()
@@ -290,6 +296,105 @@ void TestPlot::sameLinesWithPlotOpen()
     };
     QVERIFY2(median(with) >= 300 && median(with) <= median(without) + 5,
              qPrintable(QStringLiteral("%1 vs %2").arg(median(with)).arg(median(without))));
+    QCOMPARE(rig.messages.count(), 0);
+}
+
+void TestPlot::placeLeavesTheConsoleFree_data()
+{
+    // Frame sizes as on a 96 dpi screen under a window manager: the console 712 x 688 with
+    // its terminal and function keys in its top 410 px, the plot 770 x 490, at least
+    // 510 x 400. "centre" stands for a console centred on the screen.
+    QTest::addColumn<QRect>("area");
+    QTest::addColumn<QPoint>("consoleAt");
+    QTest::addColumn<QString>("free"); // of the console, of its terminal and keys, or none
+    const QPoint centre(-1, -1);
+    QTest::newRow("1280x1024, console centred") << QRect(0, 0, 1280, 1024) << centre << "keys";
+    QTest::newRow("1280x1024, console top left")
+        << QRect(0, 0, 1280, 1024) << QPoint(0, 0) << "console";
+    QTest::newRow("1280x1024, console bottom right")
+        << QRect(0, 0, 1280, 1024) << QPoint(568, 336) << "console";
+    QTest::newRow("1280x1024, console top centre")
+        << QRect(0, 0, 1280, 1024) << QPoint(284, 0) << "keys";
+    QTest::newRow("1280x1024 below a panel, console centred")
+        << QRect(0, 28, 1280, 996) << centre << "keys";
+    QTest::newRow("1920x1080, console centred") << QRect(0, 0, 1920, 1080) << centre << "console";
+    QTest::newRow("2560x1440, console centred") << QRect(0, 0, 2560, 1440) << centre << "console";
+    QTest::newRow("second screen 1280x1024, console centred")
+        << QRect(1920, 0, 1280, 1024) << centre << "keys";
+    QTest::newRow("1600x1200, console centred") << QRect(0, 0, 1600, 1200) << centre << "keys";
+    QTest::newRow("1366x768, console centred") << QRect(0, 0, 1366, 768) << centre << "";
+    QTest::newRow("1024x768, console top left") << QRect(0, 0, 1024, 768) << QPoint(0, 0) << "";
+    QTest::newRow("800x600, console centred") << QRect(0, 0, 800, 600) << centre << "";
+}
+
+void TestPlot::placeLeavesTheConsoleFree()
+{
+    QFETCH(QRect, area);
+    QFETCH(QPoint, consoleAt);
+    QFETCH(QString, free);
+    QRect console(consoleAt, QSize(712, 688));
+    if (consoleAt == QPoint(-1, -1))
+        console.moveCenter(area.center());
+    const QRect kept(console.topLeft(), QSize(console.width(), 410));
+    const QSize least(510, 400);
+    const QRect place = livePlotPlace(area, console, kept, QSize(770, 490), least);
+    QVERIFY2(area.contains(place), qPrintable(QStringLiteral("%1 %2 %3 %4")
+                                                  .arg(place.x())
+                                                  .arg(place.y())
+                                                  .arg(place.width())
+                                                  .arg(place.height())));
+    QVERIFY(place.width() >= std::min(least.width(), area.width()));
+    QVERIFY(place.height() >= std::min(least.height(), area.height()));
+    if (free == QLatin1String("console"))
+        QVERIFY(!place.intersects(console));
+    if (free == QLatin1String("keys")) {
+        QVERIFY(!place.intersects(kept));
+        // Over the console's lower right, away from its polling and parameter buttons.
+        QCOMPARE(place.right(), area.right());
+    }
+}
+
+void TestPlot::plotKeepsItsPlace_data()
+{
+    QTest::addColumn<QString>("stored"); // in [Windows] before the console opens
+    QTest::addColumn<bool>("kept");      // the stored place is taken
+    QTest::newRow("nothing stored") << "" << false;
+    QTest::newRow("a place on the screen") << "30 40 560 420" << true;
+    QTest::newRow("a place on a screen that is gone") << "-5000 40 560 420" << false;
+}
+
+void TestPlot::plotKeepsItsPlace()
+{
+    QFETCH(QString, stored);
+    QFETCH(bool, kept);
+    test::ConsoleRig rig;
+    QVERIFY(rig.openPort());
+    if (!stored.isEmpty())
+        test::storeValue("Windows", "LivePlot", stored);
+    rig.show();
+    rig.button("cmdPlot")->click();
+    frmLivePlot *plot = rig.tools().plot();
+    QVERIFY(plot && QTest::qWaitForWindowExposed(plot));
+    const QRect area = rig.console->screen()->availableGeometry();
+    QVERIFY(area.contains(plot->frameGeometry()));
+    if (kept)
+        QCOMPARE(QStringLiteral("%1 %2 %3 %4")
+                     .arg(plot->x())
+                     .arg(plot->y())
+                     .arg(plot->width())
+                     .arg(plot->height()),
+                 stored);
+    // The operator's place, kept when the plot closes and taken by the next console's plot.
+    plot->resize(600, 420);
+    plot->move(20, 10);
+    plot->close();
+    QCOMPARE(test::storedValue("Windows", "LivePlot"), QStringLiteral("20 10 600 420"));
+    rig.console.reset();
+    rig.show();
+    rig.button("cmdPlot")->click();
+    plot = rig.tools().plot();
+    QVERIFY(plot && QTest::qWaitForWindowExposed(plot));
+    QCOMPARE(QRect(plot->pos(), plot->size()), QRect(20, 10, 600, 420));
     QCOMPARE(rig.messages.count(), 0);
 }
 

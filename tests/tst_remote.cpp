@@ -19,6 +19,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QElapsedTimer>
+#include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
 #include <QTemporaryDir>
@@ -34,8 +35,30 @@ struct Answer {
     QJsonObject json;
 };
 
+// With VYT_RECORD_ANSWERS set, each answer goes into that folder with its request's
+// method and path, so that tests/openapi can check it against the interface description.
+void recordAnswer(const QByteArray &sent, int status, const QByteArray &body)
+{
+    const QString folder = qEnvironmentVariable("VYT_RECORD_ANSWERS");
+    if (folder.isEmpty() || status == 0)
+        return;
+    static int count = 0;
+    const QList<QByteArray> requestLine = sent.left(sent.indexOf("\r\n")).split(' ');
+    QString test = QString::fromLatin1(QTest::currentTestFunction());
+    if (const char *tag = QTest::currentDataTag())
+        test += QLatin1Char('/') + QString::fromUtf8(tag);
+    const QJsonObject record{{QStringLiteral("test"), test},
+                             {QStringLiteral("method"), QString::fromLatin1(requestLine.value(0))},
+                             {QStringLiteral("path"), QString::fromLatin1(requestLine.value(1))},
+                             {QStringLiteral("status"), status},
+                             {QStringLiteral("body"), QString::fromUtf8(body)}};
+    QFile file(QStringLiteral("%1/%2.json").arg(folder).arg(++count, 5, 10, QLatin1Char('0')));
+    QVERIFY2(file.open(QIODevice::WriteOnly) && file.write(QJsonDocument(record).toJson()) > 0,
+             qPrintable(file.fileName()));
+}
+
 // Reads the status line and the body of one answer; the server closes or says how long.
-Answer readAnswer(QTcpSocket &socket, int timeoutMs)
+Answer readAnswer(QTcpSocket &socket, int timeoutMs, const QByteArray &sent)
 {
     QByteArray in;
     auto complete = [&] {
@@ -52,7 +75,9 @@ Answer readAnswer(QTcpSocket &socket, int timeoutMs)
     if (!QTest::qWaitFor(complete, timeoutMs) || !in.startsWith("HTTP/1.1 "))
         return {};
     const qsizetype end = in.indexOf("\r\n\r\n");
-    return {in.mid(9, 3).toInt(), QJsonDocument::fromJson(in.mid(end + 4)).object()};
+    const int status = in.mid(9, 3).toInt();
+    recordAnswer(sent, status, in.mid(end + 4));
+    return {status, QJsonDocument::fromJson(in.mid(end + 4)).object()};
 }
 
 QByteArray request(const QByteArray &method, const QByteArray &path, const QByteArray &body,
@@ -89,7 +114,7 @@ public:
                              timeoutMs))
             return {};
         socket.write(raw);
-        return readAnswer(socket, timeoutMs);
+        return readAnswer(socket, timeoutMs, raw);
     }
     Answer get(const QByteArray &path) { return send(request("GET", path, {}, bearer())); }
     Answer post(const QByteArray &path, const QByteArray &body)
@@ -141,6 +166,8 @@ private slots:
     void address_data();
     void address();
     void tokenFile();
+    void listenRefused_data();
+    void listenRefused();
     void token_data();
     void token();
     void hostile_data();
@@ -227,6 +254,40 @@ void tst_remote::tokenFile()
     QVERIFY(!third.load(path));
     QVERIFY(third.error().contains(QStringLiteral("holds no token")));
     QVERIFY(!third.admits("Bearer "));
+}
+
+void tst_remote::listenRefused_data()
+{
+    QTest::addColumn<QString>("address"); // "<taken>": a port another socket holds
+    QTest::addColumn<QString>("line");    // "<port>" stands for the port
+    QTest::newRow("address in use")
+        << "<taken>"
+        << "Remote control is off: it cannot listen on 127.0.0.1:<port> (the bound address is "
+           "already in use).";
+    QTest::newRow("address of no interface")
+        << "192.0.2.1"
+        << "Remote control is off: it cannot listen on 192.0.2.1:<port> (the address is not "
+           "available).";
+}
+
+void tst_remote::listenRefused()
+{
+    QFETCH(QString, address);
+    QFETCH(QString, line);
+    AppFixture app;
+    QTcpServer other;
+    RemoteAddress where{QHostAddress(QHostAddress::LocalHost), kDefaultRemotePort};
+    if (address == QLatin1String("<taken>")) {
+        QVERIFY(other.listen(QHostAddress::LocalHost));
+        where.port = other.serverPort();
+    } else {
+        where.address = QHostAddress(address);
+    }
+    app.messages().clear();
+    QVERIFY(!startRemoteControl(app.window(), where));
+    QCOMPARE(app.find<QLabel>("lblRemote")->text(),
+             line.replace(QStringLiteral("<port>"), QString::number(where.port)));
+    QCOMPARE(app.messages().count(), 0);
 }
 
 void tst_remote::token_data()
@@ -438,6 +499,12 @@ void tst_remote::flowStopsAtOnce()
     QVERIFY(rig.app.waitForRunEnd());
     QCOMPARE(rig.get("/v1/status").json.value(QStringLiteral("running")).toBool(), false);
     QCOMPARE(rig.app.find<QLabel>("lblRemote")->text(), rig.server->lineText());
+    // A flow has no repetitions: the journal answers null there.
+    const QJsonArray rows = rig.get("/v1/runs").json.value(QStringLiteral("runs")).toArray();
+    QVERIFY(!rows.isEmpty());
+    const QJsonObject row = rows.last().toObject();
+    QCOMPARE(row.value(QStringLiteral("mode")).toString(), QStringLiteral("flow"));
+    QVERIFY(row.value(QStringLiteral("repetitions")).isNull());
 }
 
 void tst_remote::startRefused_data()
@@ -557,8 +624,9 @@ void tst_remote::slowClientTimesOut()
     QTcpSocket slow;
     slow.connectToHost(QHostAddress::LocalHost, rig.server->port());
     QVERIFY(QTest::qWaitFor([&] { return slow.state() == QAbstractSocket::ConnectedState; }));
-    slow.write("GET /v1/status HTTP/1.1\r\nAuthor");
-    const Answer answer = readAnswer(slow, 5000);
+    const QByteArray partial("GET /v1/status HTTP/1.1\r\nAuthor");
+    slow.write(partial);
+    const Answer answer = readAnswer(slow, 5000, partial);
     QCOMPARE(answer.status, 408);
     QTRY_COMPARE_WITH_TIMEOUT(slow.state(), QAbstractSocket::UnconnectedState, 5000);
     QTRY_COMPARE_WITH_TIMEOUT(rig.server->guard().connectionCount(), 0, 5000);

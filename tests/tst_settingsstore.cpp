@@ -2,6 +2,7 @@
 // never writes a NaN or an index outside its list, keeps the sections of other ports,
 // and tells the operator when it cannot save. A file it cannot read is kept, not written over.
 #include "config/SettingsStore.h"
+#include "config/WindowPlace.h"
 #include "dialogs/frmSchnittstelle.h"
 #include "main/Settings.h"
 #include "support/AppFixture.h"
@@ -12,6 +13,7 @@
 #include <QFileInfo>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QtTest>
 #include <cmath>
 #include <unistd.h>
@@ -64,6 +66,9 @@ bool sound(const PumpSettings &s)
 class tst_settingsstore : public QObject {
     Q_OBJECT
 private slots:
+    void windowPlaces_data();
+    void windowPlaces();
+    void windowPlaceIsWrittenOnlyWhenItChanged();
     void damagedFiles_data();
     void damagedFiles();
     void otherSectionsSurviveASave();
@@ -72,6 +77,67 @@ private slots:
     void unreadableFileIsKept_data();
     void unreadableFileIsKept();
 };
+
+void tst_settingsstore::windowPlaces_data()
+{
+    // The test screen is the offscreen platform's at 0, 0, at least 800 x 600.
+    QTest::addColumn<QString>("stored");
+    QTest::addColumn<QRect>("place"); // null: none; its size within the screen's
+    QTest::newRow("a place") << "40 30 620 330" << QRect(40, 30, 620, 330);
+    QTest::newRow("blanks around") << "  40  30 620 330 " << QRect(40, 30, 620, 330);
+    QTest::newRow("larger than the screen") << "0 0 5000 4000" << QRect(0, 0, 5000, 4000);
+    QTest::newRow("title bar half off the left edge")
+        << "-100 10 400 300" << QRect(-100, 10, 400, 300);
+    QTest::newRow("on no screen") << "-5000 -5000 620 330" << QRect();
+    QTest::newRow("below the screen") << "40 2000 620 330" << QRect();
+    QTest::newRow("nothing stored") << "" << QRect();
+    QTest::newRow("three numbers") << "40 30 620" << QRect();
+    QTest::newRow("five numbers") << "40 30 620 330 1" << QRect();
+    QTest::newRow("no numbers") << "left top wide high" << QRect();
+    QTest::newRow("a list") << "40,30,620,330" << QRect();
+    QTest::newRow("zero width") << "40 30 0 330" << QRect();
+    QTest::newRow("negative height") << "40 30 620 -330" << QRect();
+    QTest::newRow("beyond int") << "40 30 620 99999999999" << QRect();
+    QTest::newRow("far too far") << "2000000000 30 620 330" << QRect();
+    QTest::newRow("not a number") << "nan 30 620 330" << QRect();
+}
+
+void tst_settingsstore::windowPlaces()
+{
+    QFETCH(QString, stored);
+    QFETCH(QRect, place);
+    useEmptyStore();
+    if (!place.isNull())
+        place.setSize(place.size().boundedTo(QGuiApplication::primaryScreen()->availableSize()));
+    if (!stored.isEmpty())
+        storeValue("Windows", "History", stored);
+    const auto got = rememberedPlace(*openStore(), QStringLiteral("History"));
+    QCOMPARE(got.value_or(QRect()), place);
+}
+
+void tst_settingsstore::windowPlaceIsWrittenOnlyWhenItChanged()
+{
+    useEmptyStore();
+    QWidget window;
+    window.resize(500, 300);
+    window.move(20, 10);
+    QString reason;
+    QVERIFY2(rememberPlace(*openStore(), QStringLiteral("LivePlot"), window, &reason),
+             qPrintable(reason));
+    QCOMPARE(storedValue("Windows", "LivePlot"), QStringLiteral("20 10 500 300"));
+    // The same place again leaves the file as it is (a write would drop the comment).
+    QFile file(storeFile());
+    QVERIFY(file.open(QIODevice::Append));
+    file.write("; the operator's own line\n");
+    file.close();
+    QVERIFY(rememberPlace(*openStore(), QStringLiteral("LivePlot"), window, &reason));
+    QVERIFY(readStore().contains("; the operator's own line"));
+    window.move(30, 10);
+    QVERIFY(rememberPlace(*openStore(), QStringLiteral("LivePlot"), window, &reason));
+    QCOMPARE(storedValue("Windows", "LivePlot"), QStringLiteral("30 10 500 300"));
+    // Nothing of the designed sections comes with it.
+    QCOMPARE(openStore()->childGroups(), QStringList{"Windows"});
+}
 
 void tst_settingsstore::damagedFiles_data()
 {

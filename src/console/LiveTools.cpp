@@ -1,6 +1,7 @@
 #include "console/LiveTools.h"
 
 #include "config/PumpState.h"
+#include "config/WindowPlace.h"
 #include "console/LiveValueLog.h"
 #include "console/frmDirekt.h"
 #include "console/frmLivePlot.h"
@@ -14,8 +15,45 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QTimer>
+#include <algorithm>
 
 namespace vyt {
+namespace {
+
+constexpr int kGap = 8; // between the console and the plot
+
+} // namespace
+
+QRect livePlotPlace(const QRect &area, const QRect &console, const QRect &kept, const QSize &wanted,
+                    const QSize &least)
+{
+    const QSize most = wanted.boundedTo(area.size());
+    const int right = area.right() - console.right() - kGap;
+    const int left = console.left() - kGap - area.left();
+    const int side = std::max(right, left);
+    if (side >= least.width()) {
+        const QSize size(std::min(most.width(), side), most.height());
+        const int x =
+            right >= left ? console.right() + 1 + kGap : console.left() - kGap - size.width();
+        return movedOnto({{x, console.top()}, size}, area);
+    }
+    const int below = area.bottom() - console.bottom() - kGap;
+    const int above = console.top() - kGap - area.top();
+    if (std::max(below, above) >= least.height()) {
+        const QSize size(most.width(), std::min(most.height(), std::max(below, above)));
+        const int y =
+            below >= above ? console.bottom() + 1 + kGap : console.top() - kGap - size.height();
+        return movedOnto({{console.left(), y}, size}, area);
+    }
+    // Under the terminal and the function keys, at the screen's right edge: the console's
+    // lower right holds the fewest controls (polling and parameters are on the left), and
+    // as narrow as it may be so that it covers few of them.
+    const int underKept = area.bottom() - kept.bottom() - kGap;
+    const QSize size(std::min(most.width(), std::max(least.width(), side)),
+                     std::min(most.height(), std::max(least.height(), underKept)));
+    const int x = area.right() + 1 - size.width();
+    return movedOnto({{x, kept.bottom() + 1 + kGap}, size}, area);
+}
 
 LiveTools::LiveTools(const PumpState &state, frmDirekt &console, QPushButton *plotButton,
                      QPushButton *logButton)
@@ -96,7 +134,7 @@ void LiveTools::openPlot()
 {
     if (!m_plot) {
         m_plot = new frmLivePlot(m_state, &m_console);
-        placePlot();
+        keepWindowPlace(*m_plot, QStringLiteral("LivePlot"), [this] { placePlot(); });
     }
     m_plot->show();
     m_plot->raise();
@@ -105,27 +143,23 @@ void LiveTools::openPlot()
 
 void LiveTools::placePlot()
 {
-    // Beside the console, right or left, where the screen has room, narrowed down to its
-    // least width if need be (a 1920 px screen has about 600 px beside a centred console);
-    // else in the screen's top right corner, over the terminal rather than the buttons.
-    const QRect area = m_console.screen()->availableGeometry();
+    // The plot's frame is not known before it is shown: the console's stands in.
+    const QSize frame = m_console.frameGeometry().size() - m_console.size();
+    const QRect place =
+        livePlotPlace(m_console.screen()->availableGeometry(), m_console.frameGeometry(),
+                      keptArea(), m_plot->size() + frame, m_plot->minimumSizeHint() + frame);
+    m_plot->resize(place.size() - frame);
+    m_plot->move(place.topLeft());
+}
+
+QRect LiveTools::keptArea() const
+{
+    // From the console's title bar down to its function keys.
     const QRect console = m_console.frameGeometry();
-    const int frame = m_plot->frameGeometry().width() - m_plot->width();
-    const int roomRight = area.right() - console.right() - 8;
-    const int roomLeft = console.left() - 8 - area.left();
-    const int room = std::max(roomRight, roomLeft);
-    const int least = m_plot->minimumSizeHint().width() + frame;
-    if (room < m_plot->frameGeometry().width() && room >= least)
-        m_plot->resize(room - frame, m_plot->height());
-    const int width = m_plot->frameGeometry().width();
-    const int besideTop =
-        std::max(area.top(), std::min(console.top(), area.bottom() - m_plot->height()));
-    QPoint at(area.right() - width, area.top());
-    if (width <= roomRight)
-        at = QPoint(console.right() + 8, besideTop);
-    else if (width <= roomLeft)
-        at = QPoint(console.left() - 8 - width, besideTop);
-    m_plot->move(std::max(area.left(), at.x()), at.y());
+    const auto *keys = m_console.findChild<QWidget *>(QStringLiteral("frameFtasten"));
+    const int bottom =
+        keys ? keys->mapToGlobal(QPoint(0, keys->height() - 1)).y() : console.bottom();
+    return {console.topLeft(), QPoint(console.right(), bottom)};
 }
 
 void LiveTools::toggleLog()

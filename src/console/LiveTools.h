@@ -6,8 +6,17 @@
 #include <functional>
 
 class QPushButton;
+class QRect;
+class QSize;
 
 namespace vyt {
+
+// Where the live plot opens, as a frame rectangle on area: beside the console where the
+// screen has room, else below or above it, else over the console's lower right, never over
+// kept (its terminal and function keys) unless the screen is too small for the plot's
+// least size. wanted and least include the frame.
+[[nodiscard]] QRect livePlotPlace(const QRect &area, const QRect &console, const QRect &kept,
+                                  const QSize &wanted, const QSize &least);
 
 class frmDirekt;
 class frmLivePlot;
@@ -44,6 +53,7 @@ private:
     void showLogState();
     void placeButtons();
     void placePlot();
+    [[nodiscard]] QRect keptArea() const;
     void reportLater(const QString &text);
 
     const PumpState &m_state;

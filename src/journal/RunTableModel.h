@@ -14,6 +14,7 @@ class RunTableModel : public QAbstractTableModel {
 public:
     static constexpr int kStartedColumn = 0;
     static constexpr int kEndedColumn = 1;
+    static constexpr int kDeviceColumn = 3;
     static constexpr int kModeColumn = 5;
     static constexpr int kSetValueColumn = 6;
     static constexpr int kDosesColumn = 9;

@@ -10,10 +10,13 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QHeaderView>
+#include <QScrollBar>
+#include <QStyle>
 #include <QSaveFile>
 #include <QSignalBlocker>
 #include <QStandardPaths>
 #include <algorithm>
+#include <numeric>
 
 namespace vyt {
 namespace {
@@ -53,8 +56,6 @@ frmHistory::frmHistory(RunJournal &journal, QWidget *parent)
     m_ui->tblRuns->sortByColumn(RunTableModel::kStartedColumn, Qt::DescendingOrder);
     m_ui->tblRuns->verticalHeader()->hide();
     m_ui->tblRuns->horizontalHeader()->setStretchLastSection(true);
-    m_ui->tblRuns->setColumnWidth(RunTableModel::kStartedColumn, 150);
-    m_ui->tblRuns->setColumnWidth(RunTableModel::kEndedColumn, 150);
 
     {
         // Filled without signals (addItem on an empty list selects and signals).
@@ -81,6 +82,97 @@ frmHistory::frmHistory(RunJournal &journal, QWidget *parent)
 }
 
 frmHistory::~frmHistory() = default;
+
+QList<int> frmHistory::neededWidths() const
+{
+    const QTableView *view = m_ui->tblRuns;
+    const QAbstractItemView *rows = view; // QTableView hides its sizeHintForColumn()
+    // The times' width even before the first run, so that the first rows fit.
+    const int timeWidth =
+        view->fontMetrics().horizontalAdvance(QStringLiteral("0000-00-00 00:00:00")) +
+        2 * view->style()->pixelMetric(QStyle::PM_HeaderMargin, nullptr, view) + 4;
+    QList<int> widths;
+    for (int c = 0; c < m_model->columnCount(); ++c) {
+        int width =
+            std::max(rows->sizeHintForColumn(c), view->horizontalHeader()->sectionSizeHint(c));
+        if (c == RunTableModel::kStartedColumn || c == RunTableModel::kEndedColumn)
+            width = std::max(width, timeWidth);
+        widths << std::min(width, kWidestColumn);
+    }
+    return widths;
+}
+
+int frmHistory::widthAroundColumns() const
+{
+    const QTableView *view = m_ui->tblRuns;
+    const QMargins margins = layout()->contentsMargins();
+    return margins.left() + margins.right() + 2 * view->frameWidth() +
+           view->verticalScrollBar()->sizeHint().width();
+}
+
+QSize frmHistory::fittingSize(const QSize &limit) const
+{
+    const QList<int> widths = neededWidths();
+    const int columns = std::accumulate(widths.begin(), widths.end(), 0);
+    const QTableView *view = m_ui->tblRuns;
+    const int tableHeight = view->horizontalHeader()->sizeHint().height() + 2 * view->frameWidth() +
+                            20 * view->verticalHeader()->defaultSectionSize() +
+                            view->horizontalScrollBar()->sizeHint().height();
+    const QSize wanted(std::max(minimumSizeHint().width(), columns + widthAroundColumns()),
+                       sizeHint().height() - view->sizeHint().height() + tableHeight);
+    return wanted.boundedTo(limit);
+}
+
+namespace {
+
+// Narrows the widest of the given columns first, none below frmHistory::kNarrowestColumn,
+// until all widths together fit into room.
+void giveWay(QList<int> &widths, const QList<int> &columns, int room)
+{
+    const auto totalAt = [&](int level) {
+        int total = 0;
+        for (int c = 0; c < widths.size(); ++c)
+            total += columns.contains(c) ? std::min(widths.at(c), level) : widths.at(c);
+        return total;
+    };
+    int low = frmHistory::kNarrowestColumn;
+    int high = 0;
+    for (const int c : columns)
+        high = std::max(high, widths.at(c));
+    if (totalAt(high) <= room)
+        return;
+    while (low < high) {
+        const int level = low + (high - low + 1) / 2;
+        if (totalAt(level) <= room)
+            low = level;
+        else
+            high = level - 1;
+    }
+    for (const int c : columns)
+        widths[c] = std::min(widths.at(c), low);
+}
+
+} // namespace
+
+void frmHistory::fitColumns()
+{
+    QList<int> widths = neededWidths();
+    const int room = width() - widthAroundColumns();
+    // Only free text gives way: a window narrower still scrolls rather than cut the times.
+    giveWay(widths, {RunTableModel::kDeviceColumn, RunTableModel::kNoteColumn}, room);
+    for (int c = 0; c < widths.size(); ++c)
+        m_ui->tblRuns->setColumnWidth(c, widths.at(c));
+}
+
+void frmHistory::showEvent(QShowEvent *event)
+{
+    // At the size the window opens with, its own or the one the operator gave it.
+    if (!m_fitted) {
+        m_fitted = true;
+        fitColumns();
+    }
+    QWidget::showEvent(event);
+}
 
 void frmHistory::reload()
 {

@@ -32,6 +32,17 @@ public:
         saveFileName;
     std::function<bool(const QUrl &url)> openUrl;
 
+    // A column is at most this wide for its contents, and a long device path or note
+    // gives way first, down to kNarrowestColumn, when the columns do not fit the window.
+    static constexpr int kWidestColumn = 300;
+    static constexpr int kNarrowestColumn = 60;
+    // The window's size that shows every column at the width its header and rows need,
+    // and about twenty rows, within limit.
+    [[nodiscard]] QSize fittingSize(const QSize &limit) const;
+    // Gives the columns the widths they need, a long device or note narrowed so that they
+    // fit the window's width.
+    void fitColumns();
+
     // Reads the journal again (the rotated runs.csv.1 first, then runs.csv).
     void reload();
     // The rows Export writes: the selected ones, or all shown when none is selected,
@@ -40,7 +51,12 @@ public:
     // Writes those rows with the header; false and a reason when the file fails.
     [[nodiscard]] bool exportTo(const QString &file, QString *error = nullptr) const;
 
+protected:
+    void showEvent(QShowEvent *event) override;
+
 private:
+    [[nodiscard]] QList<int> neededWidths() const;
+    [[nodiscard]] int widthAroundColumns() const;
     void exportRows();
     void openFolder();
     void applyFilter();
@@ -54,6 +70,7 @@ private:
     RunTableModel *m_model = nullptr;
     RunFilterModel *m_proxy = nullptr;
     QString m_readError;
+    bool m_fitted = false; // the columns were fitted on the first show
 };
 
 } // namespace vyt

@@ -7,6 +7,7 @@
 #include "config/PumpCatalog.h"
 #include "config/SettingsStore.h"
 #include "config/Units.h"
+#include "config/WindowPlace.h"
 #include "console/frmDirekt.h"
 #include "dialogs/frmAbout.h"
 #include "link/ControllerLink.h"
@@ -619,13 +620,23 @@ void frmPumpensteuerung::showHistory()
 {
     if (!m_history) {
         m_history = new frmHistory(*m_journal, this);
-        // Over the main window the first time; where the operator put it afterwards.
-        m_history->adjustSize();
-        m_history->move(frameGeometry().center() - m_history->rect().center());
+        // Where the operator had it; else over the main window, wide enough for every column.
+        keepWindowPlace(*m_history, QStringLiteral("History"), [this] { placeHistory(); });
     }
     m_history->show();
     m_history->raise();
     m_history->activateWindow();
+}
+
+void frmPumpensteuerung::placeHistory()
+{
+    // The history's frame is not known before it is shown: the main window's stands in.
+    const QRect area = screen()->availableGeometry();
+    const QSize frame = frameGeometry().size() - size();
+    m_history->resize(m_history->fittingSize(area.size() - frame));
+    QRect place(QPoint(), m_history->size() + frame);
+    place.moveCenter(frameGeometry().center());
+    m_history->move(movedOnto(place, area).topLeft());
 }
 
 bool frmPumpensteuerung::startCalibrationDose(float quantity, int unit)
@@ -907,6 +918,9 @@ bool frmPumpensteuerung::Beenden()
         drainStopOrWarn();
         (void)m_port->setPortOpen(false);
     }
+    // Closed, so that it remembers where the operator had it.
+    if (m_history)
+        m_history->close();
     m_beendet = true;
     m_state.Abbruch = true;
     leaving.commit();
@@ -1015,6 +1029,7 @@ void frmPumpensteuerung::positioniere()
         // Rounded, not cut: a twips value that reads back as 99.9999 px is 100 px.
         const QPoint gespeichert(int(std::lround(*left / tx)), int(std::lround(*top / ty)));
         // A position on no screen (a monitor that is gone) falls back to the default.
+<<<<<<< HEAD
         const QRect titel(gespeichert, QSize(std::min(size.width(), 200), 30));
         for (const QScreen *sc : QGuiApplication::screens()) {
             if (sc->geometry().intersected(titel).width() >= std::min(100, titel.width())) {
@@ -1023,6 +1038,10 @@ void frmPumpensteuerung::positioniere()
                 break;
             }
         }
+=======
+        if (titleBarOnAScreen(gespeichert, size.width()))
+            ziel = gespeichert;
+>>>>>>> wt-windows
     }
     // The default centres the whole window, frame included; a stored place is the client
     // area's, as it was saved.

@@ -121,6 +121,7 @@ private:
     void journal(const RunPlan &plan, const RunOutcome &outcome);
     void endPotentiometerRun(RunOutcome::End end);
     void showHistory();
+    void placeHistory();
     [[nodiscard]] RunPlan planForStart() const;
     void drainStopOrWarn();
     void endOnSignal(int signalNumber);

@@ -32,6 +32,19 @@ namespace vyt {
 
 using Status = QHttpServerResponder::StatusCode;
 
+namespace {
+
+// Qt's socket errors are sentences ("The bound address is already in use"); inside one of
+// ours they go on in lower case, while a word in capitals ("IPv6") stays as it is.
+QString goingOn(QString text)
+{
+    if (text.size() > 1 && text.at(0).isUpper() && text.at(1).isLower())
+        text[0] = text.at(0).toLower();
+    return text;
+}
+
+} // namespace
+
 QString clientText(const QHostAddress &address)
 {
     bool mapped = false;
@@ -43,8 +56,9 @@ std::unique_ptr<RemoteServer> startRemoteControl(frmPumpensteuerung &window,
                                                  const RemoteAddress &where)
 {
     auto refuse = [&window](const QString &why) {
-        std::fprintf(stderr, "vyt-pump-controller: %s\n", qPrintable(why));
-        window.setRemoteLine(RemoteServer::tr("Remote control is off: %1").arg(why), true);
+        const QString line = RemoteServer::tr("Remote control is off: %1").arg(why);
+        std::fprintf(stderr, "vyt-pump-controller: %s\n", qPrintable(line));
+        window.setRemoteLine(line, true);
         return std::unique_ptr<RemoteServer>();
     };
     RemoteToken token;
@@ -100,7 +114,7 @@ bool RemoteServer::listen(const RemoteAddress &where)
     auto *guard = new ConnectionGuard(this);
     if (!guard->listen(where.address, where.port)) {
         m_error =
-            tr("Remote control cannot listen on %1: %2.").arg(where.text(), guard->errorString());
+            tr("it cannot listen on %1 (%2).").arg(where.text(), goingOn(guard->errorString()));
         delete guard;
         return false;
     }

@@ -28,7 +28,8 @@ public:
     RemoteServer(frmPumpensteuerung &window, RemoteToken token, QObject *parent = nullptr);
     ~RemoteServer() override;
 
-    // Listens there; false with the reason in error(). Port 0 takes a free one (tests).
+    // Listens there; false with the reason in error(), worded to follow "Remote control is
+    // off: ". Port 0 takes a free one (tests).
     bool listen(const RemoteAddress &where);
     [[nodiscard]] quint16 port() const { return m_where.port; }
     [[nodiscard]] const RemoteAddress &where() const { return m_where; }
