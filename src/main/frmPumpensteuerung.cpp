@@ -1029,19 +1029,10 @@ void frmPumpensteuerung::positioniere()
         // Rounded, not cut: a twips value that reads back as 99.9999 px is 100 px.
         const QPoint gespeichert(int(std::lround(*left / tx)), int(std::lround(*top / ty)));
         // A position on no screen (a monitor that is gone) falls back to the default.
-<<<<<<< HEAD
-        const QRect titel(gespeichert, QSize(std::min(size.width(), 200), 30));
-        for (const QScreen *sc : QGuiApplication::screens()) {
-            if (sc->geometry().intersected(titel).width() >= std::min(100, titel.width())) {
-                ziel = gespeichert;
-                restored = true;
-                break;
-            }
-        }
-=======
-        if (titleBarOnAScreen(gespeichert, size.width()))
+        if (titleBarOnAScreen(gespeichert, size.width())) {
             ziel = gespeichert;
->>>>>>> wt-windows
+            restored = true;
+        }
     }
     // The default centres the whole window, frame included; a stored place is the client
     // area's, as it was saved.
