@@ -404,6 +404,18 @@ void tst_remote::hostile_data()
     QTest::newRow("since not a time")
         << request("GET", "/v1/runs?since=yesterday", {}, "<auth>") << 400 << "since"
         << "ISO 8601";
+    QTest::newRow("a key given twice")
+        << post("/v1/dose", R"({"quantity": 1, "quantity": 5, "unit": "µl", "repetitions": 1, )"
+                            R"("pause": 0, "pause_unit": "ms"})")
+        << 400 << "quantity" << "given twice";
+    QTest::newRow("a key given twice, once escaped")
+        << post("/v1/dose", R"({"quantity": 1, "quan\u0074ity": 5, "unit": "µl", "repetitions": 1, )"
+                            R"("pause": 0, "pause_unit": "ms"})")
+        << 400 << "quantity" << "given twice";
+    QTest::newRow("fullwidth unit") << post("/v1/dose", doseWith("unit", "\"\uFF4D\uFF47\""))
+                                    << 400 << "cboMengeEinheit" << "must be one of";
+    QTest::newRow("squared microlitre sign") << post("/v1/dose", doseWith("unit", "\"\u3295\""))
+                                             << 400 << "cboMengeEinheit" << "must be one of";
     // The HTTP server closes a connection that speaks no HTTP, without a word.
     QTest::newRow("no HTTP at all") << QByteArray("\x16\x03\x01 hello\r\n\r\n") << 0 << "*"
                                     << "";
@@ -520,7 +532,11 @@ void tst_remote::startRefused_data()
     QTest::newRow("potentiometer mode") << "potentiometer"
                                         << "Potentiometer mode is on.";
     QTest::newRow("operator's entry refused") << "typing"
-                                              << "The entry in txtDichte would be refused";
+                                              << "The operator is typing in txtDichte.";
+    QTest::newRow("operator typing a valid entry") << "typing valid"
+                                                   << "The operator is typing in txtMenge.";
+    QTest::newRow("calibration helper open") << "calibration"
+                                             << "The calibration helper is open.";
 }
 
 void tst_remote::startRefused()
@@ -546,6 +562,12 @@ void tst_remote::startRefused()
         (void)rig.app.window().link().ParameterLesen(QStringLiteral("VER"));
         rig.app.find<QRadioButton>("optBetriebsart2")->setChecked(true);
         rig.app.find<QCheckBox>("cbxPotentiometer")->setChecked(true);
+    } else if (situation == QLatin1String("typing valid")) {
+        auto *menge = rig.app.find<QLineEdit>("txtMenge");
+        menge->setFocus();
+        menge->setText(QStringLiteral("2"));
+    } else if (situation == QLatin1String("calibration")) {
+        rig.app.window().showCalibration();
     } else {
         rig.app.find<QLineEdit>("txtDichte")->setText(QStringLiteral("abc"));
     }

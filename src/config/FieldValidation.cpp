@@ -315,6 +315,15 @@ bool FieldValidation::typedByOperator(const FieldRule &rule, const QString &text
     return text != loaded;
 }
 
+std::optional<QString> FieldValidation::fieldBeingTyped() const
+{
+    for (const Entry &entry : m_entries) {
+        if (entry.field && typedByOperator(*entry.rule, entry.field->text()))
+            return QLatin1String(entry.rule->name);
+    }
+    return std::nullopt;
+}
+
 void FieldValidation::settleForLeaving()
 {
     if (m_busy)

@@ -74,6 +74,9 @@ public:
     // The first entry Start would refuse now: a field whose text differs from its stored
     // value and would not be accepted, or a stored drive limit outside its bounds.
     [[nodiscard]] std::optional<Refusal> pendingRefusal() const;
+    // The first field whose text the operator has changed from its accepted value, valid
+    // or not (objectName).
+    [[nodiscard]] std::optional<QString> fieldBeingTyped() const;
 
 signals:
     // An entry was accepted and is now in PumpSettings.

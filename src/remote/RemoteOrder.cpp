@@ -7,10 +7,12 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLineEdit>
 #include <QRadioButton>
+#include <QSet>
 #include <cmath>
 
 namespace vyt {
@@ -77,15 +79,49 @@ const Param *paramFor(const QString &widget)
     return found;
 }
 
-// "µl" typed with the Greek mu (U+03BC) is the same unit as with the micro sign (U+00B5).
+// Units are matched as the window writes them; only "µl" typed with the Greek mu (U+03BC)
+// is taken for the micro sign (U+00B5). No compatibility forms: "ｍｇ" or "㎕" is no unit.
 int unitIndex(const QStringList &units, const QString &given)
 {
-    const QString wanted = given.normalized(QString::NormalizationForm_KC);
-    for (int i = 0; i < units.size(); ++i) {
-        if (units.at(i).normalized(QString::NormalizationForm_KC) == wanted)
-            return i;
+    QString wanted = given;
+    wanted.replace(QChar(0x03BC), QChar(0x00B5));
+    return int(units.indexOf(wanted));
+}
+
+// The first key a top-level object names twice, compared after unescaping ("quan\u0074ity"
+// is "quantity"). QJsonDocument keeps the last silently, which would dose what the client
+// may not have meant.
+std::optional<QString> duplicateKey(const QByteArray &body)
+{
+    QSet<QString> seen;
+    int depth = 0;
+    for (qsizetype i = 0; i < body.size(); ++i) {
+        const char c = body.at(i);
+        if (c == '{' || c == '[') {
+            ++depth;
+        } else if (c == '}' || c == ']') {
+            --depth;
+        } else if (c == '"') {
+            qsizetype end = i + 1;
+            while (end < body.size() && body.at(end) != '"')
+                end += body.at(end) == '\\' ? 2 : 1;
+            if (end >= body.size())
+                return std::nullopt; // the parser says what is wrong with it
+            qsizetype next = end + 1;
+            while (next < body.size() && QByteArrayView(" \t\r\n").contains(body.at(next)))
+                ++next;
+            if (depth == 1 && next < body.size() && body.at(next) == ':') {
+                const QJsonArray key =
+                    QJsonDocument::fromJson('[' + body.mid(i, end - i + 1) + ']').array();
+                const QString name = key.isEmpty() ? QString() : key.first().toString();
+                if (seen.contains(name))
+                    return name;
+                seen.insert(name);
+            }
+            i = end;
+        }
     }
-    return -1;
+    return std::nullopt;
 }
 
 QString quoted(const QStringList &names)
@@ -161,6 +197,8 @@ std::optional<RunOrder> parseOrder(const QByteArray &body, OrderKind kind, Order
         return fail(
             QString(),
             QStringLiteral("The body must be a JSON object with %1.").arg(quoted(orderKeys(kind))));
+    if (const auto twice = duplicateKey(body))
+        return fail(*twice, QStringLiteral("Field \"%1\" is given twice.").arg(twice->left(64)));
     const QJsonObject object = doc.object();
     const QStringList keys = orderKeys(kind);
     for (auto it = object.begin(); it != object.end(); ++it) {

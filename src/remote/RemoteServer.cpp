@@ -207,6 +207,10 @@ QString RemoteServer::startBlocker() const
     }
     if (!m_window.state().SchnittstelleOffen)
         return tr("The port is not open: the port dialog has not been answered.");
+    // Its next mass would weigh a remote dose as well as its own.
+    if (const auto *helper = m_window.findChild<QWidget *>(QStringLiteral("frmCalibration"));
+        helper && helper->isVisible())
+        return tr("The calibration helper is open.");
     const auto *potentiometer = m_window.findChild<QCheckBox *>(QStringLiteral("cbxPotentiometer"));
     if (potentiometer && potentiometer->isChecked())
         return tr("Potentiometer mode is on.");
@@ -243,7 +247,10 @@ RemoteServer::Reply RemoteServer::start(const QHttpServerRequest &request, Order
     if (!order)
         return failure(Status::BadRequest, error.message, error.field);
     FieldValidation &validation = m_window.validation();
-    // An entry the operator is typing is the operator's: it is not thrown away unseen.
+    // An entry the operator is typing is the operator's, accepted or not: a remote start
+    // would overwrite it and take the focus from under the operator's keys.
+    if (const auto typing = validation.fieldBeingTyped())
+        return failure(Status::Conflict, tr("The operator is typing in %1.").arg(*typing), *typing);
     if (const auto pending = validation.pendingRefusal())
         return failure(
             Status::Conflict,
