@@ -414,7 +414,7 @@ void tst_remote::hostile_data()
         << 400 << "quantity" << "given twice";
     QTest::newRow("fullwidth unit") << post("/v1/dose", doseWith("unit", "\"\uFF4D\uFF47\""))
                                     << 400 << "cboMengeEinheit" << "must be one of";
-    QTest::newRow("squared microlitre sign") << post("/v1/dose", doseWith("unit", "\"\u3295\""))
+    QTest::newRow("squared microlitre sign") << post("/v1/dose", doseWith("unit", "\"\u3395\""))
                                              << 400 << "cboMengeEinheit" << "must be one of";
     // The HTTP server closes a connection that speaks no HTTP, without a word.
     QTest::newRow("no HTTP at all") << QByteArray("\x16\x03\x01 hello\r\n\r\n") << 0 << "*"
