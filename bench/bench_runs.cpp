@@ -11,7 +11,8 @@
 //   5. from a click on Stop to its "V 0" at the controller;
 //   6. remote control: 1000 status requests from another thread, each on a new
 //      connection as a script's urllib makes them, idle and while a dose waits for its
-//      arrival; and the CPU time of the program idle with remote control on;
+//      arrival; 200 stops while 16 idle connections without the token are held; and the
+//      CPU time of the program idle with remote control on;
 //   7. the console's polling with the live plot open: CPU time, and each cycle's time
 //      against the 0.3 s pause plus the cycle's bytes on a 9600-baud line, with and
 //      without the plot.
@@ -604,6 +605,69 @@ LatencyFigure remoteLatency(bool runWaiting)
     return stillWaiting ? f : LatencyFigure{};
 }
 
+constexpr int kHeldConnections = 16;
+constexpr int kStops = 200;
+
+// The answer to POST /v1/stop with the token while another client holds kHeldConnections
+// idle connections without it, opening a new one for each that is cut.
+LatencyFigure stopWithHeldConnections()
+{
+    ExternalSim sim({});
+    Program p(sim);
+    if (!p.ok)
+        return {};
+    RemoteOn remote(p.app.window());
+    if (!remote.ok)
+        return {};
+    const QByteArray request = "POST /v1/stop HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer " +
+                               remote.token.value() +
+                               "\r\nContent-Length: 2\r\nConnection: close\r\n\r\n{}";
+    const quint16 port = remote.server->port();
+    std::vector<double> us;
+    std::unique_ptr<QThread> client(QThread::create([&] {
+        std::vector<std::unique_ptr<QTcpSocket>> held;
+        for (int i = 0; i < kStops; ++i) {
+            for (auto &h : held) {
+                if (h->state() == QAbstractSocket::ConnectedState)
+                    (void)h->waitForReadyRead(0); // notices a cut connection
+            }
+            held.erase(std::remove_if(held.begin(), held.end(),
+                                      [](const auto &h) { return h->state() != QAbstractSocket::ConnectedState; }),
+                       held.end());
+            while (int(held.size()) < kHeldConnections) {
+                held.push_back(std::make_unique<QTcpSocket>());
+                held.back()->connectToHost(QHostAddress::LocalHost, port);
+                if (!held.back()->waitForConnected(2000))
+                    return;
+            }
+            QElapsedTimer t;
+            t.start();
+            QTcpSocket socket;
+            socket.connectToHost(QHostAddress::LocalHost, port);
+            if (!socket.waitForConnected(2000))
+                return;
+            socket.write(request);
+            QByteArray in;
+            while (!in.contains("\r\n\r\n{") || !in.endsWith('}')) {
+                if (!socket.waitForReadyRead(2000))
+                    return;
+                in += socket.readAll();
+            }
+            if (!in.startsWith("HTTP/1.1 200"))
+                return;
+            us.push_back(double(t.nsecsElapsed()) / 1000.0);
+        }
+    }));
+    QObject::connect(client.get(), &QThread::finished, [] { Wakeup::poke(); });
+    client->start();
+    (void)waitUntil([&] { return client->isFinished(); }, 600000);
+    client->wait();
+    if (us.size() != size_t(kStops))
+        return {};
+    std::sort(us.begin(), us.end());
+    return {us.at(us.size() / 2), us.at(size_t(double(us.size()) * 0.99)), us.back()};
+}
+
 // CPU share of one core while the program sits idle, with remote control listening or not.
 double idleCpu(bool remoteOn)
 {
@@ -808,6 +872,9 @@ int main(int argc, char *argv[])
         const LatencyFigure waiting = remoteLatency(true);
         row("  the same, while a dose waits", msText(waiting), "< 5 ms",
             waiting.p99Us >= 0 && waiting.p99Us < 5000);
+        const LatencyFigure held = stopWithHeldConnections();
+        row("Remote stop, 16 connections held without token", msText(held), "< 5 ms",
+            held.p99Us >= 0 && held.p99Us < 5000);
         // Remote control adds no timer: idle costs what it costs without it.
         const double without = idleCpu(false);
         const double with = idleCpu(true);
