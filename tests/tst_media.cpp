@@ -61,7 +61,8 @@ void catalogRows()
     for (int t = 0; t < kPumpTypeCount; ++t)
         for (int u = 0; u < 3; ++u)
             for (const char *l : {"C", "de_DE"})
-                QTest::addRow("%s unit %d %s", pumpType(t).name, u, l) << t << u << QString::fromLatin1(l);
+                QTest::addRow("%s unit %d %s", pumpType(t).name, u, l)
+                    << t << u << QString::fromLatin1(l);
 }
 
 PumpState stateFor(int type)
@@ -97,7 +98,8 @@ QString sevenDigitsUp(const QString &number, const QLocale &locale)
     if (!value)
         return {};
     char buf[32];
-    const auto end = std::to_chars(buf, buf + sizeof buf, *value, std::chars_format::scientific, 6).ptr;
+    const auto end =
+        std::to_chars(buf, buf + sizeof buf, *value, std::chars_format::scientific, 6).ptr;
     const QString sci = QString::fromLatin1(buf, int(end - buf)); // "7.049999e+00"
     qint64 digits = sci.section(QLatin1Char('e'), 0, 0).remove(QLatin1Char('.')).toLongLong() + 1;
     int exponent = sci.section(QLatin1Char('e'), 1).toInt() - 6;
@@ -168,13 +170,18 @@ void tst_media::flowRateHintReachesMaximumSpeed()
                     st.settings.Dichte = rho;
                     st.settings.Maximaldrehzahl = m;
                     const QString hint = flowRateHint(st, notation);
-                    const QString where =
-                        QStringLiteral("gear %1 K %2 rho %3 max %4: ").arg(g).arg(k).arg(rho).arg(m);
-                    const QString fault = hintFault(hint, unitText, notation,
-                                                    [&st](float rate) { return startAccepts(st, rate); });
+                    const QString where = QStringLiteral("gear %1 K %2 rho %3 max %4: ")
+                                              .arg(g)
+                                              .arg(k)
+                                              .arg(rho)
+                                              .arg(m);
+                    const QString fault = hintFault(hint, unitText, notation, [&st](float rate) {
+                        return startAccepts(st, rate);
+                    });
                     QVERIFY2(fault.isEmpty(), qPrintable(where + fault));
                     // Seven digits leave the speed a few millionths below the maximum.
-                    const float speed = std::fabs(PumpRun::flowSpeed(st, *readSingle(hintNumber(hint), notation)));
+                    const float speed =
+                        std::fabs(PumpRun::flowSpeed(st, *readSingle(hintNumber(hint), notation)));
                     QVERIFY2(speed <= m && speed >= m * (1 - 2e-6f), qPrintable(where + hint));
                 }
     }
@@ -199,8 +206,11 @@ void tst_media::doseHintIsTheRunsLimit()
                 for (float rho : kDensities) {
                     st.settings.Kalibrierfaktor = k;
                     st.settings.Dichte = rho;
-                    const QString where =
-                        QStringLiteral("encoder %1 gear %2 K %3 rho %4: ").arg(e).arg(g).arg(k).arg(rho);
+                    const QString where = QStringLiteral("encoder %1 gear %2 K %3 rho %4: ")
+                                              .arg(e)
+                                              .arg(g)
+                                              .arg(k)
+                                              .arg(rho);
                     const QString fault =
                         hintFault(doseHint(st, notation), unitText, notation,
                                   [&st](float quantity) { return doseAccepted(st, quantity); });
@@ -220,13 +230,19 @@ void tst_media::hintTexts_data()
     QTest::addColumn<QString>("locale");
     QTest::addColumn<QString>("hint");
     // 7.05 ml/min reads as 7.05000019, which is 4700.0005 rpm.
-    QTest::newRow("P19 ml/min") << 18 << 0 << true << 0 << 1.0f << "C" << "max. 7.049999 ml/min";
-    QTest::newRow("P19 ml/min, German") << 18 << 0 << true << 0 << 1.0f << "de_DE" << "max. 7,049999 ml/min";
-    QTest::newRow("P01 ml/min") << 0 << 0 << true << 0 << 1.0f << "C" << "max. 9 ml/min";
-    QTest::newRow("P01 rpm, factor -2") << 0 << 0 << true << 2 << -2.0f << "C" << "max. 3000 rpm";
+    QTest::newRow("P19 ml/min") << 18 << 0 << true << 0 << 1.0f << "C"
+                                << "max. 7.049999 ml/min";
+    QTest::newRow("P19 ml/min, German") << 18 << 0 << true << 0 << 1.0f << "de_DE"
+                                        << "max. 7,049999 ml/min";
+    QTest::newRow("P01 ml/min") << 0 << 0 << true << 0 << 1.0f << "C"
+                                << "max. 9 ml/min";
+    QTest::newRow("P01 rpm, factor -2") << 0 << 0 << true << 2 << -2.0f << "C"
+                                        << "max. 3000 rpm";
     // 26785720 µl is just past the position range; the largest whole dose has 8 digits.
-    QTest::newRow("P02 µl, factor 1.05") << 1 << 0 << false << 0 << 1.05f << "C" << "max. 26785710 µl";
-    QTest::newRow("P01 µl") << 0 << 0 << false << 0 << 1.0f << "C" << "max. 14062500 µl";
+    QTest::newRow("P02 µl, factor 1.05") << 1 << 0 << false << 0 << 1.05f << "C"
+                                         << "max. 26785710 µl";
+    QTest::newRow("P01 µl") << 0 << 0 << false << 0 << 1.0f << "C"
+                            << "max. 14062500 µl";
 }
 
 void tst_media::hintTexts()
