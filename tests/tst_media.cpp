@@ -1,7 +1,9 @@
 // The range hints beside the flow rate and the quantity, checked against the run's own
-// formulas for every pump type; the media presets in the settings store.
+// checks for every pump type; the media presets in the settings store.
 #include "config/MediaPresets.h"
+#include "config/NumberText.h"
 #include "config/PumpCatalog.h"
+#include "config/Units.h"
 #include "main/MediaList.h"
 #include "main/PumpRun.h"
 #include "main/RangeHints.h"
@@ -14,8 +16,10 @@
 #include <QPushButton>
 #include <QToolButton>
 #include <QRadioButton>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <charconv>
 #include <cmath>
 
 using namespace vyt;
@@ -29,6 +33,8 @@ private slots:
     void flowRateHintReachesMaximumSpeed();
     void doseHintIsTheRunsLimit_data();
     void doseHintIsTheRunsLimit();
+    void hintTexts_data();
+    void hintTexts();
     void noLimitWithoutFactor_data();
     void noLimitWithoutFactor();
     void windowShowsHints();
@@ -45,14 +51,18 @@ private slots:
 
 namespace {
 
-// Every catalog type with each unit: the drive choices are looped inside.
+// Every catalog type with each unit, read in two notations: the drive choices are
+// looped inside.
 void catalogRows()
 {
     QTest::addColumn<int>("type");
     QTest::addColumn<int>("unit");
+    QTest::addColumn<QString>("locale");
     for (int t = 0; t < kPumpTypeCount; ++t)
         for (int u = 0; u < 3; ++u)
-            QTest::addRow("%s unit %d", pumpType(t).name, u) << t << u;
+            for (const char *l : {"C", "de_DE"})
+                QTest::addRow("%s unit %d %s", pumpType(t).name, u, l)
+                    << t << u << QString::fromLatin1(l);
 }
 
 PumpState stateFor(int type)
@@ -64,19 +74,78 @@ PumpState stateFor(int type)
     return st;
 }
 
-const float kFactors[] = {1.0f, 0.37f, -2.5f, 10.0f, 0.001f};
+const float kFactors[] = {1.0f, 1.05f, 0.37f, -2.5f, 10.0f, 0.001f, -0.001f};
 const float kDensities[] = {1.0f, 1.26f, 0.1f, 15.0f};
 
-float nextUp(float q)
+// The number of a hint, "7.049999" of "max. 7.049999 ml/min".
+QString hintNumber(const QString &hint)
 {
-    const float up = q + 1.0f;
-    return up > q ? up : std::nextafter(q, INFINITY);
+    return hint.section(QLatin1Char(' '), 1, 1);
 }
 
-bool runAccepts(const PumpState &st, float q)
+// Digits from the first non-zero one to the last non-zero one.
+int significantDigits(QString number)
 {
-    const auto r = PumpRun::doseRevolutions(st, q);
-    return r && PumpRun::doseFits(st, *r);
+    number.remove(QRegularExpression(QStringLiteral("[^0-9]")));
+    number.remove(QRegularExpression(QStringLiteral("^0+|0+$")));
+    return int(number.size());
+}
+
+// The next number of at most seven significant digits above the one written, in C notation.
+QString sevenDigitsUp(const QString &number, const QLocale &locale)
+{
+    const auto value = readNumber(number, locale);
+    if (!value)
+        return {};
+    char buf[32];
+    const auto end =
+        std::to_chars(buf, buf + sizeof buf, *value, std::chars_format::scientific, 6).ptr;
+    const QString sci = QString::fromLatin1(buf, int(end - buf)); // "7.049999e+00"
+    qint64 digits = sci.section(QLatin1Char('e'), 0, 0).remove(QLatin1Char('.')).toLongLong() + 1;
+    int exponent = sci.section(QLatin1Char('e'), 1).toInt() - 6;
+    if (digits == 10000000) {
+        digits = 1000000;
+        ++exponent;
+    }
+    return QStringLiteral("%1E%2").arg(digits).arg(exponent);
+}
+
+// Start's own verdict on a flow at this rate (the duration in force is within its bound).
+bool startAccepts(PumpState st, float rate)
+{
+    st.settings.Betriebsart = 2;
+    st.settings.Foerderstrom = rate;
+    return !PumpRun::startRefusal(st);
+}
+
+// The first dose's own verdict on this quantity.
+bool doseAccepted(PumpState st, float quantity)
+{
+    st.settings.Betriebsart = 1;
+    st.settings.Menge = quantity;
+    return !PumpRun::firstDoseRefusal(st);
+}
+
+// What is wrong with a hint, or empty: its number, read as the field reads it, must be
+// accepted with either sign, and the next seven-digit number up refused (or unreadable).
+QString hintFault(const QString &hint, const QString &unit, const QLocale &locale,
+                  const std::function<bool(float)> &accepts)
+{
+    if (!hint.startsWith(QLatin1String("max. ")) || !hint.endsWith(QLatin1Char(' ') + unit))
+        return QStringLiteral("no hint in \"%1\"").arg(hint);
+    const QString number = hintNumber(hint);
+    if (significantDigits(number) > 7)
+        return QStringLiteral("more than 7 digits in \"%1\"").arg(hint);
+    const auto value = readSingle(number, locale);
+    if (!value)
+        return QStringLiteral("\"%1\" is no number to the field").arg(hint);
+    if (!accepts(*value) || !accepts(-*value))
+        return QStringLiteral("\"%1\" is refused").arg(hint);
+    const auto up = readSingle(sevenDigitsUp(number, locale), QLocale::c());
+    if (up && (accepts(*up) || accepts(-*up)))
+        return QStringLiteral("\"%1\" is not the largest: %2 is accepted")
+            .arg(hint, sevenDigitsUp(number, locale));
+    return {};
 }
 
 } // namespace
@@ -87,8 +156,11 @@ void tst_media::flowRateHintReachesMaximumSpeed()
 {
     QFETCH(int, type);
     QFETCH(int, unit);
+    QFETCH(QString, locale);
+    const QLocale notation(locale);
     PumpState st = stateFor(type);
     st.settings.Foerderstromeinheit = qint16(unit);
+    const QString unitText = foerderstromEinheiten().at(unit);
     for (int g = 0; const auto ratio = gearRatio(type, g); ++g) {
         st.Getriebeuntersetzung = *ratio;
         for (float k : kFactors)
@@ -97,12 +169,20 @@ void tst_media::flowRateHintReachesMaximumSpeed()
                     st.settings.Kalibrierfaktor = k;
                     st.settings.Dichte = rho;
                     st.settings.Maximaldrehzahl = m;
-                    const auto rate = largestFlowRate(st);
-                    QVERIFY(rate);
-                    const float speed = std::fabs(PumpRun::flowSpeed(st, *rate));
-                    QVERIFY2(std::fabs(speed - m) <= 1.0f,
-                             qPrintable(QStringLiteral("gear %1 K %2 rho %3: %4 rpm for %5")
-                                            .arg(g).arg(k).arg(rho).arg(speed).arg(*rate)));
+                    const QString hint = flowRateHint(st, notation);
+                    const QString where = QStringLiteral("gear %1 K %2 rho %3 max %4: ")
+                                              .arg(g)
+                                              .arg(k)
+                                              .arg(rho)
+                                              .arg(m);
+                    const QString fault = hintFault(hint, unitText, notation, [&st](float rate) {
+                        return startAccepts(st, rate);
+                    });
+                    QVERIFY2(fault.isEmpty(), qPrintable(where + fault));
+                    // Seven digits leave the speed a few millionths below the maximum.
+                    const float speed =
+                        std::fabs(PumpRun::flowSpeed(st, *readSingle(hintNumber(hint), notation)));
+                    QVERIFY2(speed <= m && speed >= m * (1 - 2e-6f), qPrintable(where + hint));
                 }
     }
 }
@@ -113,8 +193,11 @@ void tst_media::doseHintIsTheRunsLimit()
 {
     QFETCH(int, type);
     QFETCH(int, unit);
+    QFETCH(QString, locale);
+    const QLocale notation(locale);
     PumpState st = stateFor(type);
     st.settings.Mengeneinheit = qint16(unit);
+    const QString unitText = mengeEinheiten().at(unit);
     for (int e = 0; const auto resolution = encoderResolution(type, e); ++e) {
         st.Encoderaufloesung = *resolution;
         for (int g = 0; const auto ratio = gearRatio(type, g); ++g) {
@@ -123,17 +206,61 @@ void tst_media::doseHintIsTheRunsLimit()
                 for (float rho : kDensities) {
                     st.settings.Kalibrierfaktor = k;
                     st.settings.Dichte = rho;
-                    const auto dose = largestDose(st);
-                    QVERIFY(dose);
-                    const float q = float(*dose);
-                    const QString where = QStringLiteral("encoder %1 gear %2 K %3 rho %4: %5")
-                                              .arg(e).arg(g).arg(k).arg(rho).arg(q, 0, 'f', 0);
-                    QVERIFY2(runAccepts(st, q), qPrintable(where));
-                    QVERIFY2(!runAccepts(st, nextUp(q)), qPrintable(where));
-                    QVERIFY2(!runAccepts(st, -nextUp(q)), qPrintable(where));
+                    const QString where = QStringLiteral("encoder %1 gear %2 K %3 rho %4: ")
+                                              .arg(e)
+                                              .arg(g)
+                                              .arg(k)
+                                              .arg(rho);
+                    const QString fault =
+                        hintFault(doseHint(st, notation), unitText, notation,
+                                  [&st](float quantity) { return doseAccepted(st, quantity); });
+                    QVERIFY2(fault.isEmpty(), qPrintable(where + fault));
                 }
         }
     }
+}
+
+void tst_media::hintTexts_data()
+{
+    QTest::addColumn<int>("type");
+    QTest::addColumn<int>("gear");
+    QTest::addColumn<bool>("flow"); // the flow rate's hint, else the dose's
+    QTest::addColumn<int>("unit");
+    QTest::addColumn<float>("factor");
+    QTest::addColumn<QString>("locale");
+    QTest::addColumn<QString>("hint");
+    // 7.05 ml/min reads as 7.05000019, which is 4700.0005 rpm.
+    QTest::newRow("P19 ml/min") << 18 << 0 << true << 0 << 1.0f << "C"
+                                << "max. 7.049999 ml/min";
+    QTest::newRow("P19 ml/min, German") << 18 << 0 << true << 0 << 1.0f << "de_DE"
+                                        << "max. 7,049999 ml/min";
+    QTest::newRow("P01 ml/min") << 0 << 0 << true << 0 << 1.0f << "C"
+                                << "max. 9 ml/min";
+    QTest::newRow("P01 rpm, factor -2") << 0 << 0 << true << 2 << -2.0f << "C"
+                                        << "max. 3000 rpm";
+    // 26785720 µl is just past the position range; the largest whole dose has 8 digits.
+    QTest::newRow("P02 µl, factor 1.05") << 1 << 0 << false << 0 << 1.05f << "C"
+                                         << "max. 26785710 µl";
+    QTest::newRow("P01 µl") << 0 << 0 << false << 0 << 1.0f << "C"
+                            << "max. 14062500 µl";
+}
+
+void tst_media::hintTexts()
+{
+    QFETCH(int, type);
+    QFETCH(int, gear);
+    QFETCH(bool, flow);
+    QFETCH(int, unit);
+    QFETCH(float, factor);
+    QFETCH(QString, locale);
+    QFETCH(QString, hint);
+    PumpState st = stateFor(type);
+    st.Encoderaufloesung = standardEncoderResolution(type);
+    st.Getriebeuntersetzung = *gearRatio(type, gear);
+    st.settings.Kalibrierfaktor = factor;
+    st.settings.Foerderstromeinheit = qint16(unit);
+    st.settings.Mengeneinheit = qint16(unit);
+    QCOMPARE(flow ? flowRateHint(st, QLocale(locale)) : doseHint(st, QLocale(locale)), hint);
 }
 
 void tst_media::noLimitWithoutFactor_data()

@@ -27,6 +27,8 @@ private slots:
     void cLibraryLocale();
     void exactForms_data();
     void exactForms();
+    void measuredForms_data();
+    void measuredForms();
 };
 
 void tst_numbers::forms_data()
@@ -426,6 +428,67 @@ void tst_numbers::exactForms()
     // The single's shortest text as a double: what a JSON answer shows.
     QCOMPARE(shortestDecimal(0.1f), 0.1);
     QCOMPARE(shortestDecimal(3.4e38f), 3.4e38);
+}
+
+void tst_numbers::measuredForms_data()
+{
+    // A reading's digits: four significant ones with their zeros, a tenth for a percentage.
+    QTest::addColumn<double>("value");
+    QTest::addColumn<QString>("locale");
+    QTest::addColumn<QString>("measured");
+    QTest::addColumn<QString>("tenths");
+    QTest::newRow("mean") << 28.8 << "C"
+                          << "28.80"
+                          << "28.8";
+    QTest::newRow("deviation") << 0.2000000000000014 << "C"
+                               << "0.2000"
+                               << "0.2";
+    QTest::newRow("German") << 28.8 << "de_DE"
+                            << "28,80"
+                            << "28,8";
+    QTest::newRow("rounds up a place") << 9.99996 << "C"
+                                       << "10.00"
+                                       << "10.0";
+    QTest::newRow("whole, more places") << 14142.1356 << "C"
+                                        << "14140"
+                                        << "14142.1";
+    QTest::newRow("four places") << 1234.5 << "C"
+                                 << "1234"
+                                 << "1234.5";
+    QTest::newRow("negative") << -1.875 << "C"
+                              << "-1.875"
+                              << "-1.9";
+    QTest::newRow("rounds to no sign") << -0.04 << "C"
+                                       << "-0.04000"
+                                       << "0.0";
+    QTest::newRow("zero") << 0.0 << "C"
+                          << "0"
+                          << "0.0";
+    QTest::newRow("ten million") << 2e7 << "C"
+                                 << "2.000E+07"
+                                 << "20000000.0";
+    QTest::newRow("small") << 0.00001234 << "C"
+                           << "1.234E-05"
+                           << "0.0";
+    QTest::newRow("small, German") << -0.00001234 << "de_DE"
+                                   << "-1,234E-05"
+                                   << "0,0";
+    QTest::newRow("huge percentage") << 1e20 << "C"
+                                     << "1.000E+20"
+                                     << "1E+20";
+    QTest::newRow("no number") << std::nan("") << "C"
+                               << "0"
+                               << "0";
+}
+
+void tst_numbers::measuredForms()
+{
+    QFETCH(double, value);
+    QFETCH(QString, locale);
+    QFETCH(QString, measured);
+    QFETCH(QString, tenths);
+    QCOMPARE(measuredForm(value, 4, QLocale(locale)), measured);
+    QCOMPARE(fixedForm(value, 1, QLocale(locale)), tenths);
 }
 
 QTEST_GUILESS_MAIN(tst_numbers)

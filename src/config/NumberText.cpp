@@ -81,6 +81,41 @@ QString plainForm(double value, const QLocale &locale)
     return localise(text, locale);
 }
 
+QString measuredForm(double value, int digits, const QLocale &locale)
+{
+    if (!std::isfinite(value) || value == 0)
+        return QStringLiteral("0");
+    digits = std::clamp(digits, 1, 17);
+    // The exponent after rounding: 9.9996 to four digits is 10.00.
+    const QString scientific = toChars(value, std::chars_format::scientific, digits - 1);
+    const int exponent = scientific.mid(scientific.indexOf(QLatin1Char('e')) + 1).toInt();
+    if (exponent >= 7 || exponent < -4)
+        return localise(scientific.toUpper(), locale);
+    if (exponent < digits - 1)
+        return localise(toChars(value, std::chars_format::fixed, digits - 1 - exponent), locale);
+    // A whole number with more places than digits: the rounded digits, then zeros (14140).
+    QString whole = scientific.left(scientific.indexOf(QLatin1Char('e'))).remove(QLatin1Char('.'));
+    whole += QString(exponent - (digits - 1), QLatin1Char('0'));
+    return localise(whole, locale);
+}
+
+QString fixedForm(double value, int decimals, const QLocale &locale)
+{
+    if (!std::isfinite(value))
+        return QStringLiteral("0");
+    // Past fifteen digits no decimal is real, and the digits would not fit the buffer.
+    if (std::fabs(value) >= 1e15)
+        return generalForm(value, locale);
+    decimals = std::clamp(decimals, 0, 17);
+    QString text = toChars(value, std::chars_format::fixed, decimals);
+    const bool zero = std::none_of(text.cbegin(), text.cend(), [](QChar c) {
+        return c >= QLatin1Char('1') && c <= QLatin1Char('9');
+    });
+    if (zero && text.startsWith(QLatin1Char('-')))
+        text.remove(0, 1);
+    return localise(text, locale);
+}
+
 QString integerForm(qint64 value)
 {
     return QString::number(value);

@@ -13,6 +13,11 @@ namespace vyt {
 QString generalForm(double value, const QLocale &locale = QLocale());
 // Plain form: 7 significant digits, never an exponent (ten million is "10000000").
 QString plainForm(double value, const QLocale &locale = QLocale());
+// Measurement digits: rounded to digits significant digits, trailing zeros kept ("28.80",
+// "0.2000"), exponent form where the general form has it ("2.000E+07"); 0 is "0".
+QString measuredForm(double value, int digits, const QLocale &locale = QLocale());
+// A fixed number of decimals ("0.7", "141.4", "0.0"); a value that rounds to 0 has no sign.
+QString fixedForm(double value, int decimals, const QLocale &locale = QLocale());
 // Whole numbers: decimal digits with a leading minus sign.
 QString integerForm(qint64 value);
 // Every digit the double needs to read back as itself, in the locale's notation

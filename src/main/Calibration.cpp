@@ -9,13 +9,27 @@ namespace vyt::calibration {
 
 namespace {
 
-// Rounded to a number of significant digits, for the one-line text only.
-double significant(double value, int digits)
+// What a balance's readings support: four significant digits for volumes, a tenth of a
+// percent for the variation.
+constexpr int kMeasuredDigits = 4;
+constexpr int kVariationDecimals = 1;
+const QChar kTie(0x00A0); // a space no line breaks at
+
+QString measured(double value, const QString &unit, const QLocale &locale)
 {
-    if (value == 0 || !std::isfinite(value))
-        return value;
-    const double scale = std::pow(10.0, digits - 1 - int(std::floor(std::log10(std::fabs(value)))));
-    return std::round(value * scale) / scale;
+    return measuredForm(value, kMeasuredDigits, locale) + kTie + unit;
+}
+
+QString variation(const Result &result, const QLocale &locale)
+{
+    return QStringLiteral("CV") + kTie + fixedForm(result.variation, kVariationDecimals, locale) +
+           kTie + QLatin1Char('%');
+}
+
+// The factor field's own reading of the text Apply types into it.
+std::optional<float> typedFactor(double proposal)
+{
+    return readSingle(storeForm(proposal), QLocale::c());
 }
 
 // The mean effective volume expressed in the unit the quantity was asked in.
@@ -85,13 +99,21 @@ Result evaluate(const Input &input)
         return r;
     r.proposal = proposal;
     // Judged as the field would judge the text Apply types into it.
-    const auto typed = readSingle(storeForm(proposal), QLocale::c());
+    const auto typed = typedFactor(proposal);
     if (!typed || *typed < kFactorMin || *typed > kFactorMax) {
         const QLocale locale;
         r.refusal = QStringLiteral("Please enter a value from ") + generalForm(kFactorMin, locale) +
                     QStringLiteral(" to ") + generalForm(kFactorMax, locale) + QLatin1Char('.');
     }
     return r;
+}
+
+QString proposalText(const Result &result, const QLocale &locale)
+{
+    if (!result.proposal)
+        return {};
+    const auto typed = typedFactor(*result.proposal);
+    return generalForm(typed ? double(*typed) : *result.proposal, locale);
 }
 
 QString arithmeticText(const Input &input, const Result &result, const QLocale &locale)
@@ -102,18 +124,26 @@ QString arithmeticText(const Input &input, const Result &result, const QLocale &
     const QString unit =
         input.unit >= 0 && input.unit < units.size() ? units.at(input.unit) : QString();
     const auto delivered = inAskedUnit(input, result.mean);
-    QString text =
-        generalForm(input.quantity, locale) + QLatin1Char(' ') + unit + QStringLiteral(" asked, ");
-    if (delivered)
-        text += generalForm(*delivered, locale) + QLatin1Char(' ') + unit;
-    else
-        text += generalForm(result.mean, locale) + QStringLiteral(" µl");
-    text += QStringLiteral(" delivered on average (CV ") +
-            generalForm(std::round(result.variation * 10.0) / 10.0, locale) + QStringLiteral(" %)");
+    QString text = generalForm(input.quantity, locale) + kTie + unit + QStringLiteral(" asked, ");
+    text += delivered ? measured(*delivered, unit, locale)
+                      : measured(result.mean, QStringLiteral("µl"), locale);
+    text +=
+        QStringLiteral(" delivered on average (") + variation(result, locale) + QLatin1Char(')');
     if (result.proposal)
-        text += QStringLiteral(", factor ") + generalForm(input.factor, locale) +
-                QStringLiteral(" -> ") + generalForm(significant(*result.proposal, 5), locale);
+        text += QStringLiteral(", factor") + kTie + generalForm(input.factor, locale) + kTie +
+                QStringLiteral("->") + kTie + proposalText(result, locale);
     return text;
+}
+
+QString statisticsText(const Result &result, const QLocale &locale)
+{
+    if (result.weighed == 0)
+        return QString();
+    const QString microlitres = QStringLiteral("µl");
+    return QStringLiteral("Mean") + kTie + measured(result.mean, microlitres, locale) +
+           QStringLiteral(", standard") + kTie + QStringLiteral("deviation") + kTie +
+           measured(result.standardDeviation, microlitres, locale) + QStringLiteral(", ") +
+           variation(result, locale);
 }
 
 } // namespace vyt::calibration

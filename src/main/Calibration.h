@@ -36,9 +36,16 @@ constexpr float kFactorMax = 10;
 // Volume asked per dose in µl; nullopt when the unit or the density leaves none.
 [[nodiscard]] std::optional<double> nominalMicrolitres(const Input &input);
 [[nodiscard]] Result evaluate(const Input &input);
-// "30 µl asked, 28.8 µl delivered on average (CV 0.8 %), factor 1 -> 1.0417"; empty
-// while nothing has been weighed.
+// The proposal as the factor field will show it once Apply has typed it there: the same
+// text in the report, in the field and in the question that follows. Empty without one.
+[[nodiscard]] QString proposalText(const Result &result, const QLocale &locale = QLocale());
+// "30 µl asked, 28.80 µl delivered on average (CV 0.8 %), factor 1 -> 1.041667"; empty
+// while nothing has been weighed. A phrase is held together by non-breaking spaces, so
+// that a narrow window breaks the line only after a comma or between plain words.
 [[nodiscard]] QString arithmeticText(const Input &input, const Result &result,
                                      const QLocale &locale = QLocale());
+// "Mean 28.80 µl, standard deviation 0.2000 µl, CV 0.7 %"; empty while nothing has been
+// weighed.
+[[nodiscard]] QString statisticsText(const Result &result, const QLocale &locale = QLocale());
 
 } // namespace vyt::calibration

@@ -8,7 +8,11 @@
 #include "main/frmPumpensteuerung.h"
 #include "ui/MessageBox.h"
 
+#include <QApplication>
 #include <QHeaderView>
+#include <QKeyEvent>
+#include <QLayout>
+#include <QPushButton>
 #include <QSignalBlocker>
 
 namespace vyt {
@@ -42,8 +46,11 @@ CalibrationDialog::CalibrationDialog(frmPumpensteuerung &window)
     const int column = std::max(header->sectionSizeHint(kMass), header->sectionSizeHint(kVolume));
     ui->tblMassen->setMinimumWidth(2 * column + ui->tblMassen->verticalHeader()->sizeHint().width() +
                                    2 * ui->tblMassen->frameWidth() + 4);
-    ui->cmdDose->setDefault(true);
     resizeTable();
+    // Enter doses from the Dose button, so the helper opens on it; no button is the
+    // dialog's default, which a focused Apply or Close would hand Enter to.
+    ui->cmdDose->setFocus();
+    qApp->installEventFilter(this);
 
     connect(ui->cmdDose, &QPushButton::clicked, this, &CalibrationDialog::dose);
     connect(ui->cmdReset, &QPushButton::clicked, this, &CalibrationDialog::startOver);
@@ -66,7 +73,52 @@ CalibrationDialog::CalibrationDialog(frmPumpensteuerung &window)
     recompute();
 }
 
-CalibrationDialog::~CalibrationDialog() = default;
+CalibrationDialog::~CalibrationDialog()
+{
+    // Hiding in QDialog's destructor commits an open mass cell; its signal must not
+    // reach the report once ui is gone.
+    ui->tblMassen->disconnect(this);
+}
+
+bool CalibrationDialog::eventFilter(QObject *watched, QEvent *event)
+{
+    if (event->type() == QEvent::KeyRelease || event->type() == QEvent::ApplicationDeactivate) {
+        m_keys.track(event); // of any window: a box opened by Enter takes its release
+        return false;
+    }
+    if (event->type() != QEvent::KeyPress)
+        return false;
+    auto *key = static_cast<QKeyEvent *>(event);
+    auto *w = qobject_cast<QWidget *>(watched);
+    // A key travels up the parents when nobody takes it: act on its first delivery only.
+    if (!w || w->window() != this || w != focusWidget())
+        return false;
+    if (key->key() != Qt::Key_Return && key->key() != Qt::Key_Enter)
+        return false;
+    if (key->modifiers() & ~Qt::KeypadModifier)
+        return false;
+    return enterPressed(key);
+}
+
+bool CalibrationDialog::enterPressed(QKeyEvent *key)
+{
+    // A held Enter is one press: its repeats go nowhere, not into the next mass cell.
+    if (!m_keys.firstPress(key))
+        return true;
+    QWidget *focus = focusWidget();
+    if (auto *button = qobject_cast<QPushButton *>(focus)) {
+        if (button->isEnabled())
+            button->click();
+        return true;
+    }
+    if (focus == ui->tblMassen) {
+        // The mass just typed and taken with Enter: the next Enter doses again.
+        if (m_dosesDone > 0 && firstUnweighed() < 0)
+            ui->cmdDose->click();
+        return true;
+    }
+    return false; // a field or list takes Enter itself (the mass cell takes its mass)
+}
 
 void CalibrationDialog::resizeTable()
 {
@@ -114,12 +166,13 @@ void CalibrationDialog::dose()
         m_ranWith.displacement = double(state.Verdraengungsvolumen);
     }
     m_dosing = true;
-    ui->lblDosis->setText(tr("Dose %1 running").arg(m_dosesDone + 1));
+    m_doseFailed = false;
     updateControls();
+    showStatus();
     if (!m_window.startCalibrationDose(float(m_ranWith.quantity), m_ranWith.unit) && m_dosing) {
         m_dosing = false;
-        ui->lblDosis->clear();
         updateControls();
+        showStatus();
     }
 }
 
@@ -140,12 +193,9 @@ void CalibrationDialog::doseEnded(bool completed)
         // Enter takes it, and the next Enter doses again.
         ui->tblMassen->setFocus();
         ui->tblMassen->editItem(mass);
-        ui->lblDosis->setText(tr("Dose %1 of %2 delivered: type its mass.")
-                                  .arg(m_dosesDone)
-                                  .arg(ui->spnRepetitions->value()));
     } else {
         // What a stopped dose left in the vessel is no dose: it is run again.
-        ui->lblDosis->setText(tr("The dose did not complete: tare the balance and dose again."));
+        m_doseFailed = true;
     }
     updateControls();
     recompute();
@@ -156,11 +206,11 @@ void CalibrationDialog::startOver()
     if (m_dosing)
         return;
     m_dosesDone = 0;
+    m_doseFailed = false;
     {
         const QSignalBlocker block(ui->tblMassen);
         ui->tblMassen->setRowCount(0);
     }
-    ui->lblDosis->clear();
     resizeTable();
     recompute();
 }
@@ -216,18 +266,65 @@ void CalibrationDialog::recompute()
             ui->tblMassen->item(row, kVolume)->setText(text);
         }
     }
-    if (m_result.weighed > 0)
-        ui->lblStatistik->setText(tr("Mean %1 µl, standard deviation %2 µl, CV %3 %")
-                                      .arg(generalForm(m_result.mean, locale),
-                                           generalForm(m_result.standardDeviation, locale),
-                                           generalForm(m_result.variation, locale)));
-    else
-        ui->lblStatistik->clear();
+    ui->lblStatistik->setText(calibration::statisticsText(m_result, locale));
     QString text = calibration::arithmeticText(in, m_result, locale);
     if (!m_result.refusal.isEmpty())
         text += QLatin1Char('\n') + m_result.refusal;
     ui->lblRechnung->setText(text);
     updateControls();
+    showStatus();
+}
+
+int CalibrationDialog::firstUnweighed() const
+{
+    for (int row = 0; row < m_dosesDone; ++row) {
+        if (!massAt(row))
+            return row;
+    }
+    return -1;
+}
+
+QString CalibrationDialog::statusText() const
+{
+    const int doses = ui->spnRepetitions->value();
+    if (m_dosing)
+        return tr("Dose %1 running").arg(m_dosesDone + 1);
+    if (m_doseFailed)
+        return tr("The dose did not complete: tare the balance and dose again.");
+    if (m_dosesDone == 0)
+        return {};
+    if (const int row = firstUnweighed(); row >= 0)
+        return tr("Dose %1 of %2 delivered: type its mass.").arg(row + 1).arg(doses);
+    if (m_dosesDone < doses)
+        return tr("Dose %1 of %2 weighed: tare the balance for the next dose.")
+            .arg(m_dosesDone)
+            .arg(doses);
+    if (m_result.proposal && m_result.refusal.isEmpty())
+        return tr("Dose %1 of %2 weighed: Apply takes the factor %3.")
+            .arg(m_dosesDone)
+            .arg(doses)
+            .arg(calibration::proposalText(m_result));
+    return tr("Dose %1 of %2 weighed: no factor to apply; Start over to calibrate again.")
+        .arg(m_dosesDone)
+        .arg(doses);
+}
+
+void CalibrationDialog::showStatus()
+{
+    ui->lblDosis->setText(statusText());
+    fitHeight();
+}
+
+void CalibrationDialog::fitHeight()
+{
+    // The report's labels take no width of their own; only their height grows.
+    if (!isVisible() || !layout())
+        return;
+    layout()->activate();
+    const int needed = layout()->hasHeightForWidth() ? layout()->totalHeightForWidth(width())
+                                                     : layout()->totalSizeHint().height();
+    if (needed > height())
+        resize(width(), needed);
 }
 
 void CalibrationDialog::apply()
@@ -241,7 +338,7 @@ void CalibrationDialog::apply()
         return;
     }
     const QString medium = m_window.media().currentName();
-    if (m_window.applyCalibrationFactor(generalForm(*m_result.proposal)))
+    if (m_window.applyCalibrationFactor(calibration::proposalText(m_result)))
         m_window.media().offerFactor(medium);
 }
 

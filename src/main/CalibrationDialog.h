@@ -2,10 +2,13 @@
 // The calibration helper: doses a test quantity one dose at a time through the main
 // window's Start path, takes the weighed masses and proposes a calibration factor.
 #include "main/Calibration.h"
+#include "ui/HeldKeys.h"
 
 #include <QDialog>
 #include <memory>
 #include <optional>
+
+class QKeyEvent;
 
 namespace Ui {
 class frmCalibration;
@@ -25,7 +28,13 @@ public:
     [[nodiscard]] calibration::Input input() const;
     [[nodiscard]] const calibration::Result &result() const { return m_result; }
 
+protected:
+    // Enter and Space: each button takes them as its own click, a held key once; the
+    // table doses on Enter once the last dose is weighed; nothing else doses.
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
 private:
+    bool enterPressed(QKeyEvent *key);
     void dose();
     void doseEnded(bool completed);
     void startOver();
@@ -33,6 +42,13 @@ private:
     void recompute();
     void apply();
     void updateControls();
+    void showStatus();
+    // The line beside Dose: what runs, or what the operator can do next.
+    [[nodiscard]] QString statusText() const;
+    // The first delivered dose without a mass, or -1.
+    [[nodiscard]] int firstUnweighed() const;
+    // A longer report wraps: the window grows down to show it, never wider.
+    void fitHeight();
     // The mass typed for a dose, in mg; nullopt for none or for no number.
     [[nodiscard]] std::optional<double> massAt(int row) const;
 
@@ -40,6 +56,8 @@ private:
     frmPumpensteuerung &m_window;
     int m_dosesDone = 0;
     bool m_dosing = false;
+    bool m_doseFailed = false; // the last dose did not complete
+    HeldKeys m_keys;
     // What the doses ran with, fixed at the first of them.
     calibration::Input m_ranWith;
     calibration::Result m_result;

@@ -85,17 +85,28 @@ bool PumpRun::doseFits(const PumpState &state, float R)
     return std::fabs(double(R)) <= kPositionLimit / 4.0 / state.Encoderaufloesung;
 }
 
+bool PumpRun::flowFits(const PumpState &state, float rate)
+{
+    // Written so that a speed that is no number (a damaged store) is refused too.
+    return std::fabs(flowSpeed(state, rate)) <= state.settings.Maximaldrehzahl;
+}
+
+bool PumpRun::quantityFits(const PumpState &state, float quantity)
+{
+    // A unit outside the table leaves the dose unchecked here; the run keeps its last one.
+    const auto R = doseRevolutions(state, quantity);
+    return !R || doseFits(state, *R);
+}
+
 std::optional<PumpRun::Refusal> PumpRun::startRefusal(const PumpState &state)
 {
     const PumpSettings &s = state.settings;
     if (s.Betriebsart != 2)
         return firstDoseRefusal(state);
-    const float speed = flowSpeed(state, s.Foerderstrom);
-    // Written so that a speed that is no number (a damaged store) is refused too.
-    if (!(std::fabs(speed) <= s.Maximaldrehzahl))
+    if (!flowFits(state, s.Foerderstrom))
         return Refusal{QStringLiteral("txtFoerderstrom"),
                        QStringLiteral("The continuous flow needs a velocity of ") +
-                           generalForm(speed) +
+                           generalForm(flowSpeed(state, s.Foerderstrom)) +
                            QStringLiteral(" rpm\nand is bigger than the max. velocity.")};
     const float D = inSekunden(s.Dauer, s.Dauereinheit).value_or(s.Dauer);
     if (D > 86400.0f)
@@ -106,9 +117,7 @@ std::optional<PumpRun::Refusal> PumpRun::startRefusal(const PumpState &state)
 
 std::optional<PumpRun::Refusal> PumpRun::firstDoseRefusal(const PumpState &state)
 {
-    const PumpSettings &s = state.settings;
-    const auto R = doseRevolutions(state, s.Menge);
-    if (!R || doseFits(state, *R))
+    if (quantityFits(state, state.settings.Menge))
         return std::nullopt;
     return Refusal{QStringLiteral("txtMenge"), doseLimitMessage(state)};
 }

@@ -74,6 +74,10 @@ public:
     // Motor revolutions of one dose; nullopt for a unit outside the table.
     [[nodiscard]] static std::optional<float> doseRevolutions(const PumpState &state, float quantity);
     [[nodiscard]] static bool doseFits(const PumpState &state, float revolutions);
+    // Start's test of a flow rate and the first dose's test of a quantity, as the values
+    // the fields stored: what the range hints must pass.
+    [[nodiscard]] static bool flowFits(const PumpState &state, float rate);
+    [[nodiscard]] static bool quantityFits(const PumpState &state, float quantity);
 
 signals:
     // What the operator sees under the buttons; an empty text means idle.

@@ -5,91 +5,88 @@
 #include "main/PumpRun.h"
 
 #include <cmath>
+#include <functional>
 
 namespace vyt {
 namespace {
 
-// A whole dose is held as a float; past 2^24 the next quantity up is the next float.
-float nextQuantityUp(float q)
+// The positive numbers of seven significant digits in ascending order: 1000000 to 9999999
+// times a power of ten, from below the smallest single to beyond the largest.
+constexpr int kLowestExponent = -52; // 1.000000E-46 reads as 0
+constexpr int kHighestExponent = 32; // 9.999999E+38 is no single
+constexpr qint64 kPerDecade = 9000000;
+constexpr qint64 kCount = (kHighestExponent - kLowestExponent + 1) * kPerDecade;
+
+QString sevenDigitText(qint64 index, const QLocale &locale)
 {
-    const float up = q + 1.0f;
-    return up > q ? up : std::nextafter(q, INFINITY);
+    const int exponent = kLowestExponent + int(index / kPerDecade);
+    const double digits = double(1000000 + index % kPerDecade);
+    // Off by an ulp or two at most: the seven digits written are these digits.
+    const double value =
+        exponent < 0 ? digits / std::pow(10.0, -exponent) : digits * std::pow(10.0, exponent);
+    return plainForm(value, locale);
 }
 
-bool fits(const PumpState &state, float q)
+using Accepts = std::function<bool(float)>;
+
+// A text the field refuses counts as refused; otherwise the run's check on what it read.
+bool passes(const QString &text, const QLocale &locale, const Accepts &accepts)
 {
-    const auto r = PumpRun::doseRevolutions(state, q);
-    return r && PumpRun::doseFits(state, *r);
+    const auto value = readSingle(text, locale);
+    return value && accepts(*value);
 }
 
-QString hint(double value, const QStringList &units, int unit, const QLocale &locale)
+// The run's checks grow monotonically with the magnitude, so halving finds the largest
+// text that passes. nullopt when the field's own range ends first: nothing to name.
+std::optional<QString> largestPassing(const QLocale &locale, const Accepts &accepts)
 {
-    if (unit < 0 || unit >= units.size())
+    qint64 low = -1; // stands for 0, which always passes
+    qint64 high = kCount - 1;
+    while (high - low > 1) {
+        const qint64 mid = low + (high - low) / 2;
+        (passes(sevenDigitText(mid, locale), locale, accepts) ? low : high) = mid;
+    }
+    if (low < 0)
+        return plainForm(0, locale);
+    if (!readSingle(sevenDigitText(high, locale), locale))
+        return std::nullopt;
+    return sevenDigitText(low, locale);
+}
+
+QString hint(const std::optional<QString> &number, const QStringList &units, int unit)
+{
+    if (!number || unit < 0 || unit >= units.size())
         return {};
-    // Plain digits: a limit reads better as 14062500 than as 1.40625E+07.
-    return QStringLiteral("max. ") + plainForm(value, locale) + QLatin1Char(' ') + units.at(unit);
+    return QStringLiteral("max. ") + *number + QLatin1Char(' ') + units.at(unit);
 }
 
 } // namespace
 
-std::optional<float> largestFlowRate(const PumpState &state)
+std::optional<QString> largestFlowRate(const PumpState &state, const QLocale &locale)
 {
-    const PumpSettings &s = state.settings;
-    const float M = s.Maximaldrehzahl;
-    const float G = state.Getriebeuntersetzung;
-    const float K = s.Kalibrierfaktor;
-    const float Vd = state.Verdraengungsvolumen;
-    // The speed formula of the flow run, solved for the rate.
-    float rate = 0;
-    switch (s.Foerderstromeinheit) {
-    case 0: rate = M * Vd / 1000.0f / G / K; break;
-    case 1: rate = M * Vd * s.Dichte / 1000.0f / G / K; break;
-    case 2: rate = M / G / K; break;
-    default: return std::nullopt;
-    }
-    rate = std::fabs(rate);
-    if (!std::isfinite(rate))
+    // A factor of 0 never turns the motor: only an overflow far past any rate is refused.
+    if (state.settings.Kalibrierfaktor == 0)
         return std::nullopt;
-    return rate;
+    return largestPassing(locale, [&state](float rate) { return PumpRun::flowFits(state, rate); });
 }
 
-std::optional<double> largestDose(const PumpState &state)
+std::optional<QString> largestDose(const PumpState &state, const QLocale &locale)
 {
-    const PumpSettings &s = state.settings;
-    const double G = state.Getriebeuntersetzung;
-    const double K = s.Kalibrierfaktor;
-    const double Vd = state.Verdraengungsvolumen;
-    // The bound the dosing run names when it refuses a dose, in double precision.
-    double qmax = PumpRun::kPositionLimit / 4.0 / state.Encoderaufloesung / G / K;
-    if (s.Mengeneinheit == 0)
-        qmax *= Vd;
-    else if (s.Mengeneinheit == 1)
-        qmax *= Vd * s.Dichte;
-    else if (s.Mengeneinheit != 2)
+    if (state.settings.Kalibrierfaktor == 0)
         return std::nullopt;
-    qmax = std::fabs(std::trunc(qmax));
-    if (!std::isfinite(qmax) || qmax > 3.0e38)
-        return std::nullopt;
-    // The run computes in single precision: nudge the bound onto what it accepts.
-    float q = float(qmax);
-    for (int i = 0; i < 64 && q > 0 && !fits(state, q); ++i)
-        q = std::floor(std::nextafter(q, 0.0f));
-    for (int i = 0; i < 64 && fits(state, nextQuantityUp(q)); ++i)
-        q = nextQuantityUp(q);
-    return double(q);
+    return largestPassing(
+        locale, [&state](float quantity) { return PumpRun::quantityFits(state, quantity); });
 }
 
 QString flowRateHint(const PumpState &state, const QLocale &locale)
 {
-    const auto rate = largestFlowRate(state);
-    return rate ? hint(*rate, foerderstromEinheiten(), state.settings.Foerderstromeinheit, locale)
-                : QString();
+    return hint(largestFlowRate(state, locale), foerderstromEinheiten(),
+                state.settings.Foerderstromeinheit);
 }
 
 QString doseHint(const PumpState &state, const QLocale &locale)
 {
-    const auto dose = largestDose(state);
-    return dose ? hint(*dose, mengeEinheiten(), state.settings.Mengeneinheit, locale) : QString();
+    return hint(largestDose(state, locale), mengeEinheiten(), state.settings.Mengeneinheit);
 }
 
 } // namespace vyt
