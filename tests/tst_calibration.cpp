@@ -38,6 +38,8 @@ private slots:
     void buttonsTakeEnterAndSpace();
     void heldKeyDosesOnce_data();
     void heldKeyDosesOnce();
+    void anotherRunBeforeWeighingIsNoDose_data();
+    void anotherRunBeforeWeighingIsNoDose();
     void enterDosesFromDoseAndTheTable_data();
     void enterDosesFromDoseAndTheTable();
     void endsWithAMassHalfTyped();
@@ -677,6 +679,44 @@ void tst_calibration::endsWithAMassHalfTyped()
         QTest::keyClicks(editor, QStringLiteral("28"));
     }
     QVERIFY(dialog.isNull());
+}
+
+void tst_calibration::anotherRunBeforeWeighingIsNoDose_data()
+{
+    QTest::addColumn<bool>("typing"); // the operator had begun to type the mass
+    QTest::newRow("mass cell open") << false;
+    QTest::newRow("mass half typed") << true;
+}
+
+void tst_calibration::anotherRunBeforeWeighingIsNoDose()
+{
+    // A run from the window's Start (or a remote client) between a dose and its weighing
+    // lands in the same vessel: that mass would weigh both and halve the factor.
+    QFETCH(bool, typing);
+    AppFixture app;
+    QDialog *dialog = helperFor(app, 2);
+    QVERIFY(dialog);
+    in<QPushButton>(dialog, "cmdDose")->click();
+    QVERIFY(app.waitForRunEnd());
+    QVERIFY(typeMass(dialog, 0, QStringLiteral("28.8")));
+    in<QPushButton>(dialog, "cmdDose")->click();
+    QVERIFY(app.waitForRunEnd());
+    if (typing)
+        QTest::keyClicks(QApplication::focusWidget(), QStringLiteral("57"));
+    app.find<QPushButton>("cmdStart")->click();
+    QVERIFY(app.waitForRunEnd());
+    QTRY_VERIFY(in<QLabel>(dialog, "lblDosis")->text().startsWith(QStringLiteral("Another run")));
+    auto *table = in<QTableWidget>(dialog, "tblMassen");
+    QCOMPARE(table->item(0, 1)->text(), QStringLiteral("28.8")); // weighed before: kept
+    QVERIFY(!(table->item(1, 1)->flags() & Qt::ItemIsEditable));
+    QVERIFY(table->item(1, 1)->text().isEmpty());
+    QVERIFY(in<QPushButton>(dialog, "cmdDose")->isEnabled());
+    QVERIFY(!in<QPushButton>(dialog, "cmdApply")->isEnabled());
+    // Dosed again, it is weighed as dose 2.
+    in<QPushButton>(dialog, "cmdDose")->click();
+    QVERIFY(app.waitForRunEnd());
+    QVERIFY(typeMass(dialog, 1, QStringLiteral("28.8")));
+    QVERIFY(in<QPushButton>(dialog, "cmdApply")->isEnabled());
 }
 
 QTEST_MAIN(tst_calibration)

@@ -5,6 +5,7 @@
 #include "config/NumberText.h"
 #include "config/Units.h"
 #include "main/MediaList.h"
+#include "main/PumpRun.h"
 #include "main/frmPumpensteuerung.h"
 #include "ui/MessageBox.h"
 
@@ -70,7 +71,39 @@ CalibrationDialog::CalibrationDialog(frmPumpensteuerung &window)
     });
     connect(&window, &frmPumpensteuerung::calibrationDoseEnded, this,
             &CalibrationDialog::doseEnded);
+    // Runs only after the window has ended its run, and so after doseEnded for our own.
+    connect(&window.run(), &PumpRun::finished, this, &CalibrationDialog::runEnded, Qt::QueuedConnection);
     recompute();
+}
+
+void CalibrationDialog::runEnded()
+{
+    if (m_ownRunEnded) {
+        m_ownRunEnded = false;
+        return;
+    }
+    // Another run (Start, remote control) delivered into the vessel: the dose not yet
+    // weighed would weigh both. It is no dose; it is run again after taring.
+    const int row = firstUnweighed();
+    if (row < 0 || m_dosing)
+        return;
+    QTableWidgetItem *mass = ui->tblMassen->item(row, kMass);
+    if (ui->tblMassen->isPersistentEditorOpen(mass))
+        ui->tblMassen->closePersistentEditor(mass);
+    {
+        const QSignalBlocker block(ui->tblMassen);
+        ui->tblMassen->setCurrentItem(nullptr);
+        for (int r = row; r < ui->tblMassen->rowCount(); ++r) {
+            QTableWidgetItem *m = ui->tblMassen->item(r, kMass);
+            m->setText(QString());
+            m->setFlags(Qt::ItemIsSelectable);
+        }
+    }
+    m_dosesDone = row;
+    m_foreignRun = true;
+    updateControls();
+    recompute();
+    ui->cmdDose->setFocus();
 }
 
 CalibrationDialog::~CalibrationDialog()
@@ -181,6 +214,8 @@ void CalibrationDialog::doseEnded(bool completed)
     if (!m_dosing)
         return;
     m_dosing = false;
+    m_ownRunEnded = true;
+    m_foreignRun = false;
     if (completed) {
         const int row = m_dosesDone++;
         QTableWidgetItem *mass = ui->tblMassen->item(row, kMass);
@@ -207,6 +242,7 @@ void CalibrationDialog::startOver()
         return;
     m_dosesDone = 0;
     m_doseFailed = false;
+    m_foreignRun = false;
     {
         const QSignalBlocker block(ui->tblMassen);
         ui->tblMassen->setRowCount(0);
@@ -291,6 +327,10 @@ QString CalibrationDialog::statusText() const
         return tr("Dose %1 running").arg(m_dosesDone + 1);
     if (m_doseFailed)
         return tr("The dose did not complete: tare the balance and dose again.");
+    if (m_foreignRun)
+        return tr("Another run went to the pump before dose %1 was weighed: empty the vessel, "
+                  "tare the balance and dose again.")
+            .arg(m_dosesDone + 1);
     if (m_dosesDone == 0)
         return {};
     if (const int row = firstUnweighed(); row >= 0)

@@ -37,6 +37,7 @@ private:
     bool enterPressed(QKeyEvent *key);
     void dose();
     void doseEnded(bool completed);
+    void runEnded();
     void startOver();
     void resizeTable();
     void recompute();
@@ -57,6 +58,8 @@ private:
     int m_dosesDone = 0;
     bool m_dosing = false;
     bool m_doseFailed = false; // the last dose did not complete
+    bool m_ownRunEnded = false; // the run that just ended was our dose
+    bool m_foreignRun = false;  // another run came before the last dose was weighed
     HeldKeys m_keys;
     // What the doses ran with, fixed at the first of them.
     calibration::Input m_ranWith;
