@@ -14,7 +14,10 @@ RunProgressRows::RunProgressRows(RunJournal &journal, RowSource source, RowWrite
     connect(&m_deadline, &Deadline::expired, this, &RunProgressRows::writeProgress);
 }
 
-RunProgressRows::~RunProgressRows() { end(); }
+RunProgressRows::~RunProgressRows()
+{
+    end();
+}
 
 void RunProgressRows::begin()
 {
