@@ -14,6 +14,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScopeGuard>
 #include <QtTest>
 #include <csignal>
 
@@ -200,6 +201,10 @@ private slots:
     void staleNotificationDoesNotCount();
     void everyRunLeavesAJournalRow_data();
     void everyRunLeavesAJournalRow();
+    void longRunWritesProgressRows_data();
+    void longRunWritesProgressRows();
+    void journalFailuresToldOncePerKind_data();
+    void journalFailuresToldOncePerKind();
 };
 
 void tst_drivesafety::waysToEnd_data()
@@ -560,6 +565,122 @@ void tst_drivesafety::everyRunLeavesAJournalRow()
             QCOMPARE(got.at(i), expected.at(i));
     }
     QVERIFY(QDateTime::fromString(row.at(0), Qt::ISODate) <= QDateTime::fromString(row.at(1), Qt::ISODate));
+}
+
+void tst_drivesafety::longRunWritesProgressRows_data()
+{
+    QTest::addColumn<QString>("mode");
+    QTest::addColumn<bool>("counted"); // the running row carries the doses done so far
+    QTest::newRow("endless dosing") << "dosing" << true;
+    QTest::newRow("endless flow") << "flow" << false;
+    QTest::newRow("potentiometer") << "potentiometer" << false;
+}
+
+void tst_drivesafety::longRunWritesProgressRows()
+{
+    // A row marked running each minute while the run goes on; the final row follows it
+    // with the same start and port, and the file is only ever appended to.
+    QFETCH(QString, mode);
+    QFETCH(bool, counted);
+    AppFixture app;
+    app.sim().setInstantMoves(true);
+    const QString path = app.window().runJournal().path();
+    QFile::remove(path);
+    if (mode == QLatin1String("dosing"))
+        setUpDosing(app, QString(), QStringLiteral("0"));
+    else
+        setUpFlow(app, "0");
+    prime(app);
+    if (mode == QLatin1String("potentiometer"))
+        app.find<QCheckBox>("cbxPotentiometer")->click();
+    else
+        app.find<QPushButton>("cmdStart")->click();
+    QVERIFY(waitForLines(app.sim(), 3));
+    if (counted)
+        QTRY_VERIFY(app.window().run().outcomeSoFar().dosesDone > 3);
+    advanceClockForTest(61000);
+    QTRY_COMPARE(RunJournal::readRows(path).size(), 1);
+    const QStringList progress = RunJournal::readRows(path).first();
+    QCOMPARE(progress.at(11), QStringLiteral("running"));
+    if (counted)
+        QVERIFY(progress.at(9).toLongLong() > 3);
+    const QByteArray before = [&] {
+        QFile f(path);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }();
+
+    QTest::mouseClick(app.find<QPushButton>("cmdStop"), Qt::LeftButton);
+    QVERIFY(app.waitForRunEnd(10000));
+    QTRY_COMPARE(RunJournal::readRows(path).size(), 2);
+    const QStringList final = RunJournal::readRows(path).last();
+    QCOMPARE(final.at(11), QStringLiteral("stopped"));
+    QCOMPARE(final.at(0), progress.at(0));
+    QCOMPARE(final.at(2), progress.at(2));
+    if (counted)
+        QVERIFY(final.at(9).toLongLong() >= progress.at(9).toLongLong());
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::ReadOnly));
+    QVERIFY(f.readAll().startsWith(before));
+    QCOMPARE(app.messages().count(), 0);
+}
+
+void tst_drivesafety::journalFailuresToldOncePerKind_data()
+{
+    // What stands at the journal's place for each run in turn, and the messages each tells:
+    // a folder (the file cannot be opened), /dev/full (every byte refused), a file.
+    QTest::addColumn<QStringList>("places");
+    QTest::addColumn<QList<int>>("told");
+    QTest::newRow("same failure told once")
+        << QStringList{"folder", "folder"} << QList<int>{1, 0};
+    QTest::newRow("a new kind is told")
+        << QStringList{"folder", "full", "full"} << QList<int>{1, 1, 0};
+    QTest::newRow("recovery told once")
+        << QStringList{"full", "file", "file"} << QList<int>{1, 1, 0};
+    QTest::newRow("failure after recovery told again")
+        << QStringList{"folder", "file", "folder"} << QList<int>{1, 1, 1};
+    QTest::newRow("nothing wrong, nothing told")
+        << QStringList{"file", "file"} << QList<int>{0, 0};
+}
+
+void tst_drivesafety::journalFailuresToldOncePerKind()
+{
+    QFETCH(QStringList, places);
+    QFETCH(QList<int>, told);
+    if (!QFileInfo(QStringLiteral("/dev/full")).isWritable())
+        QSKIP("no /dev/full");
+    AppFixture app;
+    app.sim().setInstantMoves(true);
+    const QString path = app.window().runJournal().path();
+    const auto clear = [&] {
+        QDir(path).removeRecursively();
+        QFile::remove(path);
+    };
+    clear();
+    const auto cleanUp = qScopeGuard(clear);
+    for (int i = 0; i < places.size(); ++i) {
+        clear();
+        if (places.at(i) == QLatin1String("folder"))
+            QVERIFY(QDir().mkpath(path));
+        else if (places.at(i) == QLatin1String("full"))
+            QVERIFY(QFile::link(QStringLiteral("/dev/full"), path));
+        setUpDosing(app, QStringLiteral("1"), QStringLiteral("0"));
+        prime(app);
+        app.find<QPushButton>("cmdStart")->click();
+        QVERIFY(app.waitForRunEnd(10000));
+        QCOMPARE(app.messages().count(), told.at(i));
+        for (const Message &m : app.messages().messages()) {
+            QVERIFY2(m.text.contains(QDir::toNativeSeparators(path)), qPrintable(m.text));
+            if (places.at(i) == QLatin1String("file"))
+                QCOMPARE(m.icon, MsgIcon::Information);
+            else
+                QVERIFY2(m.text.contains(places.at(i) == QLatin1String("full")
+                                             ? QStringLiteral("No space left")
+                                             : QStringLiteral("folder")),
+                         qPrintable(m.text));
+        }
+        if (places.at(i) == QLatin1String("file"))
+            QCOMPARE(RunJournal::readRows(path).size(), 1);
+    }
 }
 
 QTEST_MAIN(tst_drivesafety)

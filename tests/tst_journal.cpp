@@ -4,6 +4,9 @@
 #include "journal/RunJournal.h"
 #include "journal/RunTableModel.h"
 #include "journal/frmHistory.h"
+#include "link/ProcessGuard.h"
+#include "main/RunProgressRows.h"
+#include "ui/Clock.h"
 
 #include <QComboBox>
 #include <QDir>
@@ -79,6 +82,10 @@ private slots:
     void historyOpensFolder();
     void historyFitsEveryColumn_data();
     void historyFitsEveryColumn();
+    void progressRowEveryMinute_data();
+    void progressRowEveryMinute();
+    void crashRowFollowsProgress_data();
+    void crashRowFollowsProgress();
 
 private:
     QTemporaryDir m_dir;
@@ -536,6 +543,94 @@ void tst_journal::historyFitsEveryColumn()
     // A smaller limit bounds it.
     QCOMPARE(window.fittingSize(QSize(640, 480)).boundedTo(QSize(640, 480)),
              window.fittingSize(QSize(640, 480)));
+}
+
+void tst_journal::progressRowEveryMinute_data()
+{
+    QTest::addColumn<int>("minutes");
+    QTest::newRow("under a minute") << 0;
+    QTest::newRow("one minute") << 1;
+    QTest::newRow("three minutes") << 3;
+}
+
+void tst_journal::progressRowEveryMinute()
+{
+    // A run's progress row each minute, marked running with what it has done by then;
+    // the final row follows them, with the same start.
+    QFETCH(int, minutes);
+    const QString path = m_dir.filePath(QStringLiteral("progress/%1.csv").arg(minutes));
+    RunJournal journal(path);
+    qint64 doses = 0;
+    RunProgressRows rows(
+        journal, [&] { return sample(QString(), {}); },
+        [&](const RunRecord &row) {
+            RunRecord counted = row;
+            counted.dosesDone = doses;
+            QVERIFY(journal.append(counted));
+        });
+    rows.begin();
+    for (int m = 1; m <= minutes; ++m) {
+        doses = 1000 * m;
+        advanceClockForTest(RunProgressRows::kIntervalMs);
+        QTRY_COMPARE(RunJournal::readRows(path).size(), m);
+    }
+    rows.end();
+    QVERIFY(journal.append(sample(QStringLiteral("final"))));
+
+    const QList<QStringList> got = RunJournal::readRows(path);
+    QCOMPARE(got.size(), minutes + 1);
+    for (int m = 0; m < minutes; ++m) {
+        QCOMPARE(got.at(m).at(11), QStringLiteral("running"));
+        QCOMPARE(got.at(m).at(9), QString::number(1000 * (m + 1)));
+        QCOMPARE(got.at(m).at(0), got.last().at(0));
+    }
+    QCOMPARE(got.last().at(11), QStringLiteral("completed"));
+    QVERIFY(!rows.isActive()); // ended: nothing more comes
+}
+
+void tst_journal::crashRowFollowsProgress_data()
+{
+    QTest::addColumn<bool>("crashed");
+    QTest::addColumn<bool>("ended"); // the run ended before the crash
+    QTest::addColumn<QString>("note");
+    QTest::addColumn<QStringList>("expected"); // doses done, ended by, note; empty: no row
+    QTest::newRow("fault during the run") << true << false << "n" << QStringList{"58121", "crashed", "n"};
+    QTest::newRow("impatient end") << false << false << "n" << QStringList{"58121", "program ended", "n"};
+    QTest::newRow("after the run's end") << true << true << "n" << QStringList{};
+    QTest::newRow("note too long for the room")
+        << true << false << QString(3000, QLatin1Char('x')) << QStringList{"58121", "crashed", ""};
+}
+
+void tst_journal::crashRowFollowsProgress()
+{
+    // What the fatal-signal handler writes, called here in-process: the run's row as its
+    // last progress left it, into a journal that had no header yet.
+    QFETCH(bool, crashed);
+    QFETCH(bool, ended);
+    QFETCH(QString, note);
+    QFETCH(QStringList, expected);
+    const QString path = m_dir.filePath(QStringLiteral("crash/%1.csv").arg(QTest::currentDataTag()));
+    RunJournal journal(path);
+    RunRecord progress = sample(note);
+    progress.repetitions = QStringLiteral("endless");
+    progress.dosesDone = 1;
+    RunProgressRows rows(journal, [&] { return progress; }, [](const RunRecord &) {});
+    rows.begin();
+    progress.dosesDone = 58121;
+    rows.refresh();
+    if (ended)
+        rows.end();
+    ProcessGuard::writeCrashRow(crashed);
+    ProcessGuard::writeCrashRow(crashed); // once, however many ways out follow
+
+    const QList<QStringList> got = RunJournal::readRows(path);
+    QVERIFY(contents(path).startsWith(kHeader));
+    QCOMPARE(got.size(), expected.isEmpty() ? 0 : 1);
+    if (expected.isEmpty())
+        return;
+    QCOMPARE(got.first().at(0), sample().fields().at(0));
+    QCOMPARE(got.first().at(8), QStringLiteral("endless"));
+    QCOMPARE((QStringList{got.first().at(9), got.first().at(11), got.first().at(12)}), expected);
 }
 
 QTEST_MAIN(tst_journal)

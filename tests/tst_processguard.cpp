@@ -1,6 +1,8 @@
 // The process guard against a pseudo-terminal: what reaches the line for each way out.
 // Ways that end the process run in a fresh copy of this program started as a child.
+#include "journal/RunJournal.h"
 #include "link/ProcessGuard.h"
+#include "main/RunProgressRows.h"
 #include "ui/ProgramEnd.h"
 
 #include <QElapsedTimer>
@@ -8,6 +10,7 @@
 #include <QProcess>
 #include <QScopeGuard>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include <csignal>
@@ -75,17 +78,46 @@ struct Pty {
     QByteArray path;
 };
 
+// The row of an endless dosing run 20 minutes in, as the window keeps it.
+RunRecord longRun()
+{
+    RunRecord r;
+    r.started = QDateTime(QDate(2026, 12, 7), QTime(15, 30, 0), Qt::LocalTime);
+    r.port = QStringLiteral("COM1");
+    r.mode = QStringLiteral("dosing");
+    r.setValue = QStringLiteral("30");
+    r.unit = QStringLiteral("µl");
+    r.repetitions = QStringLiteral("endless");
+    r.dosesDone = 58121;
+    r.delivered = QStringLiteral("1743630");
+    return r;
+}
+
+// The journal's side of a child: the run's crash row kept ready, as a run going on keeps it.
+RunProgressRows *keepCrashRow(const char *journalPath)
+{
+    auto *journal = new RunJournal(QString::fromLocal8Bit(journalPath));
+    auto *rows = new RunProgressRows(*journal, longRun, [](const RunRecord &) {});
+    rows->begin();
+    return rows;
+}
+
 // The child's side: one way out with the port open (or closed) on the given device.
 int guardedChild(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    const QByteArray mode = argv[2];
+    QByteArray mode = argv[2];
     const int sig = std::atoi(argv[3]);
     ProcessGuard &guard = ProcessGuard::install();
     const int fd = ::open(argv[4], O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return 99;
     ProcessGuard::setStopTarget(fd);
+    RunProgressRows *rows = argc > 5 ? keepCrashRow(argv[5]) : nullptr;
+    if (mode == "ended fault") {
+        rows->end(); // the run's last row is written: a crash after it adds none
+        mode = "fault";
+    }
     if (mode == "twice") {
         ::raise(sig);
         ::raise(sig);
@@ -133,6 +165,8 @@ private slots:
     void emergencyStop();
     void wayOut_data();
     void wayOut();
+    void crashRow_data();
+    void crashRow();
 };
 
 void tst_processguard::initTestCase()
@@ -259,9 +293,55 @@ void tst_processguard::wayOut()
     QCOMPARE(pty.received(line.size()), line);
 }
 
+void tst_processguard::crashRow_data()
+{
+    QTest::addColumn<QString>("mode");
+    QTest::addColumn<int>("sig");
+    QTest::addColumn<QString>("endedBy"); // empty: no row
+    QTest::newRow("segmentation fault") << "fault" << 0 << "crashed";
+    QTest::newRow("abort()") << "abort" << 0 << "crashed";
+    QTest::newRow("SIGTERM twice") << "twice" << int(SIGTERM) << "program ended";
+    QTest::newRow("exit(1)") << "exit" << 0 << "program ended";
+    QTest::newRow("fault after the run's end") << "ended fault" << 0 << "";
+}
+
+void tst_processguard::crashRow()
+{
+    // The stop goes to the port, then the run's row to the journal: a crash keeps what
+    // the run had done when its progress was last kept.
+    QFETCH(QString, mode);
+    QFETCH(int, sig);
+    QFETCH(QString, endedBy);
+    Pty pty;
+    QVERIFY(pty.ok());
+    QTemporaryDir dir;
+    const QString journal = dir.filePath(QStringLiteral("runs.csv"));
+
+    QProcess child;
+    const auto showOutput = qScopeGuard([&child] {
+        if (QTest::currentTestFailed())
+            qWarning().noquote() << child.readAll() << child.readAllStandardError();
+    });
+    child.start(QCoreApplication::applicationFilePath(),
+                {QString::fromLatin1(kChildSwitch), mode, QString::number(sig),
+                 QString::fromLocal8Bit(pty.path), journal});
+    QVERIFY(child.waitForFinished(20000));
+    QCOMPARE(pty.received(kStop.size()), kStop);
+
+    const QList<QStringList> rows = RunJournal::readRows(journal);
+    QCOMPARE(rows.size(), endedBy.isEmpty() ? 0 : 1);
+    if (endedBy.isEmpty())
+        return;
+    QStringList expected = longRun().fields();
+    expected[1] = rows.first().at(1); // when the row was kept
+    expected[11] = endedBy;
+    QCOMPARE(rows.first(), expected);
+    QVERIFY(QDateTime::fromString(rows.first().at(1), Qt::ISODate).isValid());
+}
+
 int main(int argc, char *argv[])
 {
-    if (argc == 5 && qstrcmp(argv[1], kChildSwitch) == 0)
+    if ((argc == 5 || argc == 6) && qstrcmp(argv[1], kChildSwitch) == 0)
         return guardedChild(argc, argv);
     QCoreApplication app(argc, argv);
     tst_processguard test;

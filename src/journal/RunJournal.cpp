@@ -6,6 +6,9 @@
 #include <QStandardPaths>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace vyt {
 namespace {
@@ -199,6 +202,31 @@ bool RunJournal::append(const RunRecord &record)
     m_knownSize = before + bytes.size();
     emit appended(record);
     return true;
+}
+
+int RunJournal::openForCrashRow()
+{
+    if (!QDir().mkpath(QFileInfo(m_path).absolutePath()))
+        return -1;
+    const int fd = ::open(QFile::encodeName(m_path).constData(),
+                          O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0666);
+    if (fd < 0)
+        return -1;
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd); // a device or a pipe in its place: no row of ours goes there blind
+        return -1;
+    }
+    if (info.st_size == 0) {
+        // A row without the header would be read as the header.
+        const QByteArray head = csvLine(header());
+        if (::write(fd, head.constData(), size_t(head.size())) != head.size()) {
+            (void)::ftruncate(fd, 0); // half a header would become a row
+            ::close(fd);
+            return -1;
+        }
+    }
+    return fd;
 }
 
 QList<QStringList> RunJournal::parseCsv(const QByteArray &text)

@@ -1,6 +1,7 @@
 #pragma once
 // The run journal: one CSV row per finished run, appended to runs.csv in the
 // program's data folder, so that the operator can look back at what was delivered.
+// A long run leaves "running" rows before its final one; the last row of a start wins.
 #include <QDateTime>
 #include <QList>
 #include <QObject>
@@ -21,7 +22,9 @@ struct RunRecord {
     QString repetitions;   // a number, "endless" or empty
     qint64 dosesDone = -1; // -1 leaves the field empty
     QString delivered;
-    QString endedBy; // "completed", "stopped", "program ended", "link lost", "no reply"
+    // "completed", "stopped", "program ended", "link lost", "no reply", "crashed";
+    // "running" for a progress row of a run still going on.
+    QString endedBy;
     QString note;
 
     // The texts of the journal's columns, in header order.
@@ -51,6 +54,11 @@ public:
     // could not be written; error() then says why. Never shows a message itself.
     [[nodiscard]] bool append(const RunRecord &record);
     [[nodiscard]] QString error() const { return m_error; }
+
+    // A descriptor of the journal opened for appending (O_APPEND), for the row a crash
+    // leaves; a new or empty journal gets its header first. -1 when it cannot be had.
+    // The caller closes it.
+    [[nodiscard]] int openForCrashRow();
 
     // Local time with its UTC offset ("2026-12-07T15:30:00+01:00"), to the second or
     // to the millisecond; an invalid time gives an empty text.

@@ -41,6 +41,18 @@ int g_writeFd = -1;
 struct sigaction g_previous[NSIG];
 alignas(16) char g_altStack[kAltStackSize];
 
+// Two slots for the crash row: the GUI thread fills the one not published, then
+// publishes it, so a signal arriving meanwhile still finds a whole row.
+struct CrashRow {
+    int fd = -1;
+    qsizetype crashedSize = 0;
+    qsizetype endedSize = 0;
+    char crashed[ProcessGuard::kCrashRowCapacity];
+    char ended[ProcessGuard::kCrashRowCapacity];
+};
+CrashRow g_crashRows[2];
+std::atomic<int> g_crashSlot{-1}; // the published slot, -1 for none
+
 bool ownProcess()
 {
     return ::getpid() == g_owner.load();
@@ -66,6 +78,7 @@ void onTermination(int sig)
     if (!g_pending.compare_exchange_strong(none, sig)) {
         // The orderly stop has not finished: the operator or the system will not wait.
         ProcessGuard::writeEmergencyStop();
+        ProcessGuard::writeCrashRow(false);
         ::_exit(128 + sig);
     }
     const auto byte = static_cast<unsigned char>(sig);
@@ -76,8 +89,10 @@ void onTermination(int sig)
 
 void onFatal(int sig, siginfo_t *info, void *)
 {
-    if (ownProcess())
+    if (ownProcess()) {
         ProcessGuard::writeEmergencyStop();
+        ProcessGuard::writeCrashRow(true);
+    }
     const bool fault =
         info->si_code > 0 && (sig == SIGSEGV || sig == SIGBUS || sig == SIGFPE || sig == SIGILL);
     if (fault) {
@@ -99,8 +114,10 @@ void stopAtExit()
 {
     // A normal end closes the port first and clears the target: nothing goes out twice.
     // Nothing else here: static objects (Qt's among them) may be gone already.
-    if (ownProcess())
+    if (ownProcess()) {
         ProcessGuard::writeEmergencyStop();
+        ProcessGuard::writeCrashRow(false);
+    }
 }
 
 QtMessageHandler g_previousHandler = nullptr;
@@ -226,6 +243,48 @@ void ProcessGuard::writeEmergencyStop()
     errno = savedErrno;
 }
 
+bool ProcessGuard::setCrashRow(int fd, QByteArrayView crashed, QByteArrayView ended)
+{
+    if (fd < 0 || crashed.size() > kCrashRowCapacity || ended.size() > kCrashRowCapacity) {
+        clearCrashRow();
+        return false;
+    }
+    const int slot = g_crashSlot.load() == 0 ? 1 : 0;
+    CrashRow &row = g_crashRows[slot];
+    row.fd = fd;
+    std::memcpy(row.crashed, crashed.data(), size_t(crashed.size()));
+    row.crashedSize = crashed.size();
+    std::memcpy(row.ended, ended.data(), size_t(ended.size()));
+    row.endedSize = ended.size();
+    g_crashSlot.store(slot);
+    return true;
+}
+
+void ProcessGuard::clearCrashRow() { g_crashSlot.store(-1); }
+
+void ProcessGuard::writeCrashRow(bool crashed)
+{
+    const int slot = g_crashSlot.exchange(-1);
+    if (slot < 0)
+        return;
+    const int savedErrno = errno;
+    const CrashRow &row = g_crashRows[slot];
+    const char *next = crashed ? row.crashed : row.ended;
+    size_t left = size_t(crashed ? row.crashedSize : row.endedSize);
+    // One write normally: O_APPEND puts it whole at the end. A short one is finished.
+    int retries = 0;
+    while (left > 0) {
+        const ssize_t n = ::write(row.fd, next, left);
+        if (n > 0) {
+            next += n;
+            left -= size_t(n);
+        } else if (!(n < 0 && errno == EINTR && ++retries <= kMaxRetries)) {
+            break;
+        }
+    }
+    errno = savedErrno;
+}
+
 void ProcessGuard::forgetRequest() { g_pending.store(0); }
 
 ProcessGuard::ProcessGuard(int readFd) : m_readFd(readFd)
@@ -252,6 +311,7 @@ void ProcessGuard::takeRequest()
     if (!isSignalConnected(QMetaMethod::fromSignal(&ProcessGuard::terminationRequested))) {
         // Nobody to stop in order: stop here and end the way the signal would without us.
         writeEmergencyStop();
+        writeCrashRow(false);
         ::signal(sig, SIG_DFL);
         ::raise(sig);
         return;

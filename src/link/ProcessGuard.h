@@ -3,6 +3,8 @@
 // terminate (SIGTERM, SIGHUP, SIGINT) goes to the GUI thread for an orderly stop, a
 // second request, exit() from anywhere (the xcb plugin's broken X connection) and a crash
 // write the stop commands straight to the port. Only SIGKILL and power loss remain.
+// Those abrupt ways then leave the run's journal row that the program kept ready.
+#include <QByteArrayView>
 #include <QObject>
 #include <functional>
 
@@ -27,6 +29,17 @@ public:
     // nothing without one.
     // Async-signal-safe, and bounded: a held line costs at most a few milliseconds.
     static void writeEmergencyStop();
+
+    // The run journal's row for the run going on, preformatted, with its two endings:
+    // `crashed` for a fatal signal, `ended` for an impatient request or exit(). It goes to
+    // fd (the journal, opened O_APPEND) once, after the stop. A row longer than
+    // kCrashRowCapacity is refused (false) and the previous one forgotten.
+    static constexpr qsizetype kCrashRowCapacity = 2048;
+    static bool setCrashRow(int fd, QByteArrayView crashed, QByteArrayView ended);
+    // Forgets the row (the run's last row is written, or the descriptor about to close).
+    static void clearCrashRow();
+    // Writes the row kept, if any, and forgets it. Async-signal-safe.
+    static void writeCrashRow(bool crashed);
 
     // Forgets a request that was taken: for an ending that did not end the process
     // (tests record the ending instead), so that the next request is orderly again.

@@ -402,6 +402,14 @@ void PumpRun::flowOver()
     finish();
 }
 
+RunOutcome PumpRun::outcomeSoFar() const
+{
+    RunOutcome so = m_outcome;
+    if (m_phase == Phase::Flow && m_flowStartNs >= 0)
+        so.motorSeconds = std::min(double(clockNs() - m_flowStartNs) / 1e9, m_flowSeconds);
+    return so;
+}
+
 void PumpRun::abandon()
 {
     if (m_phase == Phase::Idle)

@@ -64,6 +64,9 @@ public:
     // The program ends while a run goes on: the run ends here and now, without a word on
     // the line (the stop has been sent), and finished() tells it.
     void abandon();
+    // What the run going on has done so far, for the journal's progress rows; its end
+    // is not known yet.
+    [[nodiscard]] RunOutcome outcomeSoFar() const;
     // The last run's end; valid once finished() has been emitted.
     [[nodiscard]] const RunOutcome &outcome() const { return m_outcome; }
 

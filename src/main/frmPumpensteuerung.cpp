@@ -17,6 +17,7 @@
 #include "main/MediaList.h"
 #include "main/PumpRun.h"
 #include "main/RangeHints.h"
+#include "main/RunProgressRows.h"
 #include "main/RunReport.h"
 #include "journal/RunJournal.h"
 #include "journal/frmHistory.h"
@@ -28,6 +29,7 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDir>
 #include <QKeyEvent>
 #include <QScopedValueRollback>
 #include <QScreen>
@@ -61,6 +63,9 @@ frmPumpensteuerung::frmPumpensteuerung(QWidget *parent)
     m_run = std::make_unique<PumpRun>(m_state, *m_link, this);
     m_validation = std::make_unique<FieldValidation>(m_state, this);
     m_journal = std::make_unique<RunJournal>();
+    m_progressRows = std::make_unique<RunProgressRows>(
+        *m_journal, [this] { return progressRow(); },
+        [this](const RunRecord &row) { appendToJournal(row, false); });
     // The run history, beside the buttons: the spacer before Exit gives it its room, so
     // no designed control moves.
     auto *history = new QPushButton(tr("History\u2026"), this);
@@ -235,6 +240,7 @@ void frmPumpensteuerung::verbinden()
     connect(ui->cmdStop, &QPushButton::clicked, this, [this] { cmdStop_Click(); });
     connect(ui->cmdBeenden, &QPushButton::clicked, this, [this] { (void)Beenden(); });
     connect(m_run.get(), &PumpRun::fortschritt, this, &frmPumpensteuerung::zeigeFortschritt);
+    connect(m_run.get(), &PumpRun::fortschritt, m_progressRows.get(), &RunProgressRows::refresh);
     connect(m_run.get(), &PumpRun::finished, this, &frmPumpensteuerung::onRunEnded);
     connect(m_link.get(), &ControllerLink::linkLost, this, &frmPumpensteuerung::linkVerloren);
     connect(&ProcessGuard::install(), &ProcessGuard::terminationRequested, this,
@@ -554,6 +560,7 @@ void frmPumpensteuerung::cmdStart_Click()
     m_laeuft = true;
     m_plan = planForStart();
     m_plan.client = m_startClient;
+    m_progressRows->begin();
     // The run goes on from its own timer and the port's signals; onRunEnded() follows.
     if (m_state.settings.Betriebsart == 1)
         m_run->Dosieren();
@@ -568,6 +575,13 @@ void frmPumpensteuerung::cmdStart_Click()
 }
 
 void frmPumpensteuerung::journal(const RunPlan &plan, const RunOutcome &outcome)
+{
+    // The crash row goes first: a crash from here on must not follow the final row.
+    m_progressRows->end();
+    appendToJournal(journalRow(plan, outcome), true);
+}
+
+RunRecord frmPumpensteuerung::journalRow(const RunPlan &plan, const RunOutcome &outcome) const
 {
     static const char *const kModes[] = {"dosing", "flow", "potentiometer"};
     static const char *const kEnds[] = {"completed", "stopped", "program ended", "link lost",
@@ -597,10 +611,36 @@ void frmPumpensteuerung::journal(const RunPlan &plan, const RunOutcome &outcome)
     if (!plan.client.isEmpty())
         row.note = QStringLiteral("remote %1").arg(plan.client) +
                    (row.note.isEmpty() ? QString() : QStringLiteral(": ") + row.note);
-    // A run is never held up by its journal: the operator hears of a failure once.
-    if (m_journal->append(row) || m_journalFailureTold || programEnding() || m_leaving)
+    return row;
+}
+
+RunRecord frmPumpensteuerung::progressRow() const
+{
+    if (!m_laeuft && m_potentiometer.started.isValid())
+        return journalRow(m_potentiometer, RunOutcome{});
+    RunOutcome so = m_run->outcomeSoFar();
+    if (m_calibrationInForce)
+        so.note = QStringLiteral("calibration");
+    return journalRow(m_plan, so);
+}
+
+void frmPumpensteuerung::appendToJournal(const RunRecord &row, bool final)
+{
+    const bool written = m_journal->append(row);
+    // A run is never held up by its journal, and nobody is there to read while leaving.
+    if (!final || programEnding() || m_leaving)
         return;
-    m_journalFailureTold = true;
+    if (written) {
+        if (!std::exchange(m_journalFailureTold, QString()).isEmpty())
+            showMessage(this,
+                        tr("The run journal %1 is written again.")
+                            .arg(QDir::toNativeSeparators(m_journal->path())),
+                        tr("Run journal"), MsgButtons::Ok, MsgIcon::Information);
+        return;
+    }
+    if (m_journal->error() == m_journalFailureTold)
+        return; // told already; a new reason is told again
+    m_journalFailureTold = m_journal->error();
     showMessage(this, m_journal->error(), m_state.FehlerTitel, MsgButtons::Ok,
                 MsgIcon::Exclamation);
 }
@@ -868,6 +908,7 @@ void frmPumpensteuerung::cbxPotentiometer_Click()
     m_potentiometer = RunPlan{};
     m_potentiometer.mode = RunPlan::Mode::Potentiometer;
     m_potentiometer.started = QDateTime::currentDateTime();
+    m_progressRows->begin();
     zeigeFortschritt(tr("Potentiometer mode: the controller follows its potentiometer"), 0, 0);
 }
 

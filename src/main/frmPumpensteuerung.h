@@ -22,6 +22,8 @@ namespace vyt {
 class ControllerLink;
 class FieldValidation;
 class RunJournal;
+class RunProgressRows;
+struct RunRecord;
 class frmHistory;
 class CalibrationDialog;
 class MediaList;
@@ -119,6 +121,12 @@ private:
     void linkVerloren();
     void onRunEnded();
     void journal(const RunPlan &plan, const RunOutcome &outcome);
+    [[nodiscard]] RunRecord journalRow(const RunPlan &plan, const RunOutcome &outcome) const;
+    // The row of the run going on, as far as it has come.
+    [[nodiscard]] RunRecord progressRow() const;
+    // A final row tells a new kind of failure once, and once that writing works again;
+    // a progress row tells nothing (a box would cover Stop while the run goes on).
+    void appendToJournal(const RunRecord &row, bool final);
     void endPotentiometerRun(RunOutcome::End end);
     void showHistory();
     void placeHistory();
@@ -144,7 +152,8 @@ private:
     std::unique_ptr<PumpRun> m_run;
     std::unique_ptr<RunJournal> m_journal;
     frmHistory *m_history = nullptr; // made when first asked for, a child of the window
-    bool m_journalFailureTold = false; // once per program start
+    std::unique_ptr<RunProgressRows> m_progressRows;
+    QString m_journalFailureTold; // the failure last told; empty: none, or written again since
     RunPlan m_potentiometer;          // potentiometer mode since when (started invalid: off)
     bool m_laeuft = false;      // a dosing or flow run is inside cmdStart_Click
     bool m_startet = false;     // cmdStart_Click is running, its checks included
