@@ -320,8 +320,7 @@ void frmDirekt::escTaste()
 {
     if (!schnittstelleOK())
         return;
-    m_link.BefehlSenden(QStringLiteral("V 0"));
-    m_link.BefehlSenden(QStringLiteral("DELAY 100"));
+    m_link.sendStop({QStringLiteral("V 0"), QStringLiteral("DELAY 100")});
 }
 
 // ---------------------------------------------------------------------------

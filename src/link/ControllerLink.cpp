@@ -68,6 +68,21 @@ void ControllerLink::BefehlSenden(const QString &Befehl)
     m_port.setOutput(Befehl.toLatin1() + '\r');
 }
 
+void ControllerLink::sendStop(const QStringList &commands)
+{
+    if (programEnding())
+        return;
+    const qint64 dropped = m_port.dropPendingOutput();
+    // The drop may have cut a command: a CR of its own ends that piece, so that the
+    // controller reads the stop's first command whole.
+    if (dropped > 0)
+        m_port.setOutput(QByteArrayLiteral("\r"));
+    for (const QString &command : commands)
+        BefehlSenden(command);
+    if (dropped > 0)
+        emit outputDroppedForStop(dropped);
+}
+
 bool ControllerLink::cleanReply(QString &reply)
 {
     // Until none is left: cutting one pair out of "\r\r\n\n" joins the next.
