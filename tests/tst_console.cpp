@@ -622,6 +622,7 @@ void TestConsole::stopDropsQueuedOutput()
     QVERIFY(rig.open());
     rig.show();
     if (held) {
+        rig.port.setHandshaking(1); // as the port gate sets it
         rig.sim().sendRaw("\x13m");
         QTRY_COMPARE(transcript(rig), QStringList{"m (unsolicited)"});
         note.prepend(QStringLiteral("m (unsolicited)"));

@@ -374,12 +374,15 @@ void tst_mscomm::stopGoesFirst_data()
     QTest::addColumn<int>("backlog");     // bytes queued before the stop
     QTest::addColumn<int>("droppedHere"); // what the program can tell it dropped
     QTest::addColumn<QStringList>("afterBacklog");
+    QTest::addColumn<int>("stops");
+    const QStringList stop{"SOR 0", "V 0"};
     // A pty takes everything at once, so only the far end knows what did not go out.
-    QTest::newRow("draining at 9600 baud, 32000 bytes")
-        << false << 32000 << 0 << QStringList{"SOR 0", "V 0"};
+    QTest::newRow("draining at 9600 baud, 32000 bytes") << false << 32000 << 0 << stop << 1;
     QTest::newRow("held by XOFF, 1200 bytes")
-        << true << 1200 << 1200 << QStringList{"", "SOR 0", "V 0"};
-    QTest::newRow("held by XOFF, nothing queued") << true << 0 << 0 << QStringList{"SOR 0", "V 0"};
+        << true << 1200 << 1200 << QStringList{"", "SOR 0", "V 0"} << 1;
+    QTest::newRow("held by XOFF, nothing queued") << true << 0 << 0 << stop << 1;
+    // The first stop waits already: the second goes behind it, as it always did.
+    QTest::newRow("held by XOFF, a stop behind a stop") << true << 0 << 0 << stop + stop << 2;
 }
 
 void tst_mscomm::stopGoesFirst()
@@ -388,6 +391,7 @@ void tst_mscomm::stopGoesFirst()
     QFETCH(int, backlog);
     QFETCH(int, droppedHere);
     QFETCH(QStringList, afterBacklog);
+    QFETCH(int, stops);
     test::SimFixture fx;
     QVERIFY2(fx.started(), qPrintable(fx.error()));
     fx.sim().setLineRate(9600);
@@ -414,7 +418,8 @@ void tst_mscomm::stopGoesFirst()
     qint64 stopAt = -1;
     QObject::connect(&fx.sim(), &sim::ControllerSim::lineReceived, &port,
                      [&](const QString &l) { if (l == "V 0") stopAt = clock.elapsed(); });
-    link.sendStop({QStringLiteral("SOR 0"), QStringLiteral("V 0")});
+    for (int i = 0; i < stops; ++i)
+        link.sendStop({QStringLiteral("SOR 0"), QStringLiteral("V 0")});
     QCOMPARE(dropped.count(), droppedHere > 0 ? 1 : 0);
     if (droppedHere > 0)
         QCOMPARE(dropped.at(0).at(0).toLongLong(), qint64(droppedHere));
@@ -422,7 +427,10 @@ void tst_mscomm::stopGoesFirst()
         QCOMPARE(port.BytesPending(), qint64(afterBacklog.join('\r').size() + 1));
         fx.sim().sendRaw("\x11");
     }
+    QVERIFY(test::waitForLines(fx.sim(), int(afterBacklog.size())));
     QVERIFY(test::waitForLine(fx.sim(), QStringLiteral("V 0")));
+    if (stops > 1)
+        QTRY_COMPARE(fx.sim().receivedLines().count(QStringLiteral("V 0")), stops);
     const QStringList lines = fx.sim().receivedLines();
     const QStringList before = lines.mid(0, lines.size() - afterBacklog.size());
     QCOMPARE(lines.mid(before.size()), afterBacklog);

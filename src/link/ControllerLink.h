@@ -75,6 +75,7 @@ private:
     QPointer<QWidget> m_messageParent;
     std::unique_ptr<frmSchnittstelle> m_dialog;
     bool m_reading = false;
+    bool m_stopIsLast = false; // nothing but a stop was written since the last stop
 };
 
 } // namespace vyt
