@@ -563,14 +563,16 @@ void TestConsole::commandLineRefused_data()
         {"DEL", QStringLiteral("V1000\x7f"), control.arg("DEL (0x7F)").arg(6)},
         {"0x01", QStringLiteral("V\x01"), control.arg("0x01").arg(2)},
         {"beyond Latin-1", QStringLiteral("V1000 \u20ac"),
-         QStringLiteral("The character \"\u20ac\" at position 7 cannot be sent to the controller.")},
+         QStringLiteral(
+             "The character \"\u20ac\" at position 7 cannot be sent to the controller.")},
         {"256 characters", longest + 'x', tooLong},
         {"255 characters", longest, QString()},
     };
     for (const auto &row : rows) {
         QTest::addRow("command line, %s", row.name)
             << "txtCommand" << row.text
-            << (row.refusal.isEmpty() ? QString() : "The command line was not sent. " + row.refusal);
+            << (row.refusal.isEmpty() ? QString()
+                                      : "The command line was not sent. " + row.refusal);
         QTest::addRow("F5, %s", row.name)
             << "txtF5" << row.text
             << (row.refusal.isEmpty() ? QString() : "Function key F5 was not sent. " + row.refusal);
@@ -593,22 +595,22 @@ void TestConsole::commandLineRefused()
     QCOMPARE(rig.sentLines(), refusal.isEmpty() ? QStringList{text} : QStringList());
     // A refused line stays for mending; a sent one has gone into the transcript.
     QCOMPARE(edit->text(), refusal.isEmpty() && box == QLatin1String("txtCommand") ? "" : text);
-    QCOMPARE(transcript(rig),
-             refusal.isEmpty() && box == QLatin1String("txtCommand") ? QStringList{text}
-                                                                     : QStringList());
+    QCOMPARE(transcript(rig), refusal.isEmpty() && box == QLatin1String("txtCommand")
+                                  ? QStringList{text}
+                                  : QStringList());
 }
 
 void TestConsole::stopDropsQueuedOutput_data()
 {
-    QTest::addColumn<bool>("held"); // XOFF holds the line; else it drains at 9600 baud
-    QTest::addColumn<int>("presses"); // of F1, 251 bytes each
+    QTest::addColumn<bool>("held");        // XOFF holds the line; else it drains at 9600 baud
+    QTest::addColumn<int>("presses");      // of F1, 251 bytes each
     QTest::addColumn<QStringList>("note"); // in the transcript
     QTest::addColumn<QStringList>("stop"); // the last lines at the controller
-    QTest::newRow("draining at 9600 baud") << false << 128 << QStringList()
-                                           << QStringList{"V 0", "DELAY 100"};
-    QTest::newRow("held by XOFF")
-        << true << 4 << QStringList{"(not sent: 1004 bytes dropped for the stop)"}
-        << QStringList{"", "V 0", "DELAY 100"};
+    QTest::newRow("draining at 9600 baud")
+        << false << 128 << QStringList() << QStringList{"V 0", "DELAY 100"};
+    QTest::newRow("held by XOFF") << true << 4
+                                  << QStringList{"(not sent: 1004 bytes dropped for the stop)"}
+                                  << QStringList{"", "V 0", "DELAY 100"};
 }
 
 void TestConsole::stopDropsQueuedOutput()

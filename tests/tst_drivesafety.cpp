@@ -449,7 +449,8 @@ void tst_drivesafety::stopDropsQueuedOutput()
     const QStringList queued = lines.mid(linesAtRun, lines.size() - 2 - linesAtRun);
     QCOMPARE(queued.count(QStringLiteral("ZZ")), queued.size());
     QVERIFY(queued.size() < 1000);
-    QCOMPARE(app.ends().ended(), way == QLatin1String("SIGTERM") || way == QLatin1String("Exit, No"));
+    QCOMPARE(app.ends().ended(),
+             way == QLatin1String("SIGTERM") || way == QLatin1String("Exit, No"));
 }
 
 void tst_drivesafety::damagedStoreSendsNothingOutOfBounds_data()

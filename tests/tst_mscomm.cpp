@@ -416,8 +416,10 @@ void tst_mscomm::stopGoesFirst()
     QElapsedTimer clock;
     clock.start();
     qint64 stopAt = -1;
-    QObject::connect(&fx.sim(), &sim::ControllerSim::lineReceived, &port,
-                     [&](const QString &l) { if (l == "V 0") stopAt = clock.elapsed(); });
+    QObject::connect(&fx.sim(), &sim::ControllerSim::lineReceived, &port, [&](const QString &l) {
+        if (l == "V 0")
+            stopAt = clock.elapsed();
+    });
     for (int i = 0; i < stops; ++i)
         link.sendStop({QStringLiteral("SOR 0"), QStringLiteral("V 0")});
     QCOMPARE(dropped.count(), droppedHere > 0 ? 1 : 0);

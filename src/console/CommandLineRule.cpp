@@ -11,8 +11,8 @@ QString controlName(char16_t c)
         const char *name;
     } kNames[] = {{0x00, "NUL"}, {0x09, "Tab"},  {0x0a, "LF"},  {0x0d, "CR"},
                   {0x11, "XON"}, {0x13, "XOFF"}, {0x1b, "Esc"}, {0x7f, "DEL"}};
-    const QString code =
-        QStringLiteral("0x") + QString::number(int(c), 16).rightJustified(2, QLatin1Char('0')).toUpper();
+    const QString code = QStringLiteral("0x") +
+                         QString::number(int(c), 16).rightJustified(2, QLatin1Char('0')).toUpper();
     for (const auto &n : kNames) {
         if (n.code == c)
             return QStringLiteral("%1 (%2)").arg(QLatin1String(n.name), code);
