@@ -245,6 +245,10 @@ bool ControllerSim::start(QString *error)
         ::tcsetattr(slave, TCSANOW, &tio);
     }
     ::fcntl(master, F_SETFL, ::fcntl(master, F_GETFL) | O_NONBLOCK);
+    // Packet mode tells when the program flushes its output, as a real line would lose
+    // what its driver still held.
+    int packet = 1;
+    ::ioctl(master, TIOCPKT, &packet);
     ::fcntl(master, F_SETFD, FD_CLOEXEC);
     ::fcntl(slave, F_SETFD, FD_CLOEXEC);
     m_master = master;
@@ -521,8 +525,14 @@ void ControllerSim::onReadable()
     char buf[4096];
     for (;;) {
         const ssize_t n = ::read(m_master, buf, sizeof buf);
+        // Packet mode: a read is either data behind a zero byte, or one status byte.
+        if (n > 0 && buf[0] != TIOCPKT_DATA) {
+            if (buf[0] & TIOCPKT_FLUSHWRITE)
+                dropUnsent();
+            continue;
+        }
         if (n > 0) {
-            for (ssize_t i = 0; i < n; ++i)
+            for (ssize_t i = 1; i < n; ++i)
                 takeByte(buf[i]);
             continue;
         }
@@ -559,6 +569,21 @@ void ControllerSim::takeByte(char byte)
         return;
     }
     m_rxLine += byte;
+}
+
+void ControllerSim::dropUnsent()
+{
+    // The program flushed its output: what is not wholly on the line yet never arrives.
+    // A line the flush cut is lost with it; the program ends a cut line with a CR of its
+    // own where its driver can tell it that it cut one, which a pty cannot.
+    const double now = nowMs() + kHalfTick;
+    while (!m_rxLines.empty() && m_rxLines.back().dueMs > now) {
+        m_bytesDropped += m_rxLines.back().bytes.size() + 1;
+        m_rxLines.pop_back();
+    }
+    m_bytesDropped += m_rxLine.size();
+    m_rxLine.clear();
+    m_rxFreeAt = std::min(m_rxFreeAt, nowMs());
 }
 
 void ControllerSim::processDueLines()

@@ -130,6 +130,9 @@ public:
     [[nodiscard]] bool lineSettings(LineSettings *settings) const;
     [[nodiscard]] int notificationsSent() const { return m_notifications; }
     [[nodiscard]] qint64 bytesSent() const { return m_bytesSent; }
+    // Received bytes that a flush of the program's output took off the line before they
+    // arrived whole (line-rate pacing gives them a time on the line).
+    [[nodiscard]] qint64 bytesDropped() const { return m_bytesDropped; }
 
 signals:
     void lineReceived(const QString &line);
@@ -149,6 +152,7 @@ private:
     void onReadable();
     void takeByte(char byte);
     void processDueLines();
+    void dropUnsent();
     void handleLine(const QByteArray &raw);
     [[nodiscard]] QString answerFor(const QString &word, const QString &arg) const;
     void reply(const QString &line);
@@ -198,6 +202,7 @@ private:
     QByteArray m_wire;
     bool m_xoff = false;
     qint64 m_bytesSent = 0;
+    qint64 m_bytesDropped = 0;
     double m_lastWriteMs = -1e9;
 
     Fault m_fault = Fault::None;

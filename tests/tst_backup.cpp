@@ -137,6 +137,8 @@ private slots:
     void refusedSetClearsReadBack();
     void functionKeysKept_data();
     void functionKeysKept();
+    void storedKeyRefused_data();
+    void storedKeyRefused();
 };
 
 void TestBackup::transcriptMarks_data()
@@ -677,6 +679,67 @@ void TestBackup::functionKeysKept()
     rig.show();
     QCOMPARE(rig.child<QLineEdit>(box.constData())->text(), shown);
     QCOMPARE(rig.messages.count(), 0);
+}
+
+void TestBackup::storedKeyRefused_data()
+{
+    QTest::addColumn<QByteArray>("ini");  // the [FunctionKeys] line, as written by hand
+    QTest::addColumn<QString>("refusal"); // empty: the key is loaded
+    QTest::addColumn<QString>("sent");    // by F1
+    const QString control = QStringLiteral(
+        "A command may not contain control characters: %1 at position %2. Give each command a "
+        "line of its own.");
+    QTest::newRow("CR: three commands") << QByteArray(R"(COM1\F1="V1000\rSP 99999\rEEPSAV")")
+                                        << control.arg("CR (0x0D)").arg(6) << "V1000";
+    QTest::newRow("LF") << QByteArray(R"(COM1\F1="V1000\nM")") << control.arg("LF (0x0A)").arg(6)
+                        << "V1000";
+    QTest::newRow("XON") << QByteArray(R"(COM1\F1="V\x11 1000")")
+                         << control.arg("XON (0x11)").arg(2) << "V1000";
+    QTest::newRow("NUL") << QByteArray(R"(COM1\F1="V\0 1000")") << control.arg("NUL (0x00)").arg(2)
+                         << "V1000";
+    const QString tooLong =
+        QStringLiteral("A command may have at most 255 characters; this one has 256.");
+    QTest::newRow("256 characters")
+        << "COM1\\F1=\"V1000" + QByteArray(251, ' ') + '"' << tooLong << "V1000";
+    const QString longest = QStringLiteral("V1000") + QString(250, QLatin1Char(' '));
+    QTest::newRow("255 characters")
+        << "COM1\\F1=\"" + longest.toLatin1() + '"' << QString() << longest;
+}
+
+void TestBackup::storedKeyRefused()
+{
+    QFETCH(QByteArray, ini);
+    QFETCH(QString, refusal);
+    QFETCH(QString, sent);
+    Rig rig; // empties the store
+    QVERIFY(rig.open());
+    const QString fileName = openStore()->fileName();
+    QFile file(fileName);
+    QVERIFY(file.open(QIODevice::Append));
+    file.write("[FunctionKeys]\n" + ini + '\n');
+    file.close();
+
+    rig.show();
+    const QString expected =
+        refusal.isEmpty()
+            ? QString()
+            : QStringLiteral("The stored command of function key F1 was not loaded. %1 F1 has its "
+                             "default command \"V1000\" again.")
+                  .arg(refusal);
+    // Told once, after the console shows.
+    if (!expected.isEmpty())
+        QTRY_COMPARE(rig.messages.count(), 1);
+    QCOMPARE(rig.messages.texts(), expected.isEmpty() ? QStringList() : QStringList{expected});
+    QCOMPARE(rig.child<QLineEdit>("txtF1")->text(), sent);
+    rig.click("cmdF1");
+    QCOMPARE(rig.sentLines(), QStringList{sent});
+    // The default is what is kept: the next console has nothing to tell.
+    rig.click("cmdSchliessen");
+    rig.messages.clear();
+    rig.show();
+    (void)rig.sentLines(); // serves the events in which a message would come
+    QCOMPARE(rig.messages.count(), 0);
+    QCOMPARE(rig.child<QLineEdit>("txtF1")->text(), sent);
 }
 
 QTEST_MAIN(TestBackup)

@@ -112,6 +112,10 @@ private slots:
     void functionKeys();
     void functionKeyDefaults_data();
     void functionKeyDefaults();
+    void commandLineRefused_data();
+    void commandLineRefused();
+    void stopDropsQueuedOutput_data();
+    void stopDropsQueuedOutput();
     void showProgress_data();
     void showProgress();
     void barRepaintsOnlyOnChange();
@@ -535,6 +539,125 @@ void TestConsole::functionKeyDefaults()
     for (int n = 1; n <= 12; ++n)
         boxes << console.findChild<QLineEdit *>(QStringLiteral("txtF%1").arg(n))->text();
     QCOMPARE(boxes, QStringList({"V1000", "V2000", "V3000", "V4000", "V5000", "V6000"}) + moves);
+}
+
+void TestConsole::commandLineRefused_data()
+{
+    QTest::addColumn<QString>("box"); // txtCommand, or a function key's box
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QString>("refusal"); // empty: sent
+    const QString control = QStringLiteral(
+        "A command may not contain control characters: %1 at position %2. Give each command a "
+        "line of its own.");
+    const QString tooLong =
+        QStringLiteral("A command may have at most 255 characters; this one has 256.");
+    const QString longest = QStringLiteral("V1000") + QString(250, QLatin1Char(' '));
+    const struct {
+        const char *name;
+        QString text, refusal;
+    } rows[] = {
+        {"CR", QStringLiteral("V1000\rEEPSAV"), control.arg("CR (0x0D)").arg(6)},
+        {"LF", QStringLiteral("V1000\n"), control.arg("LF (0x0A)").arg(6)},
+        {"XOFF", QStringLiteral("V\x13 1000"), control.arg("XOFF (0x13)").arg(2)},
+        {"NUL", QString(QChar(0)) + "V1000", control.arg("NUL (0x00)").arg(1)},
+        {"DEL", QStringLiteral("V1000\x7f"), control.arg("DEL (0x7F)").arg(6)},
+        {"0x01", QStringLiteral("V\x01"), control.arg("0x01").arg(2)},
+        {"beyond Latin-1", QStringLiteral("V1000 \u20ac"),
+         QStringLiteral(
+             "The character \"\u20ac\" at position 7 cannot be sent to the controller.")},
+        {"256 characters", longest + 'x', tooLong},
+        {"255 characters", longest, QString()},
+    };
+    for (const auto &row : rows) {
+        QTest::addRow("command line, %s", row.name)
+            << "txtCommand" << row.text
+            << (row.refusal.isEmpty() ? QString()
+                                      : "The command line was not sent. " + row.refusal);
+        QTest::addRow("F5, %s", row.name)
+            << "txtF5" << row.text
+            << (row.refusal.isEmpty() ? QString() : "Function key F5 was not sent. " + row.refusal);
+    }
+}
+
+void TestConsole::commandLineRefused()
+{
+    QFETCH(QString, box);
+    QFETCH(QString, text);
+    QFETCH(QString, refusal);
+    Rig rig;
+    QVERIFY(rig.open());
+    rig.show();
+    auto *edit = rig.child<QLineEdit>(box.toLatin1().constData());
+    edit->setText(text);
+    rig.button(box == QLatin1String("txtCommand") ? "cmdSend" : "cmdF5")->click();
+
+    QCOMPARE(rig.messages.texts(), refusal.isEmpty() ? QStringList() : QStringList{refusal});
+    QCOMPARE(rig.sentLines(), refusal.isEmpty() ? QStringList{text} : QStringList());
+    // A refused line stays for mending; a sent one has gone into the transcript.
+    QCOMPARE(edit->text(), refusal.isEmpty() && box == QLatin1String("txtCommand") ? "" : text);
+    QCOMPARE(transcript(rig), refusal.isEmpty() && box == QLatin1String("txtCommand")
+                                  ? QStringList{text}
+                                  : QStringList());
+}
+
+void TestConsole::stopDropsQueuedOutput_data()
+{
+    QTest::addColumn<bool>("held");        // XOFF holds the line; else it drains at 9600 baud
+    QTest::addColumn<int>("presses");      // of F1, 251 bytes each
+    QTest::addColumn<QStringList>("note"); // in the transcript
+    QTest::addColumn<QStringList>("stop"); // the last lines at the controller
+    QTest::newRow("draining at 9600 baud")
+        << false << 128 << QStringList() << QStringList{"V 0", "DELAY 100"};
+    QTest::newRow("held by XOFF") << true << 4
+                                  << QStringList{"(not sent: 1004 bytes dropped for the stop)"}
+                                  << QStringList{"", "V 0", "DELAY 100"};
+}
+
+void TestConsole::stopDropsQueuedOutput()
+{
+    QFETCH(bool, held);
+    QFETCH(int, presses);
+    QFETCH(QStringList, note);
+    QFETCH(QStringList, stop);
+    Rig rig;
+    rig.sim().setLineRate(9600);
+    QVERIFY(rig.open());
+    rig.show();
+    if (held) {
+        rig.port.setHandshaking(1); // as the port gate sets it
+        rig.sim().sendRaw("\x13m");
+        QTRY_COMPARE(transcript(rig), QStringList{"m (unsolicited)"});
+        note.prepend(QStringLiteral("m (unsolicited)"));
+    }
+    const QString key = QStringLiteral("V1000") + QString(245, QLatin1Char(' '));
+    rig.child<QLineEdit>("txtF1")->setText(key);
+    for (int i = 0; i < presses; ++i)
+        rig.button("cmdF1")->click();
+    if (held)
+        QTRY_COMPARE(rig.port.BytesPending(), qint64(presses * (key.size() + 1)));
+    else
+        QVERIFY(test::waitForLines(rig.sim(), 2)); // half a second on the line
+
+    QElapsedTimer clock;
+    clock.start();
+    qint64 stopAt = -1;
+    QObject::connect(&rig.sim(), &sim::ControllerSim::lineReceived, rig.console.get(),
+                     [&](const QString &l) {
+                         if (l == QLatin1String("V 0"))
+                             stopAt = clock.elapsed();
+                     });
+    QTest::keyClick(rig.child<QLineEdit>("txtCommand"), Qt::Key_Escape);
+    QCOMPARE(transcript(rig), note);
+    if (held)
+        rig.sim().sendRaw("\x11");
+    QVERIFY(test::waitForLine(rig.sim(), QStringLiteral("DELAY 100")));
+    const QStringList lines = rig.sim().receivedLines();
+    QCOMPARE(lines.mid(lines.size() - stop.size()), stop);
+    QCOMPARE(lines.count(key), lines.size() - stop.size());
+    if (!held) {
+        qInfo("Esc to \"V 0\" at the controller: %lld ms", qlonglong(stopAt));
+        QVERIFY2(stopAt >= 0 && stopAt < 100, qPrintable(QString::number(stopAt)));
+    }
 }
 
 void TestConsole::showProgress_data()

@@ -196,6 +196,8 @@ private slots:
     void dosingScheduleUnderModal();
     void xoffHoldsTheStop_data();
     void xoffHoldsTheStop();
+    void stopDropsQueuedOutput_data();
+    void stopDropsQueuedOutput();
     void damagedStoreSendsNothingOutOfBounds_data();
     void damagedStoreSendsNothingOutOfBounds();
     void staleNotificationDoesNotCount();
@@ -409,6 +411,51 @@ void tst_drivesafety::xoffHoldsTheStop()
     QVERIFY(waitForLine(app.sim(), QStringLiteral("V 0")));
     QCOMPARE(app.sim().receivedLines().mid(linesAtRun, 2), kStop);
     QVERIFY(app.waitForRunEnd(5000));
+}
+
+void tst_drivesafety::stopDropsQueuedOutput_data()
+{
+    QTest::addColumn<QString>("way");
+    for (const char *way : {"Stop", "remote stop", "SIGTERM", "Exit, No"})
+        QTest::newRow(way) << QString::fromLatin1(way);
+}
+
+void tst_drivesafety::stopDropsQueuedOutput()
+{
+    // Half a minute of output queued at 9600 baud: the stop goes first, whatever asks for it.
+    QFETCH(QString, way);
+    AppFixture app;
+    app.sim().setLineRate(9600);
+    setUpFlow(app, "0");
+    prime(app);
+    app.find<QPushButton>("cmdStart")->click();
+    QVERIFY(waitForLine(app.sim(), QStringLiteral("V 1667")));
+    const int linesAtRun = int(app.sim().receivedLines().size());
+    app.window().MSComm1().setOutput(QByteArray("ZZ\r").repeated(10000));
+    QVERIFY(waitForLines(app.sim(), linesAtRun + 100));
+    LineTimes times(app.sim());
+
+    if (way == QLatin1String("Stop")) {
+        QTest::mouseClick(app.find<QPushButton>("cmdStop"), Qt::LeftButton);
+    } else if (way == QLatin1String("remote stop")) {
+        app.window().stopFromRemote();
+    } else if (way == QLatin1String("SIGTERM")) {
+        ::raise(SIGTERM);
+    } else {
+        app.messages().script({MsgResult::No});
+        QTest::mouseClick(app.find<QPushButton>("cmdBeenden"), Qt::LeftButton);
+    }
+    QVERIFY(waitForLine(app.sim(), QStringLiteral("V 0")));
+    const qint64 stopAt = times.at(QStringLiteral("V 0"));
+    qInfo("\"V 0\" at the controller %lld ms after the %s", qlonglong(stopAt), qPrintable(way));
+    QVERIFY2(stopAt < 150, qPrintable(QString::number(stopAt)));
+    const QStringList lines = app.sim().receivedLines();
+    QCOMPARE(lines.mid(lines.size() - 2), kStop);
+    const QStringList queued = lines.mid(linesAtRun, lines.size() - 2 - linesAtRun);
+    QCOMPARE(queued.count(QStringLiteral("ZZ")), queued.size());
+    QVERIFY(queued.size() < 1000);
+    QCOMPARE(app.ends().ended(),
+             way == QLatin1String("SIGTERM") || way == QLatin1String("Exit, No"));
 }
 
 void tst_drivesafety::damagedStoreSendsNothingOutOfBounds_data()

@@ -65,6 +65,8 @@ private slots:
     void linkLoss();
     void heldOutput_data();
     void heldOutput();
+    void stopGoesFirst_data();
+    void stopGoesFirst();
     void oneInstancePerDevice_data();
     void oneInstancePerDevice();
     void readReply_data();
@@ -364,6 +366,85 @@ void tst_mscomm::heldOutput()
     }
     QCOMPARE(held.count(), 1);
     QCOMPARE(lost.count(), 0);
+}
+
+void tst_mscomm::stopGoesFirst_data()
+{
+    QTest::addColumn<bool>("held");       // XOFF holds the line; else it drains at 9600 baud
+    QTest::addColumn<int>("backlog");     // bytes queued before the stop
+    QTest::addColumn<int>("droppedHere"); // what the program can tell it dropped
+    QTest::addColumn<QStringList>("afterBacklog");
+    QTest::addColumn<int>("stops");
+    const QStringList stop{"SOR 0", "V 0"};
+    // A pty takes everything at once, so only the far end knows what did not go out.
+    QTest::newRow("draining at 9600 baud, 32000 bytes") << false << 32000 << 0 << stop << 1;
+    QTest::newRow("held by XOFF, 1200 bytes")
+        << true << 1200 << 1200 << QStringList{"", "SOR 0", "V 0"} << 1;
+    QTest::newRow("held by XOFF, nothing queued") << true << 0 << 0 << stop << 1;
+    // The first stop waits already: the second goes behind it, as it always did.
+    QTest::newRow("held by XOFF, a stop behind a stop") << true << 0 << 0 << stop + stop << 2;
+}
+
+void tst_mscomm::stopGoesFirst()
+{
+    QFETCH(bool, held);
+    QFETCH(int, backlog);
+    QFETCH(int, droppedHere);
+    QFETCH(QStringList, afterBacklog);
+    QFETCH(int, stops);
+    test::SimFixture fx;
+    QVERIFY2(fx.started(), qPrintable(fx.error()));
+    fx.sim().setLineRate(9600);
+    MSComm port;
+    QVERIFY2(openCom1(port), qPrintable(port.ErrorDescription()));
+    PumpState state;
+    state.SchnittstelleOffen = true;
+    ControllerLink link(state, port, nullptr);
+    QSignalSpy dropped(&link, &ControllerLink::outputDroppedForStop);
+    if (held) {
+        fx.sim().sendRaw("\x13m");
+        QTRY_COMPARE_WITH_TIMEOUT(port.InBufferCount(), 1, 10000);
+    }
+    const QByteArray line("V1000\r");
+    const QByteArray queued = line.repeated(backlog / line.size());
+    port.setOutput(queued);
+    if (held)
+        QTRY_COMPARE_WITH_TIMEOUT(port.BytesPending(), qint64(queued.size()), 10000);
+    else
+        QVERIFY(test::waitForLines(fx.sim(), 80)); // half a second on the line
+
+    QElapsedTimer clock;
+    clock.start();
+    qint64 stopAt = -1;
+    QObject::connect(&fx.sim(), &sim::ControllerSim::lineReceived, &port, [&](const QString &l) {
+        if (l == "V 0")
+            stopAt = clock.elapsed();
+    });
+    for (int i = 0; i < stops; ++i)
+        link.sendStop({QStringLiteral("SOR 0"), QStringLiteral("V 0")});
+    QCOMPARE(dropped.count(), droppedHere > 0 ? 1 : 0);
+    if (droppedHere > 0)
+        QCOMPARE(dropped.at(0).at(0).toLongLong(), qint64(droppedHere));
+    if (held) {
+        QCOMPARE(port.BytesPending(), qint64(afterBacklog.join('\r').size() + 1));
+        fx.sim().sendRaw("\x11");
+    }
+    QVERIFY(test::waitForLines(fx.sim(), int(afterBacklog.size())));
+    QVERIFY(test::waitForLine(fx.sim(), QStringLiteral("V 0")));
+    if (stops > 1)
+        QTRY_COMPARE(fx.sim().receivedLines().count(QStringLiteral("V 0")), stops);
+    const QStringList lines = fx.sim().receivedLines();
+    const QStringList before = lines.mid(0, lines.size() - afterBacklog.size());
+    QCOMPARE(lines.mid(before.size()), afterBacklog);
+    QCOMPARE(before.count(QStringLiteral("V1000")), before.size());
+    if (!held) {
+        // The stop's own ten bytes take 10.4 ms on the line.
+        qInfo("stop at the controller %lld ms after it was sent, %lld bytes dropped",
+              qlonglong(stopAt), qlonglong(fx.sim().bytesDropped()));
+        QVERIFY2(stopAt < 100, qPrintable(QString::number(stopAt)));
+        QVERIFY(before.size() < 160);
+        QCOMPARE(fx.sim().bytesDropped() + before.size() * line.size(), qint64(queued.size()));
+    }
 }
 
 void tst_mscomm::oneInstancePerDevice_data()

@@ -1,5 +1,6 @@
 #include "console/Transcript.h"
 
+#include "config/NumberText.h"
 #include "config/PumpState.h"
 #include "link/ControllerLink.h"
 #include "link/MSComm.h"
@@ -19,6 +20,7 @@ Transcript::Transcript(QPlainTextEdit &view, ControllerLink &link, PumpState &st
     m_quiet.setInterval(kQuietMs);
     connect(&m_quiet, &QTimer::timeout, this, [this] { showUnsolicited(true); });
     connect(&m_link.port(), &MSComm::inputArrived, this, &Transcript::takeUnsolicited);
+    connect(&m_link, &ControllerLink::outputDroppedForStop, this, &Transcript::droppedForStop);
 }
 
 QString Transcript::line(const QTime &time, QChar mark, const QString &text)
@@ -56,6 +58,17 @@ void Transcript::sent(const QString &text)
     // What came in before the command belongs before it.
     showUnsolicited(true);
     append(QLatin1Char('>'), text);
+}
+
+void Transcript::droppedForStop(qint64 bytes)
+{
+    // Commands shown as sent above may never have reached the controller.
+    append(QLatin1Char('>'), dropNote(bytes));
+}
+
+QString Transcript::dropNote(qint64 bytes)
+{
+    return QStringLiteral("(not sent: %1 bytes dropped for the stop)").arg(integerForm(bytes));
 }
 
 void Transcript::received(const QString &text)

@@ -38,9 +38,12 @@ public:
     // Control characters shown by name ("<CR>", "<0x13>"), so that every line stays one line.
     [[nodiscard]] static QString printable(const QString &text);
     static constexpr const char *kUnsolicited = " (unsolicited)";
+    // The note for output a stop dropped: "(not sent: 120 bytes dropped for the stop)".
+    [[nodiscard]] static QString dropNote(qint64 bytes);
 
 private:
     void append(QChar mark, const QString &text);
+    void droppedForStop(qint64 bytes);
     void takeUnsolicited();
     void showUnsolicited(bool partialToo);
 

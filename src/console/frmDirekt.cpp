@@ -1,6 +1,7 @@
 #include "console/frmDirekt.h"
 
 #include "config/NumberText.h"
+#include "console/CommandLineRule.h"
 #include "console/LeseSperre.h"
 #include "console/LiveTools.h"
 #include "console/SquareBar.h"
@@ -18,9 +19,11 @@
 #include <QPointer>
 #include <QScreen>
 #include <QScrollBar>
+#include <QTimer>
 #include <algorithm>
 #include <cmath>
 #include <optional>
+#include <utility>
 
 namespace vyt {
 
@@ -181,6 +184,13 @@ void frmDirekt::showEvent(QShowEvent *event)
     m_geschlossen = false;
     QDialog::showEvent(event);
     m_ui->txtCommand->setFocus();
+    // Told once the console can be seen, after the show has finished.
+    if (!m_keysRefused.isEmpty())
+        QTimer::singleShot(0, this, [this] {
+            const QString text = std::exchange(m_keysRefused, QString());
+            if (!text.isEmpty() && !programEnding())
+                showMessage(this, text, m_state.FehlerTitel, MsgButtons::Ok, MsgIcon::Exclamation);
+        });
 }
 
 void frmDirekt::done(int result)
@@ -276,8 +286,24 @@ bool frmDirekt::schnittstelleOK()
 // ---------------------------------------------------------------------------
 // Terminal, function keys, speed source
 
+bool frmDirekt::commandAccepted(const QString &text, const QString &what, QLineEdit *box)
+{
+    const QString refusal = commandLineRefusal(text);
+    if (refusal.isEmpty())
+        return true;
+    QPointer<QLineEdit> focus(box);
+    showMessage(this, tr("%1 was not sent. %2").arg(what, refusal), m_state.FehlerTitel,
+                MsgButtons::Ok, MsgIcon::Exclamation);
+    if (focus && focus->isVisible())
+        focus->setFocus(Qt::OtherFocusReason);
+    return false;
+}
+
 void frmDirekt::befehlszeileSenden()
 {
+    // What the box shows goes out as one command, or nothing does.
+    if (!commandAccepted(m_ui->txtCommand->text(), tr("The command line"), m_ui->txtCommand))
+        return;
     // Nothing is written to a closed port: the gate opens it or says why not.
     if (!schnittstelleOK())
         return;
@@ -309,7 +335,9 @@ void frmDirekt::senden(const QString &Befehl)
 
 void frmDirekt::funktionstaste(int n)
 {
-    if (n < 1 || n > kFunktionstasten || !schnittstelleOK())
+    if (n < 1 || n > kFunktionstasten ||
+        !commandAccepted(m_txtF[n - 1]->text(), tr("Function key F%1").arg(n), m_txtF[n - 1]) ||
+        !schnittstelleOK())
         return;
     m_link.BefehlSenden(m_txtF[n - 1]->text());
     if (n >= 7)
@@ -320,8 +348,7 @@ void frmDirekt::escTaste()
 {
     if (!schnittstelleOK())
         return;
-    m_link.BefehlSenden(QStringLiteral("V 0"));
-    m_link.BefehlSenden(QStringLiteral("DELAY 100"));
+    m_link.sendStop({QStringLiteral("V 0"), QStringLiteral("DELAY 100")});
 }
 
 // ---------------------------------------------------------------------------

@@ -79,6 +79,8 @@ private:
     void verlaufBlaettern(int schritt);
     [[nodiscard]] bool schnittstelleOK();
 
+    // Refuses, with its message, a command that would not go out as the box shows it.
+    [[nodiscard]] bool commandAccepted(const QString &text, const QString &what, QLineEdit *box);
     void befehlszeileSenden();
     void funktionstaste(int n);
     void escTaste();
@@ -151,6 +153,7 @@ private:
     QList<QPushButton *> m_backupButtons; // they read from the controller
     QString m_lastFolder;
     qint16 m_keysPort = 0; // the port whose function keys the boxes hold
+    QString m_keysRefused; // stored keys not loaded, and why: told when the console shows
 
     // The keys that acted here and are still down: their further presses are repeats.
     HeldKeys m_heldKeys;

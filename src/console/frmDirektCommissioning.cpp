@@ -10,6 +10,7 @@
 #include "console/LeseSperre.h"
 #include "console/ParameterBackup.h"
 #include "console/ParameterCompareDialog.h"
+#include "console/CommandLineRule.h"
 #include "console/Transcript.h"
 #include "link/ControllerLink.h"
 #include "link/MSComm.h"
@@ -168,10 +169,21 @@ void frmDirekt::restoreFunctionKeys()
 {
     m_keysPort = m_state.Schnittstelle;
     const auto stored = loadFunctionKeys(*openStore(), m_keysPort);
+    QStringList refused;
     for (int i = 0; i < kFunktionstasten; ++i) {
-        if (stored[i])
+        if (!stored[i])
+            continue;
+        // A stored key that would not go out as its box shows it keeps its default.
+        const QString refusal = commandLineRefusal(*stored[i]);
+        if (refusal.isEmpty())
             m_txtF[i]->setText(*stored[i]);
+        else
+            refused << tr("The stored command of function key F%1 was not loaded. %2 F%1 has "
+                          "its default command \"%3\" again.")
+                           .arg(i + 1)
+                           .arg(refusal, m_txtF[i]->text());
     }
+    m_keysRefused = refused.join(QStringLiteral("\n\n"));
 }
 
 void frmDirekt::resetFunctionKeys()

@@ -65,7 +65,26 @@ void ControllerLink::BefehlSenden(const QString &Befehl)
 {
     if (programEnding())
         return;
+    m_stopIsLast = false;
     m_port.setOutput(Befehl.toLatin1() + '\r');
+}
+
+void ControllerLink::sendStop(const QStringList &commands)
+{
+    if (programEnding())
+        return;
+    // A stop after a stop keeps the first: what waits is a stop already, and a line that
+    // only stops looks as it always did.
+    const qint64 dropped = m_stopIsLast ? 0 : m_port.dropPendingOutput();
+    // The drop may have cut a command: a CR of its own ends that piece, so that the
+    // controller reads the stop's first command whole.
+    if (dropped > 0)
+        m_port.setOutput(QByteArrayLiteral("\r"));
+    for (const QString &command : commands)
+        BefehlSenden(command);
+    m_stopIsLast = true;
+    if (dropped > 0)
+        emit outputDroppedForStop(dropped);
 }
 
 bool ControllerLink::cleanReply(QString &reply)

@@ -5,6 +5,7 @@
 
 #include <QObject>
 #include <QPointer>
+#include <QStringList>
 #include <memory>
 
 #include <QWidget>
@@ -30,6 +31,9 @@ public:
     [[nodiscard]] bool SchnittstelleOK();
     // Sends Befehl and CR; reads nothing.
     void BefehlSenden(const QString &Befehl);
+    // A stop never waits behind queued output: what has not gone out is dropped, then the
+    // commands go, each with its CR.
+    void sendStop(const QStringList &commands);
     enum class OnSilence { Tell, Quiet };
     // Sends Befehl and returns the cleaned reply line (0.7 s, one message on silence;
     // Quiet leaves the message to the caller: a request from another program answers it).
@@ -57,6 +61,8 @@ signals:
     void linkLost();
     // The port was opened (at start-up, or again after a loss, perhaps another one).
     void portOpened();
+    // A stop dropped this many bytes that had not gone out yet.
+    void outputDroppedForStop(qint64 bytes);
 
 private:
     QString readReply(const QString &Befehl, int timeoutMs, bool &timedOut);
@@ -69,6 +75,7 @@ private:
     QPointer<QWidget> m_messageParent;
     std::unique_ptr<frmSchnittstelle> m_dialog;
     bool m_reading = false;
+    bool m_stopIsLast = false; // nothing but a stop was written since the last stop
 };
 
 } // namespace vyt

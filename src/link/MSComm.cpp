@@ -157,6 +157,19 @@ bool MSComm::waitForDrain(int timeoutMs)
     return m_port.isOpen() && BytesPending() == 0;
 }
 
+qint64 MSComm::dropPendingOutput()
+{
+    if (!m_port.isOpen())
+        return 0;
+    const qint64 dropped = BytesPending();
+    (void)m_port.clear(QSerialPort::Output);
+    // clear() flushes the driver too on this Qt; said here so that a stop never relies on it.
+    ::tcflush(handle(), TCOFLUSH);
+    // A hold goes on (the stop waits for XON and is reported), but its count starts anew.
+    m_lastPending = 0;
+    return dropped;
+}
+
 void MSComm::watchOutput()
 {
     const qint64 pending = BytesPending();

@@ -48,6 +48,9 @@ public:
     // Serves events until all output is on the line (true), the time is up or the port
     // closed (false).
     bool waitForDrain(int timeoutMs);
+    // Drops what has not gone out yet, here and in the driver, so that what is written
+    // next goes first: for a stop. Answers the bytes dropped, as far as the driver tells.
+    qint64 dropPendingOutput();
 
 signals:
     void inputArrived();

@@ -848,8 +848,7 @@ void frmPumpensteuerung::onRunEnded()
 
 void frmPumpensteuerung::sendStop()
 {
-    m_link->BefehlSenden(QStringLiteral("SOR 0"));
-    m_link->BefehlSenden(QStringLiteral("V 0"));
+    m_link->sendStop({QStringLiteral("SOR 0"), QStringLiteral("V 0")});
 }
 
 void frmPumpensteuerung::cmdStop_Click()
