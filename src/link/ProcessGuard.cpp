@@ -15,6 +15,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace vyt {
@@ -221,6 +222,9 @@ void ProcessGuard::writeEmergencyStop()
     const int flags = ::fcntl(fd, F_GETFL);
     if (flags >= 0 && !(flags & O_NONBLOCK))
         ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    // What the driver still holds would go out before the stop, at 9600 baud for seconds:
+    // dropped. "V 0" ends on a line of its own whatever half command was cut.
+    (void)::tcflush(fd, TCOFLUSH);
     const char *next = kStop;
     size_t left = sizeof kStop - 1;
     int retries = 0;
