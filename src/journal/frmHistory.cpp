@@ -135,9 +135,9 @@ QList<QStringList> frmHistory::rowsToExport() const
 
 bool frmHistory::exportTo(const QString &file, QString *error) const
 {
-    QByteArray bytes = RunJournal::csvLine(RunJournal::header());
+    QByteArray bytes = RunJournal::spreadsheetLine(RunJournal::header());
     for (const QStringList &row : rowsToExport())
-        bytes += RunJournal::csvLine(row);
+        bytes += RunJournal::spreadsheetLine(row);
     // Written aside and renamed, so a failed export never leaves half a file.
     QSaveFile out(file);
     if (out.open(QIODevice::WriteOnly) && out.write(bytes) == bytes.size() && out.commit())
