@@ -3,6 +3,7 @@
 #include "journal/RunJournal.h"
 #include "journal/RunTableModel.h"
 #include "ui/MessageBox.h"
+#include "ui/PlainText.h"
 #include "ui_frmHistory.h"
 
 #include <QDesktopServices>
@@ -39,6 +40,7 @@ frmHistory::frmHistory(RunJournal &journal, QWidget *parent)
 {
     m_ui->setupUi(this);
     setWindowFlag(Qt::Window, true);
+    showsPlainText(m_ui->lblCount); // it may show a read error with the journal's path
 
     saveFileName = [](QWidget *owner, const QString &caption, const QString &dir,
                       const QString &filter) {
