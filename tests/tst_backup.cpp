@@ -701,8 +701,10 @@ void TestBackup::outsideTextIsPlain_data()
 {
     QTest::addColumn<QString>("tool"); // the console button that shows the backup's text
     QTest::addColumn<QString>("label");
-    QTest::newRow("restore, status line") << "cmdParameterRestore" << "lblParameterStatus";
-    QTest::newRow("compare, its note") << "cmdParameterCompare" << "lblCompareNote";
+    QTest::newRow("restore, status line") << "cmdParameterRestore"
+                                          << "lblParameterStatus";
+    QTest::newRow("compare, its note") << "cmdParameterCompare"
+                                       << "lblCompareNote";
 }
 
 void TestBackup::outsideTextIsPlain()

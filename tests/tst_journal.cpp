@@ -491,24 +491,40 @@ void tst_journal::spreadsheetCell_data()
 {
     QTest::addColumn<QString>("cell");
     QTest::addColumn<QString>("written");
-    QTest::newRow("formula") << "=1+2*3" << "'=1+2*3";
+    QTest::newRow("formula") << "=1+2*3"
+                             << "'=1+2*3";
     QTest::newRow("hyperlink") << "=HYPERLINK(\"http://x\",\"y\")"
                                << "'=HYPERLINK(\"http://x\",\"y\")";
-    QTest::newRow("plus") << "+cmd" << "'+cmd";
-    QTest::newRow("minus sum") << "-2+3" << "'-2+3";
-    QTest::newRow("at") << "@SUM(A1)" << "'@SUM(A1)";
-    QTest::newRow("tab") << "\tx" << "'\tx";
-    QTest::newRow("carriage return") << "\rx" << "'\rx";
-    QTest::newRow("minus alone") << "-" << "'-";
-    QTest::newRow("negative number") << "-2.5" << "-2.5";
-    QTest::newRow("negative, decimal comma") << "-2,5" << "-2,5";
-    QTest::newRow("signed whole number") << "+3" << "+3";
-    QTest::newRow("exponent") << "-1E+07" << "-1E+07";
-    QTest::newRow("fraction without zero") << "-.5" << "-.5";
-    QTest::newRow("number then text") << "-2.5e" << "'-2.5e";
-    QTest::newRow("equals inside") << "a=b" << "a=b";
-    QTest::newRow("plain text") << "vyt-P02" << "vyt-P02";
-    QTest::newRow("empty") << "" << "";
+    QTest::newRow("plus") << "+cmd"
+                          << "'+cmd";
+    QTest::newRow("minus sum") << "-2+3"
+                               << "'-2+3";
+    QTest::newRow("at") << "@SUM(A1)"
+                        << "'@SUM(A1)";
+    QTest::newRow("tab") << "\tx"
+                         << "'\tx";
+    QTest::newRow("carriage return") << "\rx"
+                                     << "'\rx";
+    QTest::newRow("minus alone") << "-"
+                                 << "'-";
+    QTest::newRow("negative number") << "-2.5"
+                                     << "-2.5";
+    QTest::newRow("negative, decimal comma") << "-2,5"
+                                             << "-2,5";
+    QTest::newRow("signed whole number") << "+3"
+                                         << "+3";
+    QTest::newRow("exponent") << "-1E+07"
+                              << "-1E+07";
+    QTest::newRow("fraction without zero") << "-.5"
+                                           << "-.5";
+    QTest::newRow("number then text") << "-2.5e"
+                                      << "'-2.5e";
+    QTest::newRow("equals inside") << "a=b"
+                                   << "a=b";
+    QTest::newRow("plain text") << "vyt-P02"
+                                << "vyt-P02";
+    QTest::newRow("empty") << ""
+                           << "";
 }
 
 void tst_journal::spreadsheetCell()
@@ -523,13 +539,18 @@ void tst_journal::exportGuardsFormulas_data()
     QTest::addColumn<int>("column");
     QTest::addColumn<QString>("cell");
     QTest::addColumn<QString>("exported");
-    QTest::newRow("device path") << 3 << "=1+2*3" << "'=1+2*3";
-    QTest::newRow("pump type") << 4 << "@SUM(A1)" << "'@SUM(A1)";
+    QTest::newRow("device path") << 3 << "=1+2*3"
+                                 << "'=1+2*3";
+    QTest::newRow("pump type") << 4 << "@SUM(A1)"
+                               << "'@SUM(A1)";
     QTest::newRow("note, hyperlink") << 12 << "=HYPERLINK(\"http://x\")"
                                      << "'=HYPERLINK(\"http://x\")";
-    QTest::newRow("note, tab") << 12 << "\t+1" << "'\t+1";
-    QTest::newRow("negative set value") << 6 << "-2.5" << "-2.5";
-    QTest::newRow("negative delivered") << 10 << "-1E+07" << "-1E+07";
+    QTest::newRow("note, tab") << 12 << "\t+1"
+                               << "'\t+1";
+    QTest::newRow("negative set value") << 6 << "-2.5"
+                                        << "-2.5";
+    QTest::newRow("negative delivered") << 10 << "-1E+07"
+                                        << "-1E+07";
 }
 
 void tst_journal::exportGuardsFormulas()
@@ -537,7 +558,8 @@ void tst_journal::exportGuardsFormulas()
     QFETCH(int, column);
     QFETCH(QString, cell);
     QFETCH(QString, exported);
-    const QString path = m_dir.filePath(QStringLiteral("guard/%1.csv").arg(QTest::currentDataTag()));
+    const QString path =
+        m_dir.filePath(QStringLiteral("guard/%1.csv").arg(QTest::currentDataTag()));
     RunJournal journal(path);
     QStringList fields = sample().fields();
     fields[column] = cell;
@@ -547,8 +569,7 @@ void tst_journal::exportGuardsFormulas()
     window.saveFileName = [&](QWidget *, const QString &, const QString &, const QString &) {
         return target;
     };
-    QTest::mouseClick(window.findChild<QPushButton *>(QStringLiteral("cmdExport")),
-                      Qt::LeftButton);
+    QTest::mouseClick(window.findChild<QPushButton *>(QStringLiteral("cmdExport")), Qt::LeftButton);
     const QList<QStringList> rows = RunJournal::readRows(target);
     QCOMPARE(rows.size(), 1);
     QCOMPARE(rows.at(0).at(column), exported);

@@ -270,14 +270,22 @@ void tst_remote::tokenFileKinds_data()
 {
     QTest::addColumn<QString>("kind");
     QTest::addColumn<QString>("refusal"); // empty: the token is used
-    QTest::newRow("regular private file") << "private" << "";
-    QTest::newRow("0644, made private") << "shared" << "";
-    QTest::newRow("symlink to a 0644 file") << "link" << "it is a symbolic link";
-    QTest::newRow("directory") << "folder" << "it is not a regular file";
-    QTest::newRow("FIFO") << "fifo" << "it is not a regular file";
-    QTest::newRow("empty file") << "empty" << "holds no token";
-    QTest::newRow("over-long file") << "long" << "it is too long to hold a token";
-    QTest::newRow("another user's file") << "other user" << "it belongs to another user";
+    QTest::newRow("regular private file") << "private"
+                                          << "";
+    QTest::newRow("0644, made private") << "shared"
+                                        << "";
+    QTest::newRow("symlink to a 0644 file") << "link"
+                                            << "it is a symbolic link";
+    QTest::newRow("directory") << "folder"
+                               << "it is not a regular file";
+    QTest::newRow("FIFO") << "fifo"
+                          << "it is not a regular file";
+    QTest::newRow("empty file") << "empty"
+                                << "holds no token";
+    QTest::newRow("over-long file") << "long"
+                                    << "it is too long to hold a token";
+    QTest::newRow("another user's file") << "other user"
+                                         << "it belongs to another user";
 }
 
 void tst_remote::tokenFileKinds()
@@ -316,18 +324,17 @@ void tst_remote::tokenFileProblems_data()
     QTest::addColumn<qint64>("size");
     QTest::addColumn<QString>("problem");
     QTest::newRow("private") << false << true << 1000U << 0600U << qint64(65) << "";
-    QTest::newRow("read-only for the owner") << false << true << 1000U << 0400U << qint64(65)
-                                             << "";
+    QTest::newRow("read-only for the owner") << false << true << 1000U << 0400U << qint64(65) << "";
     // What fstat shows after a chmod a file system did not carry out.
     QTest::newRow("still 0644 after the chmod")
         << false << true << 1000U << 0644U << qint64(65)
         << "cannot be made readable by its owner only (mode 0644)";
     QTest::newRow("group may write") << false << true << 1000U << 0620U << qint64(65)
                                      << "cannot be made readable by its owner only (mode 0620)";
-    QTest::newRow("someone else's") << false << true << 1001U << 0600U << qint64(65)
-                                    << "belongs to another user";
-    QTest::newRow("symbolic link") << true << false << 1000U << 0777U << qint64(10)
-                                   << "is a symbolic link";
+    QTest::newRow("someone else's")
+        << false << true << 1001U << 0600U << qint64(65) << "belongs to another user";
+    QTest::newRow("symbolic link")
+        << true << false << 1000U << 0777U << qint64(10) << "is a symbolic link";
     QTest::newRow("not a file") << false << false << 1000U << 0600U << qint64(0)
                                 << "is not a regular file";
     QTest::newRow("too long") << false << true << 1000U << 0600U << qint64(257)

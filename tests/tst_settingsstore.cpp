@@ -230,19 +230,32 @@ void tst_settingsstore::leftoverTemporaryRemoved_data()
     QTest::addColumn<QString>("kind");   // file, folder or link
     QTest::addColumn<int>("ageSeconds");
     QTest::addColumn<bool>("removed");
-    QTest::newRow("save killed half way") << ".aBcDe7" << "file" << 3600 << true;
-    QTest::newRow("long process id") << ".Q12345" << "file" << 3600 << true;
-    QTest::newRow("only digits") << ".123456" << "file" << 120 << true;
-    QTest::newRow("another instance saving now") << ".aBcDe7" << "file" << 0 << false;
-    QTest::newRow("backup") << ".bak" << "file" << 3600 << false;
-    QTest::newRow("dated backup") << ".2026-12-07T153000.bak" << "file" << 3600 << false;
-    QTest::newRow("own backup word") << ".backup" << "file" << 3600 << false;
-    QTest::newRow("lock file") << ".lock" << "file" << 3600 << false;
-    QTest::newRow("five places") << ".abcd1" << "file" << 3600 << false;
-    QTest::newRow("seven places") << ".abcde12" << "file" << 3600 << false;
-    QTest::newRow("another program's") << "x.aBcDe7" << "file" << 3600 << false;
-    QTest::newRow("folder of that name") << ".aBcDe7" << "folder" << 3600 << false;
-    QTest::newRow("link of that name") << ".aBcDe7" << "link" << 3600 << false;
+    QTest::newRow("save killed half way") << ".aBcDe7"
+                                          << "file" << 3600 << true;
+    QTest::newRow("long process id") << ".Q12345"
+                                     << "file" << 3600 << true;
+    QTest::newRow("only digits") << ".123456"
+                                 << "file" << 120 << true;
+    QTest::newRow("another instance saving now") << ".aBcDe7"
+                                                 << "file" << 0 << false;
+    QTest::newRow("backup") << ".bak"
+                            << "file" << 3600 << false;
+    QTest::newRow("dated backup") << ".2026-12-07T153000.bak"
+                                  << "file" << 3600 << false;
+    QTest::newRow("own backup word") << ".backup"
+                                     << "file" << 3600 << false;
+    QTest::newRow("lock file") << ".lock"
+                               << "file" << 3600 << false;
+    QTest::newRow("five places") << ".abcd1"
+                                 << "file" << 3600 << false;
+    QTest::newRow("seven places") << ".abcde12"
+                                  << "file" << 3600 << false;
+    QTest::newRow("another program's") << "x.aBcDe7"
+                                       << "file" << 3600 << false;
+    QTest::newRow("folder of that name") << ".aBcDe7"
+                                         << "folder" << 3600 << false;
+    QTest::newRow("link of that name") << ".aBcDe7"
+                                       << "link" << 3600 << false;
 }
 
 void tst_settingsstore::leftoverTemporaryRemoved()

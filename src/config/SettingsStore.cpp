@@ -73,8 +73,8 @@ int removeLeftoverStoreTemporaries()
     const QFileInfoList entries = store.absoluteDir().entryInfoList(
         {store.fileName() + QStringLiteral(".*")}, QDir::Files | QDir::Hidden | QDir::System);
     for (const QFileInfo &entry : entries) {
-        if (isStoreTemporary(entry, store.fileName()) &&
-            entry.lastModified().toUTC() < settled && QFile::remove(entry.absoluteFilePath()))
+        if (isStoreTemporary(entry, store.fileName()) && entry.lastModified().toUTC() < settled &&
+            QFile::remove(entry.absoluteFilePath()))
             ++removed;
     }
     return removed;

@@ -30,8 +30,14 @@ bool isToken(const QByteArray &text)
 
 TokenFileFacts factsOf(const struct stat &facts)
 {
-    return {S_ISLNK(facts.st_mode), S_ISREG(facts.st_mode), uint(facts.st_uid), uint(::geteuid()),
-            uint(facts.st_mode & 07777), qint64(facts.st_size)};
+    TokenFileFacts seen;
+    seen.symlink = S_ISLNK(facts.st_mode);
+    seen.regular = S_ISREG(facts.st_mode);
+    seen.owner = uint(facts.st_uid);
+    seen.user = uint(::geteuid());
+    seen.mode = uint(facts.st_mode & 07777);
+    seen.size = qint64(facts.st_size);
+    return seen;
 }
 
 } // namespace

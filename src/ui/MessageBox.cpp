@@ -95,9 +95,8 @@ protected:
 
 std::unique_ptr<QMessageBox> messageBox(QWidget *parent, const Message &message)
 {
-    auto box = std::make_unique<ScreenCentredBox>(toIcon(message.icon), message.title,
-                                                  message.text, toStandard(message.buttons),
-                                                  parent);
+    auto box = std::make_unique<ScreenCentredBox>(toIcon(message.icon), message.title, message.text,
+                                                  toStandard(message.buttons), parent);
     // Messages carry paths, replies and file contents: shown as they are, never as markup.
     box->setTextFormat(Qt::PlainText);
     if (message.buttons == MsgButtons::OkCancel)
