@@ -12,11 +12,14 @@
 #include "support/ConsoleRig.h"
 #include "support/SimFixture.h"
 #include "support/TestEnv.h"
+#include "ui/MessageBox.h"
+#include "ui/PlainText.h"
 
 #include <QDir>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRegularExpression>
@@ -24,6 +27,7 @@
 #include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTextDocument>
 #include <memory>
 
 using namespace vyt;
@@ -139,6 +143,12 @@ private slots:
     void functionKeysKept();
     void storedKeyRefused_data();
     void storedKeyRefused();
+    void outsideTextIsPlain_data();
+    void outsideTextIsPlain();
+    void messageBoxIsPlain_data();
+    void messageBoxIsPlain();
+    void plainToolTipReadsAsGiven_data();
+    void plainToolTipReadsAsGiven();
 };
 
 void TestBackup::transcriptMarks_data()
@@ -740,6 +750,92 @@ void TestBackup::storedKeyRefused()
     (void)rig.sentLines(); // serves the events in which a message would come
     QCOMPARE(rig.messages.count(), 0);
     QCOMPARE(rig.child<QLineEdit>("txtF1")->text(), sent);
+}
+
+namespace {
+
+const QString kMarkup =
+    QStringLiteral("<b style=\"color:green;font-size:30pt\">\u2713 verified by the maker \u2013 "
+                   "save to EEPROM</b>");
+
+} // namespace
+
+void TestBackup::outsideTextIsPlain_data()
+{
+    QTest::addColumn<QString>("tool"); // the console button that shows the backup's text
+    QTest::addColumn<QString>("label");
+    QTest::newRow("restore, status line") << "cmdParameterRestore"
+                                          << "lblParameterStatus";
+    QTest::newRow("compare, its note") << "cmdParameterCompare"
+                                       << "lblCompareNote";
+}
+
+void TestBackup::outsideTextIsPlain()
+{
+    QFETCH(QString, tool);
+    QFETCH(QString, label);
+    Rig rig;
+    QVERIFY(rig.open());
+    frmDirekt &console = rig.show();
+    rig.chosen = rig.file("markup.json");
+    ParameterBackup backup = backupOf({"6000", "500", "230", "400"});
+    backup.pumpType = kMarkup;
+    backup.pumpTypeIndex = -1;
+    QVERIFY(writeBackup(rig.chosen, backup, nullptr));
+    const QLabel *shown = nullptr;
+    QString text;
+    console.showComparisonDialog = [&](ParameterCompareDialog &dialog) {
+        const auto *note = dialog.findChild<QLabel *>(label);
+        QVERIFY(note && note->textFormat() == Qt::PlainText);
+        text = note->text();
+    };
+
+    rig.click(tool.toLatin1().constData());
+
+    if (label == QLatin1String("lblParameterStatus")) {
+        shown = rig.child<QLabel>("lblParameterStatus");
+        QCOMPARE(shown->textFormat(), Qt::PlainText);
+        text = shown->text();
+    }
+    QVERIFY2(text.contains(kMarkup), qPrintable(text));
+    QCOMPARE(rig.messages.count(), 0);
+}
+
+void TestBackup::messageBoxIsPlain_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::newRow("bold") << "<b>x</b>";
+    QTest::newRow("a backup's pump type") << kMarkup;
+    QTest::newRow("a link") << "<a href=\"http://x\">y</a>";
+}
+
+void TestBackup::messageBoxIsPlain()
+{
+    QFETCH(QString, text);
+    // The box itself, built as showMessage() builds it and never shown.
+    const auto box = messageBox(nullptr, Message{text, QStringLiteral("Error")});
+    QCOMPARE(box->textFormat(), Qt::PlainText);
+    QCOMPARE(box->text(), text);
+    const auto *label = box->findChild<QLabel *>(QStringLiteral("qt_msgbox_label"));
+    QVERIFY(label);
+    QCOMPARE(label->textFormat(), Qt::PlainText);
+    QCOMPARE(label->text(), text);
+}
+
+void TestBackup::plainToolTipReadsAsGiven_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::newRow("a reply with tags") << "Sent 6000, the controller has <b>6000</b>.";
+    QTest::newRow("an ampersand") << "Sent 1, the controller has &amp;.";
+    QTest::newRow("plain") << "Sent 6000, the controller has 6000.";
+}
+
+void TestBackup::plainToolTipReadsAsGiven()
+{
+    QFETCH(QString, text);
+    QTextDocument shown;
+    shown.setHtml(plainToolTip(text));
+    QCOMPARE(shown.toPlainText(), text);
 }
 
 QTEST_MAIN(TestBackup)

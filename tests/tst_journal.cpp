@@ -86,6 +86,10 @@ private slots:
     void progressRowEveryMinute();
     void crashRowFollowsProgress_data();
     void crashRowFollowsProgress();
+    void spreadsheetCell_data();
+    void spreadsheetCell();
+    void exportGuardsFormulas_data();
+    void exportGuardsFormulas();
 
 private:
     QTemporaryDir m_dir;
@@ -631,6 +635,96 @@ void tst_journal::crashRowFollowsProgress()
     QCOMPARE(got.first().at(0), sample().fields().at(0));
     QCOMPARE(got.first().at(8), QStringLiteral("endless"));
     QCOMPARE((QStringList{got.first().at(9), got.first().at(11), got.first().at(12)}), expected);
+}
+
+void tst_journal::spreadsheetCell_data()
+{
+    QTest::addColumn<QString>("cell");
+    QTest::addColumn<QString>("written");
+    QTest::newRow("formula") << "=1+2*3"
+                             << "'=1+2*3";
+    QTest::newRow("hyperlink") << "=HYPERLINK(\"http://x\",\"y\")"
+                               << "'=HYPERLINK(\"http://x\",\"y\")";
+    QTest::newRow("plus") << "+cmd"
+                          << "'+cmd";
+    QTest::newRow("minus sum") << "-2+3"
+                               << "'-2+3";
+    QTest::newRow("at") << "@SUM(A1)"
+                        << "'@SUM(A1)";
+    QTest::newRow("tab") << "\tx"
+                         << "'\tx";
+    QTest::newRow("carriage return") << "\rx"
+                                     << "'\rx";
+    QTest::newRow("minus alone") << "-"
+                                 << "'-";
+    QTest::newRow("negative number") << "-2.5"
+                                     << "-2.5";
+    QTest::newRow("negative, decimal comma") << "-2,5"
+                                             << "-2,5";
+    QTest::newRow("signed whole number") << "+3"
+                                         << "+3";
+    QTest::newRow("exponent") << "-1E+07"
+                              << "-1E+07";
+    QTest::newRow("fraction without zero") << "-.5"
+                                           << "-.5";
+    QTest::newRow("number then text") << "-2.5e"
+                                      << "'-2.5e";
+    QTest::newRow("equals inside") << "a=b"
+                                   << "a=b";
+    QTest::newRow("plain text") << "vyt-P02"
+                                << "vyt-P02";
+    QTest::newRow("empty") << ""
+                           << "";
+}
+
+void tst_journal::spreadsheetCell()
+{
+    QFETCH(QString, cell);
+    QFETCH(QString, written);
+    QCOMPARE(RunJournal::spreadsheetCell(cell), written);
+}
+
+void tst_journal::exportGuardsFormulas_data()
+{
+    QTest::addColumn<int>("column");
+    QTest::addColumn<QString>("cell");
+    QTest::addColumn<QString>("exported");
+    QTest::newRow("device path") << 3 << "=1+2*3"
+                                 << "'=1+2*3";
+    QTest::newRow("pump type") << 4 << "@SUM(A1)"
+                               << "'@SUM(A1)";
+    QTest::newRow("note, hyperlink") << 12 << "=HYPERLINK(\"http://x\")"
+                                     << "'=HYPERLINK(\"http://x\")";
+    QTest::newRow("note, tab") << 12 << "\t+1"
+                               << "'\t+1";
+    QTest::newRow("negative set value") << 6 << "-2.5"
+                                        << "-2.5";
+    QTest::newRow("negative delivered") << 10 << "-1E+07"
+                                        << "-1E+07";
+}
+
+void tst_journal::exportGuardsFormulas()
+{
+    QFETCH(int, column);
+    QFETCH(QString, cell);
+    QFETCH(QString, exported);
+    const QString path =
+        m_dir.filePath(QStringLiteral("guard/%1.csv").arg(QTest::currentDataTag()));
+    RunJournal journal(path);
+    QStringList fields = sample().fields();
+    fields[column] = cell;
+    QVERIFY(journal.append(RunRecord::fromFields(fields)));
+    frmHistory window(journal);
+    const QString target = path + QStringLiteral(".export.csv");
+    window.saveFileName = [&](QWidget *, const QString &, const QString &, const QString &) {
+        return target;
+    };
+    QTest::mouseClick(window.findChild<QPushButton *>(QStringLiteral("cmdExport")), Qt::LeftButton);
+    const QList<QStringList> rows = RunJournal::readRows(target);
+    QCOMPARE(rows.size(), 1);
+    QCOMPARE(rows.at(0).at(column), exported);
+    // The journal itself keeps the cell exact.
+    QCOMPARE(RunJournal::readRows(path).at(0).at(column), cell);
 }
 
 QTEST_MAIN(tst_journal)

@@ -103,6 +103,26 @@ void TestLiveLog::rows_data()
         << QByteArray("2026-03-01T01:00:00.001+01:00,0,0,\"1,0\"\"\"\r\n");
     QTest::newRow("no flags") << utc(3, 1, 0, 0, 0, 1) << 1 << -2 << ""
                               << QByteArray("2026-03-01T01:00:00.001+01:00,1,-2,\r\n");
+    // A reply a spreadsheet would run as a formula is guarded; the numbers stay numbers.
+    QTest::newRow("formula reply")
+        << utc(3, 1, 0, 0, 0, 1) << -7 << -1 << "=HYPERLINK(\"http://x\")"
+        << QByteArray("2026-03-01T01:00:00.001+01:00,-7,-1,\"'=HYPERLINK(\"\"http://x\"\")\"\r\n");
+    QTest::newRow("plus") << utc(3, 1, 0, 0, 0, 1) << 0 << 0 << "+1+1"
+                          << QByteArray("2026-03-01T01:00:00.001+01:00,0,0,'+1+1\r\n");
+    QTest::newRow("minus") << utc(3, 1, 0, 0, 0, 1) << 0 << 0 << "-1+1"
+                           << QByteArray("2026-03-01T01:00:00.001+01:00,0,0,'-1+1\r\n");
+    QTest::newRow("at") << utc(3, 1, 0, 0, 0, 1) << 0 << 0 << "@SUM(A1)"
+                        << QByteArray("2026-03-01T01:00:00.001+01:00,0,0,'@SUM(A1)\r\n");
+    QTest::newRow("tab") << utc(3, 1, 0, 0, 0, 1) << 0 << 0 << "\t=1"
+                         << QByteArray("2026-03-01T01:00:00.001+01:00,0,0,'\t=1\r\n");
+    QTest::newRow("carriage return")
+        << utc(3, 1, 0, 0, 0, 1) << 0 << 0 << "\r=1"
+        << QByteArray("2026-03-01T01:00:00.001+01:00,0,0,\"'\r=1\"\r\n");
+    QTest::newRow("negative number as flags")
+        << utc(3, 1, 0, 0, 0, 1) << 0 << 0 << "-12"
+        << QByteArray("2026-03-01T01:00:00.001+01:00,0,0,-12\r\n");
+    QTest::newRow("equals sign inside") << utc(3, 1, 0, 0, 0, 1) << 0 << 0 << "a=b"
+                                        << QByteArray("2026-03-01T01:00:00.001+01:00,0,0,a=b\r\n");
 }
 
 void TestLiveLog::rows()

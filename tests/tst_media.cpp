@@ -474,6 +474,15 @@ void tst_media::mediaListInTheWindow_data()
         << QStringList{"helper-save:Water"} << "Water" << "Water" << "1 1" << QStringList{};
     QTest::newRow("rename, then delete")
         << QStringList{"save:A", "rename:B = [1]"} << "B = [1]" << "B = [1]" << "1 1" << QStringList{};
+    // A name is text as typed: the list and the messages show its tags, never markup.
+    QTest::newRow("a name with markup shows as typed")
+        << QStringList{"save:<b>x</b>", "pick:<b>x</b>"} << "<b>x</b>"
+        << "<b>x</b>"
+        << "1 1" << QStringList{};
+    QTest::newRow("a name with markup in its message")
+        << QStringList{"save:<b>x</b>", "delete"} << ""
+        << ""
+        << "1 1" << QStringList{"Delete the medium \"<b>x</b>\"?"};
     QTest::newRow("delete") << QStringList{"save:A", "delete"} << "" << "" << "1 1"
                             << QStringList{"Delete the medium \"A\"?"};
     QTest::newRow("cancelled name") << QStringList{"save:"} << "" << "" << "1 1" << QStringList{};

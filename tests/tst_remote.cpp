@@ -24,6 +24,8 @@
 #include <QTimer>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace vyt;
 using namespace vyt::test;
@@ -168,6 +170,11 @@ private slots:
     void tokenFile();
     void listenRefused_data();
     void listenRefused();
+    void tokenFileKinds_data();
+    void tokenFileKinds();
+    void tokenFileProblems_data();
+    void tokenFileProblems();
+    void refusedTokenTurnsRemoteControlOff();
     void token_data();
     void token();
     void hostile_data();
@@ -288,6 +295,146 @@ void tst_remote::listenRefused()
     QCOMPARE(app.find<QLabel>("lblRemote")->text(),
              line.replace(QStringLiteral("<port>"), QString::number(where.port)));
     QCOMPARE(app.messages().count(), 0);
+}
+
+namespace {
+
+const QByteArray kTokenText = QByteArray(64, 'a') + '\n';
+
+// Puts a file of that kind at path; false when the machine cannot make one.
+bool makeTokenFile(const QString &kind, const QString &path)
+{
+    auto write = [](const QString &file, const QByteArray &bytes, QFileDevice::Permissions mode) {
+        QFile f(file);
+        return f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size() &&
+               f.setPermissions(mode);
+    };
+    const auto own = QFile::ReadOwner | QFile::WriteOwner;
+    const auto shared = own | QFile::ReadGroup | QFile::ReadOther;
+    if (kind == QLatin1String("private"))
+        return write(path, kTokenText, own);
+    if (kind == QLatin1String("shared"))
+        return write(path, kTokenText, shared);
+    if (kind == QLatin1String("link"))
+        return write(path + QStringLiteral(".target"), kTokenText, shared) &&
+               QFile::link(path + QStringLiteral(".target"), path);
+    if (kind == QLatin1String("folder"))
+        return QDir().mkpath(path);
+    if (kind == QLatin1String("fifo"))
+        return ::mkfifo(QFile::encodeName(path).constData(), 0600) == 0;
+    if (kind == QLatin1String("empty"))
+        return write(path, {}, own);
+    if (kind == QLatin1String("long"))
+        return write(path, kTokenText + QByteArray(4096, ' '), own);
+    if (kind == QLatin1String("other user"))
+        return write(path, kTokenText, own) &&
+               ::chown(QFile::encodeName(path).constData(), 65534, 65534) == 0;
+    return false;
+}
+
+} // namespace
+
+void tst_remote::tokenFileKinds_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<QString>("refusal"); // empty: the token is used
+    QTest::newRow("regular private file") << "private"
+                                          << "";
+    QTest::newRow("0644, made private") << "shared"
+                                        << "";
+    QTest::newRow("symlink to a 0644 file") << "link"
+                                            << "it is a symbolic link";
+    QTest::newRow("directory") << "folder"
+                               << "it is not a regular file";
+    QTest::newRow("FIFO") << "fifo"
+                          << "it is not a regular file";
+    QTest::newRow("empty file") << "empty"
+                                << "holds no token";
+    QTest::newRow("over-long file") << "long"
+                                    << "it is too long to hold a token";
+    QTest::newRow("another user's file") << "other user"
+                                         << "it belongs to another user";
+}
+
+void tst_remote::tokenFileKinds()
+{
+    QFETCH(QString, kind);
+    QFETCH(QString, refusal);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("remote-token"));
+    if (!makeTokenFile(kind, path))
+        QSKIP("this machine cannot make such a file");
+    RemoteToken token;
+    const bool used = token.load(path);
+    QCOMPARE(used, refusal.isEmpty());
+    if (used) {
+        QCOMPARE(token.value(), kTokenText.trimmed());
+        struct stat facts {};
+        QCOMPARE(::stat(QFile::encodeName(path).constData(), &facts), 0);
+        QCOMPARE(facts.st_mode & 0777, mode_t(0600));
+        return;
+    }
+    QVERIFY2(token.error().contains(refusal), qPrintable(token.error()));
+    QVERIFY(token.error().contains(QDir::toNativeSeparators(path)));
+    QVERIFY(token.value().isEmpty());
+    QVERIFY(!token.admits("Bearer " + kTokenText.trimmed()));
+    // A link's target is not touched: it is not ours to change.
+    if (kind == QLatin1String("link"))
+        QVERIFY(QFile::permissions(path + QStringLiteral(".target")) & QFile::ReadOther);
+}
+
+void tst_remote::tokenFileProblems_data()
+{
+    QTest::addColumn<bool>("symlink");
+    QTest::addColumn<bool>("regular");
+    QTest::addColumn<uint>("owner");
+    QTest::addColumn<uint>("mode");
+    QTest::addColumn<qint64>("size");
+    QTest::addColumn<QString>("problem");
+    QTest::newRow("private") << false << true << 1000U << 0600U << qint64(65) << "";
+    QTest::newRow("read-only for the owner") << false << true << 1000U << 0400U << qint64(65) << "";
+    // What fstat shows after a chmod a file system did not carry out.
+    QTest::newRow("still 0644 after the chmod")
+        << false << true << 1000U << 0644U << qint64(65)
+        << "cannot be made readable by its owner only (mode 0644)";
+    QTest::newRow("group may write") << false << true << 1000U << 0620U << qint64(65)
+                                     << "cannot be made readable by its owner only (mode 0620)";
+    QTest::newRow("someone else's")
+        << false << true << 1001U << 0600U << qint64(65) << "belongs to another user";
+    QTest::newRow("symbolic link")
+        << true << false << 1000U << 0777U << qint64(10) << "is a symbolic link";
+    QTest::newRow("not a file") << false << false << 1000U << 0600U << qint64(0)
+                                << "is not a regular file";
+    QTest::newRow("too long") << false << true << 1000U << 0600U << qint64(257)
+                              << "is too long to hold a token";
+}
+
+void tst_remote::tokenFileProblems()
+{
+    QFETCH(bool, symlink);
+    QFETCH(bool, regular);
+    QFETCH(uint, owner);
+    QFETCH(uint, mode);
+    QFETCH(qint64, size);
+    QFETCH(QString, problem);
+    QCOMPARE(tokenFileProblem({symlink, regular, owner, 1000U, mode, size}), problem);
+}
+
+void tst_remote::refusedTokenTurnsRemoteControlOff()
+{
+    AppFixture app;
+    const QString path = RemoteToken::defaultPath();
+    QFile::remove(path);
+    QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()));
+    QVERIFY(::mkfifo(QFile::encodeName(path).constData(), 0600) == 0);
+    const auto server = startRemoteControl(app.window(), RemoteAddress{});
+    QFile::remove(path);
+    QVERIFY(!server);
+    const auto *line = app.find<QLabel>("lblRemote");
+    QVERIFY(line);
+    QVERIFY2(line->text().startsWith(QStringLiteral("Remote control is off: ")) &&
+                 line->text().contains(QStringLiteral("it is not a regular file")),
+             qPrintable(line->text()));
 }
 
 void tst_remote::token_data()

@@ -76,6 +76,8 @@ private slots:
     void unwritableStoreIsReported();
     void unreadableFileIsKept_data();
     void unreadableFileIsKept();
+    void leftoverTemporaryRemoved_data();
+    void leftoverTemporaryRemoved();
 };
 
 void tst_settingsstore::windowPlaces_data()
@@ -286,6 +288,73 @@ void tst_settingsstore::unreadableFileIsKept()
     QVERIFY2(speichereEinstellungen(*openStore(), 1, PumpSettings{}, &fehler), qPrintable(fehler));
     QCOMPARE(messages.count(), int(kept));
     QCOMPARE(storedValue("Ports", "COM1"), QStringLiteral("/dev/ttyUSB7"));
+}
+
+void tst_settingsstore::leftoverTemporaryRemoved_data()
+{
+    QTest::addColumn<QString>("suffix"); // after "vyt.conf"
+    QTest::addColumn<QString>("kind");   // file, folder or link
+    QTest::addColumn<int>("ageSeconds");
+    QTest::addColumn<bool>("removed");
+    QTest::newRow("save killed half way") << ".aBcDe7"
+                                          << "file" << 3600 << true;
+    QTest::newRow("long process id") << ".Q12345"
+                                     << "file" << 3600 << true;
+    QTest::newRow("only digits") << ".123456"
+                                 << "file" << 120 << true;
+    QTest::newRow("another instance saving now") << ".aBcDe7"
+                                                 << "file" << 0 << false;
+    QTest::newRow("backup") << ".bak"
+                            << "file" << 3600 << false;
+    QTest::newRow("dated backup") << ".2026-12-07T153000.bak"
+                                  << "file" << 3600 << false;
+    QTest::newRow("own backup word") << ".backup"
+                                     << "file" << 3600 << false;
+    QTest::newRow("lock file") << ".lock"
+                               << "file" << 3600 << false;
+    QTest::newRow("five places") << ".abcd1"
+                                 << "file" << 3600 << false;
+    QTest::newRow("seven places") << ".abcde12"
+                                  << "file" << 3600 << false;
+    QTest::newRow("another program's") << "x.aBcDe7"
+                                       << "file" << 3600 << false;
+    QTest::newRow("folder of that name") << ".aBcDe7"
+                                         << "folder" << 3600 << false;
+    QTest::newRow("link of that name") << ".aBcDe7"
+                                       << "link" << 3600 << false;
+}
+
+void tst_settingsstore::leftoverTemporaryRemoved()
+{
+    QFETCH(QString, suffix);
+    QFETCH(QString, kind);
+    QFETCH(int, ageSeconds);
+    QFETCH(bool, removed);
+    useEmptyStore();
+    const QString file = storeFile();
+    QDir dir = QFileInfo(file).absoluteDir();
+    QVERIFY(dir.removeRecursively() && dir.mkpath("."));
+    writeFile(file, "[Schnittstelle]\nCOM=1\n");
+    const QString leftover = file + suffix;
+    const QString target = dir.filePath("elsewhere");
+    if (kind == "folder") {
+        QVERIFY(dir.mkpath(leftover));
+    } else {
+        writeFile(kind == "link" ? target : leftover, "[COM1]\nMenge=");
+        if (kind == "link")
+            QVERIFY(QFile::link(target, leftover));
+    }
+    const QString aged = kind == "link" ? target : leftover;
+    if (kind != "folder") {
+        QFile f(aged);
+        QVERIFY(f.open(QIODevice::ReadWrite));
+        QVERIFY(f.setFileTime(QDateTime::currentDateTime().addSecs(-ageSeconds),
+                              QFileDevice::FileModificationTime));
+    }
+    QCOMPARE(removeLeftoverStoreTemporaries(), int(removed));
+    QCOMPARE(QFileInfo::exists(leftover) || QFileInfo(leftover).isSymLink(), !removed);
+    QCOMPARE(readStore(file), QByteArray("[Schnittstelle]\nCOM=1\n"));
+    QVERIFY(kind != "link" || QFileInfo::exists(target));
 }
 
 QTEST_MAIN(tst_settingsstore)

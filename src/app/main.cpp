@@ -1,3 +1,4 @@
+#include "config/SettingsStore.h"
 #include "dialogs/frmAbout.h"
 #include "link/ProcessGuard.h"
 #include "main/frmPumpensteuerung.h"
@@ -173,6 +174,8 @@ int main(int argc, char *argv[])
     // The window ends the program itself, after the save question.
     QApplication::setQuitOnLastWindowClosed(false);
 
+    // A save killed half way leaves its temporary beside vyt.conf; the file itself is whole.
+    vyt::removeLeftoverStoreTemporaries();
     vyt::frmPumpensteuerung window;
     // On before the port dialog, so that a waiting script hears why it cannot start yet.
     std::unique_ptr<vyt::RemoteServer> remote;

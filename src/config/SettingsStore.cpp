@@ -4,8 +4,10 @@
 
 #include <QApplication>
 #include <QDateTime>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QSaveFile>
 #include <QStringDecoder>
 #include <QTemporaryFile>
@@ -50,7 +52,33 @@ QString backupNameFor(const QString &file)
     return name;
 }
 
+// QSaveFile's temporary beside the store: QTemporaryFile fills the six places with
+// letters and ends them with the process id's digits.
+bool isStoreTemporary(const QFileInfo &entry, const QString &storeName)
+{
+    static const QRegularExpression kRandomPart(QStringLiteral("^[A-Za-z0-9]{5}[0-9]$"));
+    const QString name = entry.fileName();
+    const QString prefix = storeName + QLatin1Char('.');
+    return name.startsWith(prefix) && kRandomPart.match(name.mid(prefix.size())).hasMatch() &&
+           entry.isFile() && !entry.isSymLink();
+}
+
 } // namespace
+
+int removeLeftoverStoreTemporaries()
+{
+    const QFileInfo store(openStore()->fileName());
+    const QDateTime settled = QDateTime::currentDateTimeUtc().addSecs(-60);
+    int removed = 0;
+    const QFileInfoList entries = store.absoluteDir().entryInfoList(
+        {store.fileName() + QStringLiteral(".*")}, QDir::Files | QDir::Hidden | QDir::System);
+    for (const QFileInfo &entry : entries) {
+        if (isStoreTemporary(entry, store.fileName()) && entry.lastModified().toUTC() < settled &&
+            QFile::remove(entry.absoluteFilePath()))
+            ++removed;
+    }
+    return removed;
+}
 
 std::unique_ptr<QSettings> openStore()
 {

@@ -22,4 +22,11 @@ constexpr const char *kStoreName = "vyt";
 // the reason goes to *reason, or to the operator when reason is null.
 [[nodiscard]] bool prepareStoreForWriting(QWidget *messageParent, QString *reason = nullptr);
 
+// Removes what a save killed half way leaves beside the store: QSaveFile's temporary
+// "vyt.conf.XXXXXX" (six letters or digits, the last one a digit of the process id).
+// Only regular files of that name that have not changed for a minute, so that another
+// instance's save in progress keeps its file; anything else beside the store stays.
+// Returns how many were removed.
+int removeLeftoverStoreTemporaries();
+
 } // namespace vyt

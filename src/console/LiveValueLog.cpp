@@ -64,7 +64,7 @@ bool LiveValueLog::start(std::unique_ptr<QIODevice> device, const QString &name)
     m_name = name;
     m_rows = 0;
     m_written = 0;
-    if (!write(RunJournal::csvLine(header()))) {
+    if (!write(RunJournal::spreadsheetLine(header()))) {
         m_device.reset();
         return false;
     }
@@ -84,7 +84,7 @@ void LiveValueLog::append(const QDateTime &time, qint32 rpm, qint32 mA, const QS
 {
     if (!m_device)
         return;
-    if (write(RunJournal::csvLine(row(time, rpm, mA, faultFlags)))) {
+    if (write(RunJournal::spreadsheetLine(row(time, rpm, mA, faultFlags)))) {
         ++m_rows;
         return;
     }

@@ -1,5 +1,7 @@
 #include "console/ParameterCompareDialog.h"
 
+#include "ui/PlainText.h"
+
 #include <QDialogButtonBox>
 #include <QHeaderView>
 #include <QLabel>
@@ -18,7 +20,8 @@ ParameterCompareDialog::ParameterCompareDialog(const QString &title, const QStri
     setWindowFlag(Qt::WindowContextHelpButtonHint, false);
     auto *layout = new QVBoxLayout(this);
 
-    auto *noteLabel = new QLabel(note, this);
+    auto *noteLabel = showsPlainText(new QLabel(this));
+    noteLabel->setText(note);
     noteLabel->setObjectName(QStringLiteral("lblCompareNote"));
     noteLabel->setWordWrap(true);
     layout->addWidget(noteLabel);

@@ -15,6 +15,7 @@
 #include "link/ControllerLink.h"
 #include "link/MSComm.h"
 #include "ui/MessageBox.h"
+#include "ui/PlainText.h"
 #include "ui/ProgramEnd.h"
 #include "ui_frmDirekt.h"
 
@@ -331,7 +332,8 @@ void frmDirekt::readBack(const DriveValues &sent)
         QLabel *mark = m_readBackMark[i];
         mark->setText(took ? kTick : kCross);
         mark->setStyleSheet(colourStyle(took ? kTaken : kNotTaken));
-        mark->setToolTip(tr("Sent %1, the controller has %2.").arg(sent[i], (*controller)[i]));
+        mark->setToolTip(
+            plainToolTip(tr("Sent %1, the controller has %2.").arg(sent[i], (*controller)[i])));
         if (!took)
             notTaken << tr("%1 (sent %2, the controller has %3)")
                             .arg(QLatin1String(kDriveParameters[i].name), sent[i],
@@ -375,7 +377,7 @@ void frmDirekt::addParameterTools()
         if (tool.reads)
             m_backupButtons << button;
     }
-    m_parameterStatus = new QLabel(this);
+    m_parameterStatus = showsPlainText(new QLabel(this));
     m_parameterStatus->setObjectName(QStringLiteral("lblParameterStatus"));
     m_parameterStatus->setTextInteractionFlags(Qt::TextSelectableByMouse);
     // A long status wraps instead of widening the console.

@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <cstdio>
 #include <cstdlib>
@@ -147,6 +148,27 @@ QByteArray RunJournal::csvLine(const QStringList &fields)
     }
     line += "\r\n";
     return line;
+}
+
+QString RunJournal::spreadsheetCell(const QString &cell)
+{
+    static const QString kFormulaStarts = QStringLiteral("=+-@\t\r");
+    // Either decimal mark: a number typed in the operator's locale is still a number.
+    static const QRegularExpression kPlainNumber(
+        QStringLiteral("^[+-]?(\\d+([.,]\\d*)?|[.,]\\d+)([eE][+-]?\\d+)?$"));
+    if (cell.isEmpty() || !kFormulaStarts.contains(cell.front()) ||
+        kPlainNumber.match(cell).hasMatch())
+        return cell;
+    return QLatin1Char('\'') + cell;
+}
+
+QByteArray RunJournal::spreadsheetLine(const QStringList &fields)
+{
+    QStringList guarded;
+    guarded.reserve(fields.size());
+    for (const QString &field : fields)
+        guarded << spreadsheetCell(field);
+    return csvLine(guarded);
 }
 
 bool RunJournal::fail(const QString &why)

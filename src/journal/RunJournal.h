@@ -67,6 +67,13 @@ public:
     [[nodiscard]] static QStringList header();
     // One CSV record with its CRLF, fields quoted where RFC 4180 needs it.
     [[nodiscard]] static QByteArray csvLine(const QStringList &fields);
+    // A cell as a file for spreadsheets holds it: a text that begins with = + - @, a tab
+    // or a CR would be taken for a formula and gets a leading apostrophe ("'=1+2*3");
+    // a plain number ("-2.5", "+3", "-1E+07") is left as it is.
+    [[nodiscard]] static QString spreadsheetCell(const QString &cell);
+    // csvLine() for the files the operator opens in a spreadsheet (exports, value logs);
+    // runs.csv itself keeps its cells exact.
+    [[nodiscard]] static QByteArray spreadsheetLine(const QStringList &fields);
     // Parses CSV text into records (header included), tolerant of damage: a record
     // whose quote never closes is read as one plain line, so later rows survive.
     [[nodiscard]] static QList<QStringList> parseCsv(const QByteArray &text);

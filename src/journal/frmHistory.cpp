@@ -3,6 +3,7 @@
 #include "journal/RunJournal.h"
 #include "journal/RunTableModel.h"
 #include "ui/MessageBox.h"
+#include "ui/PlainText.h"
 #include "ui_frmHistory.h"
 
 #include <QDesktopServices>
@@ -42,6 +43,7 @@ frmHistory::frmHistory(RunJournal &journal, QWidget *parent)
 {
     m_ui->setupUi(this);
     setWindowFlag(Qt::Window, true);
+    showsPlainText(m_ui->lblCount); // it may show a read error with the journal's path
 
     saveFileName = [](QWidget *owner, const QString &caption, const QString &dir,
                       const QString &filter) {
@@ -227,9 +229,9 @@ QList<QStringList> frmHistory::rowsToExport() const
 
 bool frmHistory::exportTo(const QString &file, QString *error) const
 {
-    QByteArray bytes = RunJournal::csvLine(RunJournal::header());
+    QByteArray bytes = RunJournal::spreadsheetLine(RunJournal::header());
     for (const QStringList &row : rowsToExport())
-        bytes += RunJournal::csvLine(row);
+        bytes += RunJournal::spreadsheetLine(row);
     // Written aside and renamed, so a failed export never leaves half a file.
     QSaveFile out(file);
     if (out.open(QIODevice::WriteOnly) && out.write(bytes) == bytes.size() && out.commit())

@@ -8,6 +8,7 @@
 #include "main/PumpRun.h"
 #include "main/frmPumpensteuerung.h"
 #include "ui/MessageBox.h"
+#include "ui/PlainText.h"
 
 #include <QApplication>
 #include <QHeaderView>
@@ -27,6 +28,9 @@ CalibrationDialog::CalibrationDialog(frmPumpensteuerung &window)
     : QDialog(&window), ui(std::make_unique<Ui::frmCalibration>()), m_window(window)
 {
     ui->setupUi(this);
+    // Composed from the operator's entries and the refusal's reasons.
+    showsPlainText(ui->lblRechnung);
+    showsPlainText(ui->lblStatistik);
     {
         const QSignalBlocker block(ui->cboTestEinheit);
         ui->cboTestEinheit->addItems(mengeEinheiten());

@@ -24,6 +24,7 @@
 #include "main/Settings.h"
 #include "texts/WindowTexts.h"
 #include "ui/MessageBox.h"
+#include "ui/PlainText.h"
 #include "ui/ProgramEnd.h"
 #include "ui/Wait.h"
 
@@ -44,6 +45,8 @@ frmPumpensteuerung::frmPumpensteuerung(QWidget *parent)
     : QWidget(parent), ui(std::make_unique<Ui::frmPumpensteuerung>())
 {
     ui->setupUi(this);
+    // The status line shows replies, paths and system errors.
+    showsPlainText(ui->lblStatus);
     // The displacement is shown, not entered: a read-only box on the button face.
     QPalette grau = ui->txtVerdraengungsvolumen->palette();
     grau.setColor(QPalette::Base, grau.color(QPalette::Button));
@@ -145,7 +148,7 @@ void frmPumpensteuerung::addRangeHints()
     // In the mode frame's free stretch column: ignored in width, so a long text is cut
     // rather than widening the window and moving the designed controls.
     auto make = [this](const char *name) {
-        auto *label = new QLabel(this);
+        auto *label = showsPlainText(new QLabel(this));
         label->setObjectName(QString::fromLatin1(name));
         QFont small = label->font();
         small.setPointSizeF(small.pointSizeF() * 0.85);
@@ -766,7 +769,7 @@ void frmPumpensteuerung::setRemoteLine(const QString &text, bool warning)
 {
     if (!m_remoteLine) {
         // Below the status line, so that no designed control moves; only there when on.
-        m_remoteLine = new QLabel(this);
+        m_remoteLine = showsPlainText(new QLabel(this));
         m_remoteLine->setObjectName(QStringLiteral("lblRemote"));
         QFont small = m_remoteLine->font();
         small.setPointSizeF(small.pointSizeF() * 0.85);

@@ -7,6 +7,10 @@
 #include <QFileInfo>
 #include <QRandomGenerator>
 #include <array>
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace vyt {
 namespace {
@@ -22,6 +26,18 @@ bool isToken(const QByteArray &text)
             return false;
     }
     return true;
+}
+
+TokenFileFacts factsOf(const struct stat &facts)
+{
+    TokenFileFacts seen;
+    seen.symlink = S_ISLNK(facts.st_mode);
+    seen.regular = S_ISREG(facts.st_mode);
+    seen.owner = uint(facts.st_uid);
+    seen.user = uint(::geteuid());
+    seen.mode = uint(facts.st_mode & 07777);
+    seen.size = qint64(facts.st_size);
+    return seen;
 }
 
 } // namespace
@@ -48,26 +64,94 @@ bool RemoteToken::fail(const QString &why)
     return false;
 }
 
+QString tokenFileProblem(const TokenFileFacts &facts)
+{
+    if (facts.symlink)
+        return QStringLiteral("is a symbolic link");
+    if (!facts.regular)
+        return QStringLiteral("is not a regular file");
+    if (facts.owner != facts.user)
+        return QStringLiteral("belongs to another user");
+    if (facts.mode & 077)
+        return QStringLiteral("cannot be made readable by its owner only (mode %1)")
+            .arg(facts.mode & 0777, 4, 8, QLatin1Char('0'));
+    if (facts.size > kMaxTokenFileBytes)
+        return QStringLiteral("is too long to hold a token");
+    return {};
+}
+
 bool RemoteToken::load(const QString &path)
 {
     m_path = path;
     m_error.clear();
-    QFile file(path);
-    if (!file.exists())
-        return create();
-    if (!file.open(QIODevice::ReadOnly))
-        return fail(QStringLiteral("The remote-control token %1 cannot be read: %2.")
-                        .arg(QDir::toNativeSeparators(path), file.errorString()));
-    const QByteArray text = file.read(4 * kBytes).trimmed();
-    if (!isToken(text))
+    const QByteArray name = QFile::encodeName(path);
+    struct stat before {};
+    if (::lstat(name.constData(), &before) != 0) {
+        if (errno == ENOENT)
+            return create();
+        return refuse(qt_error_string(errno));
+    }
+    if (S_ISLNK(before.st_mode) || !S_ISREG(before.st_mode))
+        return refuse(tokenFileProblem(factsOf(before)));
+    // No blocking on something swapped in after the lstat (a FIFO), no following a link.
+    const int fd = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return refuse(qt_error_string(errno));
+    const QByteArray text = readPrivate(fd);
+    ::close(fd);
+    if (!m_error.isEmpty())
+        return false;
+    if (!isToken(text.trimmed()))
         return fail(QStringLiteral("The remote-control token %1 holds no token; delete it and a "
                                    "new one is made at the next start.")
                         .arg(QDir::toNativeSeparators(path)));
-    // A token others could read is no secret: it stays the owner's alone.
-    if (file.permissions() & ~(kOwnerOnly | QFileDevice::ReadUser | QFileDevice::WriteUser))
-        (void)file.setPermissions(kOwnerOnly);
-    m_value = text;
+    m_value = text.trimmed();
     return true;
+}
+
+QByteArray RemoteToken::readPrivate(int fd)
+{
+    struct stat facts {};
+    if (::fstat(fd, &facts) != 0) {
+        refuse(qt_error_string(errno));
+        return {};
+    }
+    // A token others could read is no secret: it is made the owner's alone, and refused
+    // when that does not take (a file system without modes, a file of someone else's).
+    if (S_ISREG(facts.st_mode) && facts.st_uid == ::geteuid() && (facts.st_mode & 077) &&
+        ::fchmod(fd, S_IRUSR | S_IWUSR) == 0)
+        (void)::fstat(fd, &facts);
+    if (const QString problem = tokenFileProblem(factsOf(facts)); !problem.isEmpty()) {
+        refuse(problem);
+        return {};
+    }
+    QByteArray text(kMaxTokenFileBytes + 1, '\0');
+    qsizetype got = 0;
+    while (got < text.size()) {
+        const ssize_t n = ::read(fd, text.data() + got, size_t(text.size() - got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            refuse(qt_error_string(errno));
+            return {};
+        }
+        if (n == 0)
+            break;
+        got += n;
+    }
+    // Grown since the fstat: still no token.
+    if (got > kMaxTokenFileBytes) {
+        refuse(QStringLiteral("is too long to hold a token"));
+        return {};
+    }
+    text.truncate(got);
+    return text;
+}
+
+bool RemoteToken::refuse(const QString &why)
+{
+    return fail(QStringLiteral("The remote-control token %1 is not used: it %2.")
+                    .arg(QDir::toNativeSeparators(m_path), why));
 }
 
 bool RemoteToken::create()

@@ -93,6 +93,19 @@ protected:
 
 } // namespace
 
+std::unique_ptr<QMessageBox> messageBox(QWidget *parent, const Message &message)
+{
+    auto box = std::make_unique<ScreenCentredBox>(toIcon(message.icon), message.title, message.text,
+                                                  toStandard(message.buttons), parent);
+    // Messages carry paths, replies and file contents: shown as they are, never as markup.
+    box->setTextFormat(Qt::PlainText);
+    if (message.buttons == MsgButtons::OkCancel)
+        box->setDefaultButton(QMessageBox::Ok);
+    if (message.buttons == MsgButtons::RetryExitCancel)
+        box->button(QMessageBox::Discard)->setText(QObject::tr("E&xit without saving"));
+    return box;
+}
+
 MsgResult showMessage(QWidget *parent, const QString &text, const QString &title,
                       MsgButtons buttons, MsgIcon icon)
 {
@@ -104,12 +117,7 @@ MsgResult showMessage(QWidget *parent, const QString &text, const QString &title
     if (responder())
         return responder()(message);
 
-    ScreenCentredBox box(toIcon(icon), title, text, toStandard(buttons), parent);
-    if (buttons == MsgButtons::OkCancel)
-        box.setDefaultButton(QMessageBox::Ok);
-    if (buttons == MsgButtons::RetryExitCancel)
-        box.button(QMessageBox::Discard)->setText(QObject::tr("E&xit without saving"));
-    return fromStandard(box.exec(), buttons);
+    return fromStandard(messageBox(parent, message)->exec(), buttons);
 }
 
 void setMessageResponder(MessageResponder r) { responder() = std::move(r); }

@@ -4,7 +4,9 @@
 #include <QList>
 #include <QString>
 #include <functional>
+#include <memory>
 
+class QMessageBox;
 class QWidget;
 
 namespace vyt {
@@ -27,6 +29,9 @@ using MessageResponder = std::function<MsgResult(const Message &)>;
 // Esc and the close box answer Cancel (or No, or Ok where there is no Cancel).
 MsgResult showMessage(QWidget *parent, const QString &text, const QString &title,
                       MsgButtons buttons = MsgButtons::Ok, MsgIcon icon = MsgIcon::Exclamation);
+
+// The box showMessage() opens for that message, not yet shown: its text is plain text.
+[[nodiscard]] std::unique_ptr<QMessageBox> messageBox(QWidget *parent, const Message &message);
 
 // Replaces the real message box; an empty responder restores it.
 void setMessageResponder(MessageResponder responder);
