@@ -144,8 +144,16 @@ bool JournalCursor::readBlock()
     }
     const qsizetype start = firstRecordStart(m_carry);
     if (start > 0) {
-        parseTail(start, false);
-        return true;
+        // A torn row further back turns the count over: its line starts inside quoted notes
+        // then look like record starts. Every row this program writes has the header's
+        // width, so a first row of another width is not trusted.
+        QList<QStringList> rows = RunJournal::parseCsv(m_carry.mid(start));
+        if (!rows.isEmpty() && rows.first().size() == RunJournal::header().size()) {
+            for (QStringList &row : rows)
+                m_pending << RunJournal::paddedRow(std::move(row));
+            m_carry.truncate(start);
+            return true;
+        }
     }
     if (m_carry.size() <= kLongestRecord)
         return true; // one record so far: read on

@@ -92,12 +92,13 @@ private:
 
     frmPumpensteuerung &m_window;
     RemoteToken m_token;
+    // Before m_http: its sockets, destroyed with it, still take their answers out of here.
+    QHash<QTcpSocket *, std::deque<std::shared_ptr<Answer>>> m_answers;
     QHttpServer m_http;
     QPointer<ConnectionGuard> m_guard; // owned by m_http once bound
     RemoteAddress m_where;
     QString m_error;
     bool m_starting = false; // a start is between its checks and Start
-    QHash<QTcpSocket *, std::deque<std::shared_ptr<Answer>>> m_answers;
 };
 
 // Turns remote control on for the window: the token (made when missing), the socket,
