@@ -656,7 +656,7 @@ void tst_journal::historyFetchesOlderRows()
     QVERIFY(!runs->canFetchMore({}));
     QCOMPARE(shownNotes(view).first(), firstShown);
     if (mode.isEmpty())
-        QCOMPARE(shownNotes(view).last(), QStringLiteral("n0"));
+        QVERIFY(shownNotes(view).last().startsWith(QStringLiteral("n0 ")));
     else
         QCOMPARE(shownNotes(view).size(), 1);
 }

@@ -17,21 +17,35 @@ namespace {
 // little out of order, and the clock may be set back a little. This much is read on.
 constexpr qint64 kOrderSlackSecs = 10 * 60;
 
-// The first line start in text after which an even number of quotes follows: text ends
-// at a record boundary, so that line start begins a record (a quoted line end has an
-// odd number after it). -1 when there is none.
-qsizetype firstRecordStart(const QByteArray &text)
+// The line starts in text after which an even number of quotes follows, in order: text
+// ends at a record boundary, so such a line start begins a record (a quoted line end has
+// an odd number after it) unless a torn row further on has turned the count over.
+QList<qsizetype> recordStarts(const QByteArray &text)
 {
+    QList<qsizetype> starts;
     qsizetype quotes = 0;
-    qsizetype start = -1;
     for (qsizetype i = text.size() - 2; i >= 0; --i) {
-        const char c = text.at(i + 1);
-        if (c == '"')
+        if (text.at(i + 1) == '"')
             ++quotes;
         if (text.at(i) == '\n' && quotes % 2 == 0)
-            start = i + 1;
+            starts.prepend(i + 1);
     }
-    return start;
+    return starts;
+}
+
+// Every row this program writes has the header's width: a line start inside a quoted note
+// gives a first record of another width.
+qsizetype trustedStart(const QByteArray &text)
+{
+    const QList<qsizetype> starts = recordStarts(text);
+    for (qsizetype i = 0; i < starts.size(); ++i) {
+        const qsizetype end = i + 1 < starts.size() ? starts.at(i + 1) : text.size();
+        const QList<QStringList> rows =
+            RunJournal::parseCsv(text.mid(starts.at(i), end - starts.at(i)));
+        if (!rows.isEmpty() && rows.first().size() == RunJournal::header().size())
+            return starts.at(i);
+    }
+    return -1;
 }
 
 bool readFully(int fd, char *to, qint64 bytes, qint64 at)
@@ -142,18 +156,10 @@ bool JournalCursor::readBlock()
         parseTail(0, true);
         return true;
     }
-    const qsizetype start = firstRecordStart(m_carry);
+    const qsizetype start = trustedStart(m_carry);
     if (start > 0) {
-        // A torn row further back turns the count over: its line starts inside quoted notes
-        // then look like record starts. Every row this program writes has the header's
-        // width, so a first row of another width is not trusted.
-        QList<QStringList> rows = RunJournal::parseCsv(m_carry.mid(start));
-        if (!rows.isEmpty() && rows.first().size() == RunJournal::header().size()) {
-            for (QStringList &row : rows)
-                m_pending << RunJournal::paddedRow(std::move(row));
-            m_carry.truncate(start);
-            return true;
-        }
+        parseTail(start, false);
+        return true;
     }
     if (m_carry.size() <= kLongestRecord)
         return true; // one record so far: read on
