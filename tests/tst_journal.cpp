@@ -1,6 +1,7 @@
 // The run journal: rows survive the trip through the CSV file whatever they hold,
 // a failed append leaves earlier rows alone, and the history window shows, filters
 // and exports what the journal holds.
+#include "journal/JournalCursor.h"
 #include "journal/RunJournal.h"
 #include "journal/RunTableModel.h"
 #include "journal/frmHistory.h"
@@ -54,6 +55,28 @@ QByteArray contents(const QString &path)
     return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
+// Row i of a made-up journal: a minute apart, every seventh note over two lines with a
+// quote and a comma, so that block edges fall inside quoted fields.
+QStringList madeRow(int i)
+{
+    const QDateTime base(QDate(2026, 1, 1), QTime(8, 0), Qt::LocalTime);
+    RunRecord r = sample(i % 7 == 0 ? QStringLiteral("n%1\r\nsecond, \"line\"").arg(i)
+                                    : QStringLiteral("n%1").arg(i),
+                         base.addSecs(60LL * i));
+    return r.fields();
+}
+
+// Rows from..to-1 of madeRow into a journal file of their own, header first.
+void writeRows(const QString &path, int from, int to)
+{
+    QByteArray text = RunJournal::csvLine(RunJournal::header());
+    for (int i = from; i < to; ++i)
+        text += RunJournal::csvLine(madeRow(i));
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(f.write(text), text.size());
+}
+
 const QByteArray kHeader =
     "started,ended,port,device,pump type,mode,set value,unit,repetitions,doses done,delivered,"
     "ended by,note\r\n";
@@ -76,7 +99,15 @@ private slots:
     void fullDiskAnswersFalse();
     void tornLastLineDoesNotSwallowNextRow();
     void defaultPathInDataFolder();
+    void readsNewestFirstAcrossRotation_data();
+    void readsNewestFirstAcrossRotation();
+    void readsBackwardsAsForwards_data();
+    void readsBackwardsAsForwards();
+    void tornRowInLargeJournal();
     void historyNewestFirstAndFilters();
+    void historyFetchesOlderRows_data();
+    void historyFetchesOlderRows();
+    void historyLetsRowsGoWhenClosed();
     void historyShowsLiveRows();
     void historyExportsSelectedRows();
     void historyOpensFolder();
@@ -270,6 +301,102 @@ void tst_journal::readsDamagedJournal()
         QCOMPARE(rows.first().mid(0, firstFields.size()), firstFields);
 }
 
+void tst_journal::readsNewestFirstAcrossRotation_data()
+{
+    QTest::addColumn<int>("rotated"); // rows 0..rotated-1 in runs.csv.1
+    QTest::addColumn<int>("total");   // the rest in runs.csv
+    QTest::addColumn<int>("since");   // row whose start is "since"; -1: none
+    QTest::addColumn<int>("limit");
+    QTest::addColumn<int>("count");
+    QTest::addColumn<bool>("truncated");
+    QTest::newRow("current only") << 0 << 2000 << -1 << 5000 << 2000 << false;
+    QTest::newRow("both files") << 1500 << 2200 << -1 << 5000 << 2200 << false;
+    QTest::newRow("exactly the limit") << 1500 << 2200 << -1 << 2200 << 2200 << false;
+    QTest::newRow("limit in the current") << 1500 << 2200 << -1 << 100 << 100 << true;
+    QTest::newRow("limit in the rotated") << 1500 << 2200 << -1 << 1000 << 1000 << true;
+    QTest::newRow("since in the current") << 1500 << 2200 << 1800 << 5000 << 400 << false;
+    QTest::newRow("since in the rotated") << 1500 << 2200 << 1000 << 5000 << 1200 << false;
+    QTest::newRow("since and limit") << 1500 << 2200 << 1000 << 1199 << 1199 << true;
+    QTest::newRow("rotated only") << 1500 << 1500 << 10 << 5000 << 1490 << false;
+}
+
+void tst_journal::readsNewestFirstAcrossRotation()
+{
+    QFETCH(int, rotated);
+    QFETCH(int, total);
+    QFETCH(int, since);
+    QFETCH(int, limit);
+    QFETCH(int, count);
+    QFETCH(bool, truncated);
+    const QString path = m_dir.filePath(QStringLiteral("newest/%1/runs.csv").arg(QTest::currentDataTag()));
+    QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()));
+    if (rotated > 0)
+        writeRows(path + QStringLiteral(".1"), 0, rotated);
+    if (total > rotated)
+        writeRows(path, rotated, total);
+    const QDateTime from =
+        since < 0 ? QDateTime() : QDateTime::fromString(madeRow(since).first(), Qt::ISODate);
+    const JournalPage page = readNewest({path, path + QStringLiteral(".1")}, from, limit);
+    QVERIFY2(page.error.isEmpty(), qPrintable(page.error));
+    QCOMPARE(page.rows.size(), count);
+    QCOMPARE(page.truncated, truncated);
+    for (int i = 0; i < count; ++i)
+        QCOMPARE(page.rows.at(i), madeRow(total - 1 - i));
+}
+
+void tst_journal::readsBackwardsAsForwards_data()
+{
+    readsDamagedJournal_data();
+    QTest::newRow("quoted field over lines")
+        << kHeader + "a,\"x\r\n\"\"y\"\",\r\nz\"\r\nb\r\n" << QStringList{"a", "x\r\n\"y\",\r\nz"} << 2;
+    QTest::newRow("torn row before quoted rows")
+        << kHeader + "a\r\nc,\"torn\r\nd,\"q,1\"\r\ne\r\n" << QStringList{"a"} << 3;
+}
+
+void tst_journal::readsBackwardsAsForwards()
+{
+    QFETCH(QByteArray, text);
+    const QString path = m_dir.filePath(QStringLiteral("backwards.csv"));
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(text);
+    f.close();
+    QList<QStringList> forwards = RunJournal::readRows(path);
+    std::reverse(forwards.begin(), forwards.end());
+    JournalCursor cursor({path});
+    QCOMPARE(cursor.take(1000), forwards);
+    QVERIFY(cursor.atEnd());
+    QVERIFY(cursor.error().isEmpty());
+}
+
+void tst_journal::tornRowInLargeJournal()
+{
+    // A crash tore a row in the middle of a journal larger than a record can be; rows
+    // with quotes follow it. Each row before and after it is read whole.
+    const QString path = m_dir.filePath(QStringLiteral("torn-large.csv"));
+    const int before = 20000;
+    const int after = 300;
+    QByteArray text = RunJournal::csvLine(RunJournal::header());
+    for (int i = 0; i < before; ++i)
+        text += RunJournal::csvLine(madeRow(i));
+    QVERIFY(text.size() > 2 * JournalCursor::kLongestRecord);
+    text += "2026-01-09T00:00:00+01:00,\"torn\r\n";
+    for (int i = before; i < before + after; ++i)
+        text += RunJournal::csvLine(madeRow(i));
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    QCOMPARE(f.write(text), text.size());
+    f.close();
+    JournalCursor cursor({path});
+    const QList<QStringList> rows = cursor.take(before + after + 10);
+    QCOMPARE(rows.size(), before + after + 1);
+    for (int i = 0; i < after; ++i)
+        QCOMPARE(rows.at(i), madeRow(before + after - 1 - i));
+    QCOMPARE(rows.at(after).value(1), QStringLiteral("\"torn"));
+    for (int i = 0; i < before; ++i)
+        QCOMPARE(rows.at(after + 1 + i), madeRow(before - 1 - i));
+}
+
 void tst_journal::rotatesPastLimit()
 {
     const QString path = m_dir.filePath(QStringLiteral("rot/runs.csv"));
@@ -407,7 +534,8 @@ void tst_journal::historyNewestFirstAndFilters()
     auto *mode = window.findChild<QComboBox *>(QStringLiteral("cboMode"));
     auto *period = window.findChild<QComboBox *>(QStringLiteral("cboPeriod"));
     QVERIFY(view && mode && period);
-    QCOMPARE(shownNotes(view), (QStringList{"recent", "flow", "old"}));
+    // Read in a worker: the rows come in a moment later.
+    QTRY_COMPARE(shownNotes(view), (QStringList{"recent", "flow", "old"}));
 
     mode->setCurrentIndex(mode->findText(QStringLiteral("flow")));
     QCOMPARE(shownNotes(view), QStringList{"flow"});
@@ -431,7 +559,7 @@ void tst_journal::historyShowsLiveRows()
         journal.append(sample(QStringLiteral("first"), QDateTime::currentDateTime().addSecs(-5))));
     frmHistory window(journal);
     auto *view = window.findChild<QTableView *>(QStringLiteral("tblRuns"));
-    QCOMPARE(shownNotes(view), QStringList{"first"});
+    QTRY_COMPARE(shownNotes(view), QStringList{"first"});
     QVERIFY(journal.append(sample(QStringLiteral("live"), QDateTime::currentDateTime())));
     QCOMPARE(shownNotes(view), (QStringList{"live", "first"}));
     // A failed append shows nothing.
@@ -451,6 +579,7 @@ void tst_journal::historyExportsSelectedRows()
     auto *view = window.findChild<QTableView *>(QStringLiteral("tblRuns"));
     auto *exportButton = window.findChild<QPushButton *>(QStringLiteral("cmdExport"));
     QVERIFY(view && exportButton);
+    QTRY_COMPARE(view->model()->rowCount(), 4);
 
     const QString target = m_dir.filePath(QStringLiteral("export.csv"));
     int asked = 0;
@@ -482,6 +611,83 @@ void tst_journal::historyExportsSelectedRows()
     };
     QTest::mouseClick(exportButton, Qt::LeftButton);
     QVERIFY(!QFile::exists(target));
+}
+
+void tst_journal::historyFetchesOlderRows_data()
+{
+    QTest::addColumn<QString>("mode"); // the filter; empty: all modes
+    QTest::addColumn<int>("flowRow");  // the one flow run; -1: none
+    QTest::addColumn<QString>("firstShown");
+    QTest::newRow("scrolled to the end") << "" << -1 << "n1999";
+    QTest::newRow("filter hides the newest") << "flow" << 3 << "n3";
+}
+
+void tst_journal::historyFetchesOlderRows()
+{
+    QFETCH(QString, mode);
+    QFETCH(int, flowRow);
+    QFETCH(QString, firstShown);
+    const QString path =
+        m_dir.filePath(QStringLiteral("fetch-%1/runs.csv").arg(QTest::currentDataTag()));
+    QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()));
+    writeRows(path + QStringLiteral(".1"), 0, 1500);
+    writeRows(path, 1500, 2000);
+    if (flowRow >= 0) {
+        // The rotated file again, one of its runs a flow.
+        QByteArray text = RunJournal::csvLine(RunJournal::header());
+        for (int i = 0; i < 1500; ++i) {
+            QStringList row = madeRow(i);
+            if (i == flowRow)
+                row[RunTableModel::kModeColumn] = QStringLiteral("flow");
+            text += RunJournal::csvLine(row);
+        }
+        QFile f(path + QStringLiteral(".1"));
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write(text);
+    }
+    RunJournal journal(path);
+    frmHistory window(journal);
+    window.resize(900, 500);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    auto *view = window.findChild<QTableView *>(QStringLiteral("tblRuns"));
+    auto *runs = qobject_cast<QSortFilterProxyModel *>(view->model());
+    QVERIFY(runs);
+    // The newest chunk at once, nothing older until the table scrolls there.
+    QTRY_COMPARE(runs->sourceModel()->rowCount(), RunTableModel::kFetchRows);
+    QCOMPARE(shownNotes(view).first(), QStringLiteral("n1999"));
+    auto *modes = window.findChild<QComboBox *>(QStringLiteral("cboMode"));
+    if (!mode.isEmpty())
+        modes->setCurrentIndex(modes->findText(mode));
+    for (int turn = 0; turn < 20 && runs->sourceModel()->rowCount() < 2000; ++turn) {
+        view->scrollToBottom();
+        QTRY_VERIFY(!qobject_cast<RunTableModel *>(runs->sourceModel())->fetching());
+    }
+    QTRY_COMPARE(runs->sourceModel()->rowCount(), 2000);
+    QVERIFY(!runs->canFetchMore({}));
+    QCOMPARE(shownNotes(view).first(), firstShown);
+    if (mode.isEmpty())
+        QVERIFY(shownNotes(view).last().startsWith(QStringLiteral("n0 ")));
+    else
+        QCOMPARE(shownNotes(view).size(), 1);
+}
+
+void tst_journal::historyLetsRowsGoWhenClosed()
+{
+    const QString path = m_dir.filePath(QStringLiteral("closed/runs.csv"));
+    QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()));
+    writeRows(path, 0, 50);
+    RunJournal journal(path);
+    frmHistory window(journal);
+    auto *view = window.findChild<QTableView *>(QStringLiteral("tblRuns"));
+    window.show();
+    QTRY_COMPARE(view->model()->rowCount(), 50);
+    window.close();
+    QCOMPARE(view->model()->rowCount(), 0);
+    QVERIFY(journal.append(sample(QStringLiteral("while closed"), QDateTime::currentDateTime())));
+    window.show();
+    QTRY_COMPARE(view->model()->rowCount(), 51);
+    QCOMPARE(shownNotes(view).first(), QStringLiteral("while closed"));
 }
 
 void tst_journal::historyOpensFolder()

@@ -4,6 +4,7 @@
 // cannot get past. The client is a plain QTcpSocket, so every byte is the test's own.
 #include "config/NumberText.h"
 #include "config/Units.h"
+#include "journal/RunJournal.h"
 #include "link/ControllerLink.h"
 #include "remote/RemoteServer.h"
 #include "support/AppFixture.h"
@@ -11,7 +12,9 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDialog>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QLabel>
@@ -154,6 +157,64 @@ QByteArray doseWith(const QByteArray &key, const QByteArray &value)
     return QJsonDocument(o).toJson(QJsonDocument::Compact);
 }
 
+// The start of journal row i: a minute apart from 2026-01-01 08:00 local time.
+QDateTime rowStart(int i)
+{
+    return QDateTime(QDate(2026, 1, 1), QTime(8, 0), Qt::LocalTime).addSecs(60LL * i);
+}
+
+// Rows from..to-1, note "n<i>", into a journal file of their own, header first.
+bool writeJournal(const QString &path, int from, int to)
+{
+    QByteArray text = RunJournal::csvLine(RunJournal::header());
+    for (int i = from; i < to; ++i) {
+        RunRecord r;
+        r.started = rowStart(i);
+        r.ended = r.started.addSecs(30);
+        r.port = QStringLiteral("COM1");
+        r.mode = QStringLiteral("dosing");
+        r.endedBy = QStringLiteral("completed");
+        r.note = QStringLiteral("n%1").arg(i);
+        text += RunJournal::csvLine(r.fields());
+    }
+    QFile f(path);
+    return QDir().mkpath(QFileInfo(path).absolutePath()) && f.open(QIODevice::WriteOnly) &&
+           f.write(text) == text.size();
+}
+
+// The journal's files of the window, emptied: each test writes its own.
+bool clearJournal(const RunJournal &journal)
+{
+    QFile::remove(journal.rotatedPath());
+    QFile::remove(journal.path());
+    return !QFile::exists(journal.path()) && !QFile::exists(journal.rotatedPath());
+}
+
+// The answers in bytes received, in order, each body as JSON.
+QList<QJsonObject> answersIn(const QByteArray &in)
+{
+    QList<QJsonObject> answers;
+    qsizetype pos = 0;
+    for (;;) {
+        const qsizetype end = in.indexOf("\r\n\r\n", pos);
+        if (end < 0)
+            return answers;
+        const QByteArray head = in.mid(pos, end - pos).toLower();
+        const qsizetype at = head.indexOf("content-length:");
+        const qsizetype length =
+            at < 0 ? 0 : head.mid(at + 15, head.indexOf('\r', at) - at - 15).trimmed().toLongLong();
+        if (in.size() < end + 4 + length)
+            return answers;
+        answers << QJsonDocument::fromJson(in.mid(end + 4, length)).object();
+        pos = end + 4 + length;
+    }
+}
+
+QByteArray sinceRow(int i)
+{
+    return "since=" + QUrl::toPercentEncoding(RunJournal::timeText(rowStart(i)));
+}
+
 QByteArray flow(const QByteArray &rate, const QByteArray &duration, const QByteArray &unit = "s")
 {
     return R"({"rate": )" + rate + R"(, "unit": "ml/min", "duration": )" + duration +
@@ -192,6 +253,11 @@ private slots:
     void connectionCloseIsHonoured_data();
     void connectionCloseIsHonoured();
     void pipelinedRequestsAreAllAnswered();
+    void runsReadBothFiles_data();
+    void runsReadBothFiles();
+    void runsAnswerInRequestOrder_data();
+    void runsAnswerInRequestOrder();
+    void largeReadLeavesWindowFree();
     void openApiNamesTheUnits();
 };
 
@@ -548,6 +614,15 @@ void tst_remote::hostile_data()
                                   << "POST";
     QTest::newRow("unknown path") << request("GET", "/v1/pump", {}, "<auth>") << 404 << "*"
                                   << "";
+    QTest::newRow("limit of 0") << request("GET", "/v1/runs?limit=0", {}, "<auth>") << 400
+                                << "limit"
+                                << "limit";
+    QTest::newRow("limit too large")
+        << request("GET", "/v1/runs?limit=10001", {}, "<auth>") << 400 << "limit"
+        << "limit";
+    QTest::newRow("limit no number") << request("GET", "/v1/runs?limit=all", {}, "<auth>") << 400
+                                     << "limit"
+                                     << "limit";
     QTest::newRow("since not a time")
         << request("GET", "/v1/runs?since=yesterday", {}, "<auth>") << 400 << "since"
         << "ISO 8601";
@@ -931,6 +1006,125 @@ void tst_remote::pipelinedRequestsAreAllAnswered()
     QTRY_VERIFY_WITH_TIMEOUT((in += socket.readAll()).count("HTTP/1.1 ") >= 3, 5000);
     QCOMPARE(in.count("HTTP/1.1 200"), 2);
     QCOMPARE(in.count("HTTP/1.1 404"), 1);
+}
+
+void tst_remote::runsReadBothFiles_data()
+{
+    QTest::addColumn<QByteArray>("query");
+    QTest::addColumn<int>("count");
+    QTest::addColumn<bool>("truncated");
+    QTest::addColumn<QString>("oldest");
+    // Rows 0..1499 in runs.csv.1, 1500..1999 in runs.csv.
+    QTest::newRow("default limit") << QByteArray() << 1000 << true << "n1000";
+    QTest::newRow("limit") << QByteArray("?limit=10") << 10 << true << "n1990";
+    QTest::newRow("since in the current") << "?" + sinceRow(1700) << 300 << false << "n1700";
+    QTest::newRow("since in the rotated")
+        << "?" + sinceRow(100) + "&limit=5000" << 1900 << false << "n100";
+    QTest::newRow("since a month before")
+        << QByteArray("?since=2025-12-01&limit=2000") << 2000 << false << "n0";
+    QTest::newRow("since a month before, limit")
+        << QByteArray("?since=2025-12-01&limit=1999") << 1999 << true << "n1";
+}
+
+void tst_remote::runsReadBothFiles()
+{
+    QFETCH(QByteArray, query);
+    QFETCH(int, count);
+    QFETCH(bool, truncated);
+    QFETCH(QString, oldest);
+    Rig rig;
+    QVERIFY(rig.ok);
+    const RunJournal &journal = rig.app.window().runJournal();
+    QVERIFY(clearJournal(journal));
+    QVERIFY(writeJournal(journal.rotatedPath(), 0, 1500));
+    QVERIFY(writeJournal(journal.path(), 1500, 2000));
+    const Answer answer = rig.get("/v1/runs" + query);
+    QCOMPARE(answer.status, 200);
+    const QJsonArray rows = answer.json.value(QStringLiteral("runs")).toArray();
+    QCOMPARE(rows.size(), count);
+    QCOMPARE(answer.json.value(QStringLiteral("truncated")).toBool(), truncated);
+    // Oldest first, the newest last.
+    QCOMPARE(rows.first().toObject().value(QStringLiteral("note")).toString(), oldest);
+    QCOMPARE(rows.last().toObject().value(QStringLiteral("note")).toString(),
+             QStringLiteral("n1999"));
+}
+
+void tst_remote::runsAnswerInRequestOrder_data()
+{
+    QTest::addColumn<QList<QByteArray>>("paths"); // GET, or POST when it is /v1/stop
+    QTest::addColumn<QList<QByteArray>>("keys");  // a key each answer has, in order
+    QTest::newRow("runs, then stop") << QList<QByteArray>{"/v1/runs", "/v1/stop"}
+                                     << QList<QByteArray>{"runs", "stopped"};
+    QTest::newRow("status, runs, status")
+        << QList<QByteArray>{"/v1/status", "/v1/runs?limit=5", "/v1/status"}
+        << QList<QByteArray>{"running", "runs", "running"};
+}
+
+void tst_remote::runsAnswerInRequestOrder()
+{
+    QFETCH(QList<QByteArray>, paths);
+    QFETCH(QList<QByteArray>, keys);
+    Rig rig;
+    QVERIFY(rig.ok);
+    QVERIFY(clearJournal(rig.app.window().runJournal()));
+    QVERIFY(writeJournal(rig.app.window().runJournal().path(), 0, 3000));
+    QTcpSocket socket;
+    socket.connectToHost(QHostAddress::LocalHost, rig.server->port());
+    QVERIFY(socket.waitForConnected(5000));
+    QByteArray sent;
+    for (const QByteArray &path : paths)
+        sent += path == "/v1/stop" ? request("POST", path, "{}", rig.bearer())
+                                   : request("GET", path, {}, rig.bearer());
+    socket.write(sent);
+    QByteArray in;
+    QTRY_VERIFY_WITH_TIMEOUT((in += socket.readAll(), answersIn(in).size() >= keys.size()), 10000);
+    const QList<QJsonObject> answers = answersIn(in);
+    for (qsizetype i = 0; i < keys.size(); ++i)
+        QVERIFY2(answers.at(i).contains(QString::fromLatin1(keys.at(i))), keys.at(i).constData());
+}
+
+void tst_remote::largeReadLeavesWindowFree()
+{
+    // 50 MB of rows whose times cannot be read: nothing tells the read to stop early,
+    // so it goes through the whole file while the window's timers go on.
+    Rig rig;
+    QVERIFY(rig.ok);
+    const QString path = rig.app.window().runJournal().path();
+    QVERIFY(clearJournal(rig.app.window().runJournal()));
+    QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()));
+    QByteArray block;
+    while (block.size() < 1024 * 1024)
+        block += "x,x,COM1,/dev/ttyUSB0,vyt-P02,dosing,12.5,ul,3,3,37.5,completed,n\r\n";
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    f.write(RunJournal::csvLine(RunJournal::header()));
+    for (int i = 0; i < 50; ++i)
+        QCOMPARE(f.write(block), block.size());
+    f.close();
+
+    QElapsedTimer sinceTick;
+    qint64 longestGap = 0;
+    int ticks = 0;
+    QTimer timer;
+    timer.setInterval(10);
+    QObject::connect(&timer, &QTimer::timeout, [&] {
+        longestGap = std::max(longestGap, sinceTick.restart());
+        ++ticks;
+    });
+    QElapsedTimer took;
+    took.start();
+    sinceTick.start();
+    timer.start();
+    const Answer answer = rig.send(request("GET", "/v1/runs?since=2020-01-01", {}, rig.bearer()),
+                                   60000);
+    timer.stop();
+    QCOMPARE(answer.status, 200);
+    QCOMPARE(answer.json.value(QStringLiteral("runs")).toArray().size(), 0);
+    QCOMPARE(answer.json.value(QStringLiteral("truncated")).toBool(), false);
+    qInfo("50 MB read: %lld ms, %d ticks, longest gap %lld ms", took.elapsed(), ticks,
+          longestGap);
+    QVERIFY2(longestGap < 250, qPrintable(QString::number(longestGap)));
+    QVERIFY(clearJournal(rig.app.window().runJournal()));
 }
 
 void tst_remote::openApiNamesTheUnits()

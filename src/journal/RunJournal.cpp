@@ -251,7 +251,7 @@ int RunJournal::openForCrashRow()
     return fd;
 }
 
-QList<QStringList> RunJournal::parseCsv(const QByteArray &text)
+QList<QStringList> RunJournal::parseCsv(const QByteArray &text, QList<qsizetype> *starts)
 {
     QList<QStringList> records;
     const qsizetype n = text.size();
@@ -316,6 +316,8 @@ QList<QStringList> RunJournal::parseCsv(const QByteArray &text)
         if (fields.size() == 1 && fields.first().isEmpty())
             continue; // a blank line
         records << fields;
+        if (starts)
+            *starts << start;
     }
     return records;
 }
@@ -336,18 +338,23 @@ QList<QStringList> RunJournal::readRows(const QString &path, QString *error)
     QList<QStringList> rows = parseCsv(file.readAll());
     if (!rows.isEmpty() && rows.first().value(0) == columns().first())
         rows.removeFirst();
-    const int width = columns().size();
-    for (QStringList &row : rows) {
-        // Extra fields come from an unquoted comma: they belong to the note at the end.
-        if (row.size() > width) {
-            const QStringList rest = row.mid(width - 1);
-            row = row.mid(0, width - 1);
-            row << rest.join(QLatin1Char(','));
-        }
-        while (row.size() < width)
-            row << QString();
-    }
+    for (QStringList &row : rows)
+        row = paddedRow(std::move(row));
     return rows;
+}
+
+QStringList RunJournal::paddedRow(QStringList row)
+{
+    const int width = columns().size();
+    // Extra fields come from an unquoted comma: they belong to the note at the end.
+    if (row.size() > width) {
+        const QStringList rest = row.mid(width - 1);
+        row = row.mid(0, width - 1);
+        row << rest.join(QLatin1Char(','));
+    }
+    while (row.size() < width)
+        row << QString();
+    return row;
 }
 
 } // namespace vyt

@@ -76,7 +76,12 @@ public:
     [[nodiscard]] static QByteArray spreadsheetLine(const QStringList &fields);
     // Parses CSV text into records (header included), tolerant of damage: a record
     // whose quote never closes is read as one plain line, so later rows survive.
-    [[nodiscard]] static QList<QStringList> parseCsv(const QByteArray &text);
+    // starts, when given, receives each record's byte offset in text.
+    [[nodiscard]] static QList<QStringList> parseCsv(const QByteArray &text,
+                                                     QList<qsizetype> *starts = nullptr);
+    // A parsed record as a row of the header's width: extra fields (an unquoted comma)
+    // join the note at the end, missing ones are empty.
+    [[nodiscard]] static QStringList paddedRow(QStringList fields);
     // The journal's rows without the header, each padded to the header's width.
     // A missing file is no error: it gives no rows.
     [[nodiscard]] static QList<QStringList> readRows(const QString &path, QString *error = nullptr);

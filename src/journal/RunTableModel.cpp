@@ -1,7 +1,10 @@
 #include "journal/RunTableModel.h"
 
+#include "journal/JournalCursor.h"
 #include "journal/RunJournal.h"
 
+#include <QFutureWatcher>
+#include <QtConcurrent/QtConcurrentRun>
 #include <limits>
 
 namespace vyt {
@@ -25,6 +28,59 @@ QVariant numberOrLowest(const QString &text)
 
 RunTableModel::RunTableModel(QObject *parent) : QAbstractTableModel(parent)
 {
+}
+
+RunTableModel::~RunTableModel() = default;
+
+void RunTableModel::setCursor(std::shared_ptr<JournalCursor> cursor)
+{
+    beginResetModel();
+    m_rows.clear();
+    m_cursor = std::move(cursor);
+    m_exhausted = !m_cursor;
+    m_fetching = false;
+    ++m_generation;
+    endResetModel();
+}
+
+bool RunTableModel::canFetchMore(const QModelIndex &parent) const
+{
+    return !parent.isValid() && !m_exhausted && !m_fetching;
+}
+
+void RunTableModel::fetchMore(const QModelIndex &parent)
+{
+    if (!canFetchMore(parent))
+        return;
+    m_fetching = true;
+    // The read runs in a worker: the window's thread schedules the motor.
+    auto *watcher = new QFutureWatcher<Chunk>(this);
+    const quint64 generation = m_generation;
+    connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher, generation] {
+        watcher->deleteLater();
+        if (generation == m_generation)
+            addChunk(watcher->result());
+    });
+    watcher->setFuture(QtConcurrent::run([cursor = m_cursor] {
+        Chunk chunk;
+        chunk.rows = cursor->take(kFetchRows);
+        chunk.atEnd = cursor->atEnd();
+        chunk.error = cursor->error();
+        return chunk;
+    }));
+}
+
+void RunTableModel::addChunk(const Chunk &chunk)
+{
+    m_fetching = false;
+    m_exhausted = chunk.atEnd;
+    if (!chunk.rows.isEmpty()) {
+        beginInsertRows({}, int(m_rows.size()), int(m_rows.size() + chunk.rows.size() - 1));
+        for (const QStringList &fields : chunk.rows)
+            m_rows << makeRow(fields);
+        endInsertRows();
+    }
+    emit fetched(chunk.error);
 }
 
 RunTableModel::Row RunTableModel::makeRow(const QStringList &fields)

@@ -6,8 +6,11 @@
 #include <QDateTime>
 #include <QSortFilterProxyModel>
 #include <QStringList>
+#include <memory>
 
 namespace vyt {
+
+class JournalCursor;
 
 class RunTableModel : public QAbstractTableModel {
     Q_OBJECT
@@ -25,7 +28,19 @@ public:
     // The field exactly as the journal holds it, for export.
     static constexpr int kFieldRole = Qt::UserRole + 1;
 
+    // Rows a fetch reads from the journal: the newest at once, older ones as the view
+    // scrolls down to them.
+    static constexpr int kFetchRows = 500;
+
     explicit RunTableModel(QObject *parent = nullptr);
+    ~RunTableModel() override;
+
+    // Drops the rows and reads from this cursor on, a chunk at a time in a worker.
+    void setCursor(std::shared_ptr<JournalCursor> cursor);
+    // A chunk is being read.
+    [[nodiscard]] bool fetching() const { return m_fetching; }
+    [[nodiscard]] bool canFetchMore(const QModelIndex &parent) const override;
+    void fetchMore(const QModelIndex &parent) override;
 
     // Rows as RunJournal::readRows gives them.
     void setRows(const QList<QStringList> &rows);
@@ -39,7 +54,18 @@ public:
     [[nodiscard]] QVariant headerData(int section, Qt::Orientation orientation,
                                       int role) const override;
 
+signals:
+    // A chunk has come in; error says why the journal could not be read (empty: no fault).
+    void fetched(const QString &error);
+
 private:
+    struct Chunk {
+        QList<QStringList> rows;
+        bool atEnd = false;
+        QString error;
+    };
+    void addChunk(const Chunk &chunk);
+
     struct Row {
         QStringList fields;
         QDateTime started;
@@ -47,6 +73,10 @@ private:
     };
     static Row makeRow(const QStringList &fields);
     QList<Row> m_rows;
+    std::shared_ptr<JournalCursor> m_cursor; // used by one worker at a time
+    bool m_fetching = false;
+    bool m_exhausted = true;
+    quint64 m_generation = 0; // a chunk of an earlier cursor is dropped
 };
 
 class RunFilterModel : public QSortFilterProxyModel {

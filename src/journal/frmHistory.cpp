@@ -1,11 +1,13 @@
 #include "journal/frmHistory.h"
 
+#include "journal/JournalCursor.h"
 #include "journal/RunJournal.h"
 #include "journal/RunTableModel.h"
 #include "ui/MessageBox.h"
 #include "ui/PlainText.h"
 #include "ui_frmHistory.h"
 
+#include <QCloseEvent>
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileDialog>
@@ -79,6 +81,10 @@ frmHistory::frmHistory(RunJournal &journal, QWidget *parent)
     connect(m_proxy, &QAbstractItemModel::rowsInserted, this, &frmHistory::updateCount);
     connect(m_proxy, &QAbstractItemModel::rowsRemoved, this, &frmHistory::updateCount);
     connect(m_proxy, &QAbstractItemModel::modelReset, this, &frmHistory::updateCount);
+    connect(m_model, &RunTableModel::fetched, this, &frmHistory::onFetched);
+    // A scroll to the bottom asks for older rows, even when the filter hides the last ones.
+    connect(m_ui->tblRuns->verticalScrollBar(), &QScrollBar::valueChanged, this,
+            &frmHistory::fillView);
 
     reload();
 }
@@ -169,6 +175,10 @@ void frmHistory::fitColumns()
 void frmHistory::showEvent(QShowEvent *event)
 {
     // At the size the window opens with, its own or the one the operator gave it.
+    if (m_dropped) {
+        m_dropped = false;
+        reload();
+    }
     if (!m_fitted) {
         m_fitted = true;
         fitColumns();
@@ -176,20 +186,42 @@ void frmHistory::showEvent(QShowEvent *event)
     QWidget::showEvent(event);
 }
 
+void frmHistory::closeEvent(QCloseEvent *event)
+{
+    // A closed history holds no rows: a large journal's memory goes back at once.
+    m_dropped = true;
+    m_model->setCursor(nullptr);
+    QWidget::closeEvent(event);
+}
+
 void frmHistory::reload()
 {
-    QString oldError;
-    QString newError;
-    QList<QStringList> rows = RunJournal::readRows(m_rotatedPath, &oldError);
-    rows += RunJournal::readRows(m_path, &newError);
-    m_readError = newError.isEmpty() ? oldError : newError;
-    m_model->setRows(rows);
+    m_readError.clear();
+    m_model->setCursor(std::make_shared<JournalCursor>(QStringList{m_path, m_rotatedPath}));
+    m_model->fetchMore({});
     updateCount();
+}
+
+void frmHistory::onFetched(const QString &error)
+{
+    if (!error.isEmpty())
+        m_readError = error;
+    updateCount();
+    fillView();
+}
+
+void frmHistory::fillView()
+{
+    const QScrollBar *bar = m_ui->tblRuns->verticalScrollBar();
+    if (m_model->canFetchMore({}) &&
+        (m_proxy->rowCount() < kRowsToFill || bar->value() == bar->maximum()))
+        m_model->fetchMore({});
 }
 
 void frmHistory::addRecord(const RunRecord &record)
 {
-    m_model->addRow(record.fields());
+    if (!m_dropped)
+        m_model->addRow(record.fields());
 }
 
 void frmHistory::applyFilter()

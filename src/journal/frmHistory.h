@@ -43,8 +43,11 @@ public:
     // fit the window's width.
     void fitColumns();
 
-    // Reads the journal again (the rotated runs.csv.1 first, then runs.csv).
+    // Reads the journal again, newest rows first (runs.csv, then the rotated runs.csv.1);
+    // the rest comes in as the table scrolls down.
     void reload();
+    // The history reads as many rows as this at once, even when a filter hides them.
+    static constexpr int kRowsToFill = 100;
     // The rows Export writes: the selected ones, or all shown when none is selected,
     // in the order shown, each field as the journal holds it.
     [[nodiscard]] QList<QStringList> rowsToExport() const;
@@ -53,6 +56,7 @@ public:
 
 protected:
     void showEvent(QShowEvent *event) override;
+    void closeEvent(QCloseEvent *event) override;
 
 private:
     [[nodiscard]] QList<int> neededWidths() const;
@@ -62,6 +66,8 @@ private:
     void applyFilter();
     void addRecord(const RunRecord &record);
     void updateCount();
+    void onFetched(const QString &error);
+    void fillView();
 
     std::unique_ptr<Ui::frmHistory> m_ui;
     QString m_path;
@@ -71,6 +77,7 @@ private:
     RunFilterModel *m_proxy = nullptr;
     QString m_readError;
     bool m_fitted = false; // the columns were fitted on the first show
+    bool m_dropped = false; // closed: the rows were let go, the next show reads again
 };
 
 } // namespace vyt

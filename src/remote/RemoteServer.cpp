@@ -2,6 +2,7 @@
 
 #include "config/FieldValidation.h"
 #include "config/Units.h"
+#include "journal/JournalCursor.h"
 #include "journal/RunJournal.h"
 #include "link/ControllerLink.h"
 #include "main/PumpRun.h"
@@ -14,12 +15,15 @@
 #include <QCheckBox>
 #include <QDir>
 #include <QFile>
+#include <QFutureWatcher>
 #include <QHttpServerRequest>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QPushButton>
 #include <QScopedValueRollback>
+#include <QTcpSocket>
 #include <QUrlQuery>
+#include <QtConcurrent/QtConcurrentRun>
 #include <cstdio>
 
 // Outside any namespace, as the resource system wants it.
@@ -154,44 +158,99 @@ RemoteServer::Reply RemoteServer::failure(Status status, const QString &message,
     return {status, body};
 }
 
+RemoteServer::Reply RemoteServer::replyTo(const QHttpServerRequest &request,
+                                          QHttpServerRequest::Method method, Handler handler)
+{
+    if (!authorised(request))
+        return failure(Status::Unauthorized,
+                       tr("A token is needed: \"Authorization: Bearer <token>\", the token being "
+                          "the text in remote-token beside vyt.conf."));
+    if (!handler)
+        return failure(Status::NotFound, tr("No such resource; see /v1/openapi.json."));
+    if (request.method() != method)
+        return failure(Status::MethodNotAllowed,
+                       tr("%1 takes %2 only.")
+                           .arg(request.url().path(), method == QHttpServerRequest::Method::Get
+                                                          ? QStringLiteral("GET")
+                                                          : QStringLiteral("POST")));
+    if (request.body().size() > kMaxBodyBytes)
+        return failure(Status::PayloadTooLarge,
+                       tr("The request is too large: a body may hold 64 KiB."));
+    return (this->*handler)(request);
+}
+
 void RemoteServer::serve(const QHttpServerRequest &request, QHttpServerResponder &responder,
                          QHttpServerRequest::Method method, Handler handler)
 {
-    // A handler may wait for the controller a moment: the guard leaves its socket alone.
-    const ConnectionGuard::Busy busy(*m_guard, responder.socket());
-    Reply reply;
-    const bool admitted = authorised(request);
-    if (admitted)
-        m_guard->admit(responder.socket());
-    if (!admitted)
-        reply = failure(Status::Unauthorized,
-                        tr("A token is needed: \"Authorization: Bearer <token>\", the token being "
-                           "the text in remote-token beside vyt.conf."));
-    else if (!handler)
-        reply = failure(Status::NotFound, tr("No such resource; see /v1/openapi.json."));
-    else if (request.method() != method)
-        reply = failure(Status::MethodNotAllowed,
-                        tr("%1 takes %2 only.")
-                            .arg(request.url().path(), method == QHttpServerRequest::Method::Get
-                                                           ? QStringLiteral("GET")
-                                                           : QStringLiteral("POST")));
-    else if (request.body().size() > kMaxBodyBytes)
-        reply = failure(Status::PayloadTooLarge,
-                        tr("The request is too large: a body may hold 64 KiB."));
-    else
-        reply = (this->*handler)(request);
+    QTcpSocket *socket = responder.socket();
+    auto answer = std::make_shared<Answer>();
+    answer->socket = socket;
+    // A handler may wait for the controller a moment, a journal read longer: the guard
+    // leaves the socket alone until the answer is out.
+    answer->busy = std::make_unique<ConnectionGuard::Busy>(*m_guard, socket);
+    if (authorised(request))
+        m_guard->admit(socket);
+    answer->close = request.value(QByteArrayLiteral("Connection"))
+                        .trimmed()
+                        .compare("close", Qt::CaseInsensitive) == 0;
+    answer->reply = replyTo(request, method, handler);
+    answer->responder = std::make_unique<QHttpServerResponder>(std::move(responder));
+    queueAnswer(socket, answer);
+    if (const auto later = answer->reply.later) {
+        auto *watcher = new QFutureWatcher<Reply>(this);
+        connect(watcher, &QFutureWatcherBase::finished, this, [this, watcher, answer, socket] {
+            answer->reply = watcher->result();
+            answer->ready = true;
+            watcher->deleteLater();
+            sendReady(socket);
+        });
+        watcher->setFuture(*later);
+        return;
+    }
+    answer->ready = true;
+    sendReady(socket);
+}
+
+void RemoteServer::queueAnswer(QTcpSocket *socket, const std::shared_ptr<Answer> &answer)
+{
+    auto it = m_answers.find(socket);
+    if (it == m_answers.end()) {
+        it = m_answers.insert(socket, {});
+        // A socket gone takes its answers along; a new one at the same address starts afresh.
+        connect(socket, &QObject::destroyed, this, [this, socket] { m_answers.remove(socket); });
+    }
+    it->push_back(answer);
+}
+
+void RemoteServer::sendReady(QTcpSocket *socket)
+{
+    auto it = m_answers.find(socket);
+    while (it != m_answers.end() && !it->empty() && it->front()->ready) {
+        const std::shared_ptr<Answer> answer = it->front();
+        it->pop_front();
+        send(*answer);
+        it = m_answers.find(socket); // sending may have closed the socket
+    }
+}
+
+void RemoteServer::send(Answer &answer)
+{
+    if (!answer.socket)
+        return; // the client went away meanwhile
+    const Reply &reply = answer.reply;
     const QByteArray body = QJsonDocument(reply.body).toJson(QJsonDocument::Compact);
     if (reply.status == Status::Unauthorized)
-        responder.write(body,
-                        {{"Content-Type", "application/json"},
-                         {"Cache-Control", "no-store"},
-                         {"WWW-Authenticate", "Bearer"}},
-                        reply.status);
+        answer.responder->write(body,
+                                {{"Content-Type", "application/json"},
+                                 {"Cache-Control", "no-store"},
+                                 {"WWW-Authenticate", "Bearer"}},
+                                reply.status);
     else
-        responder.write(body, {{"Content-Type", "application/json"}, {"Cache-Control", "no-store"}},
-                        reply.status);
-    if (request.value(QByteArrayLiteral("Connection")).trimmed().compare("close", Qt::CaseInsensitive) == 0)
-        m_guard->closeAfterAnswer(responder.socket());
+        answer.responder->write(
+            body, {{"Content-Type", "application/json"}, {"Cache-Control", "no-store"}},
+            reply.status);
+    if (answer.close)
+        m_guard->closeAfterAnswer(answer.socket);
 }
 
 QString RemoteServer::startBlocker() const
@@ -313,11 +372,28 @@ RemoteServer::Reply RemoteServer::runs(const QHttpServerRequest &request)
                 tr("\"since\" must be an ISO 8601 time, such as 2026-12-07T15:30:00+01:00."),
                 QStringLiteral("since"));
     }
-    const RunRows rows = runRows(m_window.runJournal().path(), since, kMaxRunRows);
-    if (!rows.error.isEmpty())
-        return failure(Status::InternalServerError, rows.error);
-    return {Status::Ok, QJsonObject{{QStringLiteral("runs"), rows.rows},
-                                    {QStringLiteral("truncated"), rows.truncated}}};
+    int limit = kMaxRunRows;
+    if (query.hasQueryItem(QStringLiteral("limit"))) {
+        bool ok = false;
+        limit = query.queryItemValue(QStringLiteral("limit")).trimmed().toInt(&ok);
+        if (!ok || limit < 1 || limit > kMaxRunLimit)
+            return failure(Status::BadRequest,
+                           tr("\"limit\" must be a whole number from 1 to %1.").arg(kMaxRunLimit),
+                           QStringLiteral("limit"));
+    }
+    const RunJournal &journal = m_window.runJournal();
+    const QStringList paths{journal.path(), journal.rotatedPath()};
+    // Read in a worker: the window's thread schedules the motor and must not wait for a disk.
+    Reply later;
+    later.later = std::make_shared<QFuture<Reply>>(QtConcurrent::run([paths, since, limit] {
+        const JournalPage page = readNewest(paths, since, limit);
+        if (!page.error.isEmpty())
+            return failure(Status::InternalServerError, page.error);
+        return Reply{Status::Ok,
+                     QJsonObject{{QStringLiteral("runs"), runsJson(page.rows)},
+                                 {QStringLiteral("truncated"), page.truncated}}};
+    }));
+    return later;
 }
 
 RemoteServer::Reply RemoteServer::openApi(const QHttpServerRequest &)

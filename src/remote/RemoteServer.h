@@ -12,8 +12,12 @@
 #include <QHttpServerResponder>
 #include <QJsonObject>
 #include <QObject>
+#include <QHash>
 #include <QPointer>
+#include <deque>
 #include <memory>
+
+#include <QFuture>
 
 namespace vyt {
 
@@ -23,7 +27,9 @@ class RemoteServer : public QObject {
     Q_OBJECT
 public:
     static constexpr qsizetype kMaxBodyBytes = 64 * 1024;
+    // /v1/runs gives this many rows unless "limit" asks for others, at most kMaxRunLimit.
     static constexpr int kMaxRunRows = 1000;
+    static constexpr int kMaxRunLimit = 10000;
 
     RemoteServer(frmPumpensteuerung &window, RemoteToken token, QObject *parent = nullptr);
     ~RemoteServer() override;
@@ -45,13 +51,30 @@ private:
     struct Reply {
         QHttpServerResponder::StatusCode status = QHttpServerResponder::StatusCode::Ok;
         QJsonObject body;
+        // Set when a worker makes the answer (a journal read): sent once it is done.
+        std::shared_ptr<QFuture<Reply>> later;
     };
     using Handler = Reply (RemoteServer::*)(const QHttpServerRequest &);
+    // One request's answer: HTTP/1.1 wants a connection's answers in the order of its
+    // requests, so one that is ready waits behind a journal read still going on.
+    struct Answer {
+        QPointer<QTcpSocket> socket;
+        std::unique_ptr<QHttpServerResponder> responder;
+        std::unique_ptr<ConnectionGuard::Busy> busy; // the guard leaves it alone meanwhile
+        Reply reply;
+        bool ready = false;
+        bool close = false; // "Connection: close"
+    };
 
     void addRoute(const char *path, QHttpServerRequest::Method method, Handler handler);
     void serve(const QHttpServerRequest &request, QHttpServerResponder &responder,
                QHttpServerRequest::Method method, Handler handler);
     [[nodiscard]] bool authorised(const QHttpServerRequest &request) const;
+    Reply replyTo(const QHttpServerRequest &request, QHttpServerRequest::Method method,
+                  Handler handler);
+    void queueAnswer(QTcpSocket *socket, const std::shared_ptr<Answer> &answer);
+    void sendReady(QTcpSocket *socket);
+    void send(Answer &answer);
 
     Reply status(const QHttpServerRequest &request);
     Reply dose(const QHttpServerRequest &request);
@@ -69,6 +92,8 @@ private:
 
     frmPumpensteuerung &m_window;
     RemoteToken m_token;
+    // Before m_http: its sockets, destroyed with it, still take their answers out of here.
+    QHash<QTcpSocket *, std::deque<std::shared_ptr<Answer>>> m_answers;
     QHttpServer m_http;
     QPointer<ConnectionGuard> m_guard; // owned by m_http once bound
     RemoteAddress m_where;

@@ -145,20 +145,12 @@ QJsonObject statusJson(frmPumpensteuerung &window, const QString &blocked)
         {QStringLiteral("settings"), settingsJson(window)}};
 }
 
-RunRows runRows(const QString &journalPath, const QDateTime &since, int limit)
+QJsonArray runsJson(const QList<QStringList> &newestFirst)
 {
-    RunRows out;
-    QList<QStringList> rows = RunJournal::readRows(journalPath, &out.error);
-    QList<QJsonObject> picked;
-    for (const QStringList &fields : rows) {
-        const RunRecord r = RunRecord::fromFields(fields);
-        if (!since.isValid() || (r.started.isValid() && r.started >= since))
-            picked << rowJson(r);
-    }
-    out.truncated = picked.size() > limit;
-    for (qsizetype i = std::max<qsizetype>(0, picked.size() - limit); i < picked.size(); ++i)
-        out.rows.append(picked.at(i));
-    return out;
+    QJsonArray rows;
+    for (auto it = newestFirst.crbegin(); it != newestFirst.crend(); ++it)
+        rows.append(rowJson(RunRecord::fromFields(*it)));
+    return rows;
 }
 
 QDateTime readIsoTime(QString text)

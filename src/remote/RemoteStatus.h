@@ -5,6 +5,7 @@
 #include <QJsonArray>
 #include <QJsonObject>
 #include <QString>
+#include <QStringList>
 
 namespace vyt {
 
@@ -13,13 +14,8 @@ class frmPumpensteuerung;
 // blocked: why a start would be refused now (empty: it would not be).
 [[nodiscard]] QJsonObject statusJson(frmPumpensteuerung &window, const QString &blocked);
 
-struct RunRows {
-    QJsonArray rows;
-    bool truncated = false; // only the newest `limit` rows are in
-    QString error;          // the journal could not be read
-};
-// The journal's rows started at or after since (invalid: all), oldest first.
-[[nodiscard]] RunRows runRows(const QString &journalPath, const QDateTime &since, int limit);
+// Journal rows, newest first as a read gives them, as the answer's array: oldest first.
+[[nodiscard]] QJsonArray runsJson(const QList<QStringList> &newestFirst);
 
 // "2026-12-07T15:30:00+01:00", "...Z", a local time, or a date; a blank for the "+" a
 // query string may have turned into one.
