@@ -16,7 +16,8 @@
 //   7. the console's polling with the live plot open: CPU time, and each cycle's time
 //      against the 0.3 s pause plus the cycle's bytes on a 9600-baud line, with and
 //      without the plot.
-// "vyt-bench --remote" measures 6 only, "vyt-bench poll" 7 only.
+// "vyt-bench --remote" measures 6 only, "vyt-bench poll" 7 only; "vyt-bench journal" times
+// /v1/runs on a 50 MB journal and the memory after ten such requests.
 // 4 and 5 time the lines where they arrive: the simulator's --log stamps each line as
 // it reads it, in its own process, so a held-up program cannot hide its own lateness.
 #include "config/NumberText.h"
@@ -38,6 +39,8 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
+#include <QFileInfo>
+#include <QDir>
 #include <QProcess>
 #include <QPushButton>
 #include <QRadioButton>
@@ -768,6 +771,93 @@ PollFigure pollWithPlot(PlotView view, bool paced)
     return f;
 }
 
+// Resident memory of this process, in MB.
+double rssMb()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n'))
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toDouble() / 1024.0;
+    return -1;
+}
+
+// A journal of about 50 MB, a run a minute up to now, as rotation failing leaves it.
+bool writeLargeJournal(const QString &path)
+{
+    QFile::remove(path + QStringLiteral(".1"));
+    QFile file(path);
+    if (!QDir().mkpath(QFileInfo(path).absolutePath()) || !file.open(QIODevice::WriteOnly))
+        return false;
+    QByteArray text = RunJournal::csvLine(RunJournal::header());
+    const int rows = 50 * 1024 * 1024 / 106;
+    const QDateTime first = QDateTime::currentDateTime().addSecs(-60LL * rows);
+    for (int i = 0; i < rows; ++i) {
+        RunRecord r;
+        r.started = first.addSecs(60LL * i);
+        r.ended = r.started.addSecs(30);
+        r.port = QStringLiteral("COM1");
+        r.device = QStringLiteral("/dev/ttyUSB0");
+        r.pumpType = QStringLiteral("vyt-P02");
+        r.mode = QStringLiteral("dosing");
+        r.setValue = QStringLiteral("12.5");
+        r.endedBy = QStringLiteral("completed");
+        text += RunJournal::csvLine(r.fields());
+        if (text.size() > (1 << 20)) {
+            if (file.write(text) != text.size())
+                return false;
+            text.clear();
+        }
+    }
+    return file.write(text) == text.size();
+}
+
+struct JournalFigure {
+    double idleMb = -1;
+    double afterMb = -1;
+    double oneRequestMs = -1;
+    double medianMs = -1;
+    double journalMb = 0;
+};
+
+// /v1/runs on a 50 MB journal: one request's time (limit 1000), and the memory after ten.
+JournalFigure journalRequests()
+{
+    ExternalSim sim({});
+    Program p(sim);
+    if (!p.ok)
+        return {};
+    RemoteOn remote(p.app.window());
+    const QString path = p.app.window().runJournal().path();
+    if (!remote.ok || !writeLargeJournal(path))
+        return {};
+    JournalFigure f;
+    f.journalMb = double(QFileInfo(path).size()) / (1024.0 * 1024.0);
+    f.idleMb = rssMb();
+    const QByteArray request = "GET /v1/runs?since=2000-01-01&limit=1000 HTTP/1.1\r\nHost: "
+                               "127.0.0.1\r\nAuthorization: Bearer " +
+                               remote.token.value() + "\r\nConnection: close\r\n\r\n";
+    const quint16 port = remote.server->port();
+    std::vector<double> us;
+    std::unique_ptr<QThread> client(QThread::create([&] {
+        for (int i = 0; i < 10; ++i)
+            us.push_back(statusRoundTrip(port, request));
+    }));
+    QObject::connect(client.get(), &QThread::finished, [] { Wakeup::poke(); });
+    client->start();
+    (void)waitUntil([&] { return client->isFinished(); }, 600000);
+    client->wait();
+    QFile::remove(path);
+    if (us.size() != 10 || *std::min_element(us.begin(), us.end()) < 0)
+        return {};
+    f.afterMb = rssMb();
+    f.oneRequestMs = us.front() / 1000.0;
+    std::sort(us.begin(), us.end());
+    f.medianMs = us.at(us.size() / 2) / 1000.0;
+    return f;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -794,6 +884,19 @@ int main(int argc, char *argv[])
 
     const bool remoteOnly = qapp.arguments().contains(QStringLiteral("--remote"));
     const bool pollOnly = qapp.arguments().contains(QStringLiteral("poll"));
+    if (qapp.arguments().contains(QStringLiteral("journal"))) {
+        const JournalFigure f = journalRequests();
+        row("/v1/runs, 50 MB journal, limit 1000",
+            QStringLiteral("first %1 ms, median of 10 %2 ms (%3 MB)")
+                .arg(f.oneRequestMs, 0, 'f', 1)
+                .arg(f.medianMs, 0, 'f', 1)
+                .arg(f.journalMb, 0, 'f', 1),
+            "< 100 ms", f.oneRequestMs >= 0 && f.oneRequestMs < 100);
+        row("RSS after 10 /v1/runs, 50 MB journal",
+            QStringLiteral("%1 MB (idle %2 MB)").arg(f.afterMb, 0, 'f', 1).arg(f.idleMb, 0, 'f', 1),
+            "<= idle + 20 MB", f.afterMb >= 0 && f.afterMb <= f.idleMb + 20);
+        return allMet ? 0 : 1;
+    }
     if (!remoteOnly && !pollOnly) {
         const CpuFigure flow = flowCpu();
         row("CPU, 10 s flow run",
