@@ -925,6 +925,9 @@ void tst_journal::exportGuardsFormulas()
     window.saveFileName = [&](QWidget *, const QString &, const QString &, const QString &) {
         return target;
     };
+    window.show();
+    // The rows load in a worker.
+    QTRY_COMPARE(window.findChild<QTableView *>(QStringLiteral("tblRuns"))->model()->rowCount(), 1);
     QTest::mouseClick(window.findChild<QPushButton *>(QStringLiteral("cmdExport")), Qt::LeftButton);
     const QList<QStringList> rows = RunJournal::readRows(target);
     QCOMPARE(rows.size(), 1);

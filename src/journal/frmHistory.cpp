@@ -276,6 +276,15 @@ bool frmHistory::exportTo(const QString &file, QString *error) const
 
 void frmHistory::exportRows()
 {
+    // Older runs load as the list scrolls: an export of the list holds only those loaded.
+    const bool selection = m_ui->tblRuns->selectionModel()->hasSelection();
+    if (!selection && m_model->canFetchMore(QModelIndex()) &&
+        showMessage(this,
+                    tr("Only the %1 runs loaded so far are exported; older runs load as the list "
+                       "scrolls. Scroll to the end of the list first to export them all.")
+                        .arg(m_proxy->rowCount()),
+                    windowTitle(), MsgButtons::OkCancel, MsgIcon::Question) != MsgResult::Ok)
+        return;
     if (m_lastExportFolder.isEmpty())
         m_lastExportFolder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
     const QString file = saveFileName(this, tr("Export runs"),
