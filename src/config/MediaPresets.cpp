@@ -32,16 +32,6 @@ bool inRange(float density, float factor)
     return density >= 0.1f && density <= 15.0f && factor >= -10.0f && factor <= 10.0f;
 }
 
-bool written(QSettings &store, QString *reason)
-{
-    store.sync();
-    if (store.status() == QSettings::NoError)
-        return true;
-    if (reason)
-        *reason = QStringLiteral("The settings file could not be written.");
-    return false;
-}
-
 } // namespace
 
 QList<MediumPreset> loadMedia(QSettings &store, int port, int pumpType)
@@ -81,7 +71,7 @@ static bool changeMedia(QSettings &store, QString *reason, const std::function<v
     store.beginGroup(kGroup);
     change();
     store.endGroup();
-    return written(store, reason);
+    return storeWritten(store, reason);
 }
 
 bool saveMedium(QSettings &store, int port, int pumpType, const MediumPreset &medium,

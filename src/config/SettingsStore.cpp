@@ -147,4 +147,15 @@ bool prepareStoreForWriting(QWidget *messageParent, QString *reason)
     return true;
 }
 
+bool storeWritten(QSettings &store, QString *reason)
+{
+    store.sync();
+    if (store.status() == QSettings::NoError)
+        return true;
+    if (reason)
+        *reason = QStringLiteral("The settings file %1 could not be written.")
+                      .arg(QDir::toNativeSeparators(store.fileName()));
+    return false;
+}
+
 } // namespace vyt

@@ -22,6 +22,10 @@ constexpr const char *kStoreName = "vyt";
 // the reason goes to *reason, or to the operator when reason is null.
 [[nodiscard]] bool prepareStoreForWriting(QWidget *messageParent, QString *reason = nullptr);
 
+// Syncs a write and checks it: false with "The settings file ... could not be written."
+// in *reason when the store did not take it.
+[[nodiscard]] bool storeWritten(QSettings &store, QString *reason = nullptr);
+
 // Removes what a save killed half way leaves beside the store: QSaveFile's temporary
 // "vyt.conf.XXXXXX" (six letters or digits, the last one a digit of the process id).
 // Only regular files of that name that have not changed for a minute, so that another

@@ -106,13 +106,7 @@ bool rememberPlace(QSettings &store, const QString &key, const QWidget &window, 
     store.beginGroup(kSection);
     store.setValue(key, text);
     store.endGroup();
-    store.sync();
-    if (store.status() == QSettings::NoError)
-        return true;
-    if (reason)
-        *reason =
-            QStringLiteral("The settings file %1 could not be written.").arg(store.fileName());
-    return false;
+    return storeWritten(store, reason);
 }
 
 QRect movedOnto(const QRect &rect, const QRect &area)

@@ -58,13 +58,7 @@ bool saveFunctionKeys(QSettings &store, int port, const FunctionKeyTexts &texts,
             store.setValue(keyFor(port, i + 1), texts[i]);
     }
     store.endGroup();
-    store.sync();
-    if (store.status() == QSettings::NoError)
-        return true;
-    if (reason)
-        *reason =
-            QStringLiteral("The settings file %1 could not be written.").arg(store.fileName());
-    return false;
+    return storeWritten(store, reason);
 }
 
 } // namespace vyt
