@@ -19,7 +19,7 @@ Transcript::Transcript(QPlainTextEdit &view, ControllerLink &link, PumpState &st
     m_quiet.setSingleShot(true);
     m_quiet.setInterval(kQuietMs);
     connect(&m_quiet, &QTimer::timeout, this, [this] { showUnsolicited(true); });
-    connect(&m_link.port(), &MSComm::inputArrived, this, &Transcript::takeUnsolicited);
+    connect(&m_link.line(), &LineQueue::unsolicited, this, &Transcript::takeUnsolicited);
     connect(&m_link, &ControllerLink::outputDroppedForStop, this, &Transcript::droppedForStop);
 }
 
@@ -102,19 +102,11 @@ bool Transcript::saveTo(const QString &file, QString *error) const
     return true;
 }
 
-void Transcript::takeUnsolicited()
+void Transcript::takeUnsolicited(const QByteArray &bytes)
 {
-    // A query waiting for its reply owns what arrives; a run waiting for its arrival has
-    // taken its bytes before this slot runs.
-    MSComm &port = m_link.port();
-    if (m_link.isReading() || port.InBufferCount() == 0)
-        return;
-    m_pending += port.Input();
-    // Taken from the buffer here, the notification must still reach whoever waits for it.
-    if (m_pending.contains("p\r\n")) {
-        m_state.PositionErreicht = true;
-        Wakeup::poke();
-    }
+    // The line's reader hands over what no query waited for; it has seen the notification
+    // in it already.
+    m_pending += bytes;
     showUnsolicited(false);
     if (!m_pending.isEmpty())
         m_quiet.start();

@@ -44,7 +44,7 @@ public:
 private:
     void append(QChar mark, const QString &text);
     void droppedForStop(qint64 bytes);
-    void takeUnsolicited();
+    void takeUnsolicited(const QByteArray &bytes);
     void showUnsolicited(bool partialToo);
 
     QPlainTextEdit &m_view;

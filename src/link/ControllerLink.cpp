@@ -6,16 +6,15 @@
 #include "link/MSComm.h"
 #include "ui/MessageBox.h"
 #include "ui/ProgramEnd.h"
-#include "ui/Wait.h"
 
-#include <QScopedValueRollback>
 #include <QTimer>
 
 namespace vyt {
 
 ControllerLink::ControllerLink(PumpState &state, MSComm &port, QWidget *messageParent)
-    : m_state(state), m_port(port), m_messageParent(messageParent)
+    : m_state(state), m_port(port), m_messageParent(messageParent), m_line(port)
 {
+    connect(&m_line, &LineQueue::notification, this, [this] { m_state.PositionErreicht = true; });
     connect(&m_port, &MSComm::linkLost, this, &ControllerLink::onLinkLost);
     connect(&m_port, &MSComm::outputHeld, this, &ControllerLink::onOutputHeld);
 }
@@ -65,77 +64,15 @@ void ControllerLink::BefehlSenden(const QString &Befehl)
 {
     if (programEnding())
         return;
-    m_stopIsLast = false;
-    m_port.setOutput(Befehl.toLatin1() + '\r');
+    m_line.command(Befehl);
 }
 
 void ControllerLink::sendStop(const QStringList &commands)
 {
     if (programEnding())
         return;
-    // A stop after a stop keeps the first: what waits is a stop already, and a line that
-    // only stops looks as it always did.
-    const qint64 dropped = m_stopIsLast ? 0 : m_port.dropPendingOutput();
-    // The drop may have cut a command: a CR of its own ends that piece, so that the
-    // controller reads the stop's first command whole.
-    if (dropped > 0)
-        m_port.setOutput(QByteArrayLiteral("\r"));
-    for (const QString &command : commands)
-        BefehlSenden(command);
-    m_stopIsLast = true;
-    if (dropped > 0)
+    if (const qint64 dropped = m_line.stop(commands); dropped > 0)
         emit outputDroppedForStop(dropped);
-}
-
-bool ControllerLink::cleanReply(QString &reply)
-{
-    // Until none is left: cutting one pair out of "\r\r\n\n" joins the next.
-    while (reply.contains(QStringLiteral("\r\n")))
-        reply.remove(QStringLiteral("\r\n"));
-    const int p = reply.indexOf(QLatin1Char('p'));
-    if (p < 0)
-        return false;
-    reply.remove(p, 1);
-    return true;
-}
-
-QString ControllerLink::readReply(const QString &Befehl, int timeoutMs, bool &timedOut)
-{
-    BefehlSenden(Befehl);
-    QByteArray reply;
-    {
-        // A run waiting for its line, or for a notification this read finds, goes on after it.
-        const QScopedValueRollback<bool> reading(m_reading, true);
-        reply = readLine(timeoutMs);
-    }
-    Wakeup::poke();
-    timedOut = !reply.endsWith('\n');
-    return QString::fromLatin1(reply);
-}
-
-QByteArray ControllerLink::readLine(int timeoutMs)
-{
-    // Stale input is dropped, but an arrival notification in it must not be lost:
-    // a dose waiting for it would wait until Stop.
-    if (m_port.Input().contains("p\r\n"))
-        m_state.PositionErreicht = true;
-    QByteArray reply;
-    (void)waitUntil(
-        [&] {
-            if (m_port.InBufferCount() > 0) {
-                reply += m_port.Input();
-                // A reply is one short line: of a flood only the newest part is kept, so that
-                // neither the memory nor the console's transcript takes it all in.
-                if (const qsizetype drop = reply.size() - kMaxReplyBytes; drop > 0) {
-                    if (QByteArrayView(reply).first(drop).contains('p'))
-                        m_state.PositionErreicht = true;
-                    reply.remove(0, drop);
-                }
-            }
-            return reply.endsWith('\n') || !m_port.PortOpen() || programEnding();
-        },
-        timeoutMs);
-    return reply;
 }
 
 QString ControllerLink::silenceMessage() const
@@ -144,31 +81,36 @@ QString ControllerLink::silenceMessage() const
         .arg(m_state.Schnittstelle);
 }
 
-QString ControllerLink::ParameterLesen(const QString &Befehl, OnSilence silence)
+void ControllerLink::ParameterLesen(const QString &Befehl, QObject *context, ReplyHandler done,
+                                    OnSilence silence)
 {
-    bool timedOut = false;
-    QString reply = readReply(Befehl, kReplyTimeoutMs, timedOut);
-    if (timedOut) {
-        m_state.KeineAntwort = true;
-        // A lost link has its own message; the controller is not to blame for it.
-        if (silence == OnSilence::Tell && !programEnding() && m_port.PortOpen())
-            showMessage(m_messageParent, silenceMessage(), m_state.FehlerTitel, MsgButtons::Ok,
-                        MsgIcon::Critical);
-    } else {
-        m_state.KeineAntwort = false;
-    }
-    if (cleanReply(reply))
-        m_state.PositionErreicht = true;
-    return reply;
+    if (programEnding())
+        return;
+    m_line.query(Befehl, kReplyTimeoutMs, context,
+                 [this, silence, done = std::move(done)](const LineQueue::Reply &reply) {
+                     if (!reply.answered) {
+                         m_state.KeineAntwort = true;
+                         // A lost link has its own message; the controller is not to blame.
+                         if (silence == OnSilence::Tell && !programEnding() && m_port.PortOpen())
+                             showMessage(m_messageParent, silenceMessage(), m_state.FehlerTitel,
+                                         MsgButtons::Ok, MsgIcon::Critical);
+                     } else {
+                         m_state.KeineAntwort = false;
+                     }
+                     if (done && !programEnding())
+                         done(reply.text);
+                 });
 }
 
-QString ControllerLink::KonsoleBefehlSenden(const QString &Befehl)
+void ControllerLink::KonsoleBefehlSenden(const QString &Befehl, QObject *context, ReplyHandler done)
 {
-    bool timedOut = false;
-    QString reply = readReply(Befehl, kConsoleTimeoutMs, timedOut);
-    if (cleanReply(reply))
-        m_state.PositionErreicht = true;
-    return reply;
+    if (programEnding())
+        return;
+    m_line.query(Befehl, kConsoleTimeoutMs, context,
+                 [done = std::move(done)](const LineQueue::Reply &reply) {
+                     if (done && !programEnding())
+                         done(reply.text);
+                 });
 }
 
 void ControllerLink::ParameterSetzen()
@@ -211,7 +153,6 @@ void ControllerLink::onLinkLost(const QString &reason)
     m_state.KeineAntwort = true;
     m_state.ParameterGeaendert = true;
     m_state.Abbruch = true;
-    Wakeup::poke();
     emit linkLost();
     // Told after the handler that noticed it has returned, once per loss.
     QTimer::singleShot(0, this, [this, reason] {

@@ -2,10 +2,12 @@
 // The controller link: the port gate and the command protocol. Every byte the
 // program sends to the controller goes through here.
 #include "config/PumpState.h"
+#include "link/LineQueue.h"
 
 #include <QObject>
 #include <QPointer>
 #include <QStringList>
+#include <functional>
 #include <memory>
 
 #include <QWidget>
@@ -21,7 +23,7 @@ public:
     static constexpr int kReplyTimeoutMs = 700;
     static constexpr int kConsoleTimeoutMs = 300;
     // The most of one reply that is kept; anything before it is dropped.
-    static constexpr qsizetype kMaxReplyBytes = 4096;
+    static constexpr qsizetype kMaxReplyBytes = LineParser::kMaxLineBytes;
 
     ControllerLink(PumpState &state, MSComm &port, QWidget *messageParent);
     ~ControllerLink() override;
@@ -29,28 +31,31 @@ public:
     // The gate in front of every controller action: the first call lets the operator
     // choose the port and opens it; later calls answer true at once.
     [[nodiscard]] bool SchnittstelleOK();
-    // Sends Befehl and CR; reads nothing.
+    // Sends Befehl and CR in its turn; reads nothing.
     void BefehlSenden(const QString &Befehl);
     // A stop never waits behind queued output: what has not gone out is dropped, then the
     // commands go, each with its CR.
     void sendStop(const QStringList &commands);
     enum class OnSilence { Tell, Quiet };
-    // Sends Befehl and returns the cleaned reply line (0.7 s, one message on silence;
-    // Quiet leaves the message to the caller: a request from another program answers it).
-    QString ParameterLesen(const QString &Befehl, OnSilence silence = OnSilence::Tell);
+    using ReplyHandler = std::function<void(const QString &reply)>;
+    // Sends Befehl in its turn and hands the cleaned reply line to done (0.7 s, one message
+    // on silence; Quiet leaves the message to the caller: a request from another program
+    // answers it). KeineAntwort tells whether it came. Nothing runs if context is gone.
+    void ParameterLesen(const QString &Befehl, QObject *context, ReplyHandler done,
+                        OnSilence silence = OnSilence::Tell);
     // The operator's message for a silent controller.
     [[nodiscard]] QString silenceMessage() const;
     // Sends the four drive limits from the settings.
     void ParameterSetzen();
     // The console's reader: 0.3 s, silent time-out, the same cleaning.
-    QString KonsoleBefehlSenden(const QString &Befehl);
+    void KonsoleBefehlSenden(const QString &Befehl, QObject *context, ReplyHandler done);
 
     // Removes every CR LF pair; the first "p" is the position notification.
     // Answers whether a "p" was found.
-    static bool cleanReply(QString &reply);
+    static bool cleanReply(QString &reply) { return LineQueue::cleanReply(reply); }
 
-    // A query waits for its reply: what arrives is its own, nobody else may read or drop it.
-    [[nodiscard]] bool isReading() const { return m_reading; }
+    // The line's requests and what arrives on it.
+    [[nodiscard]] LineQueue &line() { return m_line; }
 
     [[nodiscard]] QString portTitle() const; // "Serial port COM3:"
     [[nodiscard]] MSComm &port() { return m_port; }
@@ -65,8 +70,6 @@ signals:
     void outputDroppedForStop(qint64 bytes);
 
 private:
-    QString readReply(const QString &Befehl, int timeoutMs, bool &timedOut);
-    QByteArray readLine(int timeoutMs);
     void onLinkLost(const QString &reason);
     void onOutputHeld();
 
@@ -74,8 +77,7 @@ private:
     MSComm &m_port;
     QPointer<QWidget> m_messageParent;
     std::unique_ptr<frmSchnittstelle> m_dialog;
-    bool m_reading = false;
-    bool m_stopIsLast = false; // nothing but a stop was written since the last stop
+    LineQueue m_line;
 };
 
 } // namespace vyt

@@ -41,10 +41,14 @@ PumpRun::PumpRun(PumpState &state, ControllerLink &link, QWidget *messageParent)
             flowOver();
         }
     });
-    // Input is looked at as it arrives; everything else that can end a wait (Stop, a lost
-    // link, a reader that found the notification, the program ending) pokes. Queued, so
+    // The line's one reader hands on the notification wherever it found it; everything
+    // else that can end a wait (Stop, a lost link, the program ending) pokes. Queued, so
     // that Stop's own commands go out before the run reacts to it.
-    connect(&m_link.port(), &MSComm::inputArrived, this, &PumpRun::checkArrival);
+    connect(&m_link.line(), &LineQueue::notification, this, [this] {
+        if (m_phase == Phase::Arrival && m_armed)
+            afterArrival(true);
+    });
+    connect(&m_link, &ControllerLink::linkLost, this, &PumpRun::wake, Qt::QueuedConnection);
     connect(&Wakeup::instance(), &Wakeup::poked, this, &PumpRun::wake, Qt::QueuedConnection);
 }
 
@@ -170,12 +174,6 @@ void PumpRun::wake()
 {
     switch (m_phase) {
     case Phase::Idle: return;
-    case Phase::LineBusy:
-        if (abgebrochen() || m_state.KeineAntwort)
-            finish();
-        else if (!m_link.isReading())
-            nextDose();
-        return;
     case Phase::Arrival: checkArrival(); return;
     case Phase::Pause:
         if (abgebrochen())
@@ -191,18 +189,20 @@ void PumpRun::wake()
 void PumpRun::Dosieren()
 {
     PumpSettings &s = m_state.settings;
-    m_link.port().setInBufferCount(0);
     m_position = 0;
     m_revolutions = 0;
     m_state.PositionErreicht = false;
-    for (const char *c : {"DIPROG", "SOR 0", "CONTMOD", "HO", "LA 0", "M"})
+    m_armed = false;
+    // What came before the run is not its notification.
+    m_link.line().command(QStringLiteral("DIPROG"), true);
+    for (const char *c : {"SOR 0", "CONTMOD", "HO", "LA 0", "M"})
         m_link.BefehlSenden(QString::fromLatin1(c));
     m_count = s.Wiederholung;
     m_endless = m_count == kEndlessRepetitions;
     m_dose = 1;
     m_outcome = RunOutcome{};
     m_completed = false;
-    m_phase = Phase::LineBusy;
+    m_phase = Phase::Arrival;
     nextDose();
 }
 
@@ -212,12 +212,6 @@ void PumpRun::nextDose()
     m_completed = i > m_count;
     if (m_completed || abgebrochen() || m_state.KeineAntwort) {
         finish();
-        return;
-    }
-    // Arming drops what is unread; a console query waiting for its reply keeps it, and
-    // the dose goes out as soon as that reply is in.
-    if (m_link.isReading()) {
-        m_phase = Phase::LineBusy;
         return;
     }
     PumpSettings &s = m_state.settings;
@@ -247,13 +241,17 @@ void PumpRun::nextDose()
         finish();
         return;
     }
-    // Only a notification for this move counts: a late or doubled one is dropped here.
-    m_link.port().setInBufferCount(0);
+    // Only a notification for this move counts: a late or doubled one is dropped when the
+    // move is armed. A query in flight keeps its reply; the move goes out right after it.
     m_state.PositionErreicht = false;
-    m_tail.clear();
+    m_armed = false;
     m_doseQuantity = Q;
     const QString ziel = integerForm(*target);
-    m_link.BefehlSenden(QStringLiteral("LA ") + ziel);
+    if (programEnding()) {
+        finish();
+        return;
+    }
+    m_link.line().command(QStringLiteral("LA ") + ziel, true, [this] { m_armed = true; });
     m_link.BefehlSenden(QStringLiteral("NP ") + ziel);
     m_link.BefehlSenden(QStringLiteral("M"));
     m_phase = Phase::Arrival;
@@ -263,22 +261,8 @@ void PumpRun::nextDose()
 
 void PumpRun::checkArrival()
 {
-    if (m_phase != Phase::Arrival)
-        return;
-    // Arrival is the "p" CR LF anywhere in what comes in; whatever came with it is dropped.
-    // Only the last two bytes are kept between reads: enough for a notification split
-    // across reads, and endless noise on the line cannot fill the memory. While another
-    // reader waits for its reply, its bytes are its own; it reports a notification it finds.
-    bool angekommen = false;
-    MSComm &port = m_link.port();
-    if (!m_link.isReading() && port.InBufferCount() > 0) {
-        m_tail += port.Input();
-        angekommen = m_tail.contains("p\r\n");
-        m_tail = m_tail.right(2);
-    }
-    if (angekommen || m_state.PositionErreicht)
-        afterArrival(true);
-    else if (abgebrochen())
+    // The notification arrives by its own signal; here only a stop ends the wait.
+    if (m_phase == Phase::Arrival && abgebrochen())
         afterArrival(false);
 }
 
@@ -289,10 +273,9 @@ void PumpRun::afterArrival(bool arrived)
         ++m_outcome.dosesDone;
         m_outcome.delivered += double(m_doseQuantity);
     }
-    m_phase = Phase::LineBusy;
+    m_phase = Phase::Arrival;
+    m_armed = false;
     m_state.PositionErreicht = false;
-    if (!m_link.isReading())
-        m_link.port().setInBufferCount(0);
     if (programEnding()) {
         finish();
         return;
@@ -424,7 +407,7 @@ void PumpRun::finish()
     m_phase = Phase::Idle;
     m_deadline.stop();
     m_display.stop();
-    m_tail.clear();
+    m_armed = false;
     using End = RunOutcome::End;
     m_outcome.end = programEnding()                 ? End::ProgramEnded
                     : !m_state.SchnittstelleOffen  ? End::LinkLost

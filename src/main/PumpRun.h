@@ -92,8 +92,7 @@ signals:
 private:
     enum class Phase {
         Idle,
-        LineBusy, // the next dose waits until another reader has its reply
-        Arrival,  // a dose moves; waiting for its notification
+        Arrival, // a dose moves (or is about to); waiting for its notification
         Pause,
         Flow,
     };
@@ -118,7 +117,7 @@ private:
     Phase m_phase = Phase::Idle;
     Deadline m_deadline;
     QTimer m_display; // refreshes the status text while a pause or a flow runs
-    QByteArray m_tail; // the last bytes seen while a dose moves: a notification may be split
+    bool m_armed = false; // the move's commands are on their way: a notification is its own
     qint64 m_dose = 0;
     qint64 m_count = 0;
     bool m_endless = false;
