@@ -25,6 +25,11 @@ endforeach()
 install(FILES ${VYT_PACKAGING_DIR}/icons/scalable/vyt-pump-controller.svg
         DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps)
 
+# The service for a pump without a display, vyt-pump@N for COM N. Only the administrator
+# enables an instance; the package starts nothing. Units live in lib/systemd/system
+# below the prefix, not in the architecture's library folder.
+install(FILES ${VYT_PACKAGING_DIR}/vyt-pump@.service DESTINATION lib/systemd/system)
+
 # Manual pages and the changelog go compressed, as Debian wants them; uncompressed where
 # gzip is missing. -n keeps the time stamp out, so that the package is reproducible.
 find_program(VYT_GZIP gzip)

@@ -11,7 +11,7 @@
 #include "console/frmDirekt.h"
 #include "link/ControllerLink.h"
 #include "link/MSComm.h"
-#include "main/PumpRun.h"
+#include "session/PumpRun.h"
 #include "support/AppFixture.h"
 
 #include <QCheckBox>

@@ -6,7 +6,7 @@
 #include "journal/RunTableModel.h"
 #include "journal/frmHistory.h"
 #include "link/ProcessGuard.h"
-#include "main/RunProgressRows.h"
+#include "session/RunProgressRows.h"
 #include "ui/Clock.h"
 
 #include <QComboBox>

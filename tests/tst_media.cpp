@@ -5,7 +5,7 @@
 #include "config/PumpCatalog.h"
 #include "config/Units.h"
 #include "main/MediaList.h"
-#include "main/PumpRun.h"
+#include "session/PumpRun.h"
 #include "main/RangeHints.h"
 #include "support/AppFixture.h"
 

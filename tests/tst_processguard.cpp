@@ -2,7 +2,7 @@
 // Ways that end the process run in a fresh copy of this program started as a child.
 #include "journal/RunJournal.h"
 #include "link/ProcessGuard.h"
-#include "main/RunProgressRows.h"
+#include "session/RunProgressRows.h"
 #include "ui/ProgramEnd.h"
 
 #include <QElapsedTimer>

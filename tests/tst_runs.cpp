@@ -8,8 +8,8 @@
 #include "config/NumberText.h"
 #include "link/ControllerLink.h"
 #include "link/MSComm.h"
-#include "main/PumpRun.h"
-#include "main/RunReport.h"
+#include "session/PumpRun.h"
+#include "session/RunReport.h"
 #include "support/AppFixture.h"
 
 #include <QCheckBox>

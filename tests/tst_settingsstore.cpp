@@ -4,7 +4,7 @@
 #include "config/SettingsStore.h"
 #include "config/WindowPlace.h"
 #include "dialogs/frmSchnittstelle.h"
-#include "main/Settings.h"
+#include "session/Settings.h"
 #include "support/AppFixture.h"
 
 #include <QComboBox>

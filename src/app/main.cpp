@@ -1,3 +1,4 @@
+#include "app/Headless.h"
 #include "config/SettingsStore.h"
 #include "dialogs/frmAbout.h"
 #include "link/ProcessGuard.h"
@@ -22,6 +23,7 @@ namespace {
 
 constexpr char kProgramName[] = "vyt-pump-controller";
 constexpr int kExitUsage = 2;
+constexpr int kMaxPort = 12;
 
 // QApplication and the xcb plugin take these out of argv themselves, so they must pass
 // here untouched; a session manager, for one, restarts the program with -session ID.
@@ -77,6 +79,8 @@ struct CommandLine {
     bool done = false; // help, version or an error is printed: end with exitCode
     int exitCode = 0;
     std::optional<vyt::RemoteAddress> remoteControl; // --remote-control: where to listen
+    bool headless = false;
+    int port = 0; // --port: COM n
 };
 
 void printError(const QString &message)
@@ -120,7 +124,20 @@ CommandLine parseCommandLine(int argc, char *argv[])
                        "[ADDRESS:]PORT. ADDRESS is 127.0.0.1 (this machine only) unless "
                        "given; every request needs the token in remote-token beside vyt.conf."),
         QStringLiteral("[ADDRESS:]PORT"));
-    parser.addOptions({help, version, remoteControl});
+    const QCommandLineOption headless(
+        QStringLiteral("headless"),
+        QStringLiteral("Run without a window or display: one pump on the port given with "
+                       "--port, with its settings from vyt.conf. Messages go to stderr; a "
+                       "port that cannot be opened or a controller that does not answer ends "
+                       "the program with exit status 1. SIGTERM or SIGINT stops the drive "
+                       "and ends it."));
+    const QCommandLineOption port(
+        QStringLiteral("port"),
+        QStringLiteral("The serial port COM N (1 to %1) for --headless; its device is the one "
+                       "[Ports] in vyt.conf names, else /dev/ttyS<N-1>.")
+            .arg(kMaxPort),
+        QStringLiteral("N"));
+    parser.addOptions({help, version, remoteControl, headless, port});
 
     CommandLine result;
     if (!parser.parse(args)) {
@@ -142,6 +159,23 @@ CommandLine parseCommandLine(int argc, char *argv[])
         std::printf("%s %s\n", kProgramName, VYT_VERSION);
         return {true, 0};
     }
+    result.headless = parser.isSet(headless);
+    if (parser.isSet(port)) {
+        bool ok = false;
+        result.port = parser.value(port).trimmed().toInt(&ok);
+        if (!ok || result.port < 1 || result.port > kMaxPort) {
+            printError(QStringLiteral("Invalid value for --port: a whole number from 1 to %1.")
+                           .arg(kMaxPort));
+            return {true, kExitUsage};
+        }
+        if (!result.headless) {
+            printError(QStringLiteral("--port goes with --headless; the window asks for its port."));
+            return {true, kExitUsage};
+        }
+    } else if (result.headless) {
+        printError(QStringLiteral("--headless needs --port N."));
+        return {true, kExitUsage};
+    }
     if (parser.isSet(remoteControl)) {
         QString why;
         result.remoteControl = vyt::parseRemoteAddress(parser.value(remoteControl), &why);
@@ -160,6 +194,9 @@ int main(int argc, char *argv[])
     const CommandLine commandLine = parseCommandLine(argc, argv);
     if (commandLine.done)
         return commandLine.exitCode;
+    // Without a display: no QApplication, no window.
+    if (commandLine.headless)
+        return vyt::runHeadless(argc, argv, commandLine.port, commandLine.remoteControl);
 
     QApplication app(argc, argv);
     // Before anything can open the port: from then on every way out stops the drive.

@@ -5,7 +5,7 @@
 #include "config/NumberText.h"
 #include "config/Units.h"
 #include "main/MediaList.h"
-#include "main/PumpRun.h"
+#include "session/PumpRun.h"
 #include "main/frmPumpensteuerung.h"
 #include "ui/MessageBox.h"
 #include "ui/PlainText.h"

@@ -2,7 +2,7 @@
 
 #include "config/NumberText.h"
 #include "config/Units.h"
-#include "main/PumpRun.h"
+#include "session/PumpRun.h"
 
 #include <cmath>
 #include <functional>

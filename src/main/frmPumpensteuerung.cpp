@@ -15,13 +15,13 @@
 #include "link/ProcessGuard.h"
 #include "main/CalibrationDialog.h"
 #include "main/MediaList.h"
-#include "main/PumpRun.h"
+#include "session/PumpRun.h"
 #include "main/RangeHints.h"
-#include "main/RunProgressRows.h"
-#include "main/RunReport.h"
+#include "session/RunProgressRows.h"
+#include "session/RunReport.h"
 #include "journal/RunJournal.h"
 #include "journal/frmHistory.h"
-#include "main/Settings.h"
+#include "session/Settings.h"
 #include "texts/WindowTexts.h"
 #include "ui/MessageBox.h"
 #include "ui/PlainText.h"
@@ -42,7 +42,9 @@
 namespace vyt {
 
 frmPumpensteuerung::frmPumpensteuerung(QWidget *parent)
-    : QWidget(parent), ui(std::make_unique<Ui::frmPumpensteuerung>())
+    : QWidget(parent), ui(std::make_unique<Ui::frmPumpensteuerung>()),
+      m_attendant(std::make_unique<WindowAttendant>(this)),
+      m_session(std::make_unique<Session>(*m_attendant, 1)), m_state(m_session->state())
 {
     ui->setupUi(this);
     // The status line shows replies, paths and system errors.
@@ -61,14 +63,11 @@ frmPumpensteuerung::frmPumpensteuerung(QWidget *parent)
     for (QComboBox *liste : findChildren<QComboBox *>())
         liste->setFocusPolicy(Qt::StrongFocus);
     keepLayoutSteady();
-    m_port = std::make_unique<MSComm>();
-    m_link = std::make_unique<ControllerLink>(m_state, *m_port, this);
-    m_run = std::make_unique<PumpRun>(m_state, *m_link, this);
+    m_port = &m_session->port();
+    m_link = &m_session->link();
+    m_run = &m_session->run();
+    m_journal = &m_session->journal();
     m_validation = std::make_unique<FieldValidation>(m_state, this);
-    m_journal = std::make_unique<RunJournal>();
-    m_progressRows = std::make_unique<RunProgressRows>(
-        *m_journal, [this] { return progressRow(); },
-        [this](const RunRecord &row) { appendToJournal(row, false); });
     // The run history, beside the buttons: the spacer before Exit gives it its room, so
     // no designed control moves.
     auto *history = new QPushButton(tr("History\u2026"), this);
@@ -228,7 +227,7 @@ void frmPumpensteuerung::verbinden()
     connect(ui->cbxPotentiometer, &QCheckBox::toggled, this, [this] { cbxPotentiometer_Click(); });
     // The last run's summary goes as soon as the operator changes a value.
     const auto clearSummary = [this] {
-        if (!m_laeuft && !ui->cbxPotentiometer->isChecked())
+        if (!m_session->running() && !ui->cbxPotentiometer->isChecked())
             zeigeFortschritt(QString(), 0, 0);
     };
     for (QLineEdit *feld : findChildren<QLineEdit *>())
@@ -242,21 +241,28 @@ void frmPumpensteuerung::verbinden()
     connect(ui->cmdStart, &QPushButton::clicked, this, [this] { cmdStart_Click(); });
     connect(ui->cmdStop, &QPushButton::clicked, this, [this] { cmdStop_Click(); });
     connect(ui->cmdBeenden, &QPushButton::clicked, this, [this] { (void)Beenden(); });
-    connect(m_run.get(), &PumpRun::fortschritt, this, &frmPumpensteuerung::zeigeFortschritt);
-    connect(m_run.get(), &PumpRun::fortschritt, m_progressRows.get(), &RunProgressRows::refresh);
-    connect(m_run.get(), &PumpRun::finished, this, &frmPumpensteuerung::onRunEnded);
-    connect(m_link.get(), &ControllerLink::linkLost, this, &frmPumpensteuerung::linkVerloren);
+    Session *session = m_session.get();
+    connect(session, &Session::progress, this, &frmPumpensteuerung::zeigeFortschritt);
+    connect(session, &Session::runStarted, this, &frmPumpensteuerung::onRunStarted);
+    connect(session, &Session::startFailed, this,
+            [this](const std::optional<Session::Refusal> &refusal) {
+                if (refusal)
+                    tellRefusal(*refusal);
+            });
+    connect(session, &Session::runEnded, this, &frmPumpensteuerung::onRunEnded);
+    connect(session, &Session::potentiometerEnded, this, &frmPumpensteuerung::onPotentiometerEnded);
+    connect(session, &Session::linkLost, this, &frmPumpensteuerung::linkVerloren);
     connect(&ProcessGuard::install(), &ProcessGuard::terminationRequested, this,
             &frmPumpensteuerung::endOnSignal);
     // exit() from under us (the X connection broke): the run's row still goes to the journal.
     ProcessGuard::setLastWords([this] {
         m_leaving = true;
-        endPotentiometerRun(RunOutcome::End::ProgramEnded);
-        if (m_laeuft)
-            m_run->abandon();
+        m_session->setLeaving(true);
+        m_session->endPotentiometerRun(RunOutcome::End::ProgramEnded);
+        m_run->abandon();
     });
     // The title names the port in use, also after the port dialog chose another one.
-    connect(m_link.get(), &ControllerLink::portOpened, this,
+    connect(session, &Session::portOpened, this,
             [this] { setWindowTitle(hauptfensterTitel(m_state.Schnittstelle)); });
 }
 
@@ -398,29 +404,15 @@ void frmPumpensteuerung::cboPumpentyp_Click()
 
 void frmPumpensteuerung::wendePumpentypAn(int typ)
 {
-    PumpSettings &s = m_state.settings;
-    const PumpType &row = pumpType(typ);
-    s.Pumpentyp = qint16(typ);
-    m_state.Verdraengungsvolumen = row.displacement;
-    ui->txtVerdraengungsvolumen->setText(generalForm(row.displacement));
-    s.Maximaldrehzahl = row.maxSpeed;
-    m_state.DrehzahlMin = kMinSpeed;
-    m_state.DrehzahlMax = row.maxSpeed;
-    s.Beschleunigung = kDefaultAcceleration;
-    s.Dauerstrom = row.contCurrent;
-    s.Spitzenstrom = row.peakCurrent;
+    m_session->applyPumpType(typ);
+    ui->txtVerdraengungsvolumen->setText(generalForm(m_state.Verdraengungsvolumen));
     zeigeAntriebswerte();
-    m_state.StromMin = row.minCurrent;
-    m_state.DauerstromMax = row.maxContCurrent;
-    m_state.SpitzenstromMax = row.maxPeakCurrent;
-
+    // The lists' handlers run for the first entries; the type's own values stand after them.
     fuelleListe(ui->cboEncoder, encoderItems(typ));
     waehle(ui->cboEncoder, 0);
-    m_state.Encoderaufloesung = standardEncoderResolution(typ);
     fuelleListe(ui->cboGetriebe, gearItems(typ));
     waehle(ui->cboGetriebe, 0);
-    s.Getriebetyp = 0;
-    m_state.Getriebeuntersetzung = 1;
+    m_session->applyPumpType(typ);
 }
 
 void frmPumpensteuerung::zeigeAntriebswerte()
@@ -444,19 +436,13 @@ void frmPumpensteuerung::setzeBereichTooltips()
 
 void frmPumpensteuerung::cboEncoder_Click()
 {
-    const int k = ui->cboEncoder->currentIndex();
-    if (const auto e = encoderResolution(m_state.settings.Pumpentyp, k))
-        m_state.Encoderaufloesung = *e;
-    m_state.settings.Encodertyp = qint16(k);
+    m_session->applyEncoder(ui->cboEncoder->currentIndex());
     emit handlerRan(QStringLiteral("cboEncoder"));
 }
 
 void frmPumpensteuerung::cboGetriebe_Click()
 {
-    const int k = ui->cboGetriebe->currentIndex();
-    if (const auto g = gearRatio(m_state.settings.Pumpentyp, k))
-        m_state.Getriebeuntersetzung = *g;
-    m_state.settings.Getriebetyp = qint16(k);
+    m_session->applyGear(ui->cboGetriebe->currentIndex());
     emit handlerRan(QStringLiteral("cboGetriebe"));
 }
 
@@ -535,128 +521,36 @@ void frmPumpensteuerung::txtDauer_GotFocus()
 
 void frmPumpensteuerung::cmdStart_Click()
 {
-    if (m_laeuft || m_startet || !ui->cmdStart->isEnabled())
+    // A second click while the controller is being asked is this same start.
+    if (m_session->running() || !ui->cmdStart->isEnabled())
         return;
-    // The checks below wait for the controller with Start still enabled: a second click
-    // meanwhile is this same start, and a Stop meanwhile cancels it.
-    const QScopedValueRollback<bool> startet(m_startet, true);
-    m_state.Abbruch = false;
     // An entry still being typed reaches the pump only through its check, and a damaged
     // store's limit is refused before it can reach the controller.
     if (!m_validation->validateChanged() || !m_validation->checkStoredDriveLimits())
         return;
-    // A calibration dose stands in for the operator's dosing values from here on.
-    beginCalibrationDose();
-    if (!m_link->SchnittstelleOK())
-        return;
-    if (m_state.KeineAntwort) {
-        (void)m_link->ParameterLesen(QStringLiteral("VER"));
-        if (m_state.KeineAntwort)
-            return;
-    }
-    if (m_state.Abbruch || !m_run->StartPruefen())
-        return;
+    (void)startPlan(m_session->planFromSettings(), Session::Origin{});
+}
+
+bool frmPumpensteuerung::startPlan(const RunPlan &plan, const Session::Origin &origin)
+{
+    const auto refusal = m_session->start(plan, origin);
+    if (refusal)
+        tellRefusal(*refusal);
+    return !refusal;
+}
+
+void frmPumpensteuerung::tellRefusal(const Session::Refusal &refusal)
+{
+    // An empty refusal has been told where it arose (the port, the controller).
+    if (!refusal.message.isEmpty())
+        showMessage(this, refusal.message, m_state.FehlerTitel, MsgButtons::Ok,
+                    MsgIcon::Exclamation);
+}
+
+void frmPumpensteuerung::onRunStarted()
+{
     ui->cmdStart->setEnabled(false);
     ui->cmdStop->setFocus();
-    if (m_state.ParameterGeaendert)
-        m_link->ParameterSetzen();
-    m_laeuft = true;
-    m_plan = planForStart();
-    m_plan.client = m_startClient;
-    m_progressRows->begin();
-    // The run goes on from its own timer and the port's signals; onRunEnded() follows.
-    if (m_state.settings.Betriebsart == 1)
-        m_run->Dosieren();
-    else if (m_state.settings.Betriebsart == 2)
-        m_run->Foerdern([this] {
-            // Leaving has sent the stop already; the port is about to close.
-            if (!m_leaving)
-                cmdStop_Click();
-        });
-    else
-        onRunEnded();
-}
-
-void frmPumpensteuerung::journal(const RunPlan &plan, const RunOutcome &outcome)
-{
-    // The crash row goes first: a crash from here on must not follow the final row.
-    m_progressRows->end();
-    appendToJournal(journalRow(plan, outcome), true);
-}
-
-RunRecord frmPumpensteuerung::journalRow(const RunPlan &plan, const RunOutcome &outcome) const
-{
-    static const char *const kModes[] = {"dosing", "flow", "potentiometer"};
-    static const char *const kEnds[] = {"completed", "stopped", "program ended", "link lost",
-                                        "no reply"};
-    const PumpSettings &s = m_state.settings;
-    const bool dosing = plan.mode == RunPlan::Mode::Dosing;
-    const bool potentiometer = plan.mode == RunPlan::Mode::Potentiometer;
-    RunRecord row;
-    row.started = plan.started;
-    row.ended = QDateTime::currentDateTime();
-    row.port = QStringLiteral("COM%1").arg(m_state.Schnittstelle);
-    row.device = m_port->DevicePath();
-    row.pumpType = pumpType(s.Pumpentyp).name;
-    row.mode = QLatin1String(kModes[int(plan.mode)]);
-    if (!potentiometer) {
-        row.setValue = storeForm(plan.setValue);
-        row.unit = plan.unit;
-        row.delivered = storeForm(deliveredAmount(plan, outcome));
-    }
-    if (dosing) {
-        row.repetitions = plan.repetitions == kEndlessRepetitions ? QStringLiteral("endless")
-                                                                 : integerForm(plan.repetitions);
-        row.dosesDone = outcome.dosesDone;
-    }
-    row.endedBy = QLatin1String(kEnds[int(outcome.end)]);
-    row.note = outcome.note;
-    if (!plan.client.isEmpty())
-        row.note = QStringLiteral("remote %1").arg(plan.client) +
-                   (row.note.isEmpty() ? QString() : QStringLiteral(": ") + row.note);
-    return row;
-}
-
-RunRecord frmPumpensteuerung::progressRow() const
-{
-    if (!m_laeuft && m_potentiometer.started.isValid())
-        return journalRow(m_potentiometer, RunOutcome{});
-    RunOutcome so = m_run->outcomeSoFar();
-    if (m_calibrationInForce)
-        so.note = QStringLiteral("calibration");
-    return journalRow(m_plan, so);
-}
-
-void frmPumpensteuerung::appendToJournal(const RunRecord &row, bool final)
-{
-    const bool written = m_journal->append(row);
-    // A run is never held up by its journal, and nobody is there to read while leaving.
-    if (!final || programEnding() || m_leaving)
-        return;
-    if (written) {
-        if (!std::exchange(m_journalFailureTold, QString()).isEmpty())
-            showMessage(this,
-                        tr("The run journal %1 is written again.")
-                            .arg(QDir::toNativeSeparators(m_journal->path())),
-                        tr("Run journal"), MsgButtons::Ok, MsgIcon::Information);
-        return;
-    }
-    if (m_journal->error() == m_journalFailureTold)
-        return; // told already; a new reason is told again
-    m_journalFailureTold = m_journal->error();
-    showMessage(this, m_journal->error(), m_state.FehlerTitel, MsgButtons::Ok,
-                MsgIcon::Exclamation);
-}
-
-void frmPumpensteuerung::endPotentiometerRun(RunOutcome::End end)
-{
-    if (!m_potentiometer.started.isValid())
-        return;
-    RunOutcome outcome;
-    outcome.end = end;
-    const RunPlan plan = m_potentiometer;
-    m_potentiometer = RunPlan{};
-    journal(plan, outcome);
 }
 
 void frmPumpensteuerung::showHistory()
@@ -684,75 +578,31 @@ void frmPumpensteuerung::placeHistory()
 
 bool frmPumpensteuerung::startCalibrationDose(float quantity, int unit)
 {
-    if (running() || m_calibrationDose || unit < 0 || unit >= mengeEinheiten().size())
+    if (running() || unit < 0 || unit >= mengeEinheiten().size())
         return false;
-    CalibrationDose dose;
-    dose.quantity = quantity;
-    dose.unit = qint16(unit);
-    m_calibrationDose = dose;
-    // The run may end before Start returns (a refused dose): that counts as started.
-    bool ended = false;
-    const auto watch = connect(this, &frmPumpensteuerung::calibrationDoseEnded, this, [&ended] { ended = true; });
-    cmdStart_Click();
-    disconnect(watch);
-    const bool started = ended || m_laeuft;
-    if (!started)
-        endCalibrationDose(); // a check refused the start: the operator's values come back
-    return started;
-}
-
-void frmPumpensteuerung::beginCalibrationDose()
-{
-    if (!m_calibrationDose || m_calibrationInForce)
-        return;
-    PumpSettings &s = m_state.settings;
-    CalibrationDose &d = *m_calibrationDose;
-    d.savedQuantity = s.Menge;
-    d.savedUnit = s.Mengeneinheit;
-    d.savedRepetitions = s.Wiederholung;
-    d.savedMode = s.Betriebsart;
-    s.Menge = d.quantity;
-    s.Mengeneinheit = d.unit;
-    s.Wiederholung = 1;
-    s.Betriebsart = 1;
-    m_calibrationInForce = true;
-}
-
-PumpSettings frmPumpensteuerung::operatorSettings() const
-{
-    PumpSettings s = m_state.settings;
-    if (!m_calibrationInForce || !m_calibrationDose)
-        return s;
-    // A value the operator changed while the dose ran is the operator's and stays.
-    const CalibrationDose &d = *m_calibrationDose;
-    if (s.Menge == d.quantity)
-        s.Menge = d.savedQuantity;
-    if (s.Mengeneinheit == d.unit)
-        s.Mengeneinheit = d.savedUnit;
-    if (s.Wiederholung == 1)
-        s.Wiederholung = d.savedRepetitions;
-    if (s.Betriebsart == 1)
-        s.Betriebsart = d.savedMode;
-    return s;
-}
-
-void frmPumpensteuerung::endCalibrationDose()
-{
-    m_state.settings = operatorSettings();
-    m_calibrationDose.reset();
-    m_calibrationInForce = false;
+    if (!m_validation->validateChanged() || !m_validation->checkStoredDriveLimits())
+        return false;
+    RunPlan plan = m_session->planFromSettings();
+    plan.mode = RunPlan::Mode::Dosing;
+    plan.quantity = quantity;
+    plan.quantityUnit = qint16(unit);
+    plan.count = 1;
+    plan.note = QStringLiteral("calibration");
+    Session::Origin origin;
+    origin.kind = Session::Origin::Kind::Calibration;
+    return startPlan(plan, origin);
 }
 
 bool frmPumpensteuerung::startFor(const QString &client)
 {
     if (running())
         return false;
-    const QScopedValueRollback<QString> origin(m_startClient, client);
-    bool ended = false;
-    const auto watch = connect(m_run.get(), &PumpRun::finished, this, [&ended] { ended = true; });
-    cmdStart_Click();
-    disconnect(watch);
-    return ended || m_laeuft;
+    if (!m_validation->validateChanged() || !m_validation->checkStoredDriveLimits())
+        return false;
+    Session::Origin origin;
+    origin.kind = Session::Origin::Kind::Remote;
+    origin.client = client;
+    return startPlan(m_session->planFromSettings(), origin);
 }
 
 void frmPumpensteuerung::stopFromRemote()
@@ -762,7 +612,7 @@ void frmPumpensteuerung::stopFromRemote()
         return;
     }
     m_state.Abbruch = true;
-    Wakeup::poke();
+    m_run->stopRequested();
 }
 
 void frmPumpensteuerung::setRemoteLine(const QString &text, bool warning)
@@ -804,67 +654,27 @@ void frmPumpensteuerung::showCalibration()
     m_calibration->activateWindow();
 }
 
-RunPlan frmPumpensteuerung::planForStart() const
+void frmPumpensteuerung::onRunEnded(const RunPlan &plan, const RunOutcome &outcome)
 {
-    const PumpSettings &s = m_state.settings;
-    RunPlan plan;
-    plan.started = QDateTime::currentDateTime();
-    const auto unitText = [](const QStringList &units, int i) {
-        return i >= 0 && i < units.size() ? units.at(i) : QString();
-    };
-    if (s.Betriebsart == 2) {
-        plan.mode = RunPlan::Mode::Flow;
-        plan.setValue = s.Foerderstrom;
-        plan.unit = unitText(foerderstromEinheiten(), s.Foerderstromeinheit);
-    } else {
-        plan.setValue = s.Menge;
-        plan.unit = unitText(mengeEinheiten(), s.Mengeneinheit);
-        plan.repetitions = s.Wiederholung;
-    }
-    return plan;
-}
-
-void frmPumpensteuerung::onRunEnded()
-{
-    m_laeuft = false;
-    Wakeup::poke(); // whoever waits for the run's end
-    RunOutcome outcome = m_run->outcome();
-    // Stopped because the operator is leaving: the program's end ended it.
-    if (m_leaving && outcome.end == RunOutcome::End::Stopped)
-        outcome.end = RunOutcome::End::ProgramEnded;
-    const bool calibrationRun = m_calibrationInForce;
-    if (calibrationRun) {
-        endCalibrationDose();
-        outcome.note = outcome.note.isEmpty() ? QStringLiteral("calibration")
-                                              : QStringLiteral("calibration: ") + outcome.note;
-    }
-    journal(m_plan, outcome);
-    if (calibrationRun)
+    if (plan.note == QLatin1String("calibration"))
         emit calibrationDoseEnded(outcome.end == RunOutcome::End::Completed && outcome.dosesDone == 1);
     if (programEnding())
         return;
     // The summary stays until the next Start or until the operator changes a value.
-    zeigeFortschritt(runSummary(m_plan, outcome), 0, 0);
+    zeigeFortschritt(runSummary(plan, outcome), 0, 0);
     ui->cmdStart->setEnabled(true);
     ui->cmdStart->setFocus();
-}
-
-void frmPumpensteuerung::sendStop()
-{
-    m_link->sendStop({QStringLiteral("SOR 0"), QStringLiteral("V 0")});
 }
 
 void frmPumpensteuerung::cmdStop_Click()
 {
     m_state.Abbruch = true;
-    Wakeup::poke();
     ui->cbxPotentiometer->setChecked(false);
-    if (m_link->SchnittstelleOK())
-        sendStop();
+    m_session->stop();
     // On the way out the focus stays: moving it would check the field being left.
     if (programEnding() || m_leaving)
         return;
-    if (!m_laeuft)
+    if (!m_session->status().running)
         zeigeFortschritt(QString(), 0, 0);
     ui->cmdStart->setEnabled(true);
     ui->cmdStart->setFocus();
@@ -872,58 +682,60 @@ void frmPumpensteuerung::cmdStop_Click()
 
 void frmPumpensteuerung::cbxPotentiometer_Click()
 {
-    QCheckBox *box = ui->cbxPotentiometer;
-    const bool an = box->isChecked();
-    // A box that could not take effect returns to unchecked, so the window never
-    // claims a mode the controller is not in.
-    auto zurueck = [box] {
-        const QSignalBlocker block(box);
-        box->setChecked(false);
-    };
-    if (an && (!m_validation->validateChanged() || !m_validation->checkStoredDriveLimits())) {
-        zurueck();
-        return;
-    }
-    if (!m_link->SchnittstelleOK()) {
-        zurueck();
-        return;
-    }
-    if (m_state.KeineAntwort) {
-        (void)m_link->ParameterLesen(QStringLiteral("VER"));
-        if (m_state.KeineAntwort) {
-            zurueck();
-            return;
-        }
-    }
+    const bool an = ui->cbxPotentiometer->isChecked();
     if (!an) {
+        // Off always stops, whether the controller answers or not.
         m_state.Abbruch = true;
-        endPotentiometerRun(m_leaving ? RunOutcome::End::ProgramEnded : RunOutcome::End::Stopped);
+        m_session->endPotentiometerRun(m_leaving ? RunOutcome::End::ProgramEnded
+                                                 : RunOutcome::End::Stopped);
         cmdStop_Click();
         return;
     }
+    // A box that could not take effect returns to unchecked, so the window never
+    // claims a mode the controller is not in.
+    if (!m_validation->validateChanged() || !m_validation->checkStoredDriveLimits() ||
+        !m_link->SchnittstelleOK()) {
+        onPotentiometerEnded();
+        return;
+    }
+    if (!m_state.KeineAntwort) {
+        continuePotentiometer();
+        return;
+    }
+    ui->cmdStart->setEnabled(false);
+    m_link->ParameterLesen(QStringLiteral("VER"), this, [this](const QString &) {
+        if (!ui->cbxPotentiometer->isChecked())
+            return; // unchecked meanwhile: that has stopped everything
+        if (m_state.KeineAntwort)
+            onPotentiometerEnded();
+        else
+            continuePotentiometer();
+    });
+}
+
+void frmPumpensteuerung::continuePotentiometer()
+{
     ui->cmdStart->setEnabled(false);
     ui->cmdStop->setFocus();
-    m_state.Abbruch = false;
-    m_link->BefehlSenden(QStringLiteral("DIPROG"));
-    m_link->BefehlSenden(QStringLiteral("CONTMOD"));
-    m_link->BefehlSenden(QStringLiteral("SOR 1"));
-    m_potentiometer = RunPlan{};
-    m_potentiometer.mode = RunPlan::Mode::Potentiometer;
-    m_potentiometer.started = QDateTime::currentDateTime();
-    m_progressRows->begin();
+    m_session->beginPotentiometer();
     zeigeFortschritt(tr("Potentiometer mode: the controller follows its potentiometer"), 0, 0);
+}
+
+void frmPumpensteuerung::onPotentiometerEnded()
+{
+    const QSignalBlocker block(ui->cbxPotentiometer);
+    ui->cbxPotentiometer->setChecked(false);
+    if (programEnding() || m_leaving || m_session->running())
+        return;
+    zeigeFortschritt(QString(), 0, 0);
+    ui->cmdStart->setEnabled(true);
 }
 
 void frmPumpensteuerung::linkVerloren()
 {
-    // A run ends by itself (Abbruch is set); potentiometer mode has nothing running.
-    if (m_laeuft)
-        return;
-    endPotentiometerRun(RunOutcome::End::LinkLost);
-    const QSignalBlocker block(ui->cbxPotentiometer);
-    ui->cbxPotentiometer->setChecked(false);
-    zeigeFortschritt(QString(), 0, 0);
-    ui->cmdStart->setEnabled(true);
+    // A run ends by itself (Abbruch is set); potentiometer mode has been ended.
+    if (!m_session->running())
+        onPotentiometerEnded();
 }
 
 void frmPumpensteuerung::zeigeFortschritt(const QString &text, int wert, int maximum)
@@ -947,15 +759,18 @@ bool frmPumpensteuerung::Beenden()
         return false;
     // The drive stops before anything can hold the program up (a failed save's message).
     QScopedValueRollback<bool> leaving(m_leaving, true);
+    m_session->setLeaving(true);
     if (m_port->PortOpen())
         cmdStop_Click();
-    endPotentiometerRun(RunOutcome::End::ProgramEnded);
+    m_session->endPotentiometerRun(RunOutcome::End::ProgramEnded);
     if (answer == MsgResult::Yes) {
         // Yes ends the program: an entry being typed is saved through its check, a refused
         // one is told and its last accepted value saved instead.
         m_validation->settleForLeaving();
-        if (!saveBeforeLeaving())
+        if (!saveBeforeLeaving()) {
+            m_session->setLeaving(false);
             return false;
+        }
     }
     if (m_port->PortOpen()) {
         drainStopOrWarn();
@@ -977,18 +792,10 @@ void frmPumpensteuerung::endOnSignal(int signalNumber)
 {
     // Shutdown, logout or Ctrl+C: nobody may be there to answer a question, so the stop
     // goes straight to the line (no field check, no message) and the program ends unsaved.
-    m_state.Abbruch = true;
     m_leaving = true;
-    Wakeup::poke();
-    if (m_port->PortOpen()) {
-        sendStop();
-        (void)m_port->waitForDrain(MSComm::kDrainTimeoutMs);
-        (void)m_port->setPortOpen(false);
-    }
     m_beendet = true;
-    endPotentiometerRun(RunOutcome::End::ProgramEnded);
+    m_session->shutdown();
     endProgram(128 + signalNumber);
-    m_run->abandon();
 }
 
 void frmPumpensteuerung::drainStopOrWarn()

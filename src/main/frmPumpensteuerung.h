@@ -1,7 +1,8 @@
 #pragma once
 // The main window: pump, motor and mode frames, Start, Stop and Exit.
 #include "config/PumpState.h"
-#include "main/RunReport.h"
+#include "session/RunReport.h"
+#include "session/Session.h"
 #include "ui/HeldKeys.h"
 
 #include <QWidget>
@@ -29,6 +30,7 @@ class CalibrationDialog;
 class MediaList;
 class MSComm;
 class PumpRun;
+class Attendant;
 
 class frmPumpensteuerung : public QWidget {
     Q_OBJECT
@@ -45,6 +47,7 @@ public:
     [[nodiscard]] MSComm &MSComm1() { return *m_port; }
     [[nodiscard]] PumpRun &run() { return *m_run; }
     [[nodiscard]] RunJournal &runJournal() { return *m_journal; }
+    [[nodiscard]] Session &session() { return *m_session; }
 
     void AnzeigeAufbauen();
     void EinstellungenSpeichern();
@@ -55,11 +58,12 @@ public:
     void cmdStart_Click();
     void cmdStop_Click();
     // Start is checking, or a run is going on.
-    [[nodiscard]] bool running() const { return m_laeuft || m_startet; }
+    [[nodiscard]] bool running() const { return m_session->running(); }
 
     // One dose of quantity in the unit (index into mengeEinheiten()) with the stored factor,
-    // through Start's own path; the operator's quantity, unit, repetitions and mode come
-    // back when it ends. False when it did not start; calibrationDoseEnded() follows a start.
+    // through Start's own path, with a plan of its own: the operator's quantity, unit,
+    // repetitions and mode stay as they are. False when it did not start;
+    // calibrationDoseEnded() follows a start.
     bool startCalibrationDose(float quantity, int unit);
     // Start for another program (remote control): the same path as the button, the
     // client's address kept with the run. True when a run started.
@@ -68,7 +72,10 @@ public:
     // to stop on the line, and the port dialog is left to the operator.
     void stopFromRemote();
     // The client that started the run going on; empty for the operator or no run.
-    [[nodiscard]] QString runClient() const { return m_laeuft ? m_plan.client : QString(); }
+    [[nodiscard]] QString runClient() const
+    {
+        return m_session->status().running ? m_session->plan().client : QString();
+    }
     [[nodiscard]] FieldValidation &validation() { return *m_validation; }
     // A quiet line under the status line (remote control); warning colours it.
     void setRemoteLine(const QString &text, bool warning);
@@ -119,61 +126,38 @@ private:
     [[nodiscard]] QPointF positionInTwips() const;
     void zeigeFortschritt(const QString &text, int wert, int maximum);
     void linkVerloren();
-    void onRunEnded();
-    void journal(const RunPlan &plan, const RunOutcome &outcome);
-    [[nodiscard]] RunRecord journalRow(const RunPlan &plan, const RunOutcome &outcome) const;
-    // The row of the run going on, as far as it has come.
-    [[nodiscard]] RunRecord progressRow() const;
-    // A final row tells a new kind of failure once, and once that writing works again;
-    // a progress row tells nothing (a box would cover Stop while the run goes on).
-    void appendToJournal(const RunRecord &row, bool final);
-    void endPotentiometerRun(RunOutcome::End end);
+    void onRunEnded(const RunPlan &plan, const RunOutcome &outcome);
     void showHistory();
     void placeHistory();
-    [[nodiscard]] RunPlan planForStart() const;
     void drainStopOrWarn();
     void endOnSignal(int signalNumber);
-    void sendStop(); // "SOR 0", "V 0"; the caller has made sure the port is open
     bool trySave(QString *error);
     // On leaving: saves, or lets the operator retry, leave unsaved (true) or stay (false).
     bool saveBeforeLeaving();
-    void beginCalibrationDose();
-    void endCalibrationDose();
-    // The settings as the operator set them, a calibration dose's stand-ins put back.
-    [[nodiscard]] PumpSettings operatorSettings() const;
+    // Starts plan from the window: a refusal is told (an empty one has been told already).
+    bool startPlan(const RunPlan &plan, const Session::Origin &origin);
+    void tellRefusal(const Session::Refusal &refusal);
+    void onRunStarted();
+    void onPotentiometerEnded();
+    void continuePotentiometer();
 
     std::unique_ptr<Ui::frmPumpensteuerung> ui;
     QLabel *m_flowRateHint = nullptr;
     QLabel *m_doseHint = nullptr;
-    PumpState m_state;
-    std::unique_ptr<MSComm> m_port;
-    std::unique_ptr<ControllerLink> m_link;
+    std::unique_ptr<Attendant> m_attendant;
+    std::unique_ptr<Session> m_session;
+    // The session's parts, under the names the window's code has always used.
+    PumpState &m_state;
+    MSComm *m_port = nullptr;
+    ControllerLink *m_link = nullptr;
+    PumpRun *m_run = nullptr;
+    RunJournal *m_journal = nullptr;
     std::unique_ptr<FieldValidation> m_validation;
-    std::unique_ptr<PumpRun> m_run;
-    std::unique_ptr<RunJournal> m_journal;
     frmHistory *m_history = nullptr; // made when first asked for, a child of the window
-    std::unique_ptr<RunProgressRows> m_progressRows;
-    QString m_journalFailureTold; // the failure last told; empty: none, or written again since
-    RunPlan m_potentiometer;          // potentiometer mode since when (started invalid: off)
-    bool m_laeuft = false;      // a dosing or flow run is inside cmdStart_Click
-    bool m_startet = false;     // cmdStart_Click is running, its checks included
     bool m_beendet = false;     // the unload handler has ended the program
     bool m_leaving = false;     // the program is on its way out: the stop is sent
-    RunPlan m_plan; // what the run going on, or the last one, was asked to do
-    // A calibration dose: what it runs with, and what the operator had set meanwhile.
-    struct CalibrationDose {
-        float quantity = 0;
-        qint16 unit = 0;
-        float savedQuantity = 0;
-        qint16 savedUnit = 0;
-        qint32 savedRepetitions = 0;
-        qint16 savedMode = 0;
-    };
-    std::optional<CalibrationDose> m_calibrationDose; // asked for, or in force
-    bool m_calibrationInForce = false;
     CalibrationDialog *m_calibration = nullptr; // made when first asked for
     MediaList *m_media = nullptr;
-    QString m_startClient;                      // set only while startFor() runs Start
     QLabel *m_remoteLine = nullptr;             // made when remote control is on
     HeldKeys m_heldKeys;
     int m_pressChecked = 0; // the key whose press has passed the shortcut check

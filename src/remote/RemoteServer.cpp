@@ -5,7 +5,7 @@
 #include "journal/JournalCursor.h"
 #include "journal/RunJournal.h"
 #include "link/ControllerLink.h"
-#include "main/PumpRun.h"
+#include "session/PumpRun.h"
 #include "main/frmPumpensteuerung.h"
 #include "remote/RemoteStatus.h"
 #include "ui/MessageBox.h"

@@ -5,7 +5,7 @@
 #include "config/Units.h"
 #include "journal/RunJournal.h"
 #include "link/MSComm.h"
-#include "main/PumpRun.h"
+#include "session/PumpRun.h"
 #include "main/frmPumpensteuerung.h"
 
 #include <QCheckBox>

@@ -1,13 +1,70 @@
-#include "main/RunReport.h"
+#include "session/RunReport.h"
 
 #include "config/NumberText.h"
 #include "config/PumpState.h"
+#include "config/Units.h"
 #include "ui/Wait.h"
 
 #include <QCoreApplication>
 #include <algorithm>
 
 namespace vyt {
+
+RunPlan RunPlan::fromSettings(const PumpSettings &s)
+{
+    RunPlan plan;
+    plan.mode = s.Betriebsart == 2 ? Mode::Flow : Mode::Dosing;
+    plan.quantity = s.Menge;
+    plan.quantityUnit = s.Mengeneinheit;
+    plan.count = s.Wiederholung;
+    plan.pause = s.Pause;
+    plan.pauseUnit = s.Pauseeinheit;
+    plan.rate = s.Foerderstrom;
+    plan.rateUnit = s.Foerderstromeinheit;
+    plan.duration = s.Dauer;
+    plan.durationUnit = s.Dauereinheit;
+    return plan;
+}
+
+void RunPlan::applyTo(PumpSettings &s) const
+{
+    if (mode == Mode::Potentiometer)
+        return;
+    s.Betriebsart = mode == Mode::Flow ? 2 : 1;
+    if (mode == Mode::Dosing) {
+        s.Menge = quantity;
+        s.Mengeneinheit = quantityUnit;
+        s.Wiederholung = count;
+        s.Pause = pause;
+        s.Pauseeinheit = pauseUnit;
+        if (const auto sec = inSekunden(pause, pauseUnit))
+            s.PauseSekunden = *sec;
+    } else {
+        s.Foerderstrom = rate;
+        s.Foerderstromeinheit = rateUnit;
+        s.Dauer = duration;
+        s.Dauereinheit = durationUnit;
+        if (const auto sec = inSekunden(duration, durationUnit))
+            s.DauerSekunden = *sec;
+    }
+}
+
+void RunPlan::describe()
+{
+    started = QDateTime::currentDateTime();
+    const auto unitText = [](const QStringList &units, int i) {
+        return i >= 0 && i < units.size() ? units.at(i) : QString();
+    };
+    if (mode == Mode::Flow) {
+        setValue = rate;
+        unit = unitText(foerderstromEinheiten(), rateUnit);
+        repetitions = 0;
+    } else if (mode == Mode::Dosing) {
+        setValue = quantity;
+        unit = unitText(mengeEinheiten(), quantityUnit);
+        repetitions = count;
+    }
+}
 namespace {
 
 QString tr(const char *text) { return QCoreApplication::translate("RunReport", text); }

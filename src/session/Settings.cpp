@@ -1,4 +1,4 @@
-#include "main/Settings.h"
+#include "session/Settings.h"
 
 #include "config/NumberText.h"
 #include "config/SettingsStore.h"

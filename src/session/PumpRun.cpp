@@ -1,12 +1,11 @@
-#include "main/PumpRun.h"
+#include "session/PumpRun.h"
 
-#include "main/RunReport.h"
+#include "session/RunReport.h"
 
 #include "config/NumberText.h"
 #include "config/Units.h"
 #include "link/ControllerLink.h"
 #include "link/MSComm.h"
-#include "ui/MessageBox.h"
 #include "ui/Clock.h"
 #include "ui/ProgramEnd.h"
 
@@ -23,8 +22,8 @@ int barValue(qint64 v) { return int(std::clamp<qint64>(v, 0, 1000000)); }
 
 } // namespace
 
-PumpRun::PumpRun(PumpState &state, ControllerLink &link, QWidget *messageParent)
-    : m_state(state), m_link(link), m_messageParent(messageParent)
+PumpRun::PumpRun(PumpState &state, ControllerLink &link, Attendant &attendant)
+    : m_state(state), m_link(link), m_attendant(attendant)
 {
     m_display.setInterval(kDisplayMs);
     connect(&m_display, &QTimer::timeout, this, [this] {
@@ -52,9 +51,15 @@ PumpRun::PumpRun(PumpState &state, ControllerLink &link, QWidget *messageParent)
     connect(&Wakeup::instance(), &Wakeup::poked, this, &PumpRun::wake, Qt::QueuedConnection);
 }
 
+void PumpRun::stopRequested()
+{
+    // Queued, so that Stop's own commands go out before the run reacts to it.
+    QMetaObject::invokeMethod(this, &PumpRun::wake, Qt::QueuedConnection);
+}
+
 bool PumpRun::abgebrochen() const { return m_state.Abbruch || programEnding(); }
 
-float PumpRun::drehzahl() const { return flowSpeed(m_state, m_state.settings.Foerderstrom); }
+float PumpRun::drehzahl() const { return flowSpeed(m_values, m_values.settings.Foerderstrom); }
 
 float PumpRun::flowSpeed(const PumpState &state, float F)
 {
@@ -141,18 +146,6 @@ QString PumpRun::doseLimitMessage(const PumpState &state)
            QStringLiteral(".");
 }
 
-bool PumpRun::StartPruefen()
-{
-    // Dosing skips the checks: the run tests each dose itself.
-    if (m_state.settings.Betriebsart != 2)
-        return true;
-    const auto refusal = startRefusal(m_state);
-    if (refusal)
-        showMessage(m_messageParent, refusal->message, m_state.FehlerTitel, MsgButtons::Ok,
-                    MsgIcon::Exclamation);
-    return !refusal;
-}
-
 PumpRun::Progress PumpRun::progress() const
 {
     Progress p;
@@ -162,7 +155,7 @@ PumpRun::Progress PumpRun::progress() const
     p.pausing = m_phase == Phase::Pause;
     p.dose = m_phase == Phase::Pause ? m_dose - 1 : m_dose;
     p.doses = m_count;
-    const double total = m_phase == Phase::Pause  ? double(m_state.settings.PauseSekunden)
+    const double total = m_phase == Phase::Pause  ? double(m_values.settings.PauseSekunden)
                          : m_phase == Phase::Flow ? m_flowSeconds
                                                   : -1;
     if (total >= 0 && total < kEndlessSeconds)
@@ -186,9 +179,10 @@ void PumpRun::wake()
     }
 }
 
-void PumpRun::Dosieren()
+void PumpRun::Dosieren(const PumpState &values)
 {
-    PumpSettings &s = m_state.settings;
+    m_values = values;
+    PumpSettings &s = m_values.settings;
     m_position = 0;
     m_revolutions = 0;
     m_state.PositionErreicht = false;
@@ -214,18 +208,17 @@ void PumpRun::nextDose()
         finish();
         return;
     }
-    PumpSettings &s = m_state.settings;
+    PumpSettings &s = m_values.settings;
     // The last accepted values: a field may hold an entry still being typed.
     const float Q = s.Menge;
-    const float E = m_state.Encoderaufloesung;
+    const float E = m_values.Encoderaufloesung;
     float &R = m_revolutions;
-    if (const auto r = doseRevolutions(m_state, Q))
+    if (const auto r = doseRevolutions(m_values, Q))
         R = *r;
-    if (!doseFits(m_state, R)) {
+    if (!doseFits(m_values, R)) {
         m_phase = Phase::Idle; // nothing of this run may act while the message is open
-        m_outcome.note = doseLimitMessage(m_state);
-        showMessage(m_messageParent, m_outcome.note, kVorsicht, MsgButtons::Ok,
-                    MsgIcon::Exclamation);
+        m_outcome.note = doseLimitMessage(m_values);
+        m_attendant.tell({m_outcome.note, kVorsicht, MsgButtons::Ok, MsgIcon::Exclamation});
         finish();
         return;
     }
@@ -268,7 +261,7 @@ void PumpRun::checkArrival()
 
 void PumpRun::afterArrival(bool arrived)
 {
-    PumpSettings &s = m_state.settings;
+    PumpSettings &s = m_values.settings;
     if (arrived) {
         ++m_outcome.dosesDone;
         m_outcome.delivered += double(m_doseQuantity);
@@ -297,7 +290,7 @@ void PumpRun::afterArrival(bool arrived)
 void PumpRun::startPause()
 {
     m_phase = Phase::Pause;
-    m_deadline.start(secondsToWaitMs(m_state.settings.PauseSekunden));
+    m_deadline.start(secondsToWaitMs(m_values.settings.PauseSekunden));
     ++m_dose; // the dose after the pause
     showPauseProgress();
     m_display.start();
@@ -306,7 +299,7 @@ void PumpRun::startPause()
 void PumpRun::showPauseProgress()
 {
     const qint64 done = m_dose - 1;
-    const double seconds = m_state.settings.PauseSekunden;
+    const double seconds = m_values.settings.PauseSekunden;
     const QString dose = m_endless ? tr("Dose %1 done").arg(done)
                                    : tr("Dose %1 of %2 done").arg(done).arg(m_count);
     const QString rest = seconds >= kEndlessSeconds
@@ -316,9 +309,10 @@ void PumpRun::showPauseProgress()
     emit fortschritt(dose + rest, m_endless ? 0 : barValue(done), m_endless ? 0 : barValue(m_count));
 }
 
-void PumpRun::Foerdern(const std::function<void()> &stopProcedure)
+void PumpRun::Foerdern(const PumpState &values, const std::function<void()> &stopProcedure)
 {
-    PumpSettings &s = m_state.settings;
+    m_values = values;
+    PumpSettings &s = m_values.settings;
     m_stopProcedure = stopProcedure;
     m_outcome = RunOutcome{};
     m_completed = false;

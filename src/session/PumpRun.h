@@ -5,13 +5,13 @@
 // a flow past its end, and Stop takes effect at once.
 #include <optional>
 #include "config/PumpState.h"
+#include "session/Notice.h"
 #include "ui/Wait.h"
 
 #include <QByteArray>
 #include <QObject>
 #include <QPointer>
 #include <QTimer>
-#include <QWidget>
 #include <functional>
 
 namespace vyt {
@@ -33,13 +33,10 @@ class PumpRun : public QObject {
 public:
     static constexpr double kPositionLimit = 600000000.0;
 
-    PumpRun(PumpState &state, ControllerLink &link, QWidget *messageParent);
+    PumpRun(PumpState &state, ControllerLink &link, Attendant &attendant);
 
-    // The checks before a flow run; dosing skips them. Shows the message and answers
-    // false when the run must not start.
-    [[nodiscard]] bool StartPruefen();
-    // What StartPruefen, or the first dose, would refuse with these settings: the field
-    // to blame and the message, without showing it. Nullopt when the run may start.
+    // What the checks before a flow, or the first dose, would refuse with these settings:
+    // the field to blame and the message. Nullopt when the run may start.
     struct Refusal {
         QString field;
         QString message;
@@ -56,11 +53,14 @@ public:
         double secondsLeft = -1; // of the pause or the flow; -1: none or endless
     };
     [[nodiscard]] Progress progress() const;
-    // Both start a run and return at once; finished() tells when it has ended.
-    void Dosieren();
+    // Both start a run of values (the settings with the run's plan in them, the operator's
+    // own left as they are) and return at once; finished() tells when it has ended.
+    void Dosieren(const PumpState &values);
     // stopProcedure is the Stop button's procedure, run at the end of the flow.
-    void Foerdern(const std::function<void()> &stopProcedure);
+    void Foerdern(const PumpState &values, const std::function<void()> &stopProcedure);
     [[nodiscard]] bool isRunning() const { return m_phase != Phase::Idle; }
+    // Abbruch has been raised: the run ends as soon as the stop has gone out.
+    void stopRequested();
     // The program ends while a run goes on: the run ends here and now, without a word on
     // the line (the stop has been sent), and finished() tells it.
     void abandon();
@@ -110,9 +110,10 @@ private:
     void showPauseProgress();
     void showFlowProgress();
 
-    PumpState &m_state;
+    PumpState &m_state; // the flags; the run's values are its own
+    PumpState m_values;
     ControllerLink &m_link;
-    QPointer<QWidget> m_messageParent;
+    Attendant &m_attendant;
 
     Phase m_phase = Phase::Idle;
     Deadline m_deadline;

@@ -1,4 +1,4 @@
-#include "main/RunProgressRows.h"
+#include "session/RunProgressRows.h"
 
 #include "link/ProcessGuard.h"
 
