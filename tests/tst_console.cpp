@@ -10,7 +10,7 @@
 #include "support/ConsoleRig.h"
 #include "support/SimFixture.h"
 #include "support/TestEnv.h"
-#include "ui/ProgramEnd.h"
+#include "session/ProgramEnd.h"
 
 #include <QElapsedTimer>
 #include <QKeyEvent>

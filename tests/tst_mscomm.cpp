@@ -7,7 +7,7 @@
 #include "sim/ControllerSim.h"
 #include "support/SimFixture.h"
 #include "support/TestEnv.h"
-#include "ui/Wait.h"
+#include "session/Wait.h"
 
 #include <QElapsedTimer>
 #include <QSignalSpy>

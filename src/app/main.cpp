@@ -4,7 +4,8 @@
 #include "main/frmPumpensteuerung.h"
 #include "remote/RemoteAddress.h"
 #include "remote/RemoteServer.h"
-#include "ui/ProgramEnd.h"
+#include "session/ProgramEnd.h"
+#include "ui/WindowSeams.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -162,6 +163,7 @@ int main(int argc, char *argv[])
         return commandLine.exitCode;
 
     QApplication app(argc, argv);
+    vyt::installWindowSeams();
     // Before anything can open the port: from then on every way out stops the drive.
     vyt::ProcessGuard::install();
     QApplication::setApplicationName(QString::fromLatin1(kProgramName));

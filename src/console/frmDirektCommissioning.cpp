@@ -16,7 +16,7 @@
 #include "link/MSComm.h"
 #include "ui/MessageBox.h"
 #include "ui/PlainText.h"
-#include "ui/ProgramEnd.h"
+#include "session/ProgramEnd.h"
 #include "ui_frmDirekt.h"
 
 #include <QDir>

@@ -5,8 +5,8 @@
 #include "dialogs/frmSchnittstelle.h"
 #include "link/MSComm.h"
 #include "ui/MessageBox.h"
-#include "ui/ProgramEnd.h"
-#include "ui/Wait.h"
+#include "session/ProgramEnd.h"
+#include "session/Wait.h"
 
 #include <QScopedValueRollback>
 #include <QTimer>

@@ -7,8 +7,8 @@
 #include "link/ControllerLink.h"
 #include "link/MSComm.h"
 #include "ui/MessageBox.h"
-#include "ui/Clock.h"
-#include "ui/ProgramEnd.h"
+#include "session/Clock.h"
+#include "session/ProgramEnd.h"
 
 #include <algorithm>
 #include <cmath>

@@ -5,7 +5,7 @@
 // a flow past its end, and Stop takes effect at once.
 #include <optional>
 #include "config/PumpState.h"
-#include "ui/Wait.h"
+#include "session/Wait.h"
 
 #include <QByteArray>
 #include <QObject>

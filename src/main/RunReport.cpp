@@ -2,7 +2,7 @@
 
 #include "config/NumberText.h"
 #include "config/PumpState.h"
-#include "ui/Wait.h"
+#include "session/Wait.h"
 
 #include <QCoreApplication>
 #include <algorithm>

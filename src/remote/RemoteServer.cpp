@@ -9,7 +9,7 @@
 #include "main/frmPumpensteuerung.h"
 #include "remote/RemoteStatus.h"
 #include "ui/MessageBox.h"
-#include "ui/ProgramEnd.h"
+#include "session/ProgramEnd.h"
 
 #include <QApplication>
 #include <QCheckBox>
