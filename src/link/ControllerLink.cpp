@@ -1,6 +1,6 @@
 #include "link/ControllerLink.h"
 
-#include "config/FieldValidation.h"
+#include "config/FieldRules.h"
 #include "config/NumberText.h"
 #include "dialogs/frmSchnittstelle.h"
 #include "link/MSComm.h"
@@ -175,7 +175,7 @@ void ControllerLink::ParameterSetzen()
 {
     // The callers have refused a limit outside the bounds with its message; this is the
     // last guard, so that nothing out of bounds reaches the controller whatever the path.
-    if (!FieldValidation::driveLimitsInBounds(m_state) || !SchnittstelleOK())
+    if (!driveLimitsInBounds(m_state) || !SchnittstelleOK())
         return;
     const PumpSettings &s = m_state.settings;
     const QLocale c = QLocale::c();

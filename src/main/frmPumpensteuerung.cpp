@@ -2,7 +2,7 @@
 
 #include "ui_frmPumpensteuerung.h"
 
-#include "config/FieldValidation.h"
+#include "main/FieldBinder.h"
 #include "config/NumberText.h"
 #include "config/PumpCatalog.h"
 #include "config/SettingsStore.h"
