@@ -4,16 +4,12 @@
 #include "config/PumpState.h"
 
 #include <QObject>
-#include <QPointer>
 #include <QStringList>
-#include <memory>
-
-#include <QWidget>
 
 namespace vyt {
 
+class Attendant;
 class MSComm;
-class frmSchnittstelle;
 
 class ControllerLink : public QObject {
     Q_OBJECT
@@ -23,7 +19,8 @@ public:
     // The most of one reply that is kept; anything before it is dropped.
     static constexpr qsizetype kMaxReplyBytes = 4096;
 
-    ControllerLink(PumpState &state, MSComm &port, QWidget *messageParent);
+    // The attendant chooses the port and hears every message; it outlives the link.
+    ControllerLink(PumpState &state, MSComm &port, Attendant &attendant);
     ~ControllerLink() override;
 
     // The gate in front of every controller action: the first call lets the operator
@@ -54,7 +51,6 @@ public:
 
     [[nodiscard]] QString portTitle() const; // "Serial port COM3:"
     [[nodiscard]] MSComm &port() { return m_port; }
-    void setMessageParent(QWidget *parent) { m_messageParent = parent; }
 
 signals:
     // The link was lost; the port is closed and the operator has been told.
@@ -72,8 +68,7 @@ private:
 
     PumpState &m_state;
     MSComm &m_port;
-    QPointer<QWidget> m_messageParent;
-    std::unique_ptr<frmSchnittstelle> m_dialog;
+    Attendant &m_attendant;
     bool m_reading = false;
     bool m_stopIsLast = false; // nothing but a stop was written since the last stop
 };

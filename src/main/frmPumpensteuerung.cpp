@@ -22,6 +22,7 @@
 #include "journal/RunJournal.h"
 #include "history/frmHistory.h"
 #include "main/Settings.h"
+#include "main/WindowAttendant.h"
 #include "texts/WindowTexts.h"
 #include "ui/MessageBox.h"
 #include "ui/PlainText.h"
@@ -62,7 +63,8 @@ frmPumpensteuerung::frmPumpensteuerung(QWidget *parent)
         liste->setFocusPolicy(Qt::StrongFocus);
     keepLayoutSteady();
     m_port = std::make_unique<MSComm>();
-    m_link = std::make_unique<ControllerLink>(m_state, *m_port, this);
+    m_attendant = std::make_unique<WindowAttendant>(this);
+    m_link = std::make_unique<ControllerLink>(m_state, *m_port, *m_attendant);
     m_run = std::make_unique<PumpRun>(m_state, *m_link, this);
     m_validation = std::make_unique<FieldValidation>(m_state, this);
     m_journal = std::make_unique<RunJournal>();

@@ -29,6 +29,7 @@ class CalibrationDialog;
 class MediaList;
 class MSComm;
 class PumpRun;
+class WindowAttendant;
 
 class frmPumpensteuerung : public QWidget {
     Q_OBJECT
@@ -147,6 +148,7 @@ private:
     QLabel *m_doseHint = nullptr;
     PumpState m_state;
     std::unique_ptr<MSComm> m_port;
+    std::unique_ptr<WindowAttendant> m_attendant; // outlives the link that asks it
     std::unique_ptr<ControllerLink> m_link;
     std::unique_ptr<FieldValidation> m_validation;
     std::unique_ptr<PumpRun> m_run;
