@@ -28,8 +28,8 @@
 #include "link/MSComm.h"
 #include "remote/RemoteServer.h"
 #include "support/AppFixture.h"
-#include "ui/Clock.h"
-#include "ui/Wait.h"
+#include "session/Clock.h"
+#include "session/Wait.h"
 
 #include <QApplication>
 #include <QCheckBox>

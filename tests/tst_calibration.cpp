@@ -5,7 +5,7 @@
 #include "main/Calibration.h"
 #include "main/CalibrationDialog.h"
 #include "support/AppFixture.h"
-#include "ui/Wait.h"
+#include "session/Wait.h"
 
 #include <QComboBox>
 #include <QLabel>

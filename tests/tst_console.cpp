@@ -7,10 +7,11 @@
 #include "console/frmDirekt.h"
 #include "link/ControllerLink.h"
 #include "link/MSComm.h"
+#include "main/WindowAttendant.h"
 #include "support/ConsoleRig.h"
 #include "support/SimFixture.h"
 #include "support/TestEnv.h"
-#include "ui/ProgramEnd.h"
+#include "session/ProgramEnd.h"
 
 #include <QElapsedTimer>
 #include <QKeyEvent>
@@ -533,7 +534,8 @@ void TestConsole::functionKeyDefaults()
     PumpState state;
     state.Encoderaufloesung = lines;
     MSComm port;
-    ControllerLink link(state, port, nullptr);
+    WindowAttendant attendant(nullptr);
+    ControllerLink link(state, port, attendant);
     frmDirekt console(state, link);
     QStringList boxes;
     for (int n = 1; n <= 12; ++n)
@@ -691,7 +693,8 @@ void TestConsole::showProgress()
     test::useEmptyStore();
     PumpState state;
     MSComm port;
-    ControllerLink link(state, port, nullptr);
+    WindowAttendant attendant(nullptr);
+    ControllerLink link(state, port, attendant);
     frmDirekt console(state, link);
     console.show();
     auto *balken = console.findChild<SquareBar *>(QStringLiteral("lblBar") + bar);
@@ -718,7 +721,8 @@ void TestConsole::barRepaintsOnlyOnChange()
     test::useEmptyStore();
     PumpState state;
     MSComm port;
-    ControllerLink link(state, port, nullptr);
+    WindowAttendant attendant(nullptr);
+    ControllerLink link(state, port, attendant);
     frmDirekt console(state, link);
     console.show();
     QVERIFY(QTest::qWaitForWindowExposed(&console));

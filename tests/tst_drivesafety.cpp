@@ -5,8 +5,8 @@
 #include "link/ControllerLink.h"
 #include "link/MSComm.h"
 #include "support/AppFixture.h"
-#include "ui/Clock.h"
-#include "ui/Wait.h"
+#include "session/Clock.h"
+#include "session/Wait.h"
 
 #include <QCheckBox>
 #include <QComboBox>

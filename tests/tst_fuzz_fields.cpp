@@ -1,6 +1,6 @@
 // Random and hostile texts typed into all eleven fields: nothing may crash, and
 // whatever was typed, every stored value stays finite and inside its range.
-#include "config/FieldValidation.h"
+#include "main/FieldBinder.h"
 #include "config/NumberText.h"
 #include "support/TestEnv.h"
 

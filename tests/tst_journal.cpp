@@ -3,11 +3,11 @@
 // and exports what the journal holds.
 #include "journal/JournalCursor.h"
 #include "journal/RunJournal.h"
-#include "journal/RunTableModel.h"
-#include "journal/frmHistory.h"
+#include "history/RunTableModel.h"
+#include "history/frmHistory.h"
 #include "link/ProcessGuard.h"
 #include "session/RunProgressRows.h"
-#include "ui/Clock.h"
+#include "session/Clock.h"
 
 #include <QComboBox>
 #include <QDir>

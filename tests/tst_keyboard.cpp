@@ -1,7 +1,7 @@
 // The main window's keyboard as an operator uses it: Enter and Space on each button act
 // on that button only, a held key is one press, and Tab walks the designed chain.
 #include "support/AppFixture.h"
-#include "ui/Clock.h"
+#include "session/Clock.h"
 #include "ui/HeldKeys.h"
 
 #include <QAbstractButton>

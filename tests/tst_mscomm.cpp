@@ -4,10 +4,11 @@
 #include "config/SettingsStore.h"
 #include "link/ControllerLink.h"
 #include "link/MSComm.h"
+#include "main/WindowAttendant.h"
 #include "sim/ControllerSim.h"
 #include "support/SimFixture.h"
 #include "support/TestEnv.h"
-#include "ui/Wait.h"
+#include "session/Wait.h"
 
 #include <QElapsedTimer>
 #include <QSignalSpy>
@@ -399,7 +400,8 @@ void tst_mscomm::stopGoesFirst()
     QVERIFY2(openCom1(port), qPrintable(port.ErrorDescription()));
     PumpState state;
     state.SchnittstelleOffen = true;
-    ControllerLink link(state, port, nullptr);
+    WindowAttendant attendant(nullptr);
+    ControllerLink link(state, port, attendant);
     QSignalSpy dropped(&link, &ControllerLink::outputDroppedForStop);
     if (held) {
         fx.sim().sendRaw("\x13m");
@@ -548,7 +550,8 @@ void tst_mscomm::readReply()
     PumpState state;
     state.SchnittstelleOffen = true;
     state.KeineAntwort = !keineAntwort;
-    ControllerLink link(state, port, nullptr);
+    WindowAttendant attendant(nullptr);
+    ControllerLink link(state, port, attendant);
 
     fx.sim().setInstantMoves(true);
     fx.sim().setFault(fault, param);
@@ -599,7 +602,8 @@ void tst_mscomm::limitsOnTheWire()
     state.settings.Beschleunigung = 1000;
     state.settings.Dauerstrom = 200;
     state.settings.Spitzenstrom = 350;
-    ControllerLink link(state, port, nullptr);
+    WindowAttendant attendant(nullptr);
+    ControllerLink link(state, port, attendant);
 
     link.ParameterSetzen();
     QVERIFY(!state.ParameterGeaendert);
@@ -623,7 +627,8 @@ void tst_mscomm::lossDuringRead()
     PumpState state;
     state.SchnittstelleOffen = true;
     state.KeineAntwort = false;
-    ControllerLink link(state, port, nullptr);
+    WindowAttendant attendant(nullptr);
+    ControllerLink link(state, port, attendant);
     QSignalSpy lost(&link, &ControllerLink::linkLost);
 
     fx.sim().setFault(Fault::HangUpAfter, 1);

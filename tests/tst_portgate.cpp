@@ -3,6 +3,7 @@
 #include "dialogs/frmSchnittstelle.h"
 #include "link/ControllerLink.h"
 #include "link/MSComm.h"
+#include "main/WindowAttendant.h"
 #include "support/TestEnv.h"
 
 #include <QComboBox>
@@ -99,7 +100,8 @@ void tst_portgate::opensChosenPort()
     test::EndRecorder end;
     PumpState state;
     MSComm port;
-    ControllerLink link(state, port, nullptr);
+    WindowAttendant attendant(nullptr);
+    ControllerLink link(state, port, attendant);
     PortChoices choices({5});
     QVERIFY(link.SchnittstelleOK());
     QCOMPARE(choices.shown(), 1);
@@ -119,7 +121,8 @@ void tst_portgate::laterCallsAnswerAtOnce()
     test::EndRecorder end;
     PumpState state;
     MSComm port;
-    ControllerLink link(state, port, nullptr);
+    WindowAttendant attendant(nullptr);
+    ControllerLink link(state, port, attendant);
     PortChoices choices({2});
     QVERIFY(link.SchnittstelleOK());
     QCOMPARE(choices.shown(), 1);
@@ -171,7 +174,8 @@ void tst_portgate::openFailure()
     test::EndRecorder end;
     PumpState state;
     MSComm port;
-    ControllerLink link(state, port, nullptr);
+    WindowAttendant attendant(nullptr);
+    ControllerLink link(state, port, attendant);
     PortChoices choices({3});
 
     QVERIFY(!link.SchnittstelleOK());
@@ -209,7 +213,8 @@ void tst_portgate::retryWithGoodPort()
     test::EndRecorder end;
     PumpState state;
     MSComm port;
-    ControllerLink link(state, port, nullptr);
+    WindowAttendant attendant(nullptr);
+    ControllerLink link(state, port, attendant);
     PortChoices choices({3, 4});
 
     // The action that needed the port is not carried out, though the retry opened it.
@@ -235,7 +240,8 @@ void tst_portgate::cancelledDialogEndsProgram()
     test::EndRecorder end;
     PumpState state;
     MSComm port;
-    ControllerLink link(state, port, nullptr);
+    WindowAttendant attendant(nullptr);
+    ControllerLink link(state, port, attendant);
     test::onNextModal([](QWidget *w) {
         QTest::mouseClick(w->findChild<QPushButton *>(QStringLiteral("cmdCancel")), Qt::LeftButton);
     });
@@ -255,7 +261,8 @@ void tst_portgate::parentWindowGoesFirst()
     PumpState state;
     MSComm port;
     auto window = std::make_unique<QWidget>();
-    auto link = std::make_unique<ControllerLink>(state, port, window.get());
+    WindowAttendant attendant(window.get());
+    auto link = std::make_unique<ControllerLink>(state, port, attendant);
     PortChoices choices({1});
     QVERIFY(link->SchnittstelleOK());
     QCOMPARE(choices.shown(), 1);

@@ -3,7 +3,7 @@
 #include "journal/RunJournal.h"
 #include "link/ProcessGuard.h"
 #include "session/RunProgressRows.h"
-#include "ui/ProgramEnd.h"
+#include "session/ProgramEnd.h"
 
 #include <QElapsedTimer>
 #include <QEventLoop>

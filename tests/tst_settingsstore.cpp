@@ -2,7 +2,7 @@
 // never writes a NaN or an index outside its list, keeps the sections of other ports,
 // and tells the operator when it cannot save. A file it cannot read is kept, not written over.
 #include "config/SettingsStore.h"
-#include "config/WindowPlace.h"
+#include "ui/WindowPlace.h"
 #include "dialogs/frmSchnittstelle.h"
 #include "session/Settings.h"
 #include "support/AppFixture.h"

@@ -1,4 +1,4 @@
-#include "config/FieldValidation.h"
+#include "main/FieldBinder.h"
 #include "config/NumberText.h"
 #include "support/TestEnv.h"
 

@@ -44,8 +44,8 @@ QString limitOutOfBounds(const PumpState &state)
     for (const char *field : {"txtMaximaldrehzahl", "txtBeschleunigung", "txtDauerstrom",
                               "txtSpitzenstrom"}) {
         const QString name = QLatin1String(field);
-        if (!FieldRules::storedDriveLimitInBounds(state, name))
-            return FieldRules::driveLimitMessage(state, name);
+        if (!driveLimitInBounds(state, name))
+            return driveLimitMessage(state, name);
     }
     return {};
 }

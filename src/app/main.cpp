@@ -5,7 +5,8 @@
 #include "main/frmPumpensteuerung.h"
 #include "remote/RemoteAddress.h"
 #include "remote/RemoteServer.h"
-#include "ui/ProgramEnd.h"
+#include "session/ProgramEnd.h"
+#include "ui/WindowSeams.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -199,6 +200,7 @@ int main(int argc, char *argv[])
         return vyt::runHeadless(argc, argv, commandLine.port, commandLine.remoteControl);
 
     QApplication app(argc, argv);
+    vyt::installWindowSeams();
     // Before anything can open the port: from then on every way out stops the drive.
     vyt::ProcessGuard::install();
     QApplication::setApplicationName(QString::fromLatin1(kProgramName));

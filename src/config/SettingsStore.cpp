@@ -1,8 +1,5 @@
 #include "config/SettingsStore.h"
 
-#include "ui/MessageBox.h"
-
-#include <QApplication>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -63,7 +60,24 @@ bool isStoreTemporary(const QFileInfo &entry, const QString &storeName)
            entry.isFile() && !entry.isSymLink();
 }
 
+StoreReporter &reporter()
+{
+    static StoreReporter r;
+    return r;
+}
+
+void tell(const QString &text, QObject *asker)
+{
+    const Notice notice{text, QStringLiteral("Error"), MsgButtons::Ok, MsgIcon::Exclamation};
+    if (reporter())
+        reporter()(notice, asker);
+    else
+        (void)UnattendedAttendant().tell(notice);
+}
+
 } // namespace
+
+void setStoreReporter(StoreReporter r) { reporter() = std::move(r); }
 
 int removeLeftoverStoreTemporaries()
 {
@@ -99,7 +113,7 @@ QString readStoreText(QSettings &store, const QString &section, const QString &k
     return v.toString();
 }
 
-bool prepareStoreForWriting(QWidget *messageParent, QString *reason)
+bool prepareStoreForWriting(QObject *asker, QString *reason)
 {
     const QString file = openStore()->fileName();
     if (!QFileInfo(file).isFile())
@@ -122,8 +136,6 @@ bool prepareStoreForWriting(QWidget *messageParent, QString *reason)
         }
         return true;
     }
-    if (!messageParent)
-        messageParent = QApplication::activeWindow();
     const QString backup = backupNameFor(file);
     QFile original(file);
     // rename() refuses an existing target, so a backup made meanwhile stays too.
@@ -135,15 +147,13 @@ bool prepareStoreForWriting(QWidget *messageParent, QString *reason)
         if (reason)
             *reason = text;
         else
-            showMessage(messageParent, text, QStringLiteral("Error"), MsgButtons::Ok,
-                        MsgIcon::Exclamation);
+            tell(text, asker);
         return false;
     }
-    showMessage(messageParent,
-                QStringLiteral("The settings file %1 could not be read; it was kept as %2 and "
-                               "new settings are written.")
-                    .arg(file, backup),
-                QStringLiteral("Error"), MsgButtons::Ok, MsgIcon::Exclamation);
+    tell(QStringLiteral("The settings file %1 could not be read; it was kept as %2 and "
+                        "new settings are written.")
+             .arg(file, backup),
+         asker);
     return true;
 }
 

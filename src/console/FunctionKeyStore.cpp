@@ -3,6 +3,7 @@
 #include "config/SettingsStore.h"
 
 #include <QStringList>
+#include <QWidget>
 
 namespace vyt {
 namespace {

@@ -1,7 +1,7 @@
 #include "console/LiveTools.h"
 
 #include "config/PumpState.h"
-#include "config/WindowPlace.h"
+#include "ui/WindowPlace.h"
 #include "console/LiveValueLog.h"
 #include "console/frmDirekt.h"
 #include "console/frmLivePlot.h"

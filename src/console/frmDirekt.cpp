@@ -8,8 +8,8 @@
 #include "console/Transcript.h"
 #include "link/ControllerLink.h"
 #include "ui/MessageBox.h"
-#include "ui/ProgramEnd.h"
-#include "ui/Wait.h"
+#include "session/ProgramEnd.h"
+#include "session/Wait.h"
 #include "ui_frmDirekt.h"
 
 #include <QGroupBox>

@@ -3,7 +3,7 @@
 // port. The controls are added here in code, beside the designed ones.
 #include "console/frmDirekt.h"
 
-#include "config/FieldValidation.h"
+#include "config/FieldRules.h"
 #include "config/NumberText.h"
 #include "config/PumpCatalog.h"
 #include "config/SettingsStore.h"
@@ -16,7 +16,7 @@
 #include "link/MSComm.h"
 #include "ui/MessageBox.h"
 #include "ui/PlainText.h"
-#include "ui/ProgramEnd.h"
+#include "session/ProgramEnd.h"
 #include "ui_frmDirekt.h"
 
 #include <QDir>
@@ -260,9 +260,9 @@ bool frmDirekt::parameterBoxesAccepted()
         // The same bounds and message as the main window's drive field, but no rounding:
         // what goes out is exactly what the box says.
         const std::optional<qint32> whole = wholeBoxValue(box->text());
-        const QString refusal = whole ? FieldValidation::driveLimitRefusal(
-                                            m_state, field, integerForm(*whole), QLocale::c())
-                                      : FieldValidation::driveLimitMessage(m_state, field);
+        const QString refusal = whole ? driveLimitRefusal(m_state, field, integerForm(*whole),
+                                                          QLocale::c())
+                                      : driveLimitMessage(m_state, field);
         if (refusal.isEmpty()) {
             values[i] = *whole;
             continue;

@@ -2,7 +2,7 @@
 
 #include "config/NumberText.h"
 #include "config/PumpState.h"
-#include "ui/Clock.h"
+#include "session/Clock.h"
 #include "ui_frmLivePlot.h"
 
 #include <QChart>

@@ -5,7 +5,7 @@
 #include "dialogs/frmAbout.h"
 #include "config/PortMapping.h"
 #include "ui/MessageBox.h"
-#include "ui/ProgramEnd.h"
+#include "session/ProgramEnd.h"
 #include "ui_frmSchnittstelle.h"
 
 #include <QApplication>

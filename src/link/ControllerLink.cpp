@@ -1,29 +1,24 @@
 #include "link/ControllerLink.h"
 
-#include "config/FieldValidation.h"
+#include "config/FieldRules.h"
 #include "config/NumberText.h"
-#include "dialogs/frmSchnittstelle.h"
 #include "link/MSComm.h"
-#include "ui/MessageBox.h"
-#include "ui/ProgramEnd.h"
+#include "session/Notice.h"
+#include "session/ProgramEnd.h"
 
 #include <QTimer>
 
 namespace vyt {
 
-ControllerLink::ControllerLink(PumpState &state, MSComm &port, QWidget *messageParent)
-    : m_state(state), m_port(port), m_messageParent(messageParent), m_line(port)
+ControllerLink::ControllerLink(PumpState &state, MSComm &port, Attendant &attendant)
+    : m_state(state), m_port(port), m_attendant(attendant), m_line(port)
 {
     connect(&m_line, &LineQueue::notification, this, [this] { m_state.PositionErreicht = true; });
     connect(&m_port, &MSComm::linkLost, this, &ControllerLink::onLinkLost);
     connect(&m_port, &MSComm::outputHeld, this, &ControllerLink::onOutputHeld);
 }
 
-ControllerLink::~ControllerLink()
-{
-    if (m_dialog)
-        m_dialog->disconnect(this);
-}
+ControllerLink::~ControllerLink() = default;
 
 QString ControllerLink::portTitle() const
 {
@@ -34,21 +29,15 @@ bool ControllerLink::SchnittstelleOK()
 {
     if (m_state.SchnittstelleOffen)
         return true;
-    if (!m_dialog) {
-        m_dialog = std::make_unique<frmSchnittstelle>(m_messageParent);
-        // Held here, but a parent window that goes first deletes it: forget it then.
-        connect(m_dialog.get(), &QObject::destroyed, this, [this] { (void)m_dialog.release(); });
-    }
-    if (!m_dialog->choosePort(m_state.Schnittstelle))
+    if (!m_attendant.choosePort(m_state.Schnittstelle))
         return false; // the program is ending
     m_port.setCommPort(m_state.Schnittstelle);
     m_port.setSettings(QStringLiteral("9600,N,8,1"));
     m_port.setHandshaking(1);
     m_port.setInputLen(0);
     if (!m_port.PortOpen() && !m_port.setPortOpen(true)) {
-        const MsgResult answer = showMessage(m_messageParent, m_port.ErrorDescription(),
-                                             portTitle(), MsgButtons::RetryCancel,
-                                             MsgIcon::Critical);
+        const MsgResult answer = m_attendant.tell(Notice{
+            m_port.ErrorDescription(), portTitle(), MsgButtons::RetryCancel, MsgIcon::Critical});
         if (answer == MsgResult::Retry)
             (void)SchnittstelleOK();
         // The action that needed the port is not carried out, even after a good retry.
@@ -92,8 +81,8 @@ void ControllerLink::ParameterLesen(const QString &Befehl, QObject *context, Rep
                          m_state.KeineAntwort = true;
                          // A lost link has its own message; the controller is not to blame.
                          if (silence == OnSilence::Tell && !programEnding() && m_port.PortOpen())
-                             showMessage(m_messageParent, silenceMessage(), m_state.FehlerTitel,
-                                         MsgButtons::Ok, MsgIcon::Critical);
+                             (void)m_attendant.tell(Notice{silenceMessage(), m_state.FehlerTitel,
+                                                           MsgButtons::Ok, MsgIcon::Critical});
                      } else {
                          m_state.KeineAntwort = false;
                      }
@@ -117,7 +106,7 @@ void ControllerLink::ParameterSetzen()
 {
     // The callers have refused a limit outside the bounds with its message; this is the
     // last guard, so that nothing out of bounds reaches the controller whatever the path.
-    if (!FieldValidation::driveLimitsInBounds(m_state) || !SchnittstelleOK())
+    if (!driveLimitsInBounds(m_state) || !SchnittstelleOK())
         return;
     const PumpSettings &s = m_state.settings;
     const QLocale c = QLocale::c();
@@ -136,12 +125,12 @@ void ControllerLink::onOutputHeld()
     QTimer::singleShot(0, this, [this] {
         if (programEnding() || !m_port.PortOpen() || m_port.BytesPending() == 0)
             return;
-        showMessage(m_messageParent,
-                    tr("The pump controller on serial port Com%1 does not accept data (it sent "
-                       "XOFF). The last commands, a stop among them, may not have reached it; "
-                       "they go out as soon as the controller is ready again.")
-                        .arg(m_state.Schnittstelle),
-                    m_state.FehlerTitel, MsgButtons::Ok, MsgIcon::Critical);
+        (void)m_attendant.tell(
+            Notice{tr("The pump controller on serial port Com%1 does not accept data (it sent "
+                      "XOFF). The last commands, a stop among them, may not have reached it; "
+                      "they go out as soon as the controller is ready again.")
+                       .arg(m_state.Schnittstelle),
+                   m_state.FehlerTitel, MsgButtons::Ok, MsgIcon::Critical});
     });
 }
 
@@ -157,7 +146,7 @@ void ControllerLink::onLinkLost(const QString &reason)
     // Told after the handler that noticed it has returned, once per loss.
     QTimer::singleShot(0, this, [this, reason] {
         if (!programEnding())
-            showMessage(m_messageParent, reason, portTitle(), MsgButtons::Ok, MsgIcon::Critical);
+            (void)m_attendant.tell(Notice{reason, portTitle(), MsgButtons::Ok, MsgIcon::Critical});
     });
 }
 

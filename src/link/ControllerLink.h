@@ -5,17 +5,14 @@
 #include "link/LineQueue.h"
 
 #include <QObject>
-#include <QPointer>
 #include <QStringList>
 #include <functional>
 #include <memory>
 
-#include <QWidget>
-
 namespace vyt {
 
+class Attendant;
 class MSComm;
-class frmSchnittstelle;
 
 class ControllerLink : public QObject {
     Q_OBJECT
@@ -25,7 +22,8 @@ public:
     // The most of one reply that is kept; anything before it is dropped.
     static constexpr qsizetype kMaxReplyBytes = LineParser::kMaxLineBytes;
 
-    ControllerLink(PumpState &state, MSComm &port, QWidget *messageParent);
+    // The attendant chooses the port and hears every message; it outlives the link.
+    ControllerLink(PumpState &state, MSComm &port, Attendant &attendant);
     ~ControllerLink() override;
 
     // The gate in front of every controller action: the first call lets the operator
@@ -59,7 +57,6 @@ public:
 
     [[nodiscard]] QString portTitle() const; // "Serial port COM3:"
     [[nodiscard]] MSComm &port() { return m_port; }
-    void setMessageParent(QWidget *parent) { m_messageParent = parent; }
 
 signals:
     // The link was lost; the port is closed and the operator has been told.
@@ -75,8 +72,7 @@ private:
 
     PumpState &m_state;
     MSComm &m_port;
-    QPointer<QWidget> m_messageParent;
-    std::unique_ptr<frmSchnittstelle> m_dialog;
+    Attendant &m_attendant;
     LineQueue m_line;
 };
 

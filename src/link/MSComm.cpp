@@ -2,7 +2,7 @@
 
 #include "config/PortMapping.h"
 #include "link/ProcessGuard.h"
-#include "ui/Wait.h"
+#include "session/Wait.h"
 
 #include <QFileInfo>
 #include <QtGlobal>

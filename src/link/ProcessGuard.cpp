@@ -1,6 +1,6 @@
 #include "link/ProcessGuard.h"
 
-#include "ui/ProgramEnd.h"
+#include "session/ProgramEnd.h"
 
 #include <QMetaMethod>
 #include <QSocketNotifier>

@@ -1,6 +1,6 @@
 #include "main/MediaList.h"
 
-#include "config/FieldValidation.h"
+#include "main/FieldBinder.h"
 #include "config/NumberText.h"
 #include "config/PumpState.h"
 #include "config/SettingsStore.h"

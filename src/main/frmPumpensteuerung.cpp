@@ -2,12 +2,12 @@
 
 #include "ui_frmPumpensteuerung.h"
 
-#include "config/FieldValidation.h"
+#include "main/FieldBinder.h"
 #include "config/NumberText.h"
 #include "config/PumpCatalog.h"
 #include "config/SettingsStore.h"
 #include "config/Units.h"
-#include "config/WindowPlace.h"
+#include "ui/WindowPlace.h"
 #include "console/frmDirekt.h"
 #include "dialogs/frmAbout.h"
 #include "link/ControllerLink.h"
@@ -20,13 +20,14 @@
 #include "session/RunProgressRows.h"
 #include "session/RunReport.h"
 #include "journal/RunJournal.h"
-#include "journal/frmHistory.h"
+#include "history/frmHistory.h"
 #include "session/Settings.h"
+#include "main/WindowAttendant.h"
 #include "texts/WindowTexts.h"
 #include "ui/MessageBox.h"
 #include "ui/PlainText.h"
-#include "ui/ProgramEnd.h"
-#include "ui/Wait.h"
+#include "session/ProgramEnd.h"
+#include "session/Wait.h"
 
 #include <QApplication>
 #include <QCloseEvent>

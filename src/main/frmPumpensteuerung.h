@@ -30,7 +30,7 @@ class CalibrationDialog;
 class MediaList;
 class MSComm;
 class PumpRun;
-class Attendant;
+class WindowAttendant;
 
 class frmPumpensteuerung : public QWidget {
     Q_OBJECT
@@ -144,7 +144,7 @@ private:
     std::unique_ptr<Ui::frmPumpensteuerung> ui;
     QLabel *m_flowRateHint = nullptr;
     QLabel *m_doseHint = nullptr;
-    std::unique_ptr<Attendant> m_attendant;
+    std::unique_ptr<WindowAttendant> m_attendant;
     std::unique_ptr<Session> m_session;
     // The session's parts, under the names the window's code has always used.
     PumpState &m_state;

@@ -1,8 +1,9 @@
 #include "remote/RemoteOrder.h"
 
-#include "config/FieldValidation.h"
+#include "config/FieldRules.h"
 #include "config/NumberText.h"
 #include "config/Units.h"
+#include "main/FieldBinder.h"
 #include "main/frmPumpensteuerung.h"
 
 #include <QCheckBox>
@@ -231,19 +232,18 @@ std::optional<RunOrder> parseOrder(const QByteArray &body, OrderKind kind, Order
     return order;
 }
 
-std::optional<OrderError> refusedEntry(const RunOrder &order, const FieldValidation &validation)
+std::optional<OrderError> refusedEntry(const RunOrder &order, const PumpState &state)
 {
     for (const OrderEntry &e : order.entries) {
         if (e.index >= 0 || e.endless)
             continue;
-        if (const auto r = validation.refusal(e.widget, e.text))
+        if (const auto r = fieldRefusal(state, e.widget, e.text))
             return OrderError{r->field, r->message};
     }
     return std::nullopt;
 }
 
-PumpState withOrder(const RunOrder &order, const PumpState &state,
-                    const FieldValidation &validation)
+PumpState withOrder(const RunOrder &order, const PumpState &state)
 {
     PumpState after = state;
     after.settings.Betriebsart = order.mode;
@@ -254,7 +254,7 @@ PumpState withOrder(const RunOrder &order, const PumpState &state,
         else if (e.endless && p && p->storeEndless)
             p->storeEndless(after.settings);
         else
-            (void)validation.storeInto(after, e.widget, e.text);
+            (void)storeField(after, e.widget, e.text);
     }
     return after;
 }

@@ -10,7 +10,6 @@
 
 namespace vyt {
 
-class FieldValidation;
 class frmPumpensteuerung;
 
 enum class OrderKind { Dose, Flow };
@@ -44,12 +43,11 @@ struct OrderError {
 // The JSON names of a kind, in order.
 [[nodiscard]] QStringList orderKeys(OrderKind kind);
 
-// The first value the window's own checks would refuse, with the field's message.
+// The first value the window's own checks would refuse in state, with the field's message.
 [[nodiscard]] std::optional<OrderError> refusedEntry(const RunOrder &order,
-                                                     const FieldValidation &validation);
+                                                     const PumpState &state);
 // The settings as they would be once the order is entered (all entries accepted).
-[[nodiscard]] PumpState withOrder(const RunOrder &order, const PumpState &state,
-                                  const FieldValidation &validation);
+[[nodiscard]] PumpState withOrder(const RunOrder &order, const PumpState &state);
 // Enters the order in the window as the operator would: the mode button, the lists,
 // the endless boxes and the fields through their own check.
 void enterOrder(const RunOrder &order, frmPumpensteuerung &window);

@@ -1,6 +1,6 @@
 #include "remote/RemoteServer.h"
 
-#include "config/FieldValidation.h"
+#include "main/FieldBinder.h"
 #include "config/Units.h"
 #include "journal/JournalCursor.h"
 #include "journal/RunJournal.h"
@@ -9,7 +9,7 @@
 #include "main/frmPumpensteuerung.h"
 #include "remote/RemoteStatus.h"
 #include "ui/MessageBox.h"
-#include "ui/ProgramEnd.h"
+#include "session/ProgramEnd.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -315,9 +315,9 @@ RemoteServer::Reply RemoteServer::start(const QHttpServerRequest &request, Order
             Status::Conflict,
             tr("The entry in %1 would be refused: %2").arg(pending->field, pending->message),
             pending->field);
-    if (const auto refused = refusedEntry(*order, validation))
+    if (const auto refused = refusedEntry(*order, m_window.state()))
         return failure(Status::BadRequest, refused->message, refused->field);
-    if (const auto refused = PumpRun::startRefusal(withOrder(*order, m_window.state(), validation)))
+    if (const auto refused = PumpRun::startRefusal(withOrder(*order, m_window.state())))
         return failure(Status::BadRequest, refused->message, refused->field);
 
     const QScopedValueRollback<bool> starting(m_starting, true);

@@ -6,8 +6,8 @@
 #include "config/Units.h"
 #include "link/ControllerLink.h"
 #include "link/MSComm.h"
-#include "ui/Clock.h"
-#include "ui/ProgramEnd.h"
+#include "session/Clock.h"
+#include "session/ProgramEnd.h"
 
 #include <algorithm>
 #include <cmath>

@@ -6,7 +6,7 @@
 #include <optional>
 #include "config/PumpState.h"
 #include "session/Notice.h"
-#include "ui/Wait.h"
+#include "session/Wait.h"
 
 #include <QByteArray>
 #include <QObject>

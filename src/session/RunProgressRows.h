@@ -3,7 +3,7 @@
 // the program: a row marked "running" every minute, and the row a crash leaves, kept
 // preformatted for the fatal-signal handler. The final row follows them when the run ends.
 #include "journal/RunJournal.h"
-#include "ui/Wait.h"
+#include "session/Wait.h"
 
 #include <QObject>
 #include <functional>

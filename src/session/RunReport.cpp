@@ -3,7 +3,7 @@
 #include "config/NumberText.h"
 #include "config/PumpState.h"
 #include "config/Units.h"
-#include "ui/Wait.h"
+#include "session/Wait.h"
 
 #include <QCoreApplication>
 #include <algorithm>

@@ -127,12 +127,12 @@ std::optional<Session::Refusal> Session::start(const RunPlan &plan, const Origin
         return Refusal{QString(), tr("A run is going on.")};
     m_state.Abbruch = false;
     // A damaged store's limit never reaches the controller, whoever starts.
-    if (!FieldRules::driveLimitsInBounds(m_state)) {
+    if (!driveLimitsInBounds(m_state)) {
         for (const char *field : {"txtMaximaldrehzahl", "txtBeschleunigung", "txtDauerstrom",
                                   "txtSpitzenstrom"}) {
             const QString name = QLatin1String(field);
-            if (!FieldRules::storedDriveLimitInBounds(m_state, name))
-                return Refusal{name, FieldRules::driveLimitMessage(m_state, name)};
+            if (!driveLimitInBounds(m_state, name))
+                return Refusal{name, driveLimitMessage(m_state, name)};
         }
     }
     m_startingPlan = plan;

@@ -1,6 +1,6 @@
 #include "ui/HeldKeys.h"
 
-#include "ui/Clock.h"
+#include "session/Clock.h"
 
 #include <QGuiApplication>
 #include <QKeyEvent>

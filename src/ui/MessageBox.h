@@ -1,6 +1,8 @@
 #pragma once
 // The one way the program shows an operator message. Tests install a responder
 // that records each message and answers it, so no test blocks on a modal box.
+#include "session/Notice.h"
+
 #include <QList>
 #include <QString>
 #include <functional>
@@ -11,17 +13,8 @@ class QWidget;
 
 namespace vyt {
 
-// RetryExitCancel: Retry, "Exit without saving" (answers Discard) and Cancel.
-enum class MsgButtons { Ok, OkCancel, YesNo, YesNoCancel, RetryCancel, RetryExitCancel };
-enum class MsgIcon { Exclamation, Critical, Question, Information };
-enum class MsgResult { Ok, Cancel, Yes, No, Retry, Discard };
-
-struct Message {
-    QString text;
-    QString title;
-    MsgButtons buttons = MsgButtons::Ok;
-    MsgIcon icon = MsgIcon::Exclamation;
-};
+// A message box shows a session's notice as it is.
+using Message = Notice;
 
 using MessageResponder = std::function<MsgResult(const Message &)>;
 

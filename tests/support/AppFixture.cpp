@@ -2,7 +2,7 @@
 
 #include "config/SettingsStore.h"
 #include "main/MediaList.h"
-#include "ui/Wait.h"
+#include "session/Wait.h"
 
 #include <QApplication>
 #include <QPointer>

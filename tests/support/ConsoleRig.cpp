@@ -1,6 +1,6 @@
 #include "support/ConsoleRig.h"
 
-#include "ui/Clock.h"
+#include "session/Clock.h"
 
 #include <QTimer>
 

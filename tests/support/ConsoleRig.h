@@ -5,6 +5,7 @@
 #include "console/frmDirekt.h"
 #include "link/ControllerLink.h"
 #include "link/MSComm.h"
+#include "main/WindowAttendant.h"
 #include "support/SimFixture.h"
 #include "support/TestEnv.h"
 
@@ -20,7 +21,8 @@ struct ConsoleRig {
     SimFixture fixture;       // empties the store and maps Com1
     PumpState state;
     MSComm port;
-    ControllerLink link{state, port, nullptr};
+    WindowAttendant attendant{nullptr};
+    ControllerLink link{state, port, attendant};
     std::unique_ptr<frmDirekt> console;
 
     // Opens the port and shows the console (not modal).

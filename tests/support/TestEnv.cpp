@@ -3,7 +3,8 @@
 #include "config/SettingsStore.h"
 #include "config/PortMapping.h"
 #include "link/ProcessGuard.h"
-#include "ui/ProgramEnd.h"
+#include "session/ProgramEnd.h"
+#include "ui/WindowSeams.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -19,6 +20,8 @@ namespace vyt::test {
 
 MessageRecorder::MessageRecorder()
 {
+    // What the program installs at start: the store's notices come here as message boxes.
+    installWindowSeams();
     setMessageResponder([this](const Message &m) { return answer(m); });
 }
 

@@ -1,4 +1,4 @@
-#include "journal/RunTableModel.h"
+#include "history/RunTableModel.h"
 
 #include "journal/JournalCursor.h"
 #include "journal/RunJournal.h"

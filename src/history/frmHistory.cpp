@@ -1,8 +1,8 @@
-#include "journal/frmHistory.h"
+#include "history/frmHistory.h"
 
 #include "journal/JournalCursor.h"
 #include "journal/RunJournal.h"
-#include "journal/RunTableModel.h"
+#include "history/RunTableModel.h"
 #include "ui/MessageBox.h"
 #include "ui/PlainText.h"
 #include "ui_frmHistory.h"

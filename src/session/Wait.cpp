@@ -1,6 +1,6 @@
-#include "ui/Wait.h"
+#include "session/Wait.h"
 
-#include "ui/Clock.h"
+#include "session/Clock.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>

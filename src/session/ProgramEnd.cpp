@@ -1,15 +1,15 @@
-#include "ui/ProgramEnd.h"
+#include "session/ProgramEnd.h"
 
-#include "ui/Wait.h"
+#include "session/Wait.h"
 
-#include <QApplication>
-#include <QWidget>
+#include <QCoreApplication>
 
 namespace vyt {
 namespace {
 
 struct EndState {
     EndHandler handler;
+    std::function<void()> beforeExit;
     bool ending = false;
 };
 
@@ -28,7 +28,8 @@ void endProgram(int code)
     if (s.handler) {
         s.handler(code);
     } else {
-        QApplication::closeAllWindows();
+        if (s.beforeExit)
+            s.beforeExit();
         QCoreApplication::exit(code);
     }
     Wakeup::poke();
@@ -40,6 +41,11 @@ void setEndHandler(EndHandler handler)
 {
     endState().handler = std::move(handler);
     endState().ending = false;
+}
+
+void setBeforeExit(std::function<void()> hook)
+{
+    endState().beforeExit = std::move(hook);
 }
 
 } // namespace vyt

@@ -1,4 +1,4 @@
-#include "config/WindowPlace.h"
+#include "ui/WindowPlace.h"
 
 #include "config/NumberText.h"
 #include "config/SettingsStore.h"

@@ -1,11 +1,12 @@
 #pragma once
-// Checks the eleven entry fields of the main window when they lose the focus: an
-// accepted entry goes into PumpSettings at once, a rejected one is reported, the
-// field shows the stored value again and takes the focus back.
+// Binds the eleven entry fields of the main window to their rules (config/FieldRules.h):
+// each is checked when it loses the focus; an accepted entry goes into PumpSettings at
+// once, a rejected one is reported, the field shows the stored value again and takes
+// the focus back.
+#include "config/FieldRules.h"
 #include "config/PumpState.h"
 
 #include <QList>
-#include <QLocale>
 #include <QObject>
 #include <QPointer>
 #include <optional>
@@ -15,11 +16,11 @@ class QWidget;
 
 namespace vyt {
 
-struct FieldRule;
-
 class FieldValidation : public QObject {
     Q_OBJECT
 public:
+    using Refusal = FieldRefusal;
+
     // Finds the eleven line edits by objectName below form and validates each on focus loss.
     // Fields missing from the form are left out.
     FieldValidation(PumpState &state, QWidget *form, QObject *parent = nullptr);
@@ -45,32 +46,10 @@ public:
     // type's bounds (a damaged store) is refused as a typed one would be, with the
     // field's own message and the focus in the field. False when one was refused.
     [[nodiscard]] bool checkStoredDriveLimits();
-    // Whether every stored drive limit lies inside the type's bounds.
-    [[nodiscard]] static bool driveLimitsInBounds(const PumpState &state);
-    // Checks text as the drive field fieldName ("txtMaximaldrehzahl", ...) would, read in
-    // locale, and stores nothing: empty when accepted, else that field's own message.
-    [[nodiscard]] static QString driveLimitRefusal(const PumpState &state, const QString &fieldName,
-                                                   const QString &text,
-                                                   const QLocale &locale = QLocale());
-    // The message the drive field fieldName gives for an entry it refuses.
-    [[nodiscard]] static QString driveLimitMessage(const PumpState &state,
-                                                   const QString &fieldName);
 
     // The line edits found, in table order (for tests and the main window).
     [[nodiscard]] QList<QLineEdit *> fields() const;
 
-    // The quiet form of the checks, for requests from another program: nothing is shown,
-    // stored or moved. What would be refused comes back as the field and its own message.
-    struct Refusal {
-        QString field; // objectName
-        QString message;
-    };
-    // Whether text typed into the named field would be refused, and with which message.
-    [[nodiscard]] std::optional<Refusal> refusal(const QString &fieldName,
-                                                 const QString &text) const;
-    // Stores an accepted text of the named field into state as the field would, without
-    // touching the field (to see what Start would say to it). False when refused.
-    bool storeInto(PumpState &state, const QString &fieldName, const QString &text) const;
     // The first entry Start would refuse now: a field whose text differs from its stored
     // value and would not be accepted, or a stored drive limit outside its bounds.
     [[nodiscard]] std::optional<Refusal> pendingRefusal() const;
@@ -87,19 +66,14 @@ protected:
 
 private:
     struct Entry {
-        const FieldRule *rule = nullptr;
+        QString name; // the field's objectName, which names its rule
         QPointer<QLineEdit> field;
     };
 
     [[nodiscard]] const Entry *entryFor(const QObject *field) const;
     bool check(const Entry &entry, bool fromFocusLoss);
-    void store(const FieldRule &rule, QLineEdit *field);
-    static void storeValue(const FieldRule &rule, const QString &text, PumpState &state);
-    void reject(const FieldRule &rule, QLineEdit *field);
-    [[nodiscard]] QString storedText(const FieldRule &rule) const;
-    [[nodiscard]] bool typedByOperator(const FieldRule &rule, const QString &text) const;
-    [[nodiscard]] static bool storedInBounds(const FieldRule &rule, const PumpState &state);
-    [[nodiscard]] bool endless(const FieldRule &rule) const;
+    void store(const QString &name, QLineEdit *field);
+    void reject(const QString &name, QLineEdit *field);
 
     PumpState &m_state;
     QPointer<QWidget> m_form;
