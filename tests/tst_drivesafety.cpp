@@ -438,7 +438,7 @@ void tst_drivesafety::stopDropsQueuedOutput()
     if (way == QLatin1String("Stop")) {
         QTest::mouseClick(app.find<QPushButton>("cmdStop"), Qt::LeftButton);
     } else if (way == QLatin1String("remote stop")) {
-        app.window().stopFromRemote();
+        app.window().session().stop();
     } else if (way == QLatin1String("SIGTERM")) {
         ::raise(SIGTERM);
     } else {

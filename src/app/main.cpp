@@ -219,7 +219,10 @@ int main(int argc, char *argv[])
     // On before the port dialog, so that a waiting script hears why it cannot start yet.
     std::unique_ptr<vyt::RemoteServer> remote;
     if (commandLine.remoteControl)
-        remote = vyt::startRemoteControl(window, *commandLine.remoteControl);
+        remote = vyt::startRemoteControl(window.session(), *commandLine.remoteControl,
+                                         [&window](const QString &text, bool warning) {
+                                             window.setRemoteLine(text, warning);
+                                         });
     if (!window.laden() || vyt::programEnding())
         return 0;
     return QApplication::exec();

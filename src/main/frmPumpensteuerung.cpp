@@ -183,7 +183,7 @@ void frmPumpensteuerung::addMediaList()
         if (handler == QLatin1String("cboPumpentyp"))
             m_media->reload();
     });
-    connect(m_link.get(), &ControllerLink::portOpened, m_media, &MediaList::reload);
+    connect(m_link, &ControllerLink::portOpened, m_media, &MediaList::reload);
 }
 
 void frmPumpensteuerung::showRangeHints()
@@ -253,6 +253,19 @@ void frmPumpensteuerung::verbinden()
     connect(session, &Session::runEnded, this, &frmPumpensteuerung::onRunEnded);
     connect(session, &Session::potentiometerEnded, this, &frmPumpensteuerung::onPotentiometerEnded);
     connect(session, &Session::linkLost, this, &frmPumpensteuerung::linkVerloren);
+    connect(session, &Session::settingsChanged, this, &frmPumpensteuerung::followSession);
+    m_session->setClientChecks(
+        {[this] { return busyForClients(); },
+         [this]() -> std::optional<Session::Refusal> {
+             if (const auto typing = m_validation->fieldBeingTyped())
+                 return Session::Refusal{*typing, QString()};
+             return std::nullopt;
+         },
+         [this]() -> std::optional<Session::Refusal> {
+             if (const auto pending = m_validation->pendingRefusal())
+                 return Session::Refusal{pending->field, pending->message};
+             return std::nullopt;
+         }});
     connect(&ProcessGuard::install(), &ProcessGuard::terminationRequested, this,
             &frmPumpensteuerung::endOnSignal);
     // exit() from under us (the X connection broke): the run's row still goes to the journal.
@@ -548,6 +561,47 @@ void frmPumpensteuerung::tellRefusal(const Session::Refusal &refusal)
                     MsgIcon::Exclamation);
 }
 
+QString frmPumpensteuerung::busyForClients() const
+{
+    if (const QWidget *modal = QApplication::activeModalWidget()) {
+        if (modal->objectName() == QLatin1String("frmSchnittstelle"))
+            return tr("The port dialog has not been answered.");
+        return tr("A window is open in front of the operator: \"%1\".").arg(modal->windowTitle());
+    }
+    // Its next mass would weigh a client's dose as well as its own.
+    if (m_calibration && m_calibration->isVisible())
+        return tr("The calibration helper is open.");
+    if (!ui->cmdStart->isEnabled())
+        return tr("Start is not available.");
+    return {};
+}
+
+void frmPumpensteuerung::followSession()
+{
+    // The handlers below store what they show; the session's values are what counts.
+    const PumpSettings s = m_state.settings;
+    (s.Betriebsart == 2 ? ui->optBetriebsart2 : ui->optBetriebsart1)->setChecked(true);
+    {
+        const QSignalBlocker blockUnits(ui->cboMengeEinheit), blockPause(ui->cboPauseEinheit),
+            blockRate(ui->cboFoerderstromEinheit), blockDuration(ui->cboDauerEinheit),
+            blockEndlessDoses(ui->cbxEndlosDosierung), blockEndlessFlow(ui->cbxEndlosFoerderung);
+        ui->cboMengeEinheit->setCurrentIndex(s.Mengeneinheit);
+        ui->cboPauseEinheit->setCurrentIndex(int(roundHalfEven(s.Pauseeinheit)));
+        ui->cboFoerderstromEinheit->setCurrentIndex(s.Foerderstromeinheit);
+        ui->cboDauerEinheit->setCurrentIndex(int(roundHalfEven(s.Dauereinheit)));
+        ui->txtMenge->setText(generalForm(s.Menge));
+        ui->txtPause->setText(generalForm(s.Pause));
+        const bool endlessDoses = s.Wiederholung == kEndlessRepetitions;
+        ui->cbxEndlosDosierung->setChecked(endlessDoses);
+        ui->txtWiederholung->setText(endlessDoses ? QString() : integerForm(s.Wiederholung));
+        ui->txtFoerderstrom->setText(generalForm(s.Foerderstrom));
+        ui->cbxEndlosFoerderung->setChecked(s.Dauer == 0);
+        ui->txtDauer->setText(s.Dauer == 0 ? QString() : generalForm(s.Dauer));
+    }
+    m_state.settings = s;
+    showRangeHints();
+}
+
 void frmPumpensteuerung::onRunStarted()
 {
     ui->cmdStart->setEnabled(false);
@@ -592,28 +646,6 @@ bool frmPumpensteuerung::startCalibrationDose(float quantity, int unit)
     Session::Origin origin;
     origin.kind = Session::Origin::Kind::Calibration;
     return startPlan(plan, origin);
-}
-
-bool frmPumpensteuerung::startFor(const QString &client)
-{
-    if (running())
-        return false;
-    if (!m_validation->validateChanged() || !m_validation->checkStoredDriveLimits())
-        return false;
-    Session::Origin origin;
-    origin.kind = Session::Origin::Kind::Remote;
-    origin.client = client;
-    return startPlan(m_session->planFromSettings(), origin);
-}
-
-void frmPumpensteuerung::stopFromRemote()
-{
-    if (m_state.SchnittstelleOffen) {
-        cmdStop_Click();
-        return;
-    }
-    m_state.Abbruch = true;
-    m_run->stopRequested();
 }
 
 void frmPumpensteuerung::setRemoteLine(const QString &text, bool warning)
@@ -719,7 +751,7 @@ void frmPumpensteuerung::continuePotentiometer()
     ui->cmdStart->setEnabled(false);
     ui->cmdStop->setFocus();
     m_session->beginPotentiometer();
-    zeigeFortschritt(tr("Potentiometer mode: the controller follows its potentiometer"), 0, 0);
+    zeigeFortschritt(m_session->statusLine(), 0, 0);
 }
 
 void frmPumpensteuerung::onPotentiometerEnded()
@@ -826,7 +858,7 @@ bool frmPumpensteuerung::trySave(QString *error)
     m_state.settings.Left = float(twips.x());
     m_state.settings.Top = float(twips.y());
     auto store = openStore();
-    return speichereEinstellungen(*store, m_state.Schnittstelle, operatorSettings(), error);
+    return speichereEinstellungen(*store, m_state.Schnittstelle, m_state.settings, error);
 }
 
 bool frmPumpensteuerung::saveBeforeLeaving()

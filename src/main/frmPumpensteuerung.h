@@ -65,17 +65,6 @@ public:
     // repetitions and mode stay as they are. False when it did not start;
     // calibrationDoseEnded() follows a start.
     bool startCalibrationDose(float quantity, int unit);
-    // Start for another program (remote control): the same path as the button, the
-    // client's address kept with the run. True when a run started.
-    bool startFor(const QString &client);
-    // Stop for another program: the button's stop, but with no port open there is nothing
-    // to stop on the line, and the port dialog is left to the operator.
-    void stopFromRemote();
-    // The client that started the run going on; empty for the operator or no run.
-    [[nodiscard]] QString runClient() const
-    {
-        return m_session->status().running ? m_session->plan().client : QString();
-    }
     [[nodiscard]] FieldValidation &validation() { return *m_validation; }
     // A quiet line under the status line (remote control); warning colours it.
     void setRemoteLine(const QString &text, bool warning);
@@ -138,6 +127,11 @@ private:
     bool startPlan(const RunPlan &plan, const Session::Origin &origin);
     void tellRefusal(const Session::Refusal &refusal);
     void onRunStarted();
+    // Why a start for a client must wait: a window in front of the operator, the
+    // calibration helper, Start unavailable. Empty when it need not.
+    [[nodiscard]] QString busyForClients() const;
+    // Shows the run values a client has put into the session.
+    void followSession();
     void onPotentiometerEnded();
     void continuePotentiometer();
 

@@ -3,16 +3,10 @@
 #include "config/FieldRules.h"
 #include "config/NumberText.h"
 #include "config/Units.h"
-#include "main/FieldBinder.h"
-#include "main/frmPumpensteuerung.h"
 
-#include <QCheckBox>
-#include <QComboBox>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QLineEdit>
-#include <QRadioButton>
 #include <QSet>
 #include <cmath>
 
@@ -257,32 +251,6 @@ PumpState withOrder(const RunOrder &order, const PumpState &state)
             (void)storeField(after, e.widget, e.text);
     }
     return after;
-}
-
-void enterOrder(const RunOrder &order, frmPumpensteuerung &window)
-{
-    const char *modeButton = order.mode == 1 ? "optBetriebsart1" : "optBetriebsart2";
-    if (auto *button = window.findChild<QRadioButton *>(QLatin1String(modeButton)))
-        button->setChecked(true);
-    for (const OrderEntry &e : order.entries) {
-        if (e.index >= 0) {
-            if (auto *list = window.findChild<QComboBox *>(e.widget))
-                list->setCurrentIndex(e.index);
-            continue;
-        }
-        auto *box = e.endlessBox.isEmpty() ? nullptr : window.findChild<QCheckBox *>(e.endlessBox);
-        if (e.endless) {
-            if (box)
-                box->setChecked(true);
-            continue;
-        }
-        if (box)
-            box->setChecked(false);
-        if (auto *field = window.findChild<QLineEdit *>(e.widget)) {
-            field->setText(e.text);
-            (void)window.validation().validate(field);
-        }
-    }
 }
 
 } // namespace vyt

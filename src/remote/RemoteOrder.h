@@ -1,6 +1,6 @@
 #pragma once
 // A run asked for by another program: a dose or a flow, read from its JSON body into
-// the entries an operator would make in the window, and made there the same way.
+// the entries an operator would make in the window, checked as the fields check them.
 #include "config/PumpState.h"
 
 #include <QByteArray>
@@ -10,7 +10,6 @@
 
 namespace vyt {
 
-class frmPumpensteuerung;
 
 enum class OrderKind { Dose, Flow };
 
@@ -48,8 +47,5 @@ struct OrderError {
                                                      const PumpState &state);
 // The settings as they would be once the order is entered (all entries accepted).
 [[nodiscard]] PumpState withOrder(const RunOrder &order, const PumpState &state);
-// Enters the order in the window as the operator would: the mode button, the lists,
-// the endless boxes and the fields through their own check.
-void enterOrder(const RunOrder &order, frmPumpensteuerung &window);
 
 } // namespace vyt

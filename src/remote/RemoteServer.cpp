@@ -1,26 +1,21 @@
 #include "remote/RemoteServer.h"
 
-#include "main/FieldBinder.h"
 #include "config/Units.h"
 #include "journal/JournalCursor.h"
 #include "journal/RunJournal.h"
 #include "link/ControllerLink.h"
 #include "session/PumpRun.h"
-#include "main/frmPumpensteuerung.h"
+#include "session/Session.h"
 #include "remote/RemoteStatus.h"
-#include "ui/MessageBox.h"
 #include "session/ProgramEnd.h"
 
-#include <QApplication>
-#include <QCheckBox>
 #include <QDir>
 #include <QFile>
 #include <QFutureWatcher>
+#include <QPromise>
 #include <QHttpServerRequest>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QPushButton>
-#include <QScopedValueRollback>
 #include <QTcpSocket>
 #include <QUrlQuery>
 #include <QtConcurrent/QtConcurrentRun>
@@ -56,20 +51,23 @@ QString clientText(const QHostAddress &address)
     return mapped ? QHostAddress(v4).toString() : address.toString();
 }
 
-std::unique_ptr<RemoteServer> startRemoteControl(frmPumpensteuerung &window,
-                                                 const RemoteAddress &where)
+std::unique_ptr<RemoteServer> startRemoteControl(Session &session, const RemoteAddress &where,
+                                                 const RemoteLine &showLine)
 {
-    auto refuse = [&window](const QString &why) {
+    auto refuse = [&showLine](const QString &why) {
         const QString line = RemoteServer::tr("Remote control is off: %1").arg(why);
         std::fprintf(stderr, "vyt-pump-controller: %s\n", qPrintable(line));
-        window.setRemoteLine(line, true);
+        if (showLine)
+            showLine(line, true);
         return std::unique_ptr<RemoteServer>();
     };
     RemoteToken token;
     if (!token.load())
         return refuse(token.error());
     const QString tokenPath = token.path();
-    auto server = std::make_unique<RemoteServer>(window, std::move(token));
+    auto server = std::make_unique<RemoteServer>(session, std::move(token));
+    if (showLine)
+        QObject::connect(server.get(), &RemoteServer::lineChanged, server.get(), showLine);
     if (!server->listen(where))
         return refuse(server->error());
     std::fprintf(stderr, "vyt-pump-controller: remote control on http://%s/v1/ (token in %s)\n",
@@ -83,8 +81,8 @@ std::unique_ptr<RemoteServer> startRemoteControl(frmPumpensteuerung &window,
     return server;
 }
 
-RemoteServer::RemoteServer(frmPumpensteuerung &window, RemoteToken token, QObject *parent)
-    : QObject(parent), m_window(window), m_token(std::move(token))
+RemoteServer::RemoteServer(Session &session, RemoteToken token, QObject *parent)
+    : QObject(parent), m_session(session), m_token(std::move(token))
 {
     initRemoteResources();
     using Method = QHttpServerRequest::Method;
@@ -99,7 +97,8 @@ RemoteServer::RemoteServer(frmPumpensteuerung &window, RemoteToken token, QObjec
             serve(request, responder, request.method(), nullptr);
         });
     // The line names the client only while its run goes on.
-    connect(&m_window.run(), &PumpRun::finished, this, &RemoteServer::showLine);
+    connect(&m_session, &Session::runEnded, this, &RemoteServer::showLine);
+    connect(&m_session, &Session::runStarted, this, &RemoteServer::showLine);
 }
 
 RemoteServer::~RemoteServer() = default;
@@ -138,8 +137,9 @@ QString RemoteServer::lineText() const
 
 void RemoteServer::showLine()
 {
-    const QString client = m_window.runClient();
-    m_window.setRemoteLine(
+    const Session::Status status = m_session.status();
+    const QString client = status.running ? status.plan.client : QString();
+    emit lineChanged(
         client.isEmpty() ? lineText() : lineText() + tr(" \u00b7 run started by %1").arg(client),
         !m_where.loopback());
 }
@@ -253,35 +253,11 @@ void RemoteServer::send(Answer &answer)
         m_guard->closeAfterAnswer(answer.socket);
 }
 
-QString RemoteServer::startBlocker() const
-{
-    if (programEnding())
-        return tr("The program is ending.");
-    if (m_window.running())
-        return tr("A run is going on.");
-    if (const QWidget *modal = QApplication::activeModalWidget()) {
-        if (modal->objectName() == QLatin1String("frmSchnittstelle"))
-            return tr("The port dialog has not been answered.");
-        return tr("A window is open in front of the operator: \"%1\".").arg(modal->windowTitle());
-    }
-    if (!m_window.state().SchnittstelleOffen)
-        return tr("The port is not open: the port dialog has not been answered.");
-    // Its next mass would weigh a remote dose as well as its own.
-    if (const auto *helper = m_window.findChild<QWidget *>(QStringLiteral("frmCalibration"));
-        helper && helper->isVisible())
-        return tr("The calibration helper is open.");
-    const auto *potentiometer = m_window.findChild<QCheckBox *>(QStringLiteral("cbxPotentiometer"));
-    if (potentiometer && potentiometer->isChecked())
-        return tr("Potentiometer mode is on.");
-    const auto *startButton = m_window.findChild<QPushButton *>(QStringLiteral("cmdStart"));
-    if (startButton && !startButton->isEnabled())
-        return tr("Start is not available.");
-    return {};
-}
+QString RemoteServer::startBlocker() const { return m_session.busyReason(); }
 
 RemoteServer::Reply RemoteServer::status(const QHttpServerRequest &)
 {
-    return {Status::Ok, statusJson(m_window, m_starting ? tr("Another start is being checked.")
+    return {Status::Ok, statusJson(m_session, m_starting ? tr("Another start is being checked.")
                                                         : startBlocker())};
 }
 
@@ -305,59 +281,92 @@ RemoteServer::Reply RemoteServer::start(const QHttpServerRequest &request, Order
     const auto order = parseOrder(request.body(), kind, &error);
     if (!order)
         return failure(Status::BadRequest, error.message, error.field);
-    FieldValidation &validation = m_window.validation();
     // An entry the operator is typing is the operator's, accepted or not: a remote start
     // would overwrite it and take the focus from under the operator's keys.
-    if (const auto typing = validation.fieldBeingTyped())
-        return failure(Status::Conflict, tr("The operator is typing in %1.").arg(*typing), *typing);
-    if (const auto pending = validation.pendingRefusal())
+    if (const auto typing = m_session.entryBeingTyped())
+        return failure(Status::Conflict, tr("The operator is typing in %1.").arg(typing->field),
+                       typing->field);
+    if (const auto pending = m_session.pendingEntry())
         return failure(
             Status::Conflict,
             tr("The entry in %1 would be refused: %2").arg(pending->field, pending->message),
             pending->field);
-    if (const auto refused = refusedEntry(*order, m_window.state()))
+    if (const auto refused = refusedEntry(*order, m_session.state()))
         return failure(Status::BadRequest, refused->message, refused->field);
-    if (const auto refused = PumpRun::startRefusal(withOrder(*order, m_window.state())))
+    const PumpState after = withOrder(*order, m_session.state());
+    if (const auto refused = PumpRun::startRefusal(after))
         return failure(Status::BadRequest, refused->message, refused->field);
 
-    const QScopedValueRollback<bool> starting(m_starting, true);
-    enterOrder(*order, m_window);
-    if (m_window.state().KeineAntwort) {
-        // The one wait in a handler: at most the reply time-out, other requests are served
-        // meanwhile, and a Stop pressed meanwhile wins.
-        m_window.state().Abbruch = false;
-        if (!controllerAnswers())
-            return failure(Status::ServiceUnavailable, m_window.link().silenceMessage());
-        if (m_window.state().Abbruch)
-            return failure(Status::Conflict, tr("Stop was pressed while the controller was asked; "
-                                                "nothing was started."));
-        if (const QString why = startBlocker(); !why.isEmpty())
-            return failure(Status::Conflict, why);
-    }
-    // Nothing from here on runs an event loop: a message can only be this start's own.
-    const MessageCollector quiet;
-    if (!m_window.startFor(clientText(request.remoteAddress())))
-        return failure(Status::Conflict, quiet.messages().isEmpty()
-                                             ? tr("The run did not start.")
-                                             : quiet.messages().constFirst().text);
+    // The window shows the values, as if the operator had entered them.
+    m_session.setRunSettings(after.settings);
+    Session::Origin origin;
+    origin.kind = Session::Origin::Kind::Remote;
+    origin.client = clientText(request.remoteAddress());
+    if (const auto refusal = m_session.start(m_session.planFromSettings(), origin))
+        return notStartedReply(refusal->message.isEmpty() ? std::nullopt : refusal);
+    return startAnswer();
+}
+
+RemoteServer::Reply RemoteServer::startAnswer()
+{
+    if (!m_session.status().starting)
+        return startedReply();
+    // The controller is asked for its version first (at most the reply time-out); other
+    // requests are served meanwhile, and a Stop meanwhile wins.
+    m_starting = true;
+    auto promise = std::make_shared<QPromise<Reply>>();
+    promise->start();
+    auto connections = std::make_shared<QList<QMetaObject::Connection>>();
+    const auto answer = [this, promise, connections](const Reply &reply) {
+        for (const auto &c : *connections)
+            disconnect(c);
+        m_starting = false;
+        promise->addResult(reply);
+        promise->finish();
+    };
+    *connections << connect(&m_session, &Session::runStarted, this,
+                            [this, answer] { answer(startedReply()); });
+    *connections << connect(&m_session, &Session::startFailed, this,
+                            [this, answer](const std::optional<PumpRun::Refusal> &refusal) {
+                                answer(notStartedReply(refusal));
+                            });
+    Reply later;
+    later.later = std::make_shared<QFuture<Reply>>(promise->future());
+    return later;
+}
+
+RemoteServer::Reply RemoteServer::startedReply()
+{
     showLine();
     return {Status::Ok,
             QJsonObject{{QStringLiteral("started"), true},
-                        {QStringLiteral("status"), statusJson(m_window, startBlocker())}}};
+                        {QStringLiteral("status"), statusJson(m_session, startBlocker())}}};
 }
 
-bool RemoteServer::controllerAnswers()
+RemoteServer::Reply RemoteServer::notStartedReply(const std::optional<PumpRun::Refusal> &refusal)
 {
-    (void)m_window.link().ParameterLesen(QStringLiteral("VER"), ControllerLink::OnSilence::Quiet);
-    return !programEnding() && !m_window.state().KeineAntwort;
+    if (refusal)
+        return failure(Status::BadRequest, refusal->message, refusal->field);
+    if (programEnding())
+        return failure(Status::Conflict, tr("The program is ending."));
+    if (m_session.state().KeineAntwort)
+        return failure(Status::ServiceUnavailable, m_session.link().silenceMessage());
+    if (m_session.state().Abbruch)
+        return failure(Status::Conflict, tr("Stop was pressed while the controller was asked; "
+                                            "nothing was started."));
+    return failure(Status::Conflict, tr("The run did not start."));
 }
 
 RemoteServer::Reply RemoteServer::stop(const QHttpServerRequest &)
 {
-    m_window.stopFromRemote();
+    // No port open: nothing to stop on the line, and the port dialog is the operator's.
+    if (m_session.state().SchnittstelleOffen)
+        m_session.stop();
+    else
+        m_session.cancelStart();
     return {Status::Ok,
             QJsonObject{{QStringLiteral("stopped"), true},
-                        {QStringLiteral("status"), statusJson(m_window, startBlocker())}}};
+                        {QStringLiteral("status"), statusJson(m_session, startBlocker())}}};
 }
 
 RemoteServer::Reply RemoteServer::runs(const QHttpServerRequest &request)
@@ -381,7 +390,7 @@ RemoteServer::Reply RemoteServer::runs(const QHttpServerRequest &request)
                            tr("\"limit\" must be a whole number from 1 to %1.").arg(kMaxRunLimit),
                            QStringLiteral("limit"));
     }
-    const RunJournal &journal = m_window.runJournal();
+    const RunJournal &journal = m_session.journal();
     const QStringList paths{journal.path(), journal.rotatedPath()};
     // Read in a worker: the window's thread schedules the motor and must not wait for a disk.
     Reply later;

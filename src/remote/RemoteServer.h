@@ -1,12 +1,13 @@
 #pragma once
 // Remote control: a small JSON interface over HTTP through which a program on this
 // machine (or, when the operator allows it, on the lab network) doses, runs a flow,
-// stops and reads the state, through the window's own checks and Start and Stop.
+// stops and reads the state, through the session's own checks, start and stop.
 // Every request carries the token; off unless the command line asks for it.
 #include "remote/ConnectionGuard.h"
 #include "remote/RemoteAddress.h"
 #include "remote/RemoteOrder.h"
 #include "remote/RemoteToken.h"
+#include "session/PumpRun.h"
 
 #include <QHttpServer>
 #include <QHttpServerResponder>
@@ -15,13 +16,14 @@
 #include <QHash>
 #include <QPointer>
 #include <deque>
+#include <functional>
 #include <memory>
 
 #include <QFuture>
 
 namespace vyt {
 
-class frmPumpensteuerung;
+class Session;
 
 class RemoteServer : public QObject {
     Q_OBJECT
@@ -31,7 +33,7 @@ public:
     static constexpr int kMaxRunRows = 1000;
     static constexpr int kMaxRunLimit = 10000;
 
-    RemoteServer(frmPumpensteuerung &window, RemoteToken token, QObject *parent = nullptr);
+    RemoteServer(Session &session, RemoteToken token, QObject *parent = nullptr);
     ~RemoteServer() override;
 
     // Listens there; false with the reason in error(), worded to follow "Remote control is
@@ -46,6 +48,10 @@ public:
 
     // Why a start would be refused now; empty when it would not be.
     [[nodiscard]] QString startBlocker() const;
+
+signals:
+    // The quiet line a window shows for remote control; warning: open to the network.
+    void lineChanged(const QString &text, bool warning);
 
 private:
     struct Reply {
@@ -83,14 +89,16 @@ private:
     Reply runs(const QHttpServerRequest &request);
     Reply openApi(const QHttpServerRequest &request);
     Reply start(const QHttpServerRequest &request, OrderKind kind);
-    // Asks "VER" when the controller has not answered yet, without the operator's message.
-    [[nodiscard]] bool controllerAnswers();
+    // The answer to a start the session took: now, or once the controller has answered.
+    Reply startAnswer();
+    [[nodiscard]] Reply startedReply();
+    [[nodiscard]] Reply notStartedReply(const std::optional<PumpRun::Refusal> &refusal);
     void showLine();
 
     static Reply failure(QHttpServerResponder::StatusCode status, const QString &message,
                          const QString &field = QString());
 
-    frmPumpensteuerung &m_window;
+    Session &m_session;
     RemoteToken m_token;
     // Before m_http: its sockets, destroyed with it, still take their answers out of here.
     QHash<QTcpSocket *, std::deque<std::shared_ptr<Answer>>> m_answers;
@@ -98,14 +106,16 @@ private:
     QPointer<ConnectionGuard> m_guard; // owned by m_http once bound
     RemoteAddress m_where;
     QString m_error;
-    bool m_starting = false; // a start is between its checks and Start
+    bool m_starting = false; // a start is between its checks and the run
 };
 
-// Turns remote control on for the window: the token (made when missing), the socket,
-// the line in the window. Null when it cannot be on; the reason is then on stderr and
-// on the window's line.
-[[nodiscard]] std::unique_ptr<RemoteServer> startRemoteControl(frmPumpensteuerung &window,
-                                                               const RemoteAddress &where);
+// Turns remote control on for the session: the token (made when missing), the socket.
+// showLine, if given, shows the line a window keeps for it. Null when it cannot be on;
+// the reason is then on stderr and on that line.
+using RemoteLine = std::function<void(const QString &text, bool warning)>;
+[[nodiscard]] std::unique_ptr<RemoteServer> startRemoteControl(Session &session,
+                                                               const RemoteAddress &where,
+                                                               const RemoteLine &showLine = {});
 
 // The client's address as people write it ("127.0.0.1", not "::ffff:127.0.0.1").
 [[nodiscard]] QString clientText(const QHostAddress &address);

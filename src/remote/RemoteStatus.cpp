@@ -27,10 +27,9 @@ QString unitText(const QStringList &units, double index)
     return index == double(i) && i >= 0 && i < units.size() ? units.at(i) : QString();
 }
 
-QString listText(frmPumpensteuerung &window, const char *name)
+QString itemText(const QStringList &items, int index)
 {
-    const auto *list = window.findChild<QComboBox *>(QLatin1String(name));
-    return list ? list->currentText() : QString();
+    return index >= 0 && index < items.size() ? items.at(index) : QString();
 }
 
 QJsonValue repetitions(qint64 n)
@@ -38,9 +37,9 @@ QJsonValue repetitions(qint64 n)
     return n == kEndlessRepetitions ? QJsonValue(QStringLiteral("endless")) : QJsonValue(double(n));
 }
 
-QJsonObject settingsJson(frmPumpensteuerung &window)
+QJsonObject settingsJson(const Session &session)
 {
-    const PumpState &state = window.state();
+    const PumpState &state = session.state();
     const PumpSettings &s = state.settings;
     const QJsonObject dose{
         {QStringLiteral("quantity"), number(s.Menge)},
@@ -58,8 +57,8 @@ QJsonObject settingsJson(frmPumpensteuerung &window)
         {QStringLiteral("displacement_ul_per_rev"), number(state.Verdraengungsvolumen)},
         {QStringLiteral("density_g_per_cm3"), number(s.Dichte)},
         {QStringLiteral("calibration_factor"), number(s.Kalibrierfaktor)},
-        {QStringLiteral("encoder"), listText(window, "cboEncoder")},
-        {QStringLiteral("gear"), listText(window, "cboGetriebe")},
+        {QStringLiteral("encoder"), itemText(encoderItems(s.Pumpentyp), s.Encodertyp)},
+        {QStringLiteral("gear"), itemText(gearItems(s.Pumpentyp), s.Getriebetyp)},
         {QStringLiteral("max_speed_rpm"), number(s.Maximaldrehzahl)},
         {QStringLiteral("acceleration_rev_per_s2"), number(s.Beschleunigung)},
         {QStringLiteral("continuous_current_ma"), number(s.Dauerstrom)},
@@ -68,16 +67,17 @@ QJsonObject settingsJson(frmPumpensteuerung &window)
         {QStringLiteral("flow"), flow}};
 }
 
-QJsonValue runJson(frmPumpensteuerung &window)
+QJsonValue runJson(const Session &session)
 {
-    if (!window.running())
+    if (!session.running())
         return QJsonValue::Null;
-    const PumpRun::Progress p = window.run().progress();
-    const QString client = window.runClient();
+    const Session::Status status = session.status();
+    const PumpRun::Progress p = status.progress;
+    const QString client = status.running ? status.plan.client : QString();
+    const bool flow = status.running ? status.plan.mode == RunPlan::Mode::Flow
+                                     : session.state().settings.Betriebsart == 2;
     QJsonObject run{
-        {QStringLiteral("mode"), window.state().settings.Betriebsart == 2
-                                     ? QStringLiteral("flow")
-                                     : QStringLiteral("dosing")},
+        {QStringLiteral("mode"), flow ? QStringLiteral("flow") : QStringLiteral("dosing")},
         {QStringLiteral("started_by"), client.isEmpty() ? QStringLiteral("operator") : client},
         {QStringLiteral("time_left_s"), p.secondsLeft < 0
                                             ? QJsonValue(QJsonValue::Null)
@@ -124,25 +124,23 @@ QJsonObject rowJson(const RunRecord &r)
 
 } // namespace
 
-QJsonObject statusJson(frmPumpensteuerung &window, const QString &blocked)
+QJsonObject statusJson(Session &session, const QString &blocked)
 {
-    const PumpState &state = window.state();
-    const auto *potentiometer = window.findChild<QCheckBox *>(QStringLiteral("cbxPotentiometer"));
-    const auto *line = window.findChild<QLabel *>(QStringLiteral("lblStatus"));
+    const PumpState &state = session.state();
     return QJsonObject{
         {QStringLiteral("port"), QStringLiteral("COM%1").arg(state.Schnittstelle)},
-        {QStringLiteral("device"), window.MSComm1().DevicePath()},
+        {QStringLiteral("device"), session.port().DevicePath()},
         {QStringLiteral("link_open"), state.SchnittstelleOffen},
         {QStringLiteral("controller_answered"), state.SchnittstelleOffen && !state.KeineAntwort},
-        {QStringLiteral("running"), window.running()},
-        {QStringLiteral("potentiometer"), potentiometer && potentiometer->isChecked()},
+        {QStringLiteral("running"), session.running()},
+        {QStringLiteral("potentiometer"), session.potentiometerOn()},
         {QStringLiteral("mode"),
          state.settings.Betriebsart == 2 ? QStringLiteral("flow") : QStringLiteral("dosing")},
-        {QStringLiteral("run"), runJson(window)},
-        {QStringLiteral("status_line"), line ? line->text() : QString()},
+        {QStringLiteral("run"), runJson(session)},
+        {QStringLiteral("status_line"), session.statusLine()},
         {QStringLiteral("start_blocked"),
          blocked.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(blocked)},
-        {QStringLiteral("settings"), settingsJson(window)}};
+        {QStringLiteral("settings"), settingsJson(session)}};
 }
 
 QJsonArray runsJson(const QList<QStringList> &newestFirst)

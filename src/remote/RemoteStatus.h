@@ -1,5 +1,5 @@
 #pragma once
-// What another program reads of the window: the state (GET /v1/status) and the run
+// What another program reads of the session: the state (GET /v1/status) and the run
 // journal's rows (GET /v1/runs), as JSON with numbers as numbers and the window's units.
 #include <QDateTime>
 #include <QJsonArray>
@@ -9,10 +9,10 @@
 
 namespace vyt {
 
-class frmPumpensteuerung;
+class Session;
 
 // blocked: why a start would be refused now (empty: it would not be).
-[[nodiscard]] QJsonObject statusJson(frmPumpensteuerung &window, const QString &blocked);
+[[nodiscard]] QJsonObject statusJson(Session &session, const QString &blocked);
 
 // Journal rows, newest first as a read gives them, as the answer's array: oldest first.
 [[nodiscard]] QJsonArray runsJson(const QList<QStringList> &newestFirst);

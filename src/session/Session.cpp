@@ -27,6 +27,7 @@ Session::Session(Attendant &attendant, qint16 port, QObject *parent)
     m_progressRows = std::make_unique<RunProgressRows>(
         *m_journal, [this] { return progressRow(); },
         [this](const RunRecord &row) { appendToJournal(row, false); });
+    connect(m_run.get(), &PumpRun::fortschritt, this, [this](const QString &text) { m_statusLine = text; });
     connect(m_run.get(), &PumpRun::fortschritt, this, &Session::progress);
     connect(m_run.get(), &PumpRun::fortschritt, m_progressRows.get(), &RunProgressRows::refresh);
     connect(m_run.get(), &PumpRun::finished, this, &Session::onRunFinished);
@@ -42,6 +43,39 @@ Session::Session(Attendant &attendant, qint16 port, QObject *parent)
 }
 
 Session::~Session() = default;
+
+QString Session::busyReason() const
+{
+    if (programEnding())
+        return tr("The program is ending.");
+    if (running())
+        return tr("A run is going on.");
+    if (potentiometerOn())
+        return tr("Potentiometer mode is on.");
+    if (m_clientChecks.busy) {
+        if (QString why = m_clientChecks.busy(); !why.isEmpty())
+            return why;
+    }
+    if (!m_state.SchnittstelleOffen)
+        return tr("The port is not open: the port dialog has not been answered.");
+    return {};
+}
+
+std::optional<Session::Refusal> Session::entryBeingTyped() const
+{
+    return m_clientChecks.typing ? m_clientChecks.typing() : std::nullopt;
+}
+
+std::optional<Session::Refusal> Session::pendingEntry() const
+{
+    return m_clientChecks.pendingEntry ? m_clientChecks.pendingEntry() : std::nullopt;
+}
+
+void Session::setRunSettings(const PumpSettings &settings)
+{
+    m_state.settings = settings;
+    emit settingsChanged();
+}
 
 void Session::loadSettings()
 {
@@ -212,6 +246,12 @@ void Session::stop()
         sendStop();
 }
 
+void Session::cancelStart()
+{
+    m_state.Abbruch = true;
+    m_run->stopRequested();
+}
+
 void Session::beginPotentiometer()
 {
     m_state.Abbruch = false;
@@ -221,6 +261,7 @@ void Session::beginPotentiometer()
     m_potentiometer.mode = RunPlan::Mode::Potentiometer;
     m_potentiometer.started = QDateTime::currentDateTime();
     m_progressRows->begin();
+    m_statusLine = tr("Potentiometer mode: the controller follows its potentiometer");
 }
 
 void Session::endPotentiometerRun(RunOutcome::End end)
@@ -230,6 +271,7 @@ void Session::endPotentiometerRun(RunOutcome::End end)
     RunOutcome outcome;
     outcome.end = end;
     const RunPlan plan = std::exchange(m_potentiometer, RunPlan{});
+    m_statusLine.clear();
     writeJournal(plan, outcome);
 }
 
@@ -243,6 +285,7 @@ void Session::onRunFinished()
     if (!m_plan.note.isEmpty())
         outcome.note = outcome.note.isEmpty() ? m_plan.note : m_plan.note + QStringLiteral(": ") + outcome.note;
     writeJournal(m_plan, outcome);
+    m_statusLine = runSummary(m_plan, outcome);
     emit runEnded(m_plan, outcome);
 }
 

@@ -9,6 +9,7 @@
 #include "session/RunReport.h"
 
 #include <QObject>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -76,6 +77,8 @@ public:
     std::optional<Refusal> start(const RunPlan &plan, const Origin &origin);
     // The Stop button: the run ends, potentiometer mode too, "SOR 0", "V 0" go first.
     void stop();
+    // Stop without the port: nothing goes on the line; a run or a start still ends.
+    void cancelStart();
     // The controller follows its potentiometer from now: the run that stands for it.
     void beginPotentiometer();
     // Potentiometer mode is over; its row goes into the journal.
@@ -93,6 +96,24 @@ public:
     // The program is on its way out: the stop has been sent, nothing more is told.
     void setLeaving(bool leaving) { m_leaving = leaving; }
     [[nodiscard]] bool leaving() const { return m_leaving; }
+
+    // What the window says about starting for a client: why it must wait (a window open in
+    // front of the operator, a helper, Start unavailable; empty: nothing), and an entry
+    // being typed or one that would be refused. Without a window nothing holds a start.
+    struct ClientChecks {
+        std::function<QString()> busy;
+        std::function<std::optional<Refusal>()> typing;
+        std::function<std::optional<Refusal>()> pendingEntry;
+    };
+    void setClientChecks(ClientChecks checks) { m_clientChecks = std::move(checks); }
+    // Why a client's start must wait now; empty when it may go ahead.
+    [[nodiscard]] QString busyReason() const;
+    [[nodiscard]] std::optional<Refusal> entryBeingTyped() const;
+    [[nodiscard]] std::optional<Refusal> pendingEntry() const;
+    // New run values from a client: the window follows (settingsChanged).
+    void setRunSettings(const PumpSettings &settings);
+    // The text under the buttons: the run's progress, its summary, potentiometer mode.
+    [[nodiscard]] QString statusLine() const { return m_statusLine; }
 
     // The journal's row for a run and how it ended.
     [[nodiscard]] RunRecord journalRow(const RunPlan &plan, const RunOutcome &outcome) const;
@@ -134,6 +155,8 @@ private:
     RunPlan m_startingPlan;
     Origin m_origin;
     RunPlan m_potentiometer; // since when (started invalid: off)
+    ClientChecks m_clientChecks;
+    QString m_statusLine;
     bool m_starting = false;
     bool m_running = false;
     bool m_leaving = false;
