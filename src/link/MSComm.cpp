@@ -2,11 +2,13 @@
 
 #include "config/PortMapping.h"
 #include "link/ProcessGuard.h"
-#include "session/Wait.h"
+#include "session/Clock.h"
 
 #include <QFileInfo>
 #include <QtGlobal>
 #include <cerrno>
+#include <ctime>
+#include <algorithm>
 #include <grp.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -32,7 +34,6 @@ MSComm::MSComm(QObject *parent) : QObject(parent)
         if (excess > 0)
             (void)m_port.skip(excess);
         emit inputArrived();
-        Wakeup::poke();
     });
     connect(&m_port, &QSerialPort::errorOccurred, this, &MSComm::onError);
     connect(&m_port, &QSerialPort::bytesWritten, this, [this] {
@@ -153,7 +154,21 @@ bool MSComm::waitForDrain(int timeoutMs)
 {
     if (!m_port.isOpen())
         return true;
-    (void)waitUntil([this] { return !m_port.isOpen() || BytesPending() == 0; }, timeoutMs);
+    // Only on the way out, when nothing else may run: no event loop is served here, the
+    // stop goes out or the time is up.
+    const qint64 endNs = clockNs() + qint64(timeoutMs) * 1000000;
+    while (m_port.isOpen() && BytesPending() > 0) {
+        const qint64 leftMs = (endNs - clockNs()) / 1000000;
+        if (leftMs <= 0)
+            break;
+        if (m_port.bytesToWrite() > 0) {
+            (void)m_port.waitForBytesWritten(int(std::min<qint64>(leftMs, 20)));
+        } else {
+            // In the driver: it drains at the line's rate, a few ms per command.
+            const timespec step{0, 2000000};
+            ::nanosleep(&step, nullptr);
+        }
+    }
     return m_port.isOpen() && BytesPending() == 0;
 }
 
@@ -174,15 +189,12 @@ void MSComm::watchOutput()
 {
     const qint64 pending = BytesPending();
     if (pending == 0) {
-        const bool watching = m_outputWatch.isActive();
         m_outputWatch.stop();
         m_lastPending = 0;
         if (m_outputHeld) {
             m_outputHeld = false;
             emit outputDrained();
         }
-        if (watching)
-            Wakeup::poke();
         return;
     }
     if (!m_outputWatch.isActive()) {
@@ -387,7 +399,6 @@ void MSComm::onError(QSerialPort::SerialPortError error)
     ProcessGuard::clearStopTarget(handle());
     m_port.close();
     emit linkLost(tr("The connection to the device %1 was lost (%2).").arg(m_device, reason));
-    Wakeup::poke();
 }
 
 } // namespace vyt

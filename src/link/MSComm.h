@@ -45,8 +45,8 @@ public:
     [[nodiscard]] QByteArray Input(); // everything buffered (InputLen 0), buffer emptied
     // Output written but not yet on the line: queued here and in the driver.
     [[nodiscard]] qint64 BytesPending() const;
-    // Serves events until all output is on the line (true), the time is up or the port
-    // closed (false).
+    // On the way out: waits, serving no events, until all output is on the line (true),
+    // the time is up or the port closed (false).
     bool waitForDrain(int timeoutMs);
     // Drops what has not gone out yet, here and in the driver, so that what is written
     // next goes first: for a stop. Answers the bytes dropped, as far as the driver tells.
