@@ -1,6 +1,6 @@
 // The direct control console against the in-process controller: what goes out on
-// the line, what the window shows, and that nested waits survive Stop, Close and the
-// program ending.
+// the line, what the window shows, and that its chains of replies end at Stop, Close
+// and the program ending.
 #include "config/PumpState.h"
 #include "console/SquareBar.h"
 #include "console/ParameterCompareDialog.h"
@@ -8,6 +8,7 @@
 #include "link/ControllerLink.h"
 #include "link/MSComm.h"
 #include "support/ConsoleRig.h"
+#include "support/LineWait.h"
 #include "support/SimFixture.h"
 #include "support/TestEnv.h"
 #include "ui/ProgramEnd.h"
@@ -211,6 +212,7 @@ void TestConsole::terminal()
     QElapsedTimer clock;
     clock.start();
     rig.button("cmdSend")->click();
+    QVERIFY(rig.settle());
     const qint64 took = clock.elapsed();
 
     QCOMPARE(transcript(rig), shown);
@@ -444,6 +446,7 @@ void TestConsole::portGateBeforeSending()
             ->click();
     });
     rig.button(button.toLatin1().constData())->click();
+    QVERIFY(rig.settle());
 
     QCOMPARE(dialogName, QStringLiteral("frmSchnittstelle"));
     QCOMPARE(ending.ended(), !chosen);
@@ -804,6 +807,7 @@ void TestConsole::pollColours()
                           },
                           30000, [&] { rig.button("cmdWerteabfrageStop")->click(); });
     rig.button("cmdWerteabfrageStart")->click();
+    QVERIFY(rig.settle(35000));
 
     QVERIFY(afterOneCycle.fired());
     QCOMPARE(seenColour, colour);
@@ -866,6 +870,7 @@ void TestConsole::pollCycleAndStop()
         },
         30000, [&] { rig.button("cmdWerteabfrageStop")->click(); });
     rig.button("cmdWerteabfrageStart")->click();
+    QVERIFY(rig.settle(35000));
 
     QVERIFY(fourCycles.fired());
     QVERIFY(startDisabled);
@@ -907,6 +912,7 @@ void TestConsole::stopWithSilentController()
     QElapsedTimer clock;
     clock.start();
     rig.button("cmdWerteabfrageStart")->click();
+    QVERIFY(rig.settle(35000));
 
     QVERIFY(onFirstMessage.fired());
     QVERIFY2(clock.elapsed() < 10000, qPrintable(QString::number(clock.elapsed())));
@@ -940,6 +946,7 @@ void TestConsole::startAgainBeforeCycleEnds()
         [&] { return restart.fired() && rig.count(QStringLiteral("GN")) >= restartedAt + 2; }, stop,
         30000, stop);
     rig.button("cmdWerteabfrageStart")->click();
+    QVERIFY(rig.settle(35000));
 
     QVERIFY(restart.fired());
     QVERIFY(finalStop.fired());
@@ -960,6 +967,7 @@ void TestConsole::linkLostEndsPoll()
     Trigger safety([] { return false; }, [] {}, 20000,
                    [&] { rig.button("cmdWerteabfrageStop")->click(); });
     rig.button("cmdWerteabfrageStart")->click();
+    QVERIFY(rig.settle(35000));
 
     QVERIFY(hangUp.fired());
     QVERIFY(!safety.timedOut());
@@ -1057,6 +1065,9 @@ void TestConsole::programEndingStopsPoll()
     QElapsedTimer clock;
     clock.start();
     rig.button("cmdWerteabfrageStart")->click();
+    // The ending leaves the poll as it is: nothing of it acts any more.
+    QVERIFY(test::serveUntil([&] { return end.fired() || end.timedOut(); }, 35000));
+    QVERIFY(test::waitForQuietLine(rig.link));
 
     QVERIFY(end.fired());
     QVERIFY(ending.ended());
@@ -1082,6 +1093,7 @@ void TestConsole::readStatus()
     rig.show();
 
     rig.button("cmdZustand")->click();
+    QVERIFY(rig.settle());
 
     QStringList boxes;
     for (const char *box : {"txtGN", "txtGRC", "txtTEM", "txtGFS"})
@@ -1126,6 +1138,7 @@ void TestConsole::parametersSetAndLoad()
     const bool changedBefore = rig.state.ParameterGeaendert;
 
     rig.button("cmdParameterSetzen")->click();
+    QVERIFY(rig.settle());
     QCOMPARE(rig.sentLines(), sent);
     QCOMPARE(rig.state.ParameterGeaendert, changedBefore);
     QCOMPARE(rig.messages.texts(), shown);
@@ -1133,6 +1146,7 @@ void TestConsole::parametersSetAndLoad()
     for (const char *box : boxes)
         rig.child<QLineEdit>(box)->setText(QStringLiteral("stale"));
     rig.button("cmdParameterLaden")->click();
+    QVERIFY(rig.settle());
     QStringList values;
     for (const char *box : boxes)
         values << rig.child<QLineEdit>(box)->text();
@@ -1153,6 +1167,7 @@ void TestConsole::loadClickedTwice()
     Trigger second([&] { return rig.count(QStringLiteral("GSP")) >= 1; },
                    [&] { rig.button("cmdParameterLaden")->click(); });
     rig.button("cmdParameterLaden")->click();
+    QVERIFY(rig.settle());
 
     QVERIFY(second.fired());
     QCOMPARE(rig.messages.count(), 0);
@@ -1210,6 +1225,7 @@ void TestConsole::eepromSave()
     rig.messages.script({MsgResult(answer)});
 
     rig.button("cmdEEPSAV")->click();
+    QVERIFY(rig.settle());
 
     QCOMPARE(rig.messages.texts(), shown);
     QCOMPARE(comparisons, reply.isNull() ? 0 : 1);

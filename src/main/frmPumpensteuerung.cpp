@@ -539,7 +539,7 @@ void frmPumpensteuerung::cmdStart_Click()
         return;
     // The checks below wait for the controller with Start still enabled: a second click
     // meanwhile is this same start, and a Stop meanwhile cancels it.
-    const QScopedValueRollback<bool> startet(m_startet, true);
+    QScopedValueRollback<bool> startet(m_startet, true);
     m_state.Abbruch = false;
     // An entry still being typed reaches the pump only through its check, and a damaged
     // store's limit is refused before it can reach the controller.
@@ -549,32 +549,51 @@ void frmPumpensteuerung::cmdStart_Click()
     beginCalibrationDose();
     if (!m_link->SchnittstelleOK())
         return;
-    if (m_state.KeineAntwort) {
-        (void)m_link->ParameterLesen(QStringLiteral("VER"));
-        if (m_state.KeineAntwort)
+    // The rest of the start, once the controller is known to answer.
+    const auto starten = [this, client = m_startClient] {
+        const QScopedValueRollback<bool> startet(m_startet, true);
+        if (m_state.Abbruch || !m_run->StartPruefen())
             return;
-    }
-    if (m_state.Abbruch || !m_run->StartPruefen())
+        ui->cmdStart->setEnabled(false);
+        ui->cmdStop->setFocus();
+        if (m_state.ParameterGeaendert)
+            m_link->ParameterSetzen();
+        m_laeuft = true;
+        m_plan = planForStart();
+        m_plan.client = client;
+        m_progressRows->begin();
+        // The run goes on from its own timer and the port's signals; onRunEnded() follows.
+        if (m_state.settings.Betriebsart == 1)
+            m_run->Dosieren();
+        else if (m_state.settings.Betriebsart == 2)
+            m_run->Foerdern([this] {
+                // Leaving has sent the stop already; the port is about to close.
+                if (!m_leaving)
+                    cmdStop_Click();
+            });
+        else
+            onRunEnded();
+    };
+    if (!m_state.KeineAntwort) {
+        starten();
         return;
-    ui->cmdStart->setEnabled(false);
-    ui->cmdStop->setFocus();
-    if (m_state.ParameterGeaendert)
-        m_link->ParameterSetzen();
-    m_laeuft = true;
-    m_plan = planForStart();
-    m_plan.client = m_startClient;
-    m_progressRows->begin();
-    // The run goes on from its own timer and the port's signals; onRunEnded() follows.
-    if (m_state.settings.Betriebsart == 1)
-        m_run->Dosieren();
-    else if (m_state.settings.Betriebsart == 2)
-        m_run->Foerdern([this] {
-            // Leaving has sent the stop already; the port is about to close.
-            if (!m_leaving)
-                cmdStop_Click();
-        });
-    else
-        onRunEnded();
+    }
+    // Still starting while VER is out: a second click meanwhile is this same start.
+    startet.commit();
+    m_link->ParameterLesen(QStringLiteral("VER"), this, [this, starten](const QString &) {
+        m_startet = false;
+        if (!m_state.KeineAntwort)
+            starten();
+        if (m_laeuft)
+            return;
+        // Refused after all: a calibration dose that waited for the answer ends undone,
+        // and whoever waits for the start hears of its end.
+        if (m_calibrationInForce) {
+            endCalibrationDose();
+            emit calibrationDoseEnded(false);
+        }
+        Wakeup::poke();
+    });
 }
 
 void frmPumpensteuerung::journal(const RunPlan &plan, const RunOutcome &outcome)
@@ -690,12 +709,13 @@ bool frmPumpensteuerung::startCalibrationDose(float quantity, int unit)
     dose.quantity = quantity;
     dose.unit = qint16(unit);
     m_calibrationDose = dose;
-    // The run may end before Start returns (a refused dose): that counts as started.
+    // The run may end before Start returns (a refused dose): that counts as started, and so
+    // does a start still waiting for the controller's answer.
     bool ended = false;
     const auto watch = connect(this, &frmPumpensteuerung::calibrationDoseEnded, this, [&ended] { ended = true; });
     cmdStart_Click();
     disconnect(watch);
-    const bool started = ended || m_laeuft;
+    const bool started = ended || m_laeuft || m_startet;
     if (!started)
         endCalibrationDose(); // a check refused the start: the operator's values come back
     return started;
@@ -888,30 +908,37 @@ void frmPumpensteuerung::cbxPotentiometer_Click()
         zurueck();
         return;
     }
-    if (m_state.KeineAntwort) {
-        (void)m_link->ParameterLesen(QStringLiteral("VER"));
-        if (m_state.KeineAntwort) {
-            zurueck();
+    // The rest, once the controller is known to answer.
+    const auto umschalten = [this, an] {
+        if (!an) {
+            m_state.Abbruch = true;
+            endPotentiometerRun(m_leaving ? RunOutcome::End::ProgramEnded
+                                          : RunOutcome::End::Stopped);
+            cmdStop_Click();
             return;
         }
-    }
-    if (!an) {
-        m_state.Abbruch = true;
-        endPotentiometerRun(m_leaving ? RunOutcome::End::ProgramEnded : RunOutcome::End::Stopped);
-        cmdStop_Click();
+        ui->cmdStart->setEnabled(false);
+        ui->cmdStop->setFocus();
+        m_state.Abbruch = false;
+        m_link->BefehlSenden(QStringLiteral("DIPROG"));
+        m_link->BefehlSenden(QStringLiteral("CONTMOD"));
+        m_link->BefehlSenden(QStringLiteral("SOR 1"));
+        m_potentiometer = RunPlan{};
+        m_potentiometer.mode = RunPlan::Mode::Potentiometer;
+        m_potentiometer.started = QDateTime::currentDateTime();
+        m_progressRows->begin();
+        zeigeFortschritt(tr("Potentiometer mode: the controller follows its potentiometer"), 0, 0);
+    };
+    if (!m_state.KeineAntwort) {
+        umschalten();
         return;
     }
-    ui->cmdStart->setEnabled(false);
-    ui->cmdStop->setFocus();
-    m_state.Abbruch = false;
-    m_link->BefehlSenden(QStringLiteral("DIPROG"));
-    m_link->BefehlSenden(QStringLiteral("CONTMOD"));
-    m_link->BefehlSenden(QStringLiteral("SOR 1"));
-    m_potentiometer = RunPlan{};
-    m_potentiometer.mode = RunPlan::Mode::Potentiometer;
-    m_potentiometer.started = QDateTime::currentDateTime();
-    m_progressRows->begin();
-    zeigeFortschritt(tr("Potentiometer mode: the controller follows its potentiometer"), 0, 0);
+    m_link->ParameterLesen(QStringLiteral("VER"), this, [this, umschalten, zurueck](const QString &) {
+        if (m_state.KeineAntwort)
+            zurueck();
+        else
+            umschalten();
+    });
 }
 
 void frmPumpensteuerung::linkVerloren()

@@ -16,6 +16,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFutureWatcher>
+#include <QPromise>
 #include <QHttpServerRequest>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -320,23 +321,33 @@ RemoteServer::Reply RemoteServer::start(const QHttpServerRequest &request, Order
     if (const auto refused = PumpRun::startRefusal(withOrder(*order, m_window.state(), validation)))
         return failure(Status::BadRequest, refused->message, refused->field);
 
-    const QScopedValueRollback<bool> starting(m_starting, true);
+    QScopedValueRollback<bool> starting(m_starting, true);
     enterOrder(*order, m_window);
-    if (m_window.state().KeineAntwort) {
-        // The one wait in a handler: at most the reply time-out, other requests are served
-        // meanwhile, and a Stop pressed meanwhile wins.
-        m_window.state().Abbruch = false;
-        if (!controllerAnswers())
+    const QString client = clientText(request.remoteAddress());
+    if (!m_window.state().KeineAntwort)
+        return startNow(client);
+    // The controller is asked first; the answer goes out once it has answered (at most
+    // the reply time-out), other requests are served meanwhile, and a Stop meanwhile wins.
+    m_window.state().Abbruch = false;
+    starting.commit();
+    return afterVersion([this, client] {
+        m_starting = false;
+        if (programEnding() || m_window.state().KeineAntwort)
             return failure(Status::ServiceUnavailable, m_window.link().silenceMessage());
         if (m_window.state().Abbruch)
             return failure(Status::Conflict, tr("Stop was pressed while the controller was asked; "
                                                 "nothing was started."));
         if (const QString why = startBlocker(); !why.isEmpty())
             return failure(Status::Conflict, why);
-    }
+        return startNow(client);
+    });
+}
+
+RemoteServer::Reply RemoteServer::startNow(const QString &client)
+{
     // Nothing from here on runs an event loop: a message can only be this start's own.
     const MessageCollector quiet;
-    if (!m_window.startFor(clientText(request.remoteAddress())))
+    if (!m_window.startFor(client))
         return failure(Status::Conflict, quiet.messages().isEmpty()
                                              ? tr("The run did not start.")
                                              : quiet.messages().constFirst().text);
@@ -346,10 +357,39 @@ RemoteServer::Reply RemoteServer::start(const QHttpServerRequest &request, Order
                         {QStringLiteral("status"), statusJson(m_window, startBlocker())}}};
 }
 
-bool RemoteServer::controllerAnswers()
+RemoteServer::Reply RemoteServer::afterVersion(std::function<Reply()> then)
 {
-    (void)m_window.link().ParameterLesen(QStringLiteral("VER"), ControllerLink::OnSilence::Quiet);
-    return !programEnding() && !m_window.state().KeineAntwort;
+    // The answer is made when "VER" is answered; one is made whatever becomes of the read.
+    struct Pending {
+        QPromise<Reply> promise;
+        std::function<Reply()> then;
+        void answer(const Reply &reply)
+        {
+            if (!then)
+                return;
+            then = {};
+            promise.addResult(reply);
+            promise.finish();
+        }
+        ~Pending()
+        {
+            answer(failure(QHttpServerResponder::StatusCode::ServiceUnavailable,
+                           RemoteServer::tr("The program is ending.")));
+        }
+    };
+    auto pending = std::make_shared<Pending>();
+    pending->then = std::move(then);
+    pending->promise.start();
+    Reply later;
+    later.later = std::make_shared<QFuture<Reply>>(pending->promise.future());
+    m_window.link().ParameterLesen(
+        QStringLiteral("VER"), this,
+        [pending](const QString &) {
+            if (pending->then)
+                pending->answer(pending->then());
+        },
+        ControllerLink::OnSilence::Quiet);
+    return later;
 }
 
 RemoteServer::Reply RemoteServer::stop(const QHttpServerRequest &)

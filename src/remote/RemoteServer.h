@@ -15,6 +15,7 @@
 #include <QHash>
 #include <QPointer>
 #include <deque>
+#include <functional>
 #include <memory>
 
 #include <QFuture>
@@ -83,8 +84,9 @@ private:
     Reply runs(const QHttpServerRequest &request);
     Reply openApi(const QHttpServerRequest &request);
     Reply start(const QHttpServerRequest &request, OrderKind kind);
-    // Asks "VER" when the controller has not answered yet, without the operator's message.
-    [[nodiscard]] bool controllerAnswers();
+    Reply startNow(const QString &client);
+    // Asks "VER" without the operator's message; the answer is then's, once it has come.
+    Reply afterVersion(std::function<Reply()> then);
     void showLine();
 
     static Reply failure(QHttpServerResponder::StatusCode status, const QString &message,
