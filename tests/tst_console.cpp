@@ -7,12 +7,16 @@
 #include "console/frmDirekt.h"
 #include "link/ControllerLink.h"
 #include "link/MSComm.h"
+#include "main/PumpRun.h"
+#include "support/AppFixture.h"
 #include "support/ConsoleRig.h"
 #include "support/LineWait.h"
 #include "support/SimFixture.h"
 #include "support/TestEnv.h"
+#include "ui/Clock.h"
 #include "ui/ProgramEnd.h"
 
+#include <QComboBox>
 #include <QElapsedTimer>
 #include <QKeyEvent>
 #include <QLabel>
@@ -20,6 +24,7 @@
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QTest>
 #include <QTimer>
 #include <cstring>
@@ -135,6 +140,8 @@ private slots:
     void loadClickedTwice();
     void eepromSave_data();
     void eepromSave();
+    void dosesWhilePolling_data();
+    void dosesWhilePolling();
 };
 
 void TestConsole::opening_data()
@@ -1242,6 +1249,100 @@ void TestConsole::eepromSave()
         QCOMPARE(fail.icon, MsgIcon::Critical);
     }
     QCOMPARE(rig.sentLines(), sent);
+}
+
+void TestConsole::dosesWhilePolling_data()
+{
+    QTest::addColumn<int>("replyDelayMs");
+    QTest::addColumn<int>("splitGapMs"); // 0: the notification comes in one piece
+    QTest::addColumn<int>("doses");
+    QTest::newRow("answers at once") << 0 << 0 << 5;
+    QTest::newRow("answers after 0.25 s, notification split by 20 ms") << 250 << 20 << 40;
+}
+
+void TestConsole::dosesWhilePolling()
+{
+    // The console polls while a dosing run goes on: a dose waits behind at most the one
+    // query on the line, never behind a nested wait, and no reply or notification is lost.
+    QFETCH(int, replyDelayMs);
+    QFETCH(int, splitGapMs);
+    QFETCH(int, doses);
+    constexpr qint64 kPauseNs = 1000 * 1000000LL;
+    constexpr qint64 kLatestNs = 260 * 1000000LL;
+    test::AppFixture app;
+    QVERIFY(app.state().SchnittstelleOffen);
+    sim::ControllerSim &sim = app.sim();
+    sim.setReplyDelay(replyDelayMs);
+    if (splitGapMs > 0)
+        sim.setFault(sim::Fault::SplitNotification, splitGapMs);
+    // 3 µl a revolution, 16 lines: a quarter revolution is 16 increments, a short move.
+    app.find<QComboBox>("cboPumpentyp")->setCurrentIndex(1);
+    app.find<QRadioButton>("optBetriebsart1")->setChecked(true);
+    app.find<QComboBox>("cboMengeEinheit")->setCurrentIndex(2);
+    app.enter("txtMenge", QStringLiteral("0.25"));
+    app.enter("txtWiederholung", QString::number(doses));
+    app.find<QComboBox>("cboPauseEinheit")->setCurrentIndex(1); // s
+    app.enter("txtPause", QStringLiteral("1"));
+    app.messages().clear();
+    (void)test::readReply(app.window().link(), QStringLiteral("VER"));
+    app.window().link().ParameterSetzen();
+
+    frmDirekt console(app.state(), app.window().link(), &app.window());
+    console.show();
+    int cycles = 0;
+    QObject::connect(&console, &frmDirekt::liveValues, &console, [&] { ++cycles; });
+    // When each pause began, on the program's clock (the simulator stamps on the same).
+    PumpRun &run = app.window().run();
+    QList<qint64> pauseStartNs;
+    bool pausing = false;
+    QObject::connect(&run, &PumpRun::fortschritt, &console, [&] {
+        const bool now = run.progress().pausing;
+        if (now && !pausing)
+            pauseStartNs << clockNs();
+        pausing = now;
+    });
+    console.findChild<QPushButton *>(QStringLiteral("cmdWerteabfrageStart"))->click();
+    QVERIFY(test::serveUntil([&] { return cycles >= 1; }, 10000));
+    sim.clearReceived();
+
+    QElapsedTimer clock;
+    clock.start();
+    app.find<QPushButton>("cmdStart")->click();
+    QVERIFY2(app.waitForRunEnd(doses * 3000 + 10000), "the run hung");
+    const qint64 took = clock.elapsed();
+    const int cyclesDuringRun = cycles;
+    console.findChild<QPushButton *>(QStringLiteral("cmdWerteabfrageStop"))->click();
+    QVERIFY(test::serveUntil([&] { return !console.AbfrageLaeuft(); }, 5000));
+
+    QCOMPARE(run.outcome().end, RunOutcome::End::Completed);
+    QCOMPARE(run.outcome().dosesDone, qint64(doses));
+    QCOMPARE(app.messages().texts(), QStringList{});
+    QCOMPARE(sim.notificationsSent(), doses);
+    // Each dose's "LA" at the controller, the first after the run's own "LA 0".
+    const QStringList lines = sim.receivedLines();
+    const QList<qint64> at = sim.receivedAtNs();
+    QList<qint64> doseAtNs;
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        if (lines.at(i).startsWith(QLatin1String("LA ")) && lines.at(i) != QLatin1String("LA 0"))
+            doseAtNs << at.at(i);
+    }
+    QCOMPARE(doseAtNs.size(), doses);
+    QCOMPARE(pauseStartNs.size(), doses - 1);
+    qint64 worstNs = 0;
+    for (int i = 0; i < doses - 1; ++i) {
+        const qint64 lateNs = doseAtNs.at(i + 1) - (pauseStartNs.at(i) + kPauseNs);
+        QVERIFY2(lateNs >= 0 && lateNs <= kLatestNs,
+                 qPrintable(QStringLiteral("dose %1: %2 ms after its pause ended")
+                                .arg(i + 2)
+                                .arg(double(lateNs) / 1e6, 0, 'f', 1)));
+        worstNs = std::max(worstNs, lateNs);
+    }
+    qInfo("%d doses in %lld ms while polling (%d cycles): the latest \"LA\" %.1f ms after its "
+          "pause",
+          doses, took, cyclesDuringRun, double(worstNs) / 1e6);
+    // The poll went on beside the run: a cycle is three replies and the 0.3 s pause.
+    const qint64 cycleMs = 3 * (replyDelayMs + 5) + frmDirekt::kAbfragePauseMs;
+    QVERIFY2(cyclesDuringRun >= took / cycleMs / 2, qPrintable(QString::number(cyclesDuringRun)));
 }
 
 QTEST_MAIN(TestConsole)
