@@ -15,7 +15,8 @@
 //      CPU time of the program idle with remote control on;
 //   7. the console's polling with the live plot open: CPU time, and each cycle's time
 //      against the 0.3 s pause plus the cycle's bytes on a 9600-baud line, with and
-//      without the plot.
+//      without the plot; and how late a dose's "LA" reaches the controller after its
+//      pause while the console polls a controller that answers each query after 0.25 s.
 // "vyt-bench --remote" measures 6 only, "vyt-bench poll" 7 only; "vyt-bench journal" times
 // /v1/runs on a 50 MB journal and the memory after ten such requests.
 // 4 and 5 time the lines where they arrive: the simulator's --log stamps each line as
@@ -24,6 +25,7 @@
 #include "console/frmDirekt.h"
 #include "console/frmLivePlot.h"
 #include "journal/RunJournal.h"
+#include "main/PumpRun.h"
 #include "link/ControllerLink.h"
 #include "link/MSComm.h"
 #include "remote/RemoteServer.h"
@@ -69,6 +71,8 @@ constexpr double kBaud = 9600;
 constexpr int kFlowRuns = 20;
 constexpr int kFlowMs = 1000;
 constexpr int kStopClicks = 20;
+constexpr int kPollDoses = 30;
+constexpr int kSlowReplyMs = 250;
 
 double cpuSeconds()
 {
@@ -782,6 +786,65 @@ PollFigure pollWithPlot(PlotView view, bool paced)
     return f;
 }
 
+// kPollDoses doses of a quarter revolution with 1 s pauses while the console polls a
+// controller that answers each query after kSlowReplyMs and splits its notification: how
+// much later than its pause's end each dose's "LA" is logged by the simulator.
+SpreadFigure doseLatenessWhilePolling()
+{
+    QTemporaryDir dir;
+    const QString logPath = dir.filePath(QStringLiteral("received.log"));
+    ExternalSim sim({QStringLiteral("--reply-delay"), QString::number(kSlowReplyMs),
+                     QStringLiteral("--fault"), QStringLiteral("split-notification"),
+                     QStringLiteral("--log"), logPath});
+    Program p(sim);
+    if (!p.ok || !dir.isValid())
+        return {};
+    SimLog log(logPath);
+    AppFixture &app = p.app;
+    chooseDosing(app, QStringLiteral("0.25"), QString::number(kPollDoses));
+    app.find<QComboBox>("cboPauseEinheit")->setCurrentIndex(1); // s
+    app.enter("txtPause", QStringLiteral("1"));
+    prime(app);
+
+    frmDirekt console(app.state(), app.window().link(), &app.window());
+    console.show();
+    int cycles = 0;
+    QObject::connect(&console, &frmDirekt::liveValues, [&] { ++cycles; });
+    // When each pause began, on the clock the simulator stamps its log with.
+    PumpRun &run = app.window().run();
+    std::vector<double> pauseStartMs;
+    bool pausing = false;
+    QObject::connect(&run, &PumpRun::fortschritt, &console, [&] {
+        const bool now = run.progress().pausing;
+        if (now && !pausing)
+            pauseStartMs.push_back(wallMs());
+        pausing = now;
+    });
+    console.findChild<QPushButton *>(QStringLiteral("cmdWerteabfrageStart"))->click();
+    if (!pollUntil([&] { return cycles >= 1; }, 10000, 50))
+        return {};
+    const size_t from = log.lines().size();
+    app.find<QPushButton>("cmdStart")->click();
+    const bool ended = app.waitForRunEnd(kPollDoses * 5000);
+    console.findChild<QPushButton *>(QStringLiteral("cmdWerteabfrageStop"))->click();
+    (void)pollUntil([&] { return !console.AbfrageLaeuft(); }, 5000, 50);
+    if (!ended || run.outcome().dosesDone != kPollDoses)
+        return {};
+
+    std::vector<double> doseAtMs;
+    const std::vector<LoggedLine> &lines = log.lines();
+    for (size_t i = from; i < lines.size(); ++i) {
+        if (lines[i].text.startsWith(QLatin1String("LA ")) && lines[i].text != QLatin1String("LA 0"))
+            doseAtMs.push_back(double(lines[i].ms));
+    }
+    if (doseAtMs.size() != size_t(kPollDoses) || pauseStartMs.size() != size_t(kPollDoses - 1))
+        return {};
+    std::vector<double> lateMs;
+    for (size_t i = 0; i + 1 < doseAtMs.size(); ++i)
+        lateMs.push_back(doseAtMs[i + 1] - (pauseStartMs[i] + 1000.0));
+    return spread(lateMs);
+}
+
 // Resident memory of this process, in MB.
 double rssMb()
 {
@@ -1025,6 +1088,14 @@ int main(int argc, char *argv[])
                     .arg(f.worstOverMs, 0, 'f', 1),
                 "median <= 5 ms over", f.cycles > 1 && f.medianOverMs <= 5.0);
         }
+        const SpreadFigure late = doseLatenessWhilePolling();
+        row("Dose after its pause, console polling",
+            late.measured ? QStringLiteral("median %1 ms, worst %2 ms (%3 doses, replies 0.25 s)")
+                                .arg(late.medianMs, 0, 'f', 1)
+                                .arg(late.worstMs, 0, 'f', 1)
+                                .arg(kPollDoses)
+                          : QStringLiteral("not measured (the run did not complete)"),
+            "worst < 260 ms", late.measured && late.worstMs < 260);
     }
 
     if (messages.count() > 0) {
