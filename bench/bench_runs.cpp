@@ -5,7 +5,7 @@
 //   1. CPU time while a 10 s flow runs and while a dose waits 10 s for its arrival;
 //   2. 200 doses without pause on a line paced at 9600 baud, against the time the
 //      bytes alone need on the line;
-//   3. ParameterLesen from the arrival of the reply's LF to its return;
+//   3. ParameterLesen from the arrival of the reply's LF to its reply handler;
 //   4. how late a 1 s flow's stop reaches the controller, with and without a modal
 //      dialog open over the window while the flow runs;
 //   5. from a click on Stop to its "V 0" at the controller;
@@ -15,7 +15,8 @@
 //      CPU time of the program idle with remote control on;
 //   7. the console's polling with the live plot open: CPU time, and each cycle's time
 //      against the 0.3 s pause plus the cycle's bytes on a 9600-baud line, with and
-//      without the plot.
+//      without the plot; and how late a dose's "LA" reaches the controller after its
+//      pause while the console polls a controller that answers each query after 0.25 s.
 // "vyt-bench --remote" measures 6 only, "vyt-bench poll" 7 only; "vyt-bench journal" times
 // /v1/runs on a 50 MB journal and the memory after ten such requests.
 // 4 and 5 time the lines where they arrive: the simulator's --log stamps each line as
@@ -24,12 +25,14 @@
 #include "console/frmDirekt.h"
 #include "console/frmLivePlot.h"
 #include "journal/RunJournal.h"
+#include "main/PumpRun.h"
 #include "link/ControllerLink.h"
 #include "link/MSComm.h"
 #include "remote/RemoteServer.h"
 #include "support/AppFixture.h"
 #include "session/Clock.h"
 #include "session/Wait.h"
+#include "support/LineWait.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -68,6 +71,8 @@ constexpr double kBaud = 9600;
 constexpr int kFlowRuns = 20;
 constexpr int kFlowMs = 1000;
 constexpr int kStopClicks = 20;
+constexpr int kPollDoses = 30;
+constexpr int kSlowReplyMs = 250;
 
 double cpuSeconds()
 {
@@ -147,7 +152,7 @@ void chooseDosing(AppFixture &app, const QString &revolutions, const QString &ti
 void prime(AppFixture &app)
 {
     app.window().link().ParameterSetzen();
-    (void)app.window().link().ParameterLesen(QStringLiteral("VER"));
+    (void)readReply(app.window().link(), QStringLiteral("VER"));
 }
 
 struct CpuFigure {
@@ -297,19 +302,27 @@ LatencyFigure replyLatency()
     if (!p.ok)
         return {};
     ControllerLink &link = p.app.window().link();
-    // The last input before ParameterLesen returns is the one that completed the line.
+    // The last input before the reply handler runs is the one that completed the line.
     QElapsedTimer clock;
     clock.start();
     qint64 lastInput = 0;
     QObject::connect(&p.app.window().MSComm1(), &MSComm::inputArrived,
                      [&] { lastInput = clock.nsecsElapsed(); });
-    (void)link.ParameterLesen(QStringLiteral("VER"));
+    (void)readReply(link, QStringLiteral("VER"));
     std::vector<double> us;
     us.reserve(kQueries);
     for (int i = 0; i < kQueries; ++i) {
         lastInput = -1;
-        const QString reply = link.ParameterLesen(QStringLiteral("GN"));
-        const qint64 back = clock.nsecsElapsed();
+        QEventLoop loop;
+        QString reply;
+        qint64 back = -1;
+        link.ParameterLesen(QStringLiteral("GN"), &loop, [&](const QString &text) {
+            back = clock.nsecsElapsed();
+            reply = text;
+            loop.quit();
+        });
+        if (back < 0)
+            loop.exec();
         if (lastInput < 0 || p.app.state().KeineAntwort || reply.isEmpty())
             return {};
         us.push_back(double(back - lastInput) / 1000.0);
@@ -378,8 +391,8 @@ double wallMs()
 }
 
 // Serves events until done() holds; the log file has no signal, so it is looked at
-// every 2 ms. Nothing of the program is poked for it.
-bool pollUntil(const std::function<bool()> &done, int timeoutMs)
+// every everyMs. Nothing of the program is poked for it.
+bool pollUntil(const std::function<bool()> &done, int timeoutMs, int everyMs = 2)
 {
     QElapsedTimer clock;
     clock.start();
@@ -387,7 +400,7 @@ bool pollUntil(const std::function<bool()> &done, int timeoutMs)
         if (clock.elapsed() > timeoutMs)
             return false;
         QEventLoop loop;
-        QTimer::singleShot(2, &loop, &QEventLoop::quit);
+        QTimer::singleShot(everyMs, &loop, &QEventLoop::quit);
         loop.exec();
     }
     return true;
@@ -755,6 +768,8 @@ PollFigure pollWithPlot(PlotView view, bool paced)
     clock.start();
     stop.start(kMeasureMs);
     console.findChild<QPushButton *>(QStringLiteral("cmdWerteabfrageStart"))->click();
+    // Looked at 20 times a second, so that the looking costs no CPU time worth measuring.
+    (void)pollUntil([&] { return !console.AbfrageLaeuft(); }, kMeasureMs + 5000, 50);
     const double wall = double(clock.nsecsElapsed()) / 1e9;
     f.programPercent = 100.0 * (cpuSeconds() - cpu0) / wall;
     f.simPercent = 100.0 * (sim.cpu() - sim0) / wall;
@@ -769,6 +784,65 @@ PollFigure pollWithPlot(PlotView view, bool paced)
     f.worstOverMs = overMs.back();
     f.cycles = int(cycleMs.size()) + 1;
     return f;
+}
+
+// kPollDoses doses of a quarter revolution with 1 s pauses while the console polls a
+// controller that answers each query after kSlowReplyMs and splits its notification: how
+// much later than its pause's end each dose's "LA" is logged by the simulator.
+SpreadFigure doseLatenessWhilePolling()
+{
+    QTemporaryDir dir;
+    const QString logPath = dir.filePath(QStringLiteral("received.log"));
+    ExternalSim sim({QStringLiteral("--reply-delay"), QString::number(kSlowReplyMs),
+                     QStringLiteral("--fault"), QStringLiteral("split-notification"),
+                     QStringLiteral("--log"), logPath});
+    Program p(sim);
+    if (!p.ok || !dir.isValid())
+        return {};
+    SimLog log(logPath);
+    AppFixture &app = p.app;
+    chooseDosing(app, QStringLiteral("0.25"), QString::number(kPollDoses));
+    app.find<QComboBox>("cboPauseEinheit")->setCurrentIndex(1); // s
+    app.enter("txtPause", QStringLiteral("1"));
+    prime(app);
+
+    frmDirekt console(app.state(), app.window().link(), &app.window());
+    console.show();
+    int cycles = 0;
+    QObject::connect(&console, &frmDirekt::liveValues, [&] { ++cycles; });
+    // When each pause began, on the clock the simulator stamps its log with.
+    PumpRun &run = app.window().run();
+    std::vector<double> pauseStartMs;
+    bool pausing = false;
+    QObject::connect(&run, &PumpRun::fortschritt, &console, [&] {
+        const bool now = run.progress().pausing;
+        if (now && !pausing)
+            pauseStartMs.push_back(wallMs());
+        pausing = now;
+    });
+    console.findChild<QPushButton *>(QStringLiteral("cmdWerteabfrageStart"))->click();
+    if (!pollUntil([&] { return cycles >= 1; }, 10000, 50))
+        return {};
+    const size_t from = log.lines().size();
+    app.find<QPushButton>("cmdStart")->click();
+    const bool ended = app.waitForRunEnd(kPollDoses * 5000);
+    console.findChild<QPushButton *>(QStringLiteral("cmdWerteabfrageStop"))->click();
+    (void)pollUntil([&] { return !console.AbfrageLaeuft(); }, 5000, 50);
+    if (!ended || run.outcome().dosesDone != kPollDoses)
+        return {};
+
+    std::vector<double> doseAtMs;
+    const std::vector<LoggedLine> &lines = log.lines();
+    for (size_t i = from; i < lines.size(); ++i) {
+        if (lines[i].text.startsWith(QLatin1String("LA ")) && lines[i].text != QLatin1String("LA 0"))
+            doseAtMs.push_back(double(lines[i].ms));
+    }
+    if (doseAtMs.size() != size_t(kPollDoses) || pauseStartMs.size() != size_t(kPollDoses - 1))
+        return {};
+    std::vector<double> lateMs;
+    for (size_t i = 0; i + 1 < doseAtMs.size(); ++i)
+        lateMs.push_back(doseAtMs[i + 1] - (pauseStartMs[i] + 1000.0));
+    return spread(lateMs);
 }
 
 // Resident memory of this process, in MB.
@@ -937,7 +1011,7 @@ int main(int argc, char *argv[])
             "< 1000 us", journalRow.p99Us >= 0 && journalRow.p99Us < 1000);
 
         const LatencyFigure latency = replyLatency();
-        row("ParameterLesen, LF to return (500 queries)",
+        row("ParameterLesen, LF to handler (500 queries)",
             QStringLiteral("median %1 us, 99th %2 us, max %3 us")
                 .arg(latency.medianUs, 0, 'f', 1)
                 .arg(latency.p99Us, 0, 'f', 1)
@@ -1014,6 +1088,14 @@ int main(int argc, char *argv[])
                     .arg(f.worstOverMs, 0, 'f', 1),
                 "median <= 5 ms over", f.cycles > 1 && f.medianOverMs <= 5.0);
         }
+        const SpreadFigure late = doseLatenessWhilePolling();
+        row("Dose after its pause, console polling",
+            late.measured ? QStringLiteral("median %1 ms, worst %2 ms (%3 doses, replies 0.25 s)")
+                                .arg(late.medianMs, 0, 'f', 1)
+                                .arg(late.worstMs, 0, 'f', 1)
+                                .arg(kPollDoses)
+                          : QStringLiteral("not measured (the run did not complete)"),
+            "worst < 260 ms", late.measured && late.worstMs < 260);
     }
 
     if (messages.count() > 0) {

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
+#include <ctime>
 #include <fcntl.h>
 #include <pty.h>
 #include <sys/ioctl.h>
@@ -32,6 +33,7 @@ constexpr int kDefaultPieceGapMs = 20;
 constexpr int kDefaultLateUnderMs = 600;
 constexpr int kDefaultLateOverMs = 800;
 constexpr int kDefaultFloodBytes = 1 << 20;
+constexpr int kDefaultSplitGapMs = 20;
 constexpr int kDrainLimitMs = 2000;
 constexpr double kSettleMs = 30;
 constexpr double kAmbient = 25;
@@ -57,6 +59,7 @@ const FaultName kFaultNames[] = {
     {Fault::Flood, "flood"},
     {Fault::HangUpAfter, "hang-up-after"},
     {Fault::IgnoresSet, "ignores-set"},
+    {Fault::SplitNotification, "split-notification"},
 };
 
 QString squeezed(QString name)
@@ -67,6 +70,14 @@ QString squeezed(QString name)
 // Junk that neither ends a line, nor looks like the notification, nor is taken by
 // the port's XON/XOFF handling.
 bool isJunk(char c) { return c != '\r' && c != '\n' && c != 'p' && c != kXon && c != kXoff; }
+
+qint64 bootTimeNs()
+{
+    timespec ts{};
+    if (clock_gettime(CLOCK_BOOTTIME, &ts) != 0)
+        clock_gettime(CLOCK_MONOTONIC, &ts);
+    return qint64(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
 
 bool readNumber(const QString &text, double *value)
 {
@@ -210,7 +221,8 @@ bool Motion::jumpToTarget()
 ControllerSim::ControllerSim(QObject *parent) : QObject(parent)
 {
     m_clock.start();
-    for (QTimer *t : {&m_motionTimer, &m_rxTimer, &m_scheduleTimer, &m_paceTimer}) {
+    for (QTimer *t :
+         {&m_motionTimer, &m_rxTimer, &m_scheduleTimer, &m_paceTimer, &m_replyDelayTimer}) {
         t->setSingleShot(true);
         t->setTimerType(Qt::PreciseTimer);
     }
@@ -218,6 +230,7 @@ ControllerSim::ControllerSim(QObject *parent) : QObject(parent)
     connect(&m_rxTimer, &QTimer::timeout, this, &ControllerSim::processDueLines);
     connect(&m_scheduleTimer, &QTimer::timeout, this, &ControllerSim::releaseScheduled);
     connect(&m_paceTimer, &QTimer::timeout, this, &ControllerSim::pumpPaced);
+    connect(&m_replyDelayTimer, &QTimer::timeout, this, &ControllerSim::releaseDelayedReplies);
 }
 
 ControllerSim::~ControllerSim()
@@ -309,7 +322,11 @@ void ControllerSim::setLogFile(const QString &path)
 
 QStringList ControllerSim::receivedLines() const { return m_received; }
 
-void ControllerSim::clearReceived() { m_received.clear(); }
+void ControllerSim::clearReceived()
+{
+    m_received.clear();
+    m_receivedAtNs.clear();
+}
 
 void ControllerSim::setEncoderLines(int lines)
 {
@@ -326,6 +343,8 @@ void ControllerSim::setEncoderLines(int lines)
 void ControllerSim::setInstantMoves(bool on) { m_instant = on; }
 
 void ControllerSim::setLineRate(int baud) { m_lineRate = std::max(0, baud); }
+
+void ControllerSim::setReplyDelay(int ms) { m_replyDelayMs = std::max(0, ms); }
 
 void ControllerSim::setFault(Fault fault, int param)
 {
@@ -511,10 +530,15 @@ void ControllerSim::flushNotifications()
             continue;
         }
         ++m_notifications;
-        if (m_fault == Fault::GluedNotification)
+        if (m_fault == Fault::GluedNotification) {
             schedule(QByteArrayLiteral("xy") + kNotification, 0);
-        else
+        } else if (m_fault == Fault::SplitNotification) {
+            schedule(QByteArrayLiteral("p"), 0);
+            schedule(QByteArrayLiteral("\r\n"),
+                     m_faultParam > 0 ? m_faultParam : kDefaultSplitGapMs);
+        } else {
             schedule(kNotification, 0);
+        }
     }
 }
 
@@ -606,6 +630,7 @@ void ControllerSim::handleLine(const QByteArray &raw)
 {
     const QString line = QString::fromLatin1(raw);
     m_received << line;
+    m_receivedAtNs << bootTimeNs();
     if (m_log) {
         m_log->write((QDateTime::currentDateTime().toString(Qt::ISODateWithMs) + QLatin1Char(' ') +
                       line + QLatin1Char('\n'))
@@ -740,6 +765,31 @@ QString ControllerSim::answerFor(const QString &word, const QString &arg) const
 }
 
 void ControllerSim::reply(const QString &line)
+{
+    if (m_replyDelayMs <= 0 && m_delayedReplies.empty()) {
+        sendReply(line);
+        return;
+    }
+    m_delayedReplies.push_back({nowMs() + m_replyDelayMs, line.toLatin1()});
+    if (!m_replyDelayTimer.isActive())
+        releaseDelayedReplies();
+}
+
+void ControllerSim::releaseDelayedReplies()
+{
+    while (!m_delayedReplies.empty()) {
+        const double wait = m_delayedReplies.front().dueMs - nowMs();
+        if (wait > kHalfTick) {
+            m_replyDelayTimer.start(int(std::lround(wait)));
+            return;
+        }
+        const QString line = QString::fromLatin1(m_delayedReplies.front().bytes);
+        m_delayedReplies.pop_front();
+        sendReply(line);
+    }
+}
+
+void ControllerSim::sendReply(const QString &line)
 {
     if (m_fault == Fault::Silent)
         return;

@@ -32,7 +32,9 @@ namespace vyt::sim {
 //   HangUpAfter: the line goes dead when this many commands have arrived (default 1);
 //     the last one is recorded but not answered;
 //   IgnoresSet: the limit commands are received but change nothing; param picks which
-//     (1 "SP", 2 "AC", 4 "LCC", 8 "LPC", added up; 0 = all four).
+//     (1 "SP", 2 "AC", 4 "LCC", 8 "LPC", added up; 0 = all four);
+//   SplitNotification: "p" goes out at once, its CR LF this many ms later (default 20).
+// A reply delay (setReplyDelay) is no fault of its own: it goes with any of them.
 enum class Fault {
     None,
     Silent,
@@ -44,7 +46,8 @@ enum class Fault {
     LateJustOver,
     Flood,
     HangUpAfter,
-    IgnoresSet
+    IgnoresSet,
+    SplitNotification
 };
 
 // "silent", "no-line-feed", "late-just-over=900" ... as the command line writes them.
@@ -101,6 +104,8 @@ struct LineSettings {
 class ControllerSim : public QObject {
     Q_OBJECT
 public:
+    static constexpr int kDefaultReplyDelayMs = 250;
+
     explicit ControllerSim(QObject *parent = nullptr);
     ~ControllerSim() override;
 
@@ -111,11 +116,17 @@ public:
     void setLogFile(const QString &path); // appends "<ISO time> <line>" per received line
     [[nodiscard]] bool isLogging() const { return m_log != nullptr; }
     [[nodiscard]] QStringList receivedLines() const; // CR stripped, in order
+    // When each of receivedLines() was taken, in ns on CLOCK_BOOTTIME (the program's clock).
+    [[nodiscard]] QList<qint64> receivedAtNs() const { return m_receivedAtNs; }
     void clearReceived();
     void setEncoderLines(int lines); // default 16 (4 counts per line)
     void setInstantMoves(bool on);   // arrival right after "M"
     void setLineRate(int baud);      // 0 = off; else 10 bits a byte both ways
     void setFault(Fault fault, int param = 0);
+    // Every reply goes out this many ms after its query was taken (0: at once), in the
+    // order of the queries; notifications do not wait for it.
+    void setReplyDelay(int ms);
+    [[nodiscard]] int replyDelay() const { return m_replyDelayMs; }
     [[nodiscard]] Fault fault() const { return m_fault; }
     // Replaces the reply line (without CR LF) for a command, matched on the whole line
     // first, then on its command word; a null reply removes the override.
@@ -156,6 +167,8 @@ private:
     void handleLine(const QByteArray &raw);
     [[nodiscard]] QString answerFor(const QString &word, const QString &arg) const;
     void reply(const QString &line);
+    void sendReply(const QString &line);
+    void releaseDelayedReplies();
     [[nodiscard]] bool ignores(const QString &limitCommand) const;
 
     void schedule(const QByteArray &bytes, double delayMs);
@@ -191,9 +204,13 @@ private:
     double m_rxFreeAt = 0;
     QTimer m_rxTimer;
     QStringList m_received;
+    QList<qint64> m_receivedAtNs;
 
     std::deque<Timed> m_scheduled; // due times never decrease, so order is kept
     QTimer m_scheduleTimer;
+    int m_replyDelayMs = 0;
+    std::deque<Timed> m_delayedReplies; // the reply line, without CR LF
+    QTimer m_replyDelayTimer;
     int m_lineRate = 0;
     std::deque<Timed> m_paced; // dueMs: when the chunk starts on the line
     int m_pacedReleased = 0;   // of the front chunk

@@ -71,7 +71,12 @@ int main(int argc, char *argv[])
                                    QStringLiteral("Misbehave: %1; N is its parameter.")
                                        .arg(vyt::sim::faultNames().join(QStringLiteral(", "))),
                                    QStringLiteral("NAME[=N]"));
-    parser.addOptions({link, log, encoder, lineRate, instant, fault});
+    const QCommandLineOption replyDelay(
+        QStringLiteral("reply-delay"),
+        QStringLiteral("Answer each query MS after it arrived (e.g. %1); goes with --fault.")
+            .arg(ControllerSim::kDefaultReplyDelayMs),
+        QStringLiteral("MS"));
+    parser.addOptions({link, log, encoder, lineRate, instant, fault, replyDelay});
     parser.process(app);
 
     ControllerSim sim;
@@ -91,6 +96,14 @@ int main(int argc, char *argv[])
         sim.setLineRate(baud);
     }
     sim.setInstantMoves(parser.isSet(instant));
+    if (parser.isSet(replyDelay)) {
+        const int ms = parser.value(replyDelay).toInt(&ok);
+        if (!ok || ms < 0) {
+            std::fprintf(stderr, "vyt-controller-sim: --reply-delay wants milliseconds\n");
+            return 2;
+        }
+        sim.setReplyDelay(ms);
+    }
     if (parser.isSet(fault)) {
         const QString spec = parser.value(fault);
         const int eq = spec.indexOf(QLatin1Char('='));

@@ -61,7 +61,12 @@ struct Rig : test::ConsoleRig {
         shown.openFileName = chooser;
         return shown;
     }
-    void click(const char *name) const { child<QPushButton>(name)->click(); }
+    // Clicks, then serves events until the reads the click started have ended.
+    void click(const char *name)
+    {
+        child<QPushButton>(name)->click();
+        QVERIFY(settle());
+    }
     void setBoxes(const QStringList &values) const
     {
         for (int i = 0; i < 4; ++i)

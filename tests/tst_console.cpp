@@ -1,6 +1,6 @@
 // The direct control console against the in-process controller: what goes out on
-// the line, what the window shows, and that nested waits survive Stop, Close and the
-// program ending.
+// the line, what the window shows, and that its chains of replies end at Stop, Close
+// and the program ending.
 #include "config/PumpState.h"
 #include "console/SquareBar.h"
 #include "console/ParameterCompareDialog.h"
@@ -8,11 +8,16 @@
 #include "link/ControllerLink.h"
 #include "link/MSComm.h"
 #include "main/WindowAttendant.h"
+#include "session/PumpRun.h"
+#include "support/AppFixture.h"
 #include "support/ConsoleRig.h"
+#include "support/LineWait.h"
 #include "support/SimFixture.h"
 #include "support/TestEnv.h"
 #include "session/ProgramEnd.h"
+#include "session/Clock.h"
 
+#include <QComboBox>
 #include <QElapsedTimer>
 #include <QKeyEvent>
 #include <QLabel>
@@ -20,6 +25,7 @@
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QTest>
 #include <QTimer>
 #include <cstring>
@@ -135,6 +141,8 @@ private slots:
     void loadClickedTwice();
     void eepromSave_data();
     void eepromSave();
+    void dosesWhilePolling_data();
+    void dosesWhilePolling();
 };
 
 void TestConsole::opening_data()
@@ -212,6 +220,7 @@ void TestConsole::terminal()
     QElapsedTimer clock;
     clock.start();
     rig.button("cmdSend")->click();
+    QVERIFY(rig.settle());
     const qint64 took = clock.elapsed();
 
     QCOMPARE(transcript(rig), shown);
@@ -445,6 +454,7 @@ void TestConsole::portGateBeforeSending()
             ->click();
     });
     rig.button(button.toLatin1().constData())->click();
+    QVERIFY(rig.settle());
 
     QCOMPARE(dialogName, QStringLiteral("frmSchnittstelle"));
     QCOMPARE(ending.ended(), !chosen);
@@ -808,6 +818,7 @@ void TestConsole::pollColours()
                           },
                           30000, [&] { rig.button("cmdWerteabfrageStop")->click(); });
     rig.button("cmdWerteabfrageStart")->click();
+    QVERIFY(rig.settle(35000));
 
     QVERIFY(afterOneCycle.fired());
     QCOMPARE(seenColour, colour);
@@ -870,6 +881,7 @@ void TestConsole::pollCycleAndStop()
         },
         30000, [&] { rig.button("cmdWerteabfrageStop")->click(); });
     rig.button("cmdWerteabfrageStart")->click();
+    QVERIFY(rig.settle(35000));
 
     QVERIFY(fourCycles.fired());
     QVERIFY(startDisabled);
@@ -911,6 +923,7 @@ void TestConsole::stopWithSilentController()
     QElapsedTimer clock;
     clock.start();
     rig.button("cmdWerteabfrageStart")->click();
+    QVERIFY(rig.settle(35000));
 
     QVERIFY(onFirstMessage.fired());
     QVERIFY2(clock.elapsed() < 10000, qPrintable(QString::number(clock.elapsed())));
@@ -944,6 +957,7 @@ void TestConsole::startAgainBeforeCycleEnds()
         [&] { return restart.fired() && rig.count(QStringLiteral("GN")) >= restartedAt + 2; }, stop,
         30000, stop);
     rig.button("cmdWerteabfrageStart")->click();
+    QVERIFY(rig.settle(35000));
 
     QVERIFY(restart.fired());
     QVERIFY(finalStop.fired());
@@ -964,6 +978,7 @@ void TestConsole::linkLostEndsPoll()
     Trigger safety([] { return false; }, [] {}, 20000,
                    [&] { rig.button("cmdWerteabfrageStop")->click(); });
     rig.button("cmdWerteabfrageStart")->click();
+    QVERIFY(rig.settle(35000));
 
     QVERIFY(hangUp.fired());
     QVERIFY(!safety.timedOut());
@@ -1061,6 +1076,9 @@ void TestConsole::programEndingStopsPoll()
     QElapsedTimer clock;
     clock.start();
     rig.button("cmdWerteabfrageStart")->click();
+    // The ending leaves the poll as it is: nothing of it acts any more.
+    QVERIFY(test::serveUntil([&] { return end.fired() || end.timedOut(); }, 35000));
+    QVERIFY(test::waitForQuietLine(rig.link));
 
     QVERIFY(end.fired());
     QVERIFY(ending.ended());
@@ -1086,6 +1104,7 @@ void TestConsole::readStatus()
     rig.show();
 
     rig.button("cmdZustand")->click();
+    QVERIFY(rig.settle());
 
     QStringList boxes;
     for (const char *box : {"txtGN", "txtGRC", "txtTEM", "txtGFS"})
@@ -1130,6 +1149,7 @@ void TestConsole::parametersSetAndLoad()
     const bool changedBefore = rig.state.ParameterGeaendert;
 
     rig.button("cmdParameterSetzen")->click();
+    QVERIFY(rig.settle());
     QCOMPARE(rig.sentLines(), sent);
     QCOMPARE(rig.state.ParameterGeaendert, changedBefore);
     QCOMPARE(rig.messages.texts(), shown);
@@ -1137,6 +1157,7 @@ void TestConsole::parametersSetAndLoad()
     for (const char *box : boxes)
         rig.child<QLineEdit>(box)->setText(QStringLiteral("stale"));
     rig.button("cmdParameterLaden")->click();
+    QVERIFY(rig.settle());
     QStringList values;
     for (const char *box : boxes)
         values << rig.child<QLineEdit>(box)->text();
@@ -1157,6 +1178,7 @@ void TestConsole::loadClickedTwice()
     Trigger second([&] { return rig.count(QStringLiteral("GSP")) >= 1; },
                    [&] { rig.button("cmdParameterLaden")->click(); });
     rig.button("cmdParameterLaden")->click();
+    QVERIFY(rig.settle());
 
     QVERIFY(second.fired());
     QCOMPARE(rig.messages.count(), 0);
@@ -1214,6 +1236,7 @@ void TestConsole::eepromSave()
     rig.messages.script({MsgResult(answer)});
 
     rig.button("cmdEEPSAV")->click();
+    QVERIFY(rig.settle());
 
     QCOMPARE(rig.messages.texts(), shown);
     QCOMPARE(comparisons, reply.isNull() ? 0 : 1);
@@ -1230,6 +1253,100 @@ void TestConsole::eepromSave()
         QCOMPARE(fail.icon, MsgIcon::Critical);
     }
     QCOMPARE(rig.sentLines(), sent);
+}
+
+void TestConsole::dosesWhilePolling_data()
+{
+    QTest::addColumn<int>("replyDelayMs");
+    QTest::addColumn<int>("splitGapMs"); // 0: the notification comes in one piece
+    QTest::addColumn<int>("doses");
+    QTest::newRow("answers at once") << 0 << 0 << 5;
+    QTest::newRow("answers after 0.25 s, notification split by 20 ms") << 250 << 20 << 40;
+}
+
+void TestConsole::dosesWhilePolling()
+{
+    // The console polls while a dosing run goes on: a dose waits behind at most the one
+    // query on the line, never behind a nested wait, and no reply or notification is lost.
+    QFETCH(int, replyDelayMs);
+    QFETCH(int, splitGapMs);
+    QFETCH(int, doses);
+    constexpr qint64 kPauseNs = 1000 * 1000000LL;
+    constexpr qint64 kLatestNs = 260 * 1000000LL;
+    test::AppFixture app;
+    QVERIFY(app.state().SchnittstelleOffen);
+    sim::ControllerSim &sim = app.sim();
+    sim.setReplyDelay(replyDelayMs);
+    if (splitGapMs > 0)
+        sim.setFault(sim::Fault::SplitNotification, splitGapMs);
+    // 3 µl a revolution, 16 lines: a quarter revolution is 16 increments, a short move.
+    app.find<QComboBox>("cboPumpentyp")->setCurrentIndex(1);
+    app.find<QRadioButton>("optBetriebsart1")->setChecked(true);
+    app.find<QComboBox>("cboMengeEinheit")->setCurrentIndex(2);
+    app.enter("txtMenge", QStringLiteral("0.25"));
+    app.enter("txtWiederholung", QString::number(doses));
+    app.find<QComboBox>("cboPauseEinheit")->setCurrentIndex(1); // s
+    app.enter("txtPause", QStringLiteral("1"));
+    app.messages().clear();
+    (void)test::readReply(app.window().link(), QStringLiteral("VER"));
+    app.window().link().ParameterSetzen();
+
+    frmDirekt console(app.state(), app.window().link(), &app.window());
+    console.show();
+    int cycles = 0;
+    QObject::connect(&console, &frmDirekt::liveValues, &console, [&] { ++cycles; });
+    // When each pause began, on the program's clock (the simulator stamps on the same).
+    PumpRun &run = app.window().run();
+    QList<qint64> pauseStartNs;
+    bool pausing = false;
+    QObject::connect(&run, &PumpRun::fortschritt, &console, [&] {
+        const bool now = run.progress().pausing;
+        if (now && !pausing)
+            pauseStartNs << clockNs();
+        pausing = now;
+    });
+    console.findChild<QPushButton *>(QStringLiteral("cmdWerteabfrageStart"))->click();
+    QVERIFY(test::serveUntil([&] { return cycles >= 1; }, 10000));
+    sim.clearReceived();
+
+    QElapsedTimer clock;
+    clock.start();
+    app.find<QPushButton>("cmdStart")->click();
+    QVERIFY2(app.waitForRunEnd(doses * 3000 + 10000), "the run hung");
+    const qint64 took = clock.elapsed();
+    const int cyclesDuringRun = cycles;
+    console.findChild<QPushButton *>(QStringLiteral("cmdWerteabfrageStop"))->click();
+    QVERIFY(test::serveUntil([&] { return !console.AbfrageLaeuft(); }, 5000));
+
+    QCOMPARE(run.outcome().end, RunOutcome::End::Completed);
+    QCOMPARE(run.outcome().dosesDone, qint64(doses));
+    QCOMPARE(app.messages().texts(), QStringList{});
+    QCOMPARE(sim.notificationsSent(), doses);
+    // Each dose's "LA" at the controller, the first after the run's own "LA 0".
+    const QStringList lines = sim.receivedLines();
+    const QList<qint64> at = sim.receivedAtNs();
+    QList<qint64> doseAtNs;
+    for (qsizetype i = 0; i < lines.size(); ++i) {
+        if (lines.at(i).startsWith(QLatin1String("LA ")) && lines.at(i) != QLatin1String("LA 0"))
+            doseAtNs << at.at(i);
+    }
+    QCOMPARE(doseAtNs.size(), doses);
+    QCOMPARE(pauseStartNs.size(), doses - 1);
+    qint64 worstNs = 0;
+    for (int i = 0; i < doses - 1; ++i) {
+        const qint64 lateNs = doseAtNs.at(i + 1) - (pauseStartNs.at(i) + kPauseNs);
+        QVERIFY2(lateNs >= 0 && lateNs <= kLatestNs,
+                 qPrintable(QStringLiteral("dose %1: %2 ms after its pause ended")
+                                .arg(i + 2)
+                                .arg(double(lateNs) / 1e6, 0, 'f', 1)));
+        worstNs = std::max(worstNs, lateNs);
+    }
+    qInfo("%d doses in %lld ms while polling (%d cycles): the latest \"LA\" %.1f ms after its "
+          "pause",
+          doses, took, cyclesDuringRun, double(worstNs) / 1e6);
+    // The poll went on beside the run: a cycle is three replies and the 0.3 s pause.
+    const qint64 cycleMs = 3 * (replyDelayMs + 5) + frmDirekt::kAbfragePauseMs;
+    QVERIFY2(cyclesDuringRun >= took / cycleMs / 2, qPrintable(QString::number(cyclesDuringRun)));
 }
 
 QTEST_MAIN(TestConsole)

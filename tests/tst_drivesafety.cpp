@@ -7,6 +7,7 @@
 #include "support/AppFixture.h"
 #include "session/Clock.h"
 #include "session/Wait.h"
+#include "support/LineWait.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -97,7 +98,7 @@ bool holdUntilLine(const sim::ControllerSim &sim, const QString &line)
 
 void prime(AppFixture &app)
 {
-    (void)app.window().link().ParameterLesen(QStringLiteral("VER"));
+    (void)test::readReply(app.window().link(), QStringLiteral("VER"));
     app.window().link().ParameterSetzen();
     app.window().link().BefehlSenden(QStringLiteral("ZZ"));
     (void)waitForLine(app.sim(), QStringLiteral("ZZ"));
@@ -383,10 +384,11 @@ void tst_drivesafety::xoffHoldsTheStop()
     app.find<QPushButton>("cmdStart")->click();
     QVERIFY(waitForLine(app.sim(), QStringLiteral("V 1667")));
     const int linesAtRun = int(app.sim().receivedLines().size());
-    // The line discipline takes input in order: once the byte behind XOFF can be read,
-    // XOFF has stopped the output.
+    // The line discipline takes input in order: once the line's reader has the byte
+    // behind XOFF, XOFF has stopped the output.
+    QSignalSpy taken(&app.window().link().line(), &LineQueue::unsolicited);
     app.sim().sendRaw(QByteArray("\x13x"));
-    QTRY_VERIFY_WITH_TIMEOUT(app.window().MSComm1().InBufferCount() > 0, 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(taken.count() > 0, 5000);
     if (way == Way::Stop)
         QTest::mouseClick(app.find<QPushButton>("cmdStop"), Qt::LeftButton);
     if (way == Way::ExitNo) {

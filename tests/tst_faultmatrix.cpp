@@ -13,6 +13,7 @@
 #include "link/MSComm.h"
 #include "session/PumpRun.h"
 #include "support/AppFixture.h"
+#include "support/LineWait.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -278,7 +279,7 @@ int noResponseCount(const MessageRecorder &m)
 // The controller has answered once and the limits are out, as after a first run.
 void prime(AppFixture &app, bool limitsToo)
 {
-    (void)app.window().link().ParameterLesen(QStringLiteral("VER"));
+    (void)test::readReply(app.window().link(), QStringLiteral("VER"));
     if (limitsToo)
         app.window().link().ParameterSetzen();
     app.window().link().BefehlSenden(QStringLiteral("ZZ"));
@@ -510,12 +511,25 @@ void tst_faultmatrix::faultAtPlace()
         cmdStart->click();
         (void)app.waitForRunEnd(kWatchdogMs + 10000);
         break;
-    case Place::Potentiometer: poti->click(); break;
+    case Place::Potentiometer:
+        poti->click();
+        // The check of the controller goes on from its reply.
+        (void)serveUntil([&] { return !app.window().link().line().busy(); },
+                         kWatchdogMs + 10000);
+        break;
     case Place::Terminal: consoleButton("cmdSend")->click(); break;
     case Place::Polling: consoleButton("cmdWerteabfrageStart")->click(); break;
     case Place::LoadParameters: consoleButton("cmdParameterLaden")->click(); break;
     case Place::Eepsav: consoleButton("cmdEEPSAV")->click(); break;
     }
+    // The console goes on from each reply: its action has ended when nothing is left.
+    if (console)
+        (void)serveUntil(
+            [&] {
+                return !direkt->busyReading() && !direkt->AbfrageLaeuft() &&
+                       !app.window().link().line().busy();
+            },
+            kWatchdogMs + 10000);
     const qint64 took = clock.elapsed();
     watchdog.stop();
     stopper.reset();

@@ -6,6 +6,7 @@
 #include "link/MSComm.h"
 #include "main/WindowAttendant.h"
 #include "sim/ControllerSim.h"
+#include "support/LineWait.h"
 #include "support/SimFixture.h"
 #include "support/TestEnv.h"
 #include "session/Wait.h"
@@ -403,9 +404,11 @@ void tst_mscomm::stopGoesFirst()
     WindowAttendant attendant(nullptr);
     ControllerLink link(state, port, attendant);
     QSignalSpy dropped(&link, &ControllerLink::outputDroppedForStop);
+    QSignalSpy taken(&link.line(), &LineQueue::unsolicited);
     if (held) {
+        // The line's reader takes the byte behind the XOFF: it has come.
         fx.sim().sendRaw("\x13m");
-        QTRY_COMPARE_WITH_TIMEOUT(port.InBufferCount(), 1, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(taken.count(), 1, 10000);
     }
     const QByteArray line("V1000\r");
     const QByteArray queued = line.repeated(backlog / line.size());
@@ -565,7 +568,7 @@ void tst_mscomm::readReply()
 
     QElapsedTimer clock;
     clock.start();
-    const QString answer = link.ParameterLesen(query);
+    const QString answer = test::readReply(link, query);
     const qint64 took = clock.elapsed();
 
     QCOMPARE(answer, result);
@@ -610,10 +613,10 @@ void tst_mscomm::limitsOnTheWire()
     QVERIFY(test::waitForLines(fx.sim(), 4));
     QCOMPARE(fx.sim().receivedLines(), (QStringList{"SP 4000", "AC 1000", "LCC 200", "LPC 350"}));
     // The controller took them: read back as the console does.
-    QCOMPARE(link.ParameterLesen("GSP"), QStringLiteral("4000"));
-    QCOMPARE(link.ParameterLesen("GAC"), QStringLiteral("1000"));
-    QCOMPARE(link.ParameterLesen("GCC"), QStringLiteral("200"));
-    QCOMPARE(link.ParameterLesen("GPC"), QStringLiteral("350"));
+    QCOMPARE(test::readReply(link, QStringLiteral("GSP")), QStringLiteral("4000"));
+    QCOMPARE(test::readReply(link, QStringLiteral("GAC")), QStringLiteral("1000"));
+    QCOMPARE(test::readReply(link, QStringLiteral("GCC")), QStringLiteral("200"));
+    QCOMPARE(test::readReply(link, QStringLiteral("GPC")), QStringLiteral("350"));
     QCOMPARE(messages.count(), 0);
 }
 
@@ -634,7 +637,7 @@ void tst_mscomm::lossDuringRead()
     fx.sim().setFault(Fault::HangUpAfter, 1);
     QElapsedTimer clock;
     clock.start();
-    const QString answer = link.ParameterLesen("GN");
+    const QString answer = test::readReply(link, QStringLiteral("GN"));
     // The lost line ends the wait at once rather than after the full time-out.
     QVERIFY2(clock.elapsed() < 650, QByteArray::number(clock.elapsed()).constData());
     QCOMPARE(answer, QString());

@@ -8,6 +8,7 @@
 #include "link/ControllerLink.h"
 #include "remote/RemoteServer.h"
 #include "support/AppFixture.h"
+#include "support/LineWait.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -781,7 +782,7 @@ void tst_remote::startRefused()
     } else if (situation == QLatin1String("no port")) {
         rig.app.state().SchnittstelleOffen = false;
     } else if (situation == QLatin1String("potentiometer")) {
-        (void)rig.app.window().link().ParameterLesen(QStringLiteral("VER"));
+        (void)test::readReply(rig.app.window().link(), QStringLiteral("VER"));
         rig.app.find<QRadioButton>("optBetriebsart2")->setChecked(true);
         rig.app.find<QCheckBox>("cbxPotentiometer")->setChecked(true);
     } else if (situation == QLatin1String("typing valid")) {
@@ -816,7 +817,7 @@ void tst_remote::operatorStopWins()
     QTimer operatorHand;
     operatorHand.setInterval(1);
     connect(&operatorHand, &QTimer::timeout, this, [&] {
-        if (!rig.app.window().link().isReading())
+        if (!rig.app.window().link().line().queryInFlight())
             return;
         operatorHand.stop();
         rig.app.find<QPushButton>("cmdStop")->click();
@@ -843,7 +844,7 @@ void tst_remote::silentController()
     QTimer other;
     other.setInterval(1);
     connect(&other, &QTimer::timeout, this, [&] {
-        if (!rig.app.window().link().isReading())
+        if (!rig.app.window().link().line().queryInFlight())
             return;
         other.stop();
         statusDuringWait = rig.get("/v1/status").status;

@@ -11,6 +11,7 @@
 #include "session/PumpRun.h"
 #include "session/RunReport.h"
 #include "support/AppFixture.h"
+#include "support/LineWait.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -90,7 +91,7 @@ QStringList sentSoFar(AppFixture &app)
 // the simulator's record starts empty.
 void prime(AppFixture &app)
 {
-    (void)app.window().link().ParameterLesen(QStringLiteral("VER"));
+    (void)test::readReply(app.window().link(), QStringLiteral("VER"));
     app.window().link().ParameterSetzen();
     (void)sentSoFar(app);
     app.sim().clearReceived();
@@ -685,6 +686,8 @@ void tst_runs::potentiometerOnAndOff()
     auto *start = app.find<QPushButton>("cmdStart");
     app.sim().clearReceived();
     box->click();
+    // Its check of the controller goes on from the reply.
+    QVERIFY(waitForQuietLine(app.window().link()));
     QVERIFY(box->isChecked());
     QVERIFY(!start->isEnabled());
     QVERIFY(app.find<QPushButton>("cmdStop")->hasFocus());
@@ -705,6 +708,8 @@ void tst_runs::stopClearsPotentiometer()
     setUpFlow(app, Flow{});
     auto *box = app.find<QCheckBox>("cbxPotentiometer");
     box->click();
+    // Its check of the controller goes on from the reply.
+    QVERIFY(waitForQuietLine(app.window().link()));
     QVERIFY(box->isChecked());
     (void)sentSoFar(app);
     app.sim().clearReceived();
@@ -723,6 +728,8 @@ void tst_runs::potentiometerSilentController()
     app.sim().clearReceived();
     auto *box = app.find<QCheckBox>("cbxPotentiometer");
     box->click();
+    // Its check of the controller goes on from the reply.
+    QVERIFY(waitForQuietLine(app.window().link()));
     QCOMPARE(app.messages().texts(),
              QStringList{"Pump controller on serial port Com1: doesn't respond."});
     // The box does not claim a mode the controller is not in.
@@ -832,6 +839,8 @@ void tst_runs::linkLostInPotentiometerMode()
     setUpFlow(app, Flow{});
     auto *box = app.find<QCheckBox>("cbxPotentiometer");
     box->click();
+    // Its check of the controller goes on from the reply.
+    QVERIFY(waitForQuietLine(app.window().link()));
     QVERIFY(box->isChecked());
     QVERIFY(waitForLine(app.sim(), "SOR 1"));
     app.sim().hangUp();

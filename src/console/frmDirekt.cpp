@@ -2,7 +2,6 @@
 
 #include "config/NumberText.h"
 #include "console/CommandLineRule.h"
-#include "console/LeseSperre.h"
 #include "console/LiveTools.h"
 #include "console/SquareBar.h"
 #include "console/Transcript.h"
@@ -76,10 +75,14 @@ frmDirekt::frmDirekt(PumpState &state, ControllerLink &link, QWidget *parent)
     connect(m_ui->cmdWerteabfrageStop, &QPushButton::clicked, this,
             &frmDirekt::werteabfrageStoppen);
     connect(m_ui->cmdZustand, &QPushButton::clicked, this, &frmDirekt::zustandLesen);
-    connect(m_ui->cmdParameterLaden, &QPushButton::clicked, this, &frmDirekt::parameterLaden);
+    connect(m_ui->cmdParameterLaden, &QPushButton::clicked, this, [this] { parameterLaden(); });
     connect(m_ui->cmdParameterSetzen, &QPushButton::clicked, this, &frmDirekt::parameterSetzen);
     connect(m_ui->cmdEEPSAV, &QPushButton::clicked, this, &frmDirekt::eepromSichern);
     connect(m_ui->cmdSchliessen, &QPushButton::clicked, this, &QDialog::reject);
+    connect(&m_abfragePause, &Deadline::expired, this, [this] {
+        if (pollGoesOn())
+            abfrageZyklus();
+    });
 
     setUpCommissioning();
 
@@ -195,11 +198,14 @@ void frmDirekt::showEvent(QShowEvent *event)
 
 void frmDirekt::done(int result)
 {
-    // Close and the close box both come here: a running poll ends
-    // after its current read, and exec() returns once that handler has unwound.
+    // Close and the close box both come here: a poll in its pause ends now, one waiting
+    // for a reply when it comes; a console that is gone gets no reply at all.
     m_geschlossen = true;
     m_abfrageStopp = true;
-    Wakeup::poke();
+    if (m_abfragePause.isActive()) {
+        m_abfragePause.stop();
+        endPoll();
+    }
     keepFunctionKeys();
     QDialog::done(result);
 }
@@ -307,7 +313,6 @@ void frmDirekt::befehlszeileSenden()
     // Nothing is written to a closed port: the gate opens it or says why not.
     if (!schnittstelleOK())
         return;
-    QPointer<frmDirekt> self(this);
     const QString befehl = m_ui->txtCommand->text();
     if (!befehl.isEmpty() && (m_verlauf.isEmpty() || m_verlauf.constLast() != befehl))
         m_verlauf << befehl;
@@ -317,13 +322,20 @@ void frmDirekt::befehlszeileSenden()
     m_ui->txtCommand->clear();
 
     m_transcript->sent(befehl);
-    const QString antwort = m_link.KonsoleBefehlSenden(befehl);
-    if (!self || programEnding())
-        return;
+    // What the operator does while the reply is awaited waits in the line's queue.
+    m_link.KonsoleBefehlSenden(befehl, this,
+                               [this](const QString &antwort) { showCommandReply(antwort); });
+}
+
+void frmDirekt::showCommandReply(const QString &antwort)
+{
     if (!antwort.isEmpty())
         m_transcript->received(antwort);
     m_ui->txtCommand->end(false);
-    m_ui->txtCommand->setFocus();
+    // Back to the command line, unless the operator has gone on to another control.
+    const QWidget *focus = QApplication::focusWidget();
+    if (!focus || focus == m_ui->cmdSend || focus == m_ui->txtCommand || focus->window() != this)
+        m_ui->txtCommand->setFocus();
 }
 
 void frmDirekt::senden(const QString &Befehl)
@@ -375,16 +387,27 @@ void frmDirekt::werteabfrageStarten()
     m_ui->cmdWerteabfrageStart->setEnabled(false);
     setLeseKnoepfe(false);
     m_abfrageStopp = false;
-    // Started again while a stopped poll still finishes its read: that poll goes on.
+    // Started again while a stopped poll still waits for its reply: that poll goes on.
     if (m_abfrageLaeuft)
         return;
     m_abfrageLaeuft = true;
-    QPointer<frmDirekt> self(this);
-    Zyklus z = Zyklus::Weiter;
-    while (z == Zyklus::Weiter && !abfrageBeendet())
-        z = abfrageZyklus();
-    if (z == Zyklus::Weg || !self || programEnding())
-        return;
+    abfrageZyklus();
+}
+
+bool frmDirekt::pollGoesOn()
+{
+    // The program is ending: nothing more goes out, and nothing needs resetting.
+    if (programEnding())
+        return false;
+    if (!abfrageBeendet())
+        return true;
+    endPoll();
+    return false;
+}
+
+void frmDirekt::endPoll()
+{
+    m_abfragePause.stop();
     m_abfrageLaeuft = false;
     // A lost link ends the poll as Stop does, instead of one message per read.
     if (!m_state.SchnittstelleOffen && !m_geschlossen && !m_abfrageStopp)
@@ -393,29 +416,35 @@ void frmDirekt::werteabfrageStarten()
     setLeseKnoepfe(true);
 }
 
-frmDirekt::Zyklus frmDirekt::abfrageZyklus()
+void frmDirekt::abfrageZyklus()
 {
-    QPointer<frmDirekt> self(this);
-    const auto nachWarten = [&self, this]() {
-        if (!self || programEnding())
-            return Zyklus::Weg;
+    m_link.ParameterLesen(QStringLiteral("GN"), this, [this](const QString &gn) {
         // Stop ends the cycle at once: bars reset by Stop are not drawn again.
-        return abfrageBeendet() ? Zyklus::Ende : Zyklus::Weiter;
-    };
+        if (pollGoesOn())
+            speedRead(gn);
+    });
+}
 
-    const QString gn = m_link.ParameterLesen(QStringLiteral("GN"));
-    if (const Zyklus z = nachWarten(); z != Zyklus::Weiter)
-        return z;
+void frmDirekt::speedRead(const QString &gn)
+{
     if (const auto drehzahl = ganzeZahl(gn))
         ShowProgress(m_ui->lblBarGN, m_ui->lblValueGN, *drehzahl, kVollausschlagDrehzahl);
+    m_link.ParameterLesen(QStringLiteral("GFS"), this, [this, gn](const QString &gfs) {
+        if (pollGoesOn())
+            faultFlagsRead(gn, gfs);
+    });
+}
 
-    const QString gfs = m_link.ParameterLesen(QStringLiteral("GFS"));
-    if (const Zyklus z = nachWarten(); z != Zyklus::Weiter)
-        return z;
+void frmDirekt::faultFlagsRead(const QString &gn, const QString &gfs)
+{
+    m_link.ParameterLesen(QStringLiteral("GRC"), this, [this, gn, gfs](const QString &grc) {
+        if (pollGoesOn())
+            currentRead(gn, gfs, grc);
+    });
+}
 
-    const QString grc = m_link.ParameterLesen(QStringLiteral("GRC"));
-    if (const Zyklus z = nachWarten(); z != Zyklus::Weiter)
-        return z;
+void frmDirekt::currentRead(const QString &gn, const QString &gfs, const QString &grc)
+{
     if (const auto strom = ganzeZahl(grc)) {
         // The second flag of "TIUO" is current limiting.
         const bool strombegrenzung = gfs.size() >= 2 && gfs.at(1) == QLatin1Char('1');
@@ -425,22 +454,23 @@ frmDirekt::Zyklus frmDirekt::abfrageZyklus()
     }
     if (const auto drehzahl = ganzeZahl(gn), strom = ganzeZahl(grc); drehzahl && strom)
         emit liveValues(*drehzahl, *strom, gfs);
-
-    (void)waitUntil([self] { return !self || self->abfrageBeendet() || programEnding(); },
-                    kAbfragePauseMs);
-    return nachWarten();
+    // A receiver of the values may have stopped the poll.
+    if (pollGoesOn())
+        m_abfragePause.start(kAbfragePauseMs);
 }
 
 void frmDirekt::werteabfrageStoppen()
 {
     m_abfrageStopp = true;
-    Wakeup::poke();
     ShowProgress(m_ui->lblBarGN, m_ui->lblValueGN, 0, kVollausschlagDrehzahl);
     m_ui->lblValueGN->setText(QStringLiteral("?"));
     ShowProgress(m_ui->lblBarGRC, m_ui->lblValueGRC, 0, kVollausschlagStrom);
     m_ui->lblValueGRC->setText(QStringLiteral("?"));
     m_ui->lblBarGRC->setColor(kRot);
     m_ui->cmdWerteabfrageStart->setEnabled(true);
+    // In its pause the poll ends now; waiting for a reply, it ends when that comes.
+    if (m_abfragePause.isActive())
+        endPoll();
 }
 
 void frmDirekt::setzeWertPosition(QWidget *Balken, QLabel *Wert, int prozent)
@@ -465,46 +495,94 @@ void frmDirekt::ShowProgress(QWidget *Balken, QLabel *Wert, qint32 AktDat, qint3
 // ---------------------------------------------------------------------------
 // Status and parameters
 
+struct frmDirekt::ReadPlan {
+    QStringList commands;
+    OnSilence silence = OnSilence::ReadOn;
+    ReplyShown shown;
+    ReadsDone done;
+    int next = 0;
+};
+
+void frmDirekt::readInTurn(const QStringList &commands, OnSilence silence, ReplyShown shown,
+                           ReadsDone done)
+{
+    auto plan = std::make_shared<ReadPlan>();
+    plan->commands = commands;
+    plan->silence = silence;
+    plan->shown = std::move(shown);
+    plan->done = std::move(done);
+    readNext(plan);
+}
+
+void frmDirekt::readNext(const std::shared_ptr<ReadPlan> &plan)
+{
+    if (plan->next >= plan->commands.size()) {
+        plan->done(true);
+        return;
+    }
+    const int i = plan->next++;
+    m_link.ParameterLesen(plan->commands.at(i), this, [this, plan, i](const QString &antwort) {
+        // Closed meanwhile: no more reads for a console that has gone.
+        if (m_geschlossen) {
+            plan->done(false);
+            return;
+        }
+        if (plan->shown)
+            plan->shown(i, antwort);
+        // Silent: its message has been shown once, the next reads would repeat it.
+        if (plan->silence == OnSilence::StopReading && m_state.KeineAntwort) {
+            plan->done(false);
+            return;
+        }
+        readNext(plan);
+    });
+}
+
+void frmDirekt::afterReading(std::function<void()> step)
+{
+    QTimer::singleShot(0, this, [this, step = std::move(step)] {
+        m_liest = false;
+        if (!programEnding() && !m_geschlossen)
+            step();
+    });
+}
+
 void frmDirekt::zustandLesen()
 {
     if (m_liest || !schnittstelleOK())
         return;
-    QPointer<frmDirekt> self(this);
-    LeseSperre<frmDirekt> sperre(this, m_liest);
-    const std::pair<const char *, QLineEdit *> abfragen[] = {{"GN", m_ui->txtGN},
-                                                             {"GRC", m_ui->txtGRC},
-                                                             {"TEM", m_ui->txtTEM},
-                                                             {"GFS", m_ui->txtGFS}};
-    for (const auto &[befehl, feld] : abfragen) {
-        const QString antwort = m_link.ParameterLesen(QString::fromLatin1(befehl));
-        // Closed meanwhile: no more reads for a console that is gone.
-        if (!self || programEnding() || m_geschlossen)
-            return;
-        feld->setText(antwort);
-    }
+    const std::array<QLineEdit *, 4> felder{m_ui->txtGN, m_ui->txtGRC, m_ui->txtTEM, m_ui->txtGFS};
+    m_liest = true;
+    readInTurn({QStringLiteral("GN"), QStringLiteral("GRC"), QStringLiteral("TEM"),
+                QStringLiteral("GFS")},
+               OnSilence::ReadOn,
+               [felder](int i, const QString &antwort) { felder[i]->setText(antwort); },
+               [this](bool) { m_liest = false; });
 }
 
-bool frmDirekt::parameterLaden()
+void frmDirekt::parameterLaden(std::function<void(bool allArrived)> then)
 {
     if (m_liest || !schnittstelleOK())
-        return false;
-    QPointer<frmDirekt> self(this);
-    LeseSperre<frmDirekt> sperre(this, m_liest);
-    const std::pair<const char *, QLineEdit *> abfragen[] = {{"GSP", m_ui->txtSP},
-                                                             {"GAC", m_ui->txtAC},
-                                                             {"GCC", m_ui->txtLCC},
-                                                             {"GPC", m_ui->txtLPC}};
-    bool allArrived = true;
-    for (const auto &[befehl, feld] : abfragen) {
-        const QString antwort = m_link.ParameterLesen(QString::fromLatin1(befehl));
-        // Closed meanwhile: no more reads for a console that is gone.
-        if (!self || programEnding() || m_geschlossen)
-            return false;
-        allArrived = allArrived && !m_state.KeineAntwort;
-        feld->setText(antwort);
-    }
-    clearReadBack();
-    return allArrived;
+        return;
+    m_liest = true;
+    QStringList befehle;
+    for (const DriveParameter &p : kDriveParameters)
+        befehle << QLatin1String(p.readCommand);
+    auto allArrived = std::make_shared<bool>(true);
+    readInTurn(
+        befehle, OnSilence::ReadOn,
+        [this, allArrived](int i, const QString &antwort) {
+            *allArrived = *allArrived && !m_state.KeineAntwort;
+            parameterBox(i)->setText(antwort);
+        },
+        [this, allArrived, then = std::move(then)](bool complete) {
+            m_liest = false;
+            if (!complete)
+                return;
+            clearReadBack();
+            if (then)
+                then(*allArrived);
+        });
 }
 
 void frmDirekt::parameterSetzen()
@@ -526,22 +604,36 @@ void frmDirekt::eepromSichern()
 {
     if (m_liest || !schnittstelleOK())
         return;
-    QPointer<frmDirekt> self(this);
-    LeseSperre<frmDirekt> sperre(this, m_liest);
+    m_liest = true;
     // The operator sees what will be stored before the question.
-    if (!showValuesToStore())
+    readControllerValues([this](const std::optional<DriveValues> &controller) {
+        if (!controller) {
+            m_liest = false;
+            return;
+        }
+        afterReading([this, values = *controller] { askToStore(values); });
+    });
+}
+
+void frmDirekt::askToStore(const DriveValues &controller)
+{
+    QPointer<frmDirekt> self(this);
+    if (!showValuesToStore(controller))
         return;
     const MsgResult antwort = showMessage(this, QStringLiteral("Save new values in EEPROM?"),
                                           QStringLiteral("Warnung"), MsgButtons::YesNo,
                                           MsgIcon::Exclamation);
     if (!self || programEnding() || m_geschlossen || antwort != MsgResult::Yes)
         return;
-    const QString bestaetigung = m_link.ParameterLesen(QStringLiteral("EEPSAV"));
-    if (!self || programEnding())
-        return;
-    if (!bestaetigung.contains(QStringLiteral("EEPROM writing done")))
-        showMessage(this, QStringLiteral("Data could not be written into EEPROM."),
-                    QStringLiteral("Fehler"), MsgButtons::Ok, MsgIcon::Critical);
+    m_liest = true;
+    m_link.ParameterLesen(QStringLiteral("EEPSAV"), this, [this](const QString &bestaetigung) {
+        const bool gespeichert = bestaetigung.contains(QStringLiteral("EEPROM writing done"));
+        afterReading([this, gespeichert] {
+            if (!gespeichert)
+                showMessage(this, QStringLiteral("Data could not be written into EEPROM."),
+                            QStringLiteral("Fehler"), MsgButtons::Ok, MsgIcon::Critical);
+        });
+    });
 }
 
 } // namespace vyt

@@ -7,6 +7,7 @@
 #include "console/ParameterBackup.h"
 #include "ui/FileChooser.h"
 #include "ui/HeldKeys.h"
+#include "ui/Wait.h"
 
 #include <QDialog>
 #include <QStringList>
@@ -59,6 +60,8 @@ public:
 
     [[nodiscard]] bool AbfrageStopp() const { return m_abfrageStopp; }
     [[nodiscard]] bool AbfrageLaeuft() const { return m_abfrageLaeuft; }
+    // Read Status, the parameter reads, a read-back or EEPSAV waits for replies.
+    [[nodiscard]] bool busyReading() const { return m_liest; }
 
 signals:
     // Each polling cycle's speed, current and fault flags, once both values are read.
@@ -72,7 +75,11 @@ protected:
     void showEvent(QShowEvent *event) override;
 
 private:
-    enum class Zyklus { Weiter, Ende, Weg };
+    // What a read sequence does when a read goes unanswered.
+    enum class OnSilence { ReadOn, StopReading };
+    using ReplyShown = std::function<void(int index, const QString &reply)>;
+    using ReadsDone = std::function<void(bool complete)>;
+    struct ReadPlan;
 
     bool tasteVorab(QKeyEvent *key, QWidget *receiver);
     bool enterTaste(QKeyEvent *key, QWidget *receiver);
@@ -82,20 +89,41 @@ private:
     // Refuses, with its message, a command that would not go out as the box shows it.
     [[nodiscard]] bool commandAccepted(const QString &text, const QString &what, QLineEdit *box);
     void befehlszeileSenden();
+    void showCommandReply(const QString &antwort);
     void funktionstaste(int n);
     void escTaste();
     void senden(const QString &Befehl);
 
+    // The poll is a chain of replies: GN, GFS and GRC, each asked once the one before has
+    // answered, then the pause; each step ends the poll instead when it has been stopped.
     void werteabfrageStarten();
     void werteabfrageStoppen();
-    [[nodiscard]] Zyklus abfrageZyklus();
+    void abfrageZyklus();
+    void speedRead(const QString &gn);
+    void faultFlagsRead(const QString &gn, const QString &gfs);
+    void currentRead(const QString &gn, const QString &gfs, const QString &grc);
+    // Answers whether the poll goes on; ends it when it has been stopped or closed.
+    [[nodiscard]] bool pollGoesOn();
+    void endPoll();
     [[nodiscard]] bool abfrageBeendet() const;
     void setLeseKnoepfe(bool enabled);
 
+    // Asks each command in its turn, the next once the one before has answered or timed
+    // out. shown gets each reply; done(false) when the console closed meanwhile or, with
+    // StopReading, a read went unanswered. Nothing runs once the console is gone.
+    void readInTurn(const QStringList &commands, OnSilence silence, ReplyShown shown,
+                    ReadsDone done);
+    void readNext(const std::shared_ptr<ReadPlan> &plan);
+    // The step after a read sequence, which may open a modal window: from the event loop,
+    // not from inside the line's reply handler. The reading ends with it.
+    void afterReading(std::function<void()> step);
+
     void zustandLesen();
-    bool parameterLaden(); // true when all four replies arrived
+    // then(allArrived) runs once the four boxes show the controller's values.
+    void parameterLaden(std::function<void(bool allArrived)> then = {});
     void parameterSetzen();
     void eepromSichern();
+    void askToStore(const DriveValues &controller);
 
     // Commissioning aids (frmDirektCommissioning.cpp): the transcript's buttons, the
     // parameter backup with compare, restore and read-back, the function keys kept.
@@ -114,18 +142,22 @@ private:
     [[nodiscard]] QLineEdit *parameterBox(int i) const;
     [[nodiscard]] DriveValues boxValues() const;
     [[nodiscard]] bool parameterBoxesAccepted();
-    [[nodiscard]] std::optional<DriveValues> readControllerValues();
+    // done gets the four values, or nullopt when the console closed or one went unanswered.
+    void readControllerValues(std::function<void(const std::optional<DriveValues> &)> done);
     void readBack(const DriveValues &sent);
+    void showReadBack(const DriveValues &sent, const std::optional<DriveValues> &controller);
     void clearReadBack();
     void setParameterStatus(const QString &text, bool good, bool readBack = false);
     void saveParameters();
+    void readVersionAndSave();
+    void saveBackup(const DriveValues &values, const QString &version);
     // Asks for a backup file and reads it; nullopt when cancelled or unreadable (failure,
     // with the file and the reason for %1 and %2, told to the operator).
     [[nodiscard]] std::optional<ParameterBackup>
     chooseBackup(const QString &caption, const QString &failure, QString *chosen = nullptr);
     void compareParameters();
     void restoreParameters();
-    [[nodiscard]] bool showValuesToStore();
+    [[nodiscard]] bool showValuesToStore(const DriveValues &controller);
     void showComparison(const QString &title, const QString &note,
                         const QList<ParameterColumn> &columns);
     [[nodiscard]] QString backupFolder() const;
@@ -142,8 +174,9 @@ private:
 
     bool m_abfrageStopp = false;
     bool m_abfrageLaeuft = false;
+    Deadline m_abfragePause; // between a cycle's last reply and the next cycle
     bool m_geschlossen = false;
-    // Read Status, Load Parameters or EEPSAV waiting for replies: one at a time.
+    // Read Status, Load Parameters, a read-back or EEPSAV waiting for replies: one at a time.
     bool m_liest = false;
 
     Transcript *m_transcript = nullptr;

@@ -7,7 +7,6 @@
 #include "config/NumberText.h"
 #include "config/PumpCatalog.h"
 #include "config/SettingsStore.h"
-#include "console/LeseSperre.h"
 #include "console/ParameterBackup.h"
 #include "console/ParameterCompareDialog.h"
 #include "console/CommandLineRule.h"
@@ -23,6 +22,7 @@
 #include <QFileInfo>
 #include <QHBoxLayout>
 #include <QStandardPaths>
+#include <QTimer>
 
 namespace vyt {
 
@@ -283,17 +283,19 @@ bool frmDirekt::parameterBoxesAccepted()
     return true;
 }
 
-std::optional<DriveValues> frmDirekt::readControllerValues()
+void frmDirekt::readControllerValues(std::function<void(const std::optional<DriveValues> &)> done)
 {
-    QPointer<frmDirekt> self(this);
-    DriveValues values;
-    for (int i = 0; i < kDriveParameterCount; ++i) {
-        values[i] = m_link.ParameterLesen(QLatin1String(kDriveParameters[i].readCommand));
-        // Gone, closed, or silent (its message has been shown once): no further reads.
-        if (!self || programEnding() || m_geschlossen || m_state.KeineAntwort)
-            return std::nullopt;
-    }
-    return values;
+    QStringList befehle;
+    for (const DriveParameter &p : kDriveParameters)
+        befehle << QLatin1String(p.readCommand);
+    auto values = std::make_shared<DriveValues>();
+    // Closed, or silent (its message has been shown once): no further reads.
+    readInTurn(
+        befehle, OnSilence::StopReading,
+        [values](int i, const QString &antwort) { (*values)[i] = antwort; },
+        [values, done = std::move(done)](bool complete) {
+            done(complete ? std::optional<DriveValues>(*values) : std::nullopt);
+        });
 }
 
 void frmDirekt::clearReadBack()
@@ -316,12 +318,17 @@ void frmDirekt::setParameterStatus(const QString &text, bool good, bool readBack
 
 void frmDirekt::readBack(const DriveValues &sent)
 {
-    QPointer<frmDirekt> self(this);
-    LeseSperre<frmDirekt> sperre(this, m_liest);
+    m_liest = true;
     clearReadBack();
-    const std::optional<DriveValues> controller = readControllerValues();
-    if (!self || programEnding() || m_geschlossen)
-        return;
+    readControllerValues([this, sent](const std::optional<DriveValues> &controller) {
+        m_liest = false;
+        if (!m_geschlossen)
+            showReadBack(sent, controller);
+    });
+}
+
+void frmDirekt::showReadBack(const DriveValues &sent, const std::optional<DriveValues> &controller)
+{
     if (!controller) {
         setParameterStatus(tr("Sent; the controller did not answer the read-back."), false, true);
         return;
@@ -397,18 +404,32 @@ void frmDirekt::saveParameters()
 {
     if (m_liest)
         return;
-    QPointer<frmDirekt> self(this);
     // Load Parameters itself: the boxes show what is saved.
-    if (!parameterLaden() || !self)
-        return;
-    ParameterBackup backup;
-    backup.values = boxValues();
-    {
-        LeseSperre<frmDirekt> sperre(this, m_liest);
-        backup.controllerVersion = m_link.ParameterLesen(QStringLiteral("VER"));
-        if (!self || programEnding() || m_geschlossen || m_state.KeineAntwort)
+    parameterLaden([this](bool allArrived) {
+        if (allArrived)
+            readVersionAndSave();
+    });
+}
+
+void frmDirekt::readVersionAndSave()
+{
+    m_liest = true;
+    const DriveValues values = boxValues();
+    m_link.ParameterLesen(QStringLiteral("VER"), this, [this, values](const QString &version) {
+        if (m_geschlossen || m_state.KeineAntwort) {
+            m_liest = false;
             return;
-    }
+        }
+        afterReading([this, values, version] { saveBackup(values, version); });
+    });
+}
+
+void frmDirekt::saveBackup(const DriveValues &values, const QString &version)
+{
+    QPointer<frmDirekt> self(this);
+    ParameterBackup backup;
+    backup.values = values;
+    backup.controllerVersion = version;
     backup.pumpTypeIndex = m_state.settings.Pumpentyp;
     backup.pumpType = QString::fromUtf8(pumpType(m_state.settings.Pumpentyp).name);
     backup.port = QStringLiteral("COM%1").arg(m_state.Schnittstelle);
@@ -461,18 +482,23 @@ void frmDirekt::compareParameters()
         chooseBackup(tr("Compare with a parameter backup"), tr("%1 cannot be compared: %2"), &file);
     if (!self || !backup)
         return;
-    LeseSperre<frmDirekt> sperre(this, m_liest);
-    const std::optional<DriveValues> controller = readControllerValues();
-    if (!self || programEnding() || m_geschlossen || !controller)
-        return;
-    showComparison(tr("Compare parameters"),
-                   tr("Backup %1, saved %2 for %3 on %4.")
-                       .arg(QFileInfo(file).fileName(),
-                            QLocale().toString(backup->saved, QLocale::ShortFormat),
-                            backup->pumpType, backup->port),
-                   {{tr("Controller"), *controller},
-                    {tr("Backup"), backup->values},
-                    {tr("Main window"), mainWindowValues(m_state)}});
+    m_liest = true;
+    readControllerValues([this, file, backup = *backup](const std::optional<DriveValues> &values) {
+        if (m_geschlossen || !values) {
+            m_liest = false;
+            return;
+        }
+        afterReading([this, file, backup, controller = *values] {
+            showComparison(tr("Compare parameters"),
+                           tr("Backup %1, saved %2 for %3 on %4.")
+                               .arg(QFileInfo(file).fileName(),
+                                    QLocale().toString(backup.saved, QLocale::ShortFormat),
+                                    backup.pumpType, backup.port),
+                           {{tr("Controller"), controller},
+                            {tr("Backup"), backup.values},
+                            {tr("Main window"), mainWindowValues(m_state)}});
+        });
+    });
 }
 
 void frmDirekt::restoreParameters()
@@ -496,13 +522,10 @@ void frmDirekt::restoreParameters()
     setParameterStatus(status, backup->pumpTypeIndex == m_state.settings.Pumpentyp);
 }
 
-bool frmDirekt::showValuesToStore()
+bool frmDirekt::showValuesToStore(const DriveValues &controller)
 {
     QPointer<frmDirekt> self(this);
-    const std::optional<DriveValues> controller = readControllerValues();
-    if (!self || programEnding() || m_geschlossen || !controller)
-        return false;
-    QList<ParameterColumn> columns{{tr("Controller"), *controller}};
+    QList<ParameterColumn> columns{{tr("Controller"), controller}};
     const DriveValues boxes = boxValues();
     if (std::any_of(boxes.begin(), boxes.end(), [](const QString &v) { return !v.isEmpty(); }))
         columns.append({tr("Parameter boxes"), boxes});

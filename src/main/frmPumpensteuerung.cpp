@@ -249,6 +249,9 @@ void frmPumpensteuerung::verbinden()
             [this](const std::optional<Session::Refusal> &refusal) {
                 if (refusal)
                     tellRefusal(*refusal);
+                // A calibration dose that waited for the controller's answer ends undone.
+                if (m_session->origin().kind == Session::Origin::Kind::Calibration)
+                    emit calibrationDoseEnded(false);
             });
     connect(session, &Session::runEnded, this, &frmPumpensteuerung::onRunEnded);
     connect(session, &Session::potentiometerEnded, this, &frmPumpensteuerung::onPotentiometerEnded);

@@ -1,6 +1,7 @@
 #include "support/ConsoleRig.h"
 
 #include "session/Clock.h"
+#include "support/LineWait.h"
 
 #include <QTimer>
 
@@ -47,8 +48,20 @@ LiveTools &ConsoleRig::tools() const
     return *console->findChild<LiveTools *>(QStringLiteral("liveTools"));
 }
 
+bool ConsoleRig::settle(int timeoutMs)
+{
+    return serveUntil(
+        [this] {
+            return (!console || (!console->busyReading() && !console->AbfrageLaeuft())) &&
+                   !link.line().busy();
+        },
+        timeoutMs);
+}
+
 QStringList ConsoleRig::sentLines()
 {
+    // Requests still queued go out before the marker.
+    (void)waitForQuietLine(link);
     port.setOutput(kMarker.toLatin1() + '\r');
     if (!waitForLine(sim(), kMarker))
         return {QStringLiteral("<marker lost>")};
@@ -75,6 +88,7 @@ QList<qint64> ConsoleRig::pollCycles(int n, const std::function<void(int cycle)>
     QObject::connect(&guard, &QTimer::timeout, stop, &QPushButton::click);
     guard.start(30000);
     button("cmdWerteabfrageStart")->click();
+    (void)serveUntil([this] { return !console->AbfrageLaeuft(); }, 35000);
     QObject::disconnect(connection);
     return times;
 }

@@ -38,10 +38,15 @@ struct ConsoleRig {
     [[nodiscard]] QPushButton *button(const char *name) const;
     [[nodiscard]] LiveTools &tools() const;
 
-    // Every line the program has sent since the last call (a marker ends the list).
+    // Serves events until the console has no read going on, no poll running and nothing
+    // waits on the line.
+    [[nodiscard]] bool settle(int timeoutMs = 30000);
+    // Every line the program has sent since the last call (a marker ends the list), once
+    // nothing waits on the line.
     [[nodiscard]] QStringList sentLines();
     // Starts polling and stops it from inside the cycle that delivered the n-th
-    // values; duringCycle runs after each delivery. The clock times of the deliveries.
+    // values; duringCycle runs after each delivery. The clock times of the deliveries,
+    // once the poll has ended.
     QList<qint64> pollCycles(int n, const std::function<void(int cycle)> &duringCycle = {});
 };
 
