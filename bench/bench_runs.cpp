@@ -25,7 +25,7 @@
 #include "console/frmDirekt.h"
 #include "console/frmLivePlot.h"
 #include "journal/RunJournal.h"
-#include "main/PumpRun.h"
+#include "session/PumpRun.h"
 #include "link/ControllerLink.h"
 #include "link/MSComm.h"
 #include "remote/RemoteServer.h"
@@ -540,7 +540,7 @@ struct RemoteOn {
     explicit RemoteOn(frmPumpensteuerung &window)
     {
         ok = dir.isValid() && token.load(dir.filePath(QStringLiteral("remote-token")));
-        server = std::make_unique<RemoteServer>(window, token);
+        server = std::make_unique<RemoteServer>(window.session(), token);
         ok = ok && server->listen(RemoteAddress{});
     }
     QTemporaryDir dir;

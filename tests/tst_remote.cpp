@@ -36,6 +36,13 @@ using namespace vyt::test;
 
 namespace {
 
+// The window's line for remote control, as the program wires it.
+RemoteLine windowLine(AppFixture &app)
+{
+    frmPumpensteuerung *window = &app.window();
+    return [window](const QString &text, bool warning) { window->setRemoteLine(text, warning); };
+}
+
 struct Answer {
     int status = 0; // 0: no answer
     QJsonObject json;
@@ -107,7 +114,9 @@ public:
         QLocale::setDefault(QLocale::c());
         app.sim().setInstantMoves(true);
         ok = dir.isValid() && token.load(dir.filePath(QStringLiteral("remote-token")));
-        server = std::make_unique<RemoteServer>(app.window(), token);
+        server = std::make_unique<RemoteServer>(app.window().session(), token);
+        QObject::connect(server.get(), &RemoteServer::lineChanged, &app.window(),
+                         &frmPumpensteuerung::setRemoteLine);
         ok = ok && server->listen(RemoteAddress{});
         app.messages().clear();
     }
@@ -358,7 +367,7 @@ void tst_remote::listenRefused()
         where.address = QHostAddress(address);
     }
     app.messages().clear();
-    QVERIFY(!startRemoteControl(app.window(), where));
+    QVERIFY(!startRemoteControl(app.window().session(), where, windowLine(app)));
     QCOMPARE(app.find<QLabel>("lblRemote")->text(),
              line.replace(QStringLiteral("<port>"), QString::number(where.port)));
     QCOMPARE(app.messages().count(), 0);
@@ -494,7 +503,7 @@ void tst_remote::refusedTokenTurnsRemoteControlOff()
     QFile::remove(path);
     QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()));
     QVERIFY(::mkfifo(QFile::encodeName(path).constData(), 0600) == 0);
-    const auto server = startRemoteControl(app.window(), RemoteAddress{});
+    const auto server = startRemoteControl(app.window().session(), RemoteAddress{}, windowLine(app));
     QFile::remove(path);
     QVERIFY(!server);
     const auto *line = app.find<QLabel>("lblRemote");

@@ -7,7 +7,7 @@
 #include "console/ParameterBackup.h"
 #include "ui/FileChooser.h"
 #include "ui/HeldKeys.h"
-#include "ui/Wait.h"
+#include "session/Wait.h"
 
 #include <QDialog>
 #include <QStringList>
