@@ -332,11 +332,12 @@ RemoteServer::Reply RemoteServer::start(const QHttpServerRequest &request, Order
     starting.commit();
     return afterVersion([this, client] {
         m_starting = false;
-        if (programEnding() || m_window.state().KeineAntwort)
-            return failure(Status::ServiceUnavailable, m_window.link().silenceMessage());
-        if (m_window.state().Abbruch)
+        // Stop wins: it may also have dropped the question before it reached the controller.
+        if (!programEnding() && m_window.state().Abbruch)
             return failure(Status::Conflict, tr("Stop was pressed while the controller was asked; "
                                                 "nothing was started."));
+        if (programEnding() || m_window.state().KeineAntwort)
+            return failure(Status::ServiceUnavailable, m_window.link().silenceMessage());
         if (const QString why = startBlocker(); !why.isEmpty())
             return failure(Status::Conflict, why);
         return startNow(client);
