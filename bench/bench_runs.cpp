@@ -810,15 +810,16 @@ SpreadFigure doseLatenessWhilePolling()
     console.show();
     int cycles = 0;
     QObject::connect(&console, &frmDirekt::liveValues, [&] { ++cycles; });
-    // When each pause began, on the clock the simulator stamps its log with.
+    // When each pause ends, on the clock the simulator stamps its log with; from the time
+    // left, as other receivers of the progress may have taken a while.
     PumpRun &run = app.window().run();
-    std::vector<double> pauseStartMs;
+    std::vector<double> pauseEndMs;
     bool pausing = false;
     QObject::connect(&run, &PumpRun::fortschritt, &console, [&] {
-        const bool now = run.progress().pausing;
-        if (now && !pausing)
-            pauseStartMs.push_back(wallMs());
-        pausing = now;
+        const PumpRun::Progress progress = run.progress();
+        if (progress.pausing && !pausing)
+            pauseEndMs.push_back(wallMs() + progress.secondsLeft * 1000.0);
+        pausing = progress.pausing;
     });
     console.findChild<QPushButton *>(QStringLiteral("cmdWerteabfrageStart"))->click();
     if (!pollUntil([&] { return cycles >= 1; }, 10000, 50))
@@ -837,11 +838,11 @@ SpreadFigure doseLatenessWhilePolling()
         if (lines[i].text.startsWith(QLatin1String("LA ")) && lines[i].text != QLatin1String("LA 0"))
             doseAtMs.push_back(double(lines[i].ms));
     }
-    if (doseAtMs.size() != size_t(kPollDoses) || pauseStartMs.size() != size_t(kPollDoses - 1))
+    if (doseAtMs.size() != size_t(kPollDoses) || pauseEndMs.size() != size_t(kPollDoses - 1))
         return {};
     std::vector<double> lateMs;
     for (size_t i = 0; i + 1 < doseAtMs.size(); ++i)
-        lateMs.push_back(doseAtMs[i + 1] - (pauseStartMs[i] + 1000.0));
+        lateMs.push_back(doseAtMs[i + 1] - pauseEndMs[i]);
     return spread(lateMs);
 }
 

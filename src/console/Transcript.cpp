@@ -4,7 +4,6 @@
 #include "config/PumpState.h"
 #include "link/ControllerLink.h"
 #include "link/MSComm.h"
-#include "session/Wait.h"
 
 #include <QPlainTextEdit>
 #include <QSaveFile>

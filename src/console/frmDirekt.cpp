@@ -198,14 +198,11 @@ void frmDirekt::showEvent(QShowEvent *event)
 
 void frmDirekt::done(int result)
 {
-    // Close and the close box both come here: a poll in its pause ends now, one waiting
-    // for a reply when it comes; a console that is gone gets no reply at all.
+    // Close and the close box both come here: a poll in its pause ends at once, one
+    // waiting for a reply when it comes; a console that is gone gets no reply at all.
     m_geschlossen = true;
     m_abfrageStopp = true;
-    if (m_abfragePause.isActive()) {
-        m_abfragePause.stop();
-        endPoll();
-    }
+    cutPollPause();
     keepFunctionKeys();
     QDialog::done(result);
 }
@@ -468,9 +465,15 @@ void frmDirekt::werteabfrageStoppen()
     m_ui->lblValueGRC->setText(QStringLiteral("?"));
     m_ui->lblBarGRC->setColor(kRot);
     m_ui->cmdWerteabfrageStart->setEnabled(true);
-    // In its pause the poll ends now; waiting for a reply, it ends when that comes.
+    cutPollPause();
+}
+
+void frmDirekt::cutPollPause()
+{
+    // In its pause the poll ends at the next turn of the event loop, once the handler
+    // that stopped it has returned; waiting for a reply, it ends when that comes.
     if (m_abfragePause.isActive())
-        endPoll();
+        m_abfragePause.start(0);
 }
 
 void frmDirekt::setzeWertPosition(QWidget *Balken, QLabel *Wert, int prozent)

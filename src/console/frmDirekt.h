@@ -105,6 +105,7 @@ private:
     // Answers whether the poll goes on; ends it when it has been stopped or closed.
     [[nodiscard]] bool pollGoesOn();
     void endPoll();
+    void cutPollPause();
     [[nodiscard]] bool abfrageBeendet() const;
     void setLeseKnoepfe(bool enabled);
 

@@ -236,7 +236,8 @@ void Session::sendStop() { m_link->sendStop({QStringLiteral("SOR 0"), QStringLit
 void Session::stop()
 {
     m_state.Abbruch = true;
-    m_starting = false;
+    // A start waiting for the controller's answer ends here: whoever waits for it hears so.
+    const bool wasStarting = std::exchange(m_starting, false);
     m_run->stopRequested();
     if (potentiometerOn()) {
         endPotentiometerRun(m_leaving ? RunOutcome::End::ProgramEnded : RunOutcome::End::Stopped);
@@ -244,12 +245,16 @@ void Session::stop()
     }
     if (m_link->SchnittstelleOK())
         sendStop();
+    if (wasStarting)
+        emit startFailed(std::nullopt);
 }
 
 void Session::cancelStart()
 {
     m_state.Abbruch = true;
     m_run->stopRequested();
+    if (std::exchange(m_starting, false))
+        emit startFailed(std::nullopt);
 }
 
 void Session::beginPotentiometer()
