@@ -12,6 +12,15 @@ QList<LineParser::Piece> LineParser::feed(const QByteArray &bytes, bool replyAwa
     m_buffer += bytes;
     qsizetype from = 0;
     for (qsizetype lf = m_buffer.indexOf('\n'); lf >= 0; lf = m_buffer.indexOf('\n', from)) {
+        // A reply is all that came with it up to the last line feed: "12\r\r\n\n34\r\n" is one
+        // reply whatever pairs it holds; a notification before it stays one.
+        if (replyAwaited && m_buffer.mid(from, lf + 1 - from) != kNotification) {
+            qsizetype end = m_buffer.lastIndexOf('\n');
+            // A notification after the reply is one of its own.
+            while (end > lf && QByteArrayView(m_buffer).first(end + 1).endsWith("\np\r\n"))
+                end -= kNotification.size();
+            lf = end;
+        }
         const QByteArray line = m_buffer.mid(from, lf + 1 - from);
         from = lf + 1;
         const bool notification =

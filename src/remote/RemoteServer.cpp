@@ -349,11 +349,12 @@ RemoteServer::Reply RemoteServer::notStartedReply(const std::optional<PumpRun::R
         return failure(Status::BadRequest, refusal->message, refusal->field);
     if (programEnding())
         return failure(Status::Conflict, tr("The program is ending."));
-    if (m_session.state().KeineAntwort)
-        return failure(Status::ServiceUnavailable, m_session.link().silenceMessage());
+    // A stop may have dropped the question itself: the stop is what ended the start.
     if (m_session.state().Abbruch)
         return failure(Status::Conflict, tr("Stop was pressed while the controller was asked; "
                                             "nothing was started."));
+    if (m_session.state().KeineAntwort)
+        return failure(Status::ServiceUnavailable, m_session.link().silenceMessage());
     return failure(Status::Conflict, tr("The run did not start."));
 }
 
