@@ -93,7 +93,7 @@ private:
 // Waits as a modal window's own loop does, until the line has arrived (at most 5 s).
 bool holdUntilLine(const sim::ControllerSim &sim, const QString &line)
 {
-    return waitUntil([&] { return sim.receivedLines().contains(line); }, 5000) == WaitEnd::Done;
+    return QTest::qWaitFor([&] { return sim.receivedLines().contains(line); }, 5000);
 }
 
 void prime(AppFixture &app)

@@ -13,6 +13,7 @@
 #include <QRegularExpression>
 #include <QSettings>
 #include <QSignalSpy>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -53,6 +54,14 @@ struct Home {
         return file.open(QIODevice::ReadOnly) ? file.readAll().trimmed() : QByteArray();
     }
 };
+
+// A port nobody listens on now, for the child's remote control.
+QString freeAddress()
+{
+    QTcpServer probe;
+    (void)probe.listen(QHostAddress::LocalHost);
+    return QStringLiteral("127.0.0.1:%1").arg(probe.serverPort());
+}
 
 void startHeadless(QProcess &child, const Home &home, const QStringList &more = {})
 {
@@ -114,7 +123,7 @@ void tst_headless::dosesOverRemote()
     QVERIFY(sim.start());
     Home home(sim.devicePath());
     QProcess child;
-    startHeadless(child, home, {QStringLiteral("--remote-control"), QStringLiteral("127.0.0.1:0")});
+    startHeadless(child, home, {QStringLiteral("--remote-control"), freeAddress()});
     QByteArray err;
     const int port = remotePort(child, err);
     QVERIFY2(port > 0, err.constData());
@@ -128,12 +137,13 @@ void tst_headless::dosesOverRemote()
              (QStringList{"DIPROG", "SOR 0", "CONTMOD", "HO", "LA 0", "M", "LA 128", "NP 128", "M",
                           "LA 256", "NP 256", "M"}));
     QCOMPARE(post(net, port, QByteArray("wrong"), QStringLiteral("/v1/stop"), "{}"), 401);
+    // The run's row is in the child's own journal once its last dose has arrived.
+    QFile journal(home.dataPath() + QStringLiteral("/vyt-pump-controller/runs.csv"));
+    QTRY_VERIFY_WITH_TIMEOUT(journal.open(QIODevice::ReadOnly) && journal.readAll().contains(",completed,") ||
+                                 (journal.close(), false),
+                             10000);
     child.terminate();
     QVERIFY(child.waitForFinished(10000));
-    // The run's row is in the child's own journal.
-    QFile journal(home.dataPath() + QStringLiteral("/vyt-pump-controller/runs.csv"));
-    QVERIFY2(journal.open(QIODevice::ReadOnly), qPrintable(journal.fileName()));
-    QVERIFY(journal.readAll().contains(",completed,"));
 }
 
 void tst_headless::signalStopsTheFlow_data()
@@ -151,7 +161,7 @@ void tst_headless::signalStopsTheFlow()
     QVERIFY(sim.start());
     Home home(sim.devicePath());
     QProcess child;
-    startHeadless(child, home, {QStringLiteral("--remote-control"), QStringLiteral("127.0.0.1:0")});
+    startHeadless(child, home, {QStringLiteral("--remote-control"), freeAddress()});
     QByteArray err;
     const int port = remotePort(child, err);
     QVERIFY2(port > 0, err.constData());

@@ -179,9 +179,10 @@ void PumpRun::wake()
     }
 }
 
-void PumpRun::Dosieren(const PumpState &values)
+void PumpRun::Dosieren(const PumpState &values, bool followSettings)
 {
     m_values = values;
+    m_followSettings = followSettings;
     PumpSettings &s = m_values.settings;
     m_position = 0;
     m_revolutions = 0;
@@ -202,6 +203,8 @@ void PumpRun::Dosieren(const PumpState &values)
 
 void PumpRun::nextDose()
 {
+    if (m_followSettings)
+        m_values = m_state;
     const qint64 i = m_dose;
     m_completed = i > m_count;
     if (m_completed || abgebrochen() || m_state.KeineAntwort) {
@@ -261,6 +264,8 @@ void PumpRun::checkArrival()
 
 void PumpRun::afterArrival(bool arrived)
 {
+    if (m_followSettings)
+        m_values = m_state;
     PumpSettings &s = m_values.settings;
     if (arrived) {
         ++m_outcome.dosesDone;
@@ -312,6 +317,7 @@ void PumpRun::showPauseProgress()
 void PumpRun::Foerdern(const PumpState &values, const std::function<void()> &stopProcedure)
 {
     m_values = values;
+    m_followSettings = false;
     PumpSettings &s = m_values.settings;
     m_stopProcedure = stopProcedure;
     m_outcome = RunOutcome{};

@@ -55,7 +55,9 @@ public:
     [[nodiscard]] Progress progress() const;
     // Both start a run of values (the settings with the run's plan in them, the operator's
     // own left as they are) and return at once; finished() tells when it has ended.
-    void Dosieren(const PumpState &values);
+    // followSettings: the operator's Start, whose later doses take what the operator enters
+    // meanwhile, as they always have; a plan from elsewhere keeps its own values.
+    void Dosieren(const PumpState &values, bool followSettings = false);
     // stopProcedure is the Stop button's procedure, run at the end of the flow.
     void Foerdern(const PumpState &values, const std::function<void()> &stopProcedure);
     [[nodiscard]] bool isRunning() const { return m_phase != Phase::Idle; }
@@ -112,6 +114,7 @@ private:
 
     PumpState &m_state; // the flags; the run's values are its own
     PumpState m_values;
+    bool m_followSettings = false;
     ControllerLink &m_link;
     Attendant &m_attendant;
 

@@ -228,16 +228,16 @@ void Session::beginRun()
                 stop();
         });
     else
-        m_run->Dosieren(values);
+        m_run->Dosieren(values, m_origin.kind == Origin::Kind::Window);
 }
 
 void Session::sendStop() { m_link->sendStop({QStringLiteral("SOR 0"), QStringLiteral("V 0")}); }
 
 void Session::stop()
 {
+    // A start waiting for the controller's answer ends when the answer (or its time-out)
+    // is in: the question is the line's, and startFailed() tells whoever waits.
     m_state.Abbruch = true;
-    // A start waiting for the controller's answer ends here: whoever waits for it hears so.
-    const bool wasStarting = std::exchange(m_starting, false);
     m_run->stopRequested();
     if (potentiometerOn()) {
         endPotentiometerRun(m_leaving ? RunOutcome::End::ProgramEnded : RunOutcome::End::Stopped);
@@ -245,16 +245,12 @@ void Session::stop()
     }
     if (m_link->SchnittstelleOK())
         sendStop();
-    if (wasStarting)
-        emit startFailed(std::nullopt);
 }
 
 void Session::cancelStart()
 {
     m_state.Abbruch = true;
     m_run->stopRequested();
-    if (std::exchange(m_starting, false))
-        emit startFailed(std::nullopt);
 }
 
 void Session::beginPotentiometer()
