@@ -8,7 +8,9 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QTimer>
+#include <QEventLoop>
 #include <QTest>
+#include <QTimer>
 
 namespace vyt::test {
 
@@ -85,8 +87,25 @@ bool AppFixture::restart()
 
 bool AppFixture::waitForRunEnd(int timeoutMs)
 {
-    // Looked at every few milliseconds: timing measured around it holds to that.
-    return QTest::qWaitFor([this] { return !m_window->running(); }, timeoutMs);
+        // A real event loop, not a sleeping poll: a flood on the line is read as fast as the
+    // program reads it, and the end is seen the moment the session tells it.
+    if (!m_window->running())
+        return true;
+    QEventLoop loop;
+    QTimer deadline, look;
+    deadline.setSingleShot(true);
+    QObject::connect(&deadline, &QTimer::timeout, &loop, &QEventLoop::quit);
+    QObject::connect(&look, &QTimer::timeout, &loop, [this, &loop] {
+        if (!m_window->running())
+            loop.quit();
+    });
+    Session &session = m_window->session();
+    QObject::connect(&session, &Session::runEnded, &loop, &QEventLoop::quit, Qt::QueuedConnection);
+    QObject::connect(&session, &Session::startFailed, &loop, &QEventLoop::quit, Qt::QueuedConnection);
+    deadline.start(timeoutMs);
+    look.start(5);
+    loop.exec();
+    return !m_window->running();
 }
 
 void AppFixture::enter(const char *field, const QString &text)
