@@ -46,6 +46,9 @@ QStringList linesFrom(const sim::ControllerSim &sim, const QString &first)
     return at < 0 ? QStringList() : all.mid(at);
 }
 
+// A plan from elsewhere than the window's Start: it runs as given.
+const Session::Origin kClient{Session::Origin::Kind::Remote, QStringLiteral("127.0.0.1")};
+
 RunPlan dosePlan(float quantity, qint16 unit, qint32 count)
 {
     RunPlan plan;
@@ -138,7 +141,7 @@ void tst_session::planGoesOnTheWire()
     const PumpSettings before = session.state().settings;
     QSignalSpy ended(&session, &Session::runEnded);
 
-    QVERIFY(!session.start(plan, {}));
+    QVERIFY(!session.start(plan, kClient));
     QTRY_COMPARE_WITH_TIMEOUT(ended.size(), 1, 10000);
     // The controller was asked and got the limits before the run.
     QCOMPARE(sim.receivedLines().mid(0, 5),
@@ -178,7 +181,7 @@ void tst_session::refusedPlanMovesNothing()
     QSignalSpy failed(&session, &Session::startFailed);
 
     // The controller is asked first; the refusal follows its answer.
-    QVERIFY(!session.start(plan, {}));
+    QVERIFY(!session.start(plan, kClient));
     QTRY_COMPARE(failed.size(), 1);
     const auto refusal = failed.at(0).at(0).value<std::optional<PumpRun::Refusal>>();
     QVERIFY(refusal);
@@ -186,7 +189,7 @@ void tst_session::refusedPlanMovesNothing()
     QCOMPARE(refusal->message, message);
     QVERIFY(!session.running());
     // Answered now: the same refusal at once, and still nothing but the question went out.
-    const auto again = session.start(plan, {});
+    const auto again = session.start(plan, kClient);
     QVERIFY(again);
     QCOMPARE(again->message, message);
     QCOMPARE(sim.receivedLines(), QStringList{"VER"});
@@ -213,8 +216,8 @@ void tst_session::twoSessionsSideBySide()
 
     // Both at once: a flow until Stop on one, doses on the other. Stop stops, and the flow's
     // end stops once more, as the Stop button always has.
-    QVERIFY(!one.start(flowPlan(150, 2, 0), {}));
-    QVERIFY(!two.start(dosePlan(1, 2, 3), {}));
+    QVERIFY(!one.start(flowPlan(150, 2, 0), kClient));
+    QVERIFY(!two.start(dosePlan(1, 2, 3), kClient));
     QTRY_COMPARE_WITH_TIMEOUT(twoEnded.size(), 1, 10000);
     QVERIFY(one.running());
     one.stop();
