@@ -6,11 +6,8 @@
 #include "journal/RunJournal.h"
 #include "link/MSComm.h"
 #include "session/PumpRun.h"
-#include "main/frmPumpensteuerung.h"
+#include "session/Session.h"
 
-#include <QCheckBox>
-#include <QComboBox>
-#include <QLabel>
 #include <cmath>
 
 namespace vyt {
