@@ -7,6 +7,7 @@
 #include "support/AppFixture.h"
 #include "session/Clock.h"
 #include "session/Wait.h"
+#include "support/TestWait.h"
 #include "support/LineWait.h"
 
 #include <QCheckBox>

@@ -32,7 +32,6 @@ void endProgram(int code)
             s.beforeExit();
         QCoreApplication::exit(code);
     }
-    Wakeup::poke();
 }
 
 bool programEnding() { return endState().ending; }

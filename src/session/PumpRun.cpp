@@ -48,7 +48,6 @@ PumpRun::PumpRun(PumpState &state, ControllerLink &link, Attendant &attendant)
             afterArrival(true);
     });
     connect(&m_link, &ControllerLink::linkLost, this, &PumpRun::wake, Qt::QueuedConnection);
-    connect(&Wakeup::instance(), &Wakeup::poked, this, &PumpRun::wake, Qt::QueuedConnection);
 }
 
 void PumpRun::stopRequested()

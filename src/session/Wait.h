@@ -1,33 +1,14 @@
 #pragma once
-// The program's waits. Short waits (reply time-outs, the console's polling pause) run a
-// nested event loop that sleeps until input arrives, a flag is raised (poke) or the
-// time is up. The runs' pauses and flow durations use a Deadline instead: a nested
-// loop under a modal window's own loop could not return in time.
+// The program's waits: deadlines that fire from their own timer, never a nested event
+// loop. A nested loop under a modal window's own loop could not return in time.
 #include <QObject>
 #include <QTimer>
 #include <functional>
 
 namespace vyt {
 
-// Anything that can end a wait (input, Stop, a lost link, the program ending) pokes.
-class Wakeup : public QObject {
-    Q_OBJECT
-public:
-    static Wakeup &instance();
-    static void poke() { emit instance().poked(); }
-signals:
-    void poked();
-};
-
-enum class WaitEnd { Done, TimedOut };
-
 // No deadline: the wait lasts until done() answers true.
 constexpr qint64 kForever = -1;
-
-// Returns Done as soon as done() answers true (checked first, and after every wake),
-// TimedOut when timeoutMs of monotonic time have passed. timeoutMs may exceed the
-// range of a QTimer; long waits are cut into pieces.
-WaitEnd waitUntil(const std::function<bool()> &done, qint64 timeoutMs);
 
 // 2^31 s: the flow's "endless"; a wait this long or longer never ends by itself.
 constexpr double kEndlessSeconds = 2147483648.0;
