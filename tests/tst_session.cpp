@@ -7,6 +7,7 @@
 #include "link/MSComm.h"
 #include "session/Session.h"
 #include "sim/ControllerSim.h"
+#include "support/core/StoreEnv.h"
 
 #include <QDir>
 #include <QSignalSpy>
@@ -15,27 +16,15 @@
 #include <QtTest>
 
 using namespace vyt;
+using vyt::test::mapPort;
 
 namespace {
 
-// A store of its own under a home of its own, empty, with its journal gone.
-void useEmptyStore()
+// An empty store, and no journal left from another test.
+void useEmptyStoreAndJournal()
 {
-    static const QTemporaryDir home(QDir::tempPath() + QStringLiteral("/vyt-session-home-XXXXXX"));
-    static const bool homeSet = home.isValid() && qputenv("HOME", QFile::encodeName(home.path()));
-    Q_UNUSED(homeSet);
-    QStandardPaths::setTestModeEnabled(true);
-    auto store = openStore();
-    store->clear();
-    store->sync();
+    test::useEmptyStore();
     QFile::remove(RunJournal::defaultPath());
-}
-
-void mapPort(int port, const QString &device)
-{
-    auto store = openStore();
-    storeDeviceFor(port, device, *store);
-    store->sync();
 }
 
 // The lines the controller received from the first one that starts with first on.
@@ -99,7 +88,7 @@ bool sameRunValues(const PumpSettings &a, const PumpSettings &b)
 class tst_session : public QObject {
     Q_OBJECT
 private slots:
-    void init() { useEmptyStore(); }
+    void init() { useEmptyStoreAndJournal(); }
     void planGoesOnTheWire_data();
     void planGoesOnTheWire();
     void refusedPlanMovesNothing_data();

@@ -1,4 +1,5 @@
 #pragma once
+#include "support/core/StoreEnv.h"
 // Shared test seams: a scripted message responder, a recorder for the program's
 // ending, and a settings store of the test's own.
 #include "ui/MessageBox.h"
@@ -52,10 +53,6 @@ private:
     int m_count = 0;
 };
 
-// Test-mode settings (~/.qttest/config/vyt/vyt.conf), emptied.
-void useEmptyStore();
-// Maps "Com" port to a device in the test store.
-void mapPort(int port, const QString &device);
 
 // Runs action on the next modal dialog (or message box) that appears, from the event
 // loop, so a test can answer a real modal dialog. Gives up after timeoutMs.
