@@ -79,6 +79,10 @@ void writeRows(const QString &path, int from, int to)
 
 const QByteArray kHeader =
     "started,ended,port,device,pump type,mode,set value,unit,repetitions,doses done,delivered,"
+    "ended by,note,medium,density,calibration factor,delivered unit,interrupted dose\r\n";
+// The header of the journals of older versions.
+const QByteArray kOldHeader =
+    "started,ended,port,device,pump type,mode,set value,unit,repetitions,doses done,delivered,"
     "ended by,note\r\n";
 
 } // namespace
@@ -94,6 +98,8 @@ private slots:
     void readsDamagedJournal_data();
     void readsDamagedJournal();
     void rotatesPastLimit();
+    void oldFileKeepsItsWidth_data();
+    void oldFileKeepsItsWidth();
     void failureLeavesEarlierRows_data();
     void failureLeavesEarlierRows();
     void fullDiskAnswersFalse();
@@ -196,7 +202,8 @@ void tst_journal::headerOnceAndExactBytes()
                               QByteArray::number(std::abs(minutes) % 60).rightJustified(2, '0');
     const QByteArray row = "2026-12-07T15:30:00" + offset + ",2026-12-07T15:31:35" + offset +
                            ",COM1,/dev/ttyUSB0,vyt-P02,dosing,12.5,\xC2\xB5l,3,3,37.5,completed,";
-    QCOMPARE(text.mid(kHeader.size()), row + "\"x,y\"\r\n" + row + "ok\r\n" + row + "ok\r\n");
+    QCOMPARE(text.mid(kHeader.size()),
+             row + "\"x,y\",,,,,\r\n" + row + "ok,,,,,\r\n" + row + "ok,,,,,\r\n");
 
     // An empty file (a crash right after creating it) still gets its header.
     const QString empty = m_dir.filePath(QStringLiteral("exact/empty.csv"));
@@ -275,9 +282,15 @@ void tst_journal::readsDamagedJournal_data()
                                            << QStringList{"a", "b"} << 2;
     QTest::newRow("text after closing quote") << kHeader + "\"a\"b,c\r\n"
                                               << QStringList{"ab", "c"} << 1;
+    // An unquoted comma in an older version's note: the rest belongs to the note.
+    QTest::newRow("too many fields, old file")
+        << kOldHeader + "1,2,3,4,5,6,7,8,9,10,11,12,note,more\r\n"
+        << QStringList{"1", "2", "3", "4", "5", "6", "7", "8", "9", "10", "11", "12", "note,more", ""}
+        << 1;
     QTest::newRow("too many fields")
-        << kHeader + "1,2,3,4,5,6,7,8,9,10,11,12,note,more\r\n"
-        << QStringList{"1", "2", "3", "4", "5", "6", "7", "8", "9", "10", "11", "12", "note,more"}
+        << kHeader + "1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17,18,19\r\n"
+        << QStringList{"1", "2", "3", "4", "5", "6", "7", "8", "9", "10", "11", "12", "13", "14",
+                       "15", "16", "17", "18,19"}
         << 1;
     QTest::newRow("bad utf8") << kHeader + "\xFF\xFE,x\r\n"
                               << QStringList{"\uFFFD\uFFFD", "x"} << 1;
@@ -415,12 +428,68 @@ void tst_journal::rotatesPastLimit()
     // Rows 0..2 fill the first file (the limit is crossed only by row 2), row 3 starts anew.
     const QList<QStringList> old = RunJournal::readRows(journal.rotatedPath());
     QCOMPARE(old.size(), 3);
-    QCOMPARE(old.last().last(), QStringLiteral("2"));
+    QCOMPARE(RunRecord::fromFields(old.last()).note, QStringLiteral("2"));
     const QByteArray fresh = contents(path);
     QVERIFY(fresh.startsWith(kHeader));
     QCOMPARE(RunJournal::readRows(path).size(), 1);
-    QCOMPARE(RunJournal::readRows(path).first().last(), QStringLiteral("3"));
+    QCOMPARE(RunRecord::fromFields(RunJournal::readRows(path).first()).note, QStringLiteral("3"));
     QVERIFY(!contents(journal.rotatedPath()).contains("stale"));
+}
+
+void tst_journal::oldFileKeepsItsWidth_data()
+{
+    QTest::addColumn<QByteArray>("before"); // the file's text before the appends
+    QTest::addColumn<int>("width");         // of the rows appended to it
+    QTest::newRow("new file") << QByteArray() << 18;
+    QTest::newRow("older version's file") << kOldHeader + "a,b\r\n" << 13;
+    QTest::newRow("with a bom") << "\xEF\xBB\xBF" + kOldHeader << 13;
+    QTest::newRow("no header of ours") << QByteArray("x,y\r\n") << 18;
+    QTest::newRow("current file") << kHeader << 18;
+}
+
+void tst_journal::oldFileKeepsItsWidth()
+{
+    // A file begun by an older version is appended to in its own width, never rewritten;
+    // rotation then starts one with every column.
+    QFETCH(QByteArray, before);
+    QFETCH(int, width);
+    const QString path = m_dir.filePath(QStringLiteral("width-%1/runs.csv").arg(QTest::currentDataTag()));
+    QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()));
+    QFile::remove(path + QStringLiteral(".1"));
+    if (!before.isEmpty()) {
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        QCOMPARE(f.write(before), before.size());
+    }
+    RunJournal journal(path);
+    RunRecord r = sample(QStringLiteral("n,1"));
+    r.medium = QStringLiteral("Water 20 °C");
+    r.density = QStringLiteral("0.9982");
+    r.calibrationFactor = QStringLiteral("1.02");
+    r.deliveredUnit = QStringLiteral("µl");
+    r.interruptedDose = QStringLiteral("12.5");
+    QCOMPARE(journal.rowLine(r), RunJournal::csvLine(r.fields().mid(0, width)));
+    QVERIFY(journal.append(r));
+    QVERIFY(journal.append(r)); // the second append knows the file's size already
+    const QByteArray text = contents(path);
+    const QByteArray start = before.isEmpty() ? kHeader : before;
+    QVERIFY(text.startsWith(start));
+    QCOMPARE(text.mid(start.size()), RunJournal::csvLine(r.fields().mid(0, width)).repeated(2));
+
+    // Both readers give rows of every column: what the old file lacks is empty.
+    QStringList expected = r.fields().mid(0, width);
+    while (expected.size() < RunJournal::header().size())
+        expected << QString();
+    const QList<QStringList> forwards = RunJournal::readRows(path);
+    QCOMPARE(forwards.last(), expected);
+    const JournalPage backwards = readNewest({path}, QDateTime(), 10);
+    QCOMPARE(backwards.rows.first(), expected);
+    QCOMPARE(backwards.rows.size(), forwards.size());
+
+    journal.setRotationSize(1);
+    QVERIFY(journal.append(r));
+    QVERIFY(contents(path).startsWith(kHeader));
+    QCOMPARE(RunJournal::readRows(path).first(), r.fields());
 }
 
 void tst_journal::failureLeavesEarlierRows_data()
@@ -752,9 +821,12 @@ void tst_journal::historyFitsEveryColumn()
     // about twenty rows.
     QTRY_COMPARE(view->horizontalScrollBar()->maximum(), 0);
     for (int c = 0; c < view->model()->columnCount(); ++c) {
-        const bool freeText = c == RunTableModel::kDeviceColumn || c == RunTableModel::kNoteColumn;
-        const int least = freeText ? int(frmHistory::kNarrowestColumn)
-                                   : view->horizontalHeader()->sectionSizeHint(c);
+        if (view->isColumnHidden(c))
+            continue;
+        const bool freeText = c == RunTableModel::kDeviceColumn || c == RunTableModel::kNoteColumn ||
+                              c == RunTableModel::kMediumColumn;
+        const int header = view->horizontalHeader()->sectionSizeHint(c);
+        const int least = freeText ? std::min(int(frmHistory::kNarrowestColumn), header) : header;
         QVERIFY2(view->columnWidth(c) >= least, qPrintable(QString::number(c)));
     }
     QVERIFY(view->viewport()->height() >= 15 * view->verticalHeader()->defaultSectionSize());

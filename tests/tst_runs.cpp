@@ -6,6 +6,7 @@
 // waits until the run has ended. What the operator does meanwhile is scripted with
 // Script: its actions fire from timers, which also run inside the program's own waits.
 #include "config/NumberText.h"
+#include "journal/RunJournal.h"
 #include "link/ControllerLink.h"
 #include "link/MSComm.h"
 #include "session/PumpRun.h"
@@ -947,14 +948,26 @@ QString setUpRunThatWaits(AppFixture &app, bool flow)
 void tst_runs::linkLostDuringRun_data()
 {
     QTest::addColumn<bool>("flow");
-    QTest::newRow("waiting for arrival") << false;
-    QTest::newRow("endless flow") << true;
+    QTest::addColumn<QString>("status"); // how the status line begins
+    QTest::addColumn<QString>("interrupted"); // the row's interrupted dose
+    // The controller never heard the stop: the line, the message and the row say so.
+    QTest::newRow("waiting for arrival")
+        << false
+        << "Stopped by the lost link during dose 1 of 3 (up to 30 µl of it delivered); 0 µl in "
+           "completed doses; the stop could not be sent. The pump may still be running. Stop it "
+           "at the controller."
+        << "30";
+    QTest::newRow("endless flow") << true << "Flow cut off by the lost link after 0:0"
+                                  << "";
 }
 
 void tst_runs::linkLostDuringRun()
 {
     QFETCH(bool, flow);
+    QFETCH(QString, status);
+    QFETCH(QString, interrupted);
     AppFixture app;
+    QFile::remove(app.window().runJournal().path());
     const QString last = setUpRunThatWaits(app, flow);
     QElapsedTimer sinceLoss;
     int linesAtLoss = -1;
@@ -983,9 +996,19 @@ void tst_runs::linkLostDuringRun()
     // Told once, after the run has ended.
     QTRY_COMPARE_WITH_TIMEOUT(app.messages().count(), 1, 10000);
     QCOMPARE(app.messages().messages().first().title, QStringLiteral("Serial port COM1:"));
-    QVERIFY2(app.find<QLabel>("lblStatus")->text().startsWith(
-                 flow ? "Flow stopped by the lost link after 0:0" : "Stopped by the lost link after 0 of 3 doses, 0 µl"),
-             qPrintable(app.find<QLabel>("lblStatus")->text()));
+    QVERIFY(app.messages().messages().first().text.endsWith(
+        QStringLiteral(" The stop could not be sent. The pump may still be running. Stop it at the "
+                       "controller.")));
+    const QString shown = app.find<QLabel>("lblStatus")->text();
+    QVERIFY2(shown.startsWith(status), qPrintable(shown));
+    QVERIFY2(shown.endsWith(QStringLiteral("the stop could not be sent. The pump may still be "
+                                           "running. Stop it at the controller.")),
+             qPrintable(shown));
+    const QList<QStringList> rows = RunJournal::readRows(app.window().runJournal().path());
+    QCOMPARE(rows.size(), 1);
+    const RunRecord row = RunRecord::fromFields(rows.first());
+    QCOMPARE(row.endedBy, QStringLiteral("link lost"));
+    QCOMPARE(row.interruptedDose, interrupted);
 
     // The next Start asks for the port again.
     QString dialog;
@@ -1008,8 +1031,17 @@ void tst_runs::linkLostDuringRun()
 void tst_runs::exitDuringRun_data()
 {
     QTest::addColumn<bool>("flow");
-    QTest::newRow("waiting for arrival") << false;
-    QTest::newRow("endless flow") << true;
+    QTest::addColumn<QString>("status"); // how the status line begins
+    QTest::addColumn<QString>("interrupted"); // the row's interrupted dose
+    // The controller never heard the stop: the line, the message and the row say so.
+    QTest::newRow("waiting for arrival")
+        << false
+        << "Stopped by the lost link during dose 1 of 3 (up to 30 µl of it delivered); 0 µl in "
+           "completed doses; the stop could not be sent. The pump may still be running. Stop it "
+           "at the controller."
+        << "30";
+    QTest::newRow("endless flow") << true << "Flow cut off by the lost link after 0:0"
+                                  << "";
 }
 
 void tst_runs::exitDuringRun()

@@ -34,6 +34,19 @@ bool inRange(float density, float factor)
 
 } // namespace
 
+bool sameStoredValue(float a, float b)
+{
+    return storeForm(a) == storeForm(b);
+}
+
+QString mediumOf(const QList<MediumPreset> &media, float density, float factor)
+{
+    for (const MediumPreset &medium : media)
+        if (sameStoredValue(medium.density, density) && sameStoredValue(medium.factor, factor))
+            return medium.name;
+    return {};
+}
+
 QList<MediumPreset> loadMedia(QSettings &store, int port, int pumpType)
 {
     QList<MediumPreset> media;

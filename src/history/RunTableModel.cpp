@@ -83,6 +83,16 @@ void RunTableModel::addChunk(const Chunk &chunk)
     emit fetched(chunk.error);
 }
 
+namespace {
+
+// "30 µl": an amount and its unit in one cell, so that the unit needs no column of its own.
+QString withUnit(const QString &amount, const QString &unit)
+{
+    return amount.isEmpty() || unit.isEmpty() ? amount : amount + QLatin1Char(' ') + unit;
+}
+
+} // namespace
+
 RunTableModel::Row RunTableModel::makeRow(const QStringList &fields)
 {
     Row row{fields, QDateTime::fromString(fields.value(kStartedColumn), Qt::ISODate),
@@ -128,13 +138,20 @@ QVariant RunTableModel::data(const QModelIndex &index, int role) const
     const QString field = row.fields.value(column);
     switch (role) {
     case kFieldRole: return field;
-    case Qt::ToolTipRole: return column == kNoteColumn && !field.isEmpty() ? field : QVariant();
+    case Qt::ToolTipRole:
+        if (column == kMediumColumn && !row.fields.value(kDensityColumn).isEmpty())
+            return tr("Density %1, calibration factor %2")
+                .arg(row.fields.value(kDensityColumn), row.fields.value(kFactorColumn));
+        return column == kNoteColumn && !field.isEmpty() ? field : QVariant();
     case kSortRole:
         switch (column) {
         case kStartedColumn: return row.started;
         case kEndedColumn: return row.ended;
         case kSetValueColumn:
         case kDosesColumn:
+        case kDensityColumn:
+        case kFactorColumn:
+        case kInterruptedColumn:
         case kDeliveredColumn: return numberOrLowest(field);
         default: return field;
         }
@@ -142,6 +159,9 @@ QVariant RunTableModel::data(const QModelIndex &index, int role) const
         switch (column) {
         case kStartedColumn: return row.started.isValid() ? timeShown(row.started) : field;
         case kEndedColumn: return row.ended.isValid() ? timeShown(row.ended) : field;
+        case kSetValueColumn: return withUnit(field, row.fields.value(kUnitColumn));
+        case kDeliveredColumn:
+        case kInterruptedColumn: return withUnit(field, row.fields.value(kDeliveredUnitColumn));
         case kNoteColumn: {
             // A note over several lines stays on one table line; the tool tip has it whole.
             QString oneLine = field;
@@ -160,7 +180,10 @@ QVariant RunTableModel::headerData(int section, Qt::Orientation orientation, int
 {
     if (orientation != Qt::Horizontal || role != Qt::DisplayRole)
         return QAbstractTableModel::headerData(section, orientation, role);
-    QString name = RunJournal::header().value(section);
+    // The window is narrow for so many columns: these go by short names.
+    QString name = section == kFactorColumn        ? QStringLiteral("factor")
+                   : section == kInterruptedColumn ? QStringLiteral("interrupted")
+                                                   : RunJournal::header().value(section);
     if (!name.isEmpty())
         name[0] = name.at(0).toUpper();
     return name;

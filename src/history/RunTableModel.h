@@ -20,9 +20,16 @@ public:
     static constexpr int kDeviceColumn = 3;
     static constexpr int kModeColumn = 5;
     static constexpr int kSetValueColumn = 6;
+    static constexpr int kUnitColumn = 7; // shown with the set value
     static constexpr int kDosesColumn = 9;
     static constexpr int kDeliveredColumn = 10;
     static constexpr int kNoteColumn = 12;
+    static constexpr int kMediumColumn = 13;
+    static constexpr int kDensityColumn = 14;
+    static constexpr int kFactorColumn = 15;
+    // Shown with the amounts it belongs to, not as a column of its own.
+    static constexpr int kDeliveredUnitColumn = 16;
+    static constexpr int kInterruptedColumn = 17;
     // Times as QDateTime and numbers as numbers, so that sorting is not by text.
     static constexpr int kSortRole = Qt::UserRole;
     // The field exactly as the journal holds it, for export.

@@ -13,6 +13,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QHeaderView>
+#include <QMenu>
 #include <QScrollBar>
 #include <QStyle>
 #include <QSaveFile>
@@ -59,6 +60,7 @@ frmHistory::frmHistory(RunJournal &journal, QWidget *parent)
     m_ui->tblRuns->setModel(m_proxy);
     m_ui->tblRuns->sortByColumn(RunTableModel::kStartedColumn, Qt::DescendingOrder);
     m_ui->tblRuns->verticalHeader()->hide();
+    hideSideColumns();
     m_ui->tblRuns->horizontalHeader()->setStretchLastSection(true);
 
     {
@@ -91,6 +93,34 @@ frmHistory::frmHistory(RunJournal &journal, QWidget *parent)
 
 frmHistory::~frmHistory() = default;
 
+void frmHistory::hideSideColumns()
+{
+    QTableView *view = m_ui->tblRuns;
+    // The units are shown beside their amounts; density and factor in the medium's tool tip,
+    // and any column comes back from the header's menu.
+    for (const int c : {RunTableModel::kUnitColumn, RunTableModel::kDeliveredUnitColumn,
+                        RunTableModel::kDensityColumn, RunTableModel::kFactorColumn})
+        view->setColumnHidden(c, true);
+    QHeaderView *header = view->horizontalHeader();
+    header->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(header, &QHeaderView::customContextMenuRequested, this, [this, view](const QPoint &at) {
+        auto *menu = new QMenu(this);
+        menu->setObjectName(QStringLiteral("mnuColumns"));
+        menu->setAttribute(Qt::WA_DeleteOnClose);
+        for (int c = 0; c < m_model->columnCount(); ++c) {
+            QAction *action =
+                menu->addAction(m_model->headerData(c, Qt::Horizontal, Qt::DisplayRole).toString());
+            action->setCheckable(true);
+            action->setChecked(!view->isColumnHidden(c));
+            connect(action, &QAction::toggled, this, [this, view, c](bool shown) {
+                view->setColumnHidden(c, !shown);
+                fitColumns();
+            });
+        }
+        menu->popup(view->horizontalHeader()->mapToGlobal(at));
+    });
+}
+
 QList<int> frmHistory::neededWidths() const
 {
     const QTableView *view = m_ui->tblRuns;
@@ -101,6 +131,10 @@ QList<int> frmHistory::neededWidths() const
         2 * view->style()->pixelMetric(QStyle::PM_HeaderMargin, nullptr, view) + 4;
     QList<int> widths;
     for (int c = 0; c < m_model->columnCount(); ++c) {
+        if (view->isColumnHidden(c)) {
+            widths << 0;
+            continue;
+        }
         int width =
             std::max(rows->sizeHintForColumn(c), view->horizontalHeader()->sectionSizeHint(c));
         if (c == RunTableModel::kStartedColumn || c == RunTableModel::kEndedColumn)
@@ -167,7 +201,8 @@ void frmHistory::fitColumns()
     QList<int> widths = neededWidths();
     const int room = width() - widthAroundColumns();
     // Only free text gives way: a window narrower still scrolls rather than cut the times.
-    giveWay(widths, {RunTableModel::kDeviceColumn, RunTableModel::kNoteColumn}, room);
+    giveWay(widths, {RunTableModel::kDeviceColumn, RunTableModel::kMediumColumn, RunTableModel::kNoteColumn},
+            room);
     for (int c = 0; c < widths.size(); ++c)
         m_ui->tblRuns->setColumnWidth(c, widths.at(c));
 }
@@ -261,9 +296,7 @@ QList<QStringList> frmHistory::rowsToExport() const
 
 bool frmHistory::exportTo(const QString &file, QString *error) const
 {
-    QByteArray bytes = RunJournal::spreadsheetLine(RunJournal::header());
-    for (const QStringList &row : rowsToExport())
-        bytes += RunJournal::spreadsheetLine(row);
+    const QByteArray bytes = RunJournal::exportCsv(rowsToExport(), m_ui->chkExportBom->isChecked());
     // Written aside and renamed, so a failed export never leaves half a file.
     QSaveFile out(file);
     if (out.open(QIODevice::WriteOnly) && out.write(bytes) == bytes.size() && out.commit())

@@ -42,6 +42,7 @@ public:
     // Gives the columns the widths they need, a long device or note narrowed so that they
     // fit the window's width.
     void fitColumns();
+    void hideSideColumns();
 
     // Reads the journal again, newest rows first (runs.csv, then the rotated runs.csv.1);
     // the rest comes in as the table scrolls down.

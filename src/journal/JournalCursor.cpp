@@ -33,16 +33,16 @@ QList<qsizetype> recordStarts(const QByteArray &text)
     return starts;
 }
 
-// Every row this program writes has the header's width: a line start inside a quoted note
-// gives a first record of another width.
-qsizetype trustedStart(const QByteArray &text)
+// Every row this program writes has its file's header's width: a line start inside a
+// quoted note gives a first record of another width.
+qsizetype trustedStart(const QByteArray &text, int width)
 {
     const QList<qsizetype> starts = recordStarts(text);
     for (qsizetype i = 0; i < starts.size(); ++i) {
         const qsizetype end = i + 1 < starts.size() ? starts.at(i + 1) : text.size();
         const QList<QStringList> rows =
             RunJournal::parseCsv(text.mid(starts.at(i), end - starts.at(i)));
-        if (!rows.isEmpty() && rows.first().size() == RunJournal::header().size())
+        if (!rows.isEmpty() && rows.first().size() == width)
             return starts.at(i);
     }
     return -1;
@@ -66,6 +66,15 @@ bool readFully(int fd, char *to, qint64 bytes, qint64 at)
     return true;
 }
 
+// The row width of a file, from the header at its start.
+int headerWidth(int fd, qint64 size)
+{
+    QByteArray head(std::min<qint64>(size, 4096), Qt::Uninitialized);
+    if (head.isEmpty() || !readFully(fd, head.data(), head.size(), 0))
+        return int(RunJournal::header().size());
+    return RunJournal::widthOfHeader(head);
+}
+
 } // namespace
 
 JournalCursor::JournalCursor(const QStringList &paths)
@@ -83,6 +92,7 @@ JournalCursor::JournalCursor(const QStringList &paths)
             continue;
         }
         file.size = S_ISREG(info.st_mode) ? qint64(info.st_size) : 0;
+        file.width = headerWidth(file.fd, file.size);
         m_files.push_back(file);
     }
     if (!m_files.empty())
@@ -156,7 +166,7 @@ bool JournalCursor::readBlock()
         parseTail(0, true);
         return true;
     }
-    const qsizetype start = trustedStart(m_carry);
+    const qsizetype start = trustedStart(m_carry, file.width);
     if (start > 0) {
         parseTail(start, false);
         return true;
@@ -178,7 +188,7 @@ bool JournalCursor::readBlock()
         keep += starts.at(1);
     }
     for (QStringList &row : rows)
-        m_pending << RunJournal::paddedRow(std::move(row));
+        m_pending << RunJournal::paddedRow(std::move(row), file.width);
     m_carry.truncate(keep);
     return true;
 }
@@ -188,8 +198,9 @@ void JournalCursor::parseTail(qsizetype from, bool fileStart)
     QList<QStringList> rows = RunJournal::parseCsv(m_carry.mid(from));
     if (fileStart && !rows.isEmpty() && rows.first().value(0) == RunJournal::header().first())
         rows.removeFirst();
+    const int width = m_files.at(m_file).width;
     for (QStringList &row : rows)
-        m_pending << RunJournal::paddedRow(std::move(row));
+        m_pending << RunJournal::paddedRow(std::move(row), width);
     if (fileStart)
         m_carry = QByteArray();
     else

@@ -39,6 +39,7 @@ private:
         QString path;
         int fd = -1;
         qint64 size = 0;
+        int width = 0; // of its rows, as its header says
     };
     bool readBlock();
     void parseTail(qsizetype from, bool fileStart);

@@ -5,6 +5,7 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 #include <QStandardPaths>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
@@ -21,7 +22,10 @@ const QStringList &columns()
         QStringLiteral("device"),     QStringLiteral("pump type"), QStringLiteral("mode"),
         QStringLiteral("set value"),  QStringLiteral("unit"),      QStringLiteral("repetitions"),
         QStringLiteral("doses done"), QStringLiteral("delivered"), QStringLiteral("ended by"),
-        QStringLiteral("note")};
+        QStringLiteral("note"),
+        // Appended later: a reader of the first 13 columns reads on as before.
+        QStringLiteral("medium"),     QStringLiteral("density"),   QStringLiteral("calibration factor"),
+        QStringLiteral("delivered unit"), QStringLiteral("interrupted dose")};
     return names;
 }
 
@@ -90,7 +94,12 @@ QStringList RunRecord::fields() const
             dosesDone < 0 ? QString() : QString::number(dosesDone),
             delivered,
             endedBy,
-            note};
+            note,
+            medium,
+            density,
+            calibrationFactor,
+            deliveredUnit,
+            interruptedDose};
 }
 
 RunRecord RunRecord::fromFields(const QStringList &f)
@@ -111,6 +120,11 @@ RunRecord RunRecord::fromFields(const QStringList &f)
     r.delivered = f.value(10);
     r.endedBy = f.value(11);
     r.note = f.value(12);
+    r.medium = f.value(13);
+    r.density = f.value(14);
+    r.calibrationFactor = f.value(15);
+    r.deliveredUnit = f.value(16);
+    r.interruptedDose = f.value(17);
     return r;
 }
 
@@ -128,6 +142,35 @@ QString RunJournal::defaultPath()
 QStringList RunJournal::header()
 {
     return columns();
+}
+
+int RunJournal::widthOfHeader(const QByteArray &fileStart)
+{
+    const int full = int(columns().size());
+    qsizetype end = fileStart.indexOf('\n');
+    const QList<QStringList> records = parseCsv(end < 0 ? fileStart : fileStart.left(end + 1));
+    if (records.isEmpty() || records.first().value(0) != columns().first())
+        return full;
+    return std::clamp(int(records.first().size()), kFirstColumns, full);
+}
+
+int RunJournal::rowWidth()
+{
+    const QFileInfo info(m_path);
+    const qint64 size = info.isFile() ? info.size() : 0;
+    if (size == 0)
+        return int(columns().size());
+    if (size == m_knownSize && m_knownWidth > 0)
+        return m_knownWidth;
+    QFile file(m_path);
+    if (!file.open(QIODevice::ReadOnly))
+        return int(columns().size());
+    return widthOfHeader(file.read(4096));
+}
+
+QByteArray RunJournal::rowLine(const RunRecord &record)
+{
+    return csvLine(record.fields().mid(0, rowWidth()));
 }
 
 QByteArray RunJournal::csvLine(const QStringList &fields)
@@ -171,6 +214,15 @@ QByteArray RunJournal::spreadsheetLine(const QStringList &fields)
     return csvLine(guarded);
 }
 
+QByteArray RunJournal::exportCsv(const QList<QStringList> &rows, bool withBom)
+{
+    QByteArray bytes = withBom ? QByteArrayLiteral("\xEF\xBB\xBF") : QByteArray();
+    bytes += spreadsheetLine(header());
+    for (const QStringList &row : rows)
+        bytes += spreadsheetLine(row);
+    return bytes;
+}
+
 bool RunJournal::fail(const QString &why)
 {
     m_error = tr("The run journal %1 cannot be written: %2").arg(shown(m_path), why);
@@ -207,12 +259,15 @@ bool RunJournal::append(const RunRecord &record)
     if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered))
         return fail(file.errorString() + QLatin1Char('.'));
     const qint64 before = file.size();
+    // A file begun by an older version keeps its header's width: no rewrite, and its
+    // readers see the rows they know until rotation starts a new file.
+    const int width = before == 0 ? int(columns().size()) : rowWidth();
     QByteArray bytes;
     if (before == 0)
         bytes = csvLine(header());
     else if (before != m_knownSize && !endsWithLineEnd(m_path, before))
         bytes = QByteArrayLiteral("\r\n"); // a torn last line must not swallow this row
-    bytes += csvLine(record.fields());
+    bytes += csvLine(record.fields().mid(0, width));
 
     if (file.write(bytes) != bytes.size() || !file.flush()) {
         const QString why = file.errorString();
@@ -222,6 +277,7 @@ bool RunJournal::append(const RunRecord &record)
         return fail((why.isEmpty() ? tr("the disk is full") : why) + QLatin1Char('.'));
     }
     m_knownSize = before + bytes.size();
+    m_knownWidth = width;
     emit appended(record);
     return true;
 }
@@ -335,24 +391,28 @@ QList<QStringList> RunJournal::readRows(const QString &path, QString *error)
                 tr("The run journal %1 cannot be read: %2.").arg(shown(path), file.errorString());
         return {};
     }
-    QList<QStringList> rows = parseCsv(file.readAll());
+    const QByteArray text = file.readAll();
+    const int width = widthOfHeader(text.left(4096));
+    QList<QStringList> rows = parseCsv(text);
     if (!rows.isEmpty() && rows.first().value(0) == columns().first())
         rows.removeFirst();
     for (QStringList &row : rows)
-        row = paddedRow(std::move(row));
+        row = paddedRow(std::move(row), width);
     return rows;
 }
 
-QStringList RunJournal::paddedRow(QStringList row)
+QStringList RunJournal::paddedRow(QStringList row, int fileWidth)
 {
-    const int width = columns().size();
-    // Extra fields come from an unquoted comma: they belong to the note at the end.
+    const int full = int(columns().size());
+    const int width = std::clamp(fileWidth, int(kFirstColumns), full);
+    // Extra fields come from an unquoted comma: they belong to the file's last column,
+    // the note in a file of the first 13 columns.
     if (row.size() > width) {
         const QStringList rest = row.mid(width - 1);
         row = row.mid(0, width - 1);
         row << rest.join(QLatin1Char(','));
     }
-    while (row.size() < width)
+    while (row.size() < full)
         row << QString();
     return row;
 }

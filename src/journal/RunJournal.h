@@ -26,6 +26,14 @@ struct RunRecord {
     // "running" for a progress row of a run still going on.
     QString endedBy;
     QString note;
+    // Columns added later, after the first 13 so that older readers keep working.
+    QString medium;            // the named medium in force; empty for own values
+    QString density;           // already formatted, as the settings hold it
+    QString calibrationFactor; // already formatted
+    QString deliveredUnit;     // the unit of delivered: "µl", "mg", "rev.", "ml", "g"
+    // The nominal quantity of a dose that was moving when the run ended: how much of it
+    // was delivered is not known. Empty when no dose was cut short.
+    QString interruptedDose;
 
     // The texts of the journal's columns, in header order.
     [[nodiscard]] QStringList fields() const;
@@ -65,6 +73,17 @@ public:
     [[nodiscard]] static QString timeText(const QDateTime &time, bool milliseconds = false);
     // The column names, in order.
     [[nodiscard]] static QStringList header();
+    // How many columns the journals of older versions had: a file begun with their
+    // header keeps rows of that width until rotation begins a new one.
+    static constexpr int kFirstColumns = 13;
+    // The width of the rows the journal's file takes: its header's, or the full header's
+    // for a new or empty file.
+    [[nodiscard]] int rowWidth();
+    // The record's line as this journal's file takes it (its header's width).
+    [[nodiscard]] QByteArray rowLine(const RunRecord &record);
+    // The width of a file's rows, from the header text at its start; the full width
+    // when text has no header of ours.
+    [[nodiscard]] static int widthOfHeader(const QByteArray &fileStart);
     // One CSV record with its CRLF, fields quoted where RFC 4180 needs it.
     [[nodiscard]] static QByteArray csvLine(const QStringList &fields);
     // A cell as a file for spreadsheets holds it: a text that begins with = + - @, a tab
@@ -74,14 +93,19 @@ public:
     // csvLine() for the files the operator opens in a spreadsheet (exports, value logs);
     // runs.csv itself keeps its cells exact.
     [[nodiscard]] static QByteArray spreadsheetLine(const QStringList &fields);
+    // The rows (in the full header's width) as an export for spreadsheets: UTF-8, the
+    // header first, formula-like cells guarded; withBom puts a byte order mark in front
+    // for spreadsheet programs that take a file without one for their own code page.
+    [[nodiscard]] static QByteArray exportCsv(const QList<QStringList> &rows, bool withBom);
     // Parses CSV text into records (header included), tolerant of damage: a record
     // whose quote never closes is read as one plain line, so later rows survive.
     // starts, when given, receives each record's byte offset in text.
     [[nodiscard]] static QList<QStringList> parseCsv(const QByteArray &text,
                                                      QList<qsizetype> *starts = nullptr);
-    // A parsed record as a row of the header's width: extra fields (an unquoted comma)
-    // join the note at the end, missing ones are empty.
-    [[nodiscard]] static QStringList paddedRow(QStringList fields);
+    // A parsed record of a file whose rows are `width` wide, as a row of the full
+    // header's width. In a file of the first 13 columns extra fields (an unquoted comma)
+    // join the note at its end; missing fields are empty.
+    [[nodiscard]] static QStringList paddedRow(QStringList fields, int width);
     // The journal's rows without the header, each padded to the header's width.
     // A missing file is no error: it gives no rows.
     [[nodiscard]] static QList<QStringList> readRows(const QString &path, QString *error = nullptr);
@@ -99,6 +123,7 @@ private:
     // Size of the file after our last write: when it still matches, the file ends
     // with our CRLF and needs no check for a torn last line.
     qint64 m_knownSize = -1;
+    int m_knownWidth = 0; // the file's row width while m_knownSize holds
 };
 
 } // namespace vyt

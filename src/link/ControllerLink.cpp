@@ -134,8 +134,15 @@ void ControllerLink::onOutputHeld()
     });
 }
 
-void ControllerLink::onLinkLost(const QString &reason)
+void ControllerLink::onLinkLost(const QString &lost)
 {
+    // Asked before anyone hears of the loss: the runs end on it.
+    const bool turning = m_motorMayTurn && m_motorMayTurn();
+    const QString reason =
+        turning ? lost + QLatin1Char(' ') +
+                      tr("The stop could not be sent. The pump may still be running. Stop it "
+                         "at the controller.")
+                : lost;
     m_state.SchnittstelleOffen = false;
     // A re-plugged controller may have restarted on its own stored limits: once the port
     // is open again, it is asked for its version and gets the limits before the next run.

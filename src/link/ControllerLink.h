@@ -55,6 +55,10 @@ public:
     // The line's requests and what arrives on it.
     [[nodiscard]] LineQueue &line() { return m_line; }
 
+    // Asked when the link is lost: whether the motor may be turning, so that the message
+    // says the stop could not reach it.
+    void setMotorCheck(std::function<bool()> motorMayTurn) { m_motorMayTurn = std::move(motorMayTurn); }
+
     [[nodiscard]] QString portTitle() const; // "Serial port COM3:"
     [[nodiscard]] MSComm &port() { return m_port; }
 
@@ -74,6 +78,7 @@ private:
     MSComm &m_port;
     Attendant &m_attendant;
     LineQueue m_line;
+    std::function<bool()> m_motorMayTurn;
 };
 
 } // namespace vyt

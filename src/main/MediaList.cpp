@@ -20,12 +20,6 @@ namespace {
 
 const QString kTitle = QStringLiteral("Media");
 
-// Values match when the store would write them alike: the fields hold 7 digits.
-bool sameValue(float a, float b)
-{
-    return storeForm(a) == storeForm(b);
-}
-
 } // namespace
 
 MediaList::MediaList(PumpState &state, FieldValidation &validation, Fields fields,
@@ -109,15 +103,15 @@ void MediaList::followValues()
         return;
     int found = -1;
     for (int i = 0; i < m_media.size() && found < 0; ++i) {
-        if (sameValue(m_media[i].density, m_state.settings.Dichte) &&
-            sameValue(m_media[i].factor, m_state.settings.Kalibrierfaktor))
+        if (sameStoredValue(m_media[i].density, m_state.settings.Dichte) &&
+            sameStoredValue(m_media[i].factor, m_state.settings.Kalibrierfaktor))
             found = i;
     }
     // Two media of the same values: the one the operator picked stays marked.
     if (found >= 0 && m_list->currentIndex() >= 0 && m_list->currentIndex() < m_media.size()) {
         const MediumPreset &marked = m_media[m_list->currentIndex()];
-        if (sameValue(marked.density, m_media[found].density) &&
-            sameValue(marked.factor, m_media[found].factor))
+        if (sameStoredValue(marked.density, m_media[found].density) &&
+            sameStoredValue(marked.factor, m_media[found].factor))
             found = m_list->currentIndex();
     }
     const QSignalBlocker block(m_list);

@@ -268,7 +268,8 @@ void frmPumpensteuerung::verbinden()
              if (const auto pending = m_validation->pendingRefusal())
                  return Session::Refusal{pending->field, pending->message};
              return std::nullopt;
-         }});
+         },
+         [this] { return m_media->currentName(); }});
     connect(&ProcessGuard::install(), &ProcessGuard::terminationRequested, this,
             &frmPumpensteuerung::endOnSignal);
     // exit() from under us (the X connection broke): the run's row still goes to the journal.

@@ -238,6 +238,15 @@ void RemoteServer::send(Answer &answer)
     if (!answer.socket)
         return; // the client went away meanwhile
     const Reply &reply = answer.reply;
+    if (!reply.csv.isEmpty()) {
+        answer.responder->write(reply.csv,
+                                {{"Content-Type", "text/csv; charset=utf-8"},
+                                 {"Cache-Control", "no-store"}},
+                                reply.status);
+        if (answer.close)
+            m_guard->closeAfterAnswer(answer.socket);
+        return;
+    }
     const QByteArray body = QJsonDocument(reply.body).toJson(QJsonDocument::Compact);
     if (reply.status == Status::Unauthorized)
         answer.responder->write(body,
@@ -391,14 +400,30 @@ RemoteServer::Reply RemoteServer::runs(const QHttpServerRequest &request)
                            tr("\"limit\" must be a whole number from 1 to %1.").arg(kMaxRunLimit),
                            QStringLiteral("limit"));
     }
+    const QString format = query.queryItemValue(QStringLiteral("format")).trimmed();
+    if (!format.isEmpty() && format != QLatin1String("json") && format != QLatin1String("csv"))
+        return failure(Status::BadRequest, tr("\"format\" must be json or csv."),
+                       QStringLiteral("format"));
+    const bool csv = format == QLatin1String("csv");
+    const QString bomText = query.queryItemValue(QStringLiteral("bom")).trimmed();
+    if (!bomText.isEmpty() && bomText != QLatin1String("0") && bomText != QLatin1String("1"))
+        return failure(Status::BadRequest, tr("\"bom\" must be 0 or 1."), QStringLiteral("bom"));
+    const bool bom = bomText == QLatin1String("1");
     const RunJournal &journal = m_session.journal();
     const QStringList paths{journal.path(), journal.rotatedPath()};
     // Read in a worker: the window's thread schedules the motor and must not wait for a disk.
     Reply later;
-    later.later = std::make_shared<QFuture<Reply>>(QtConcurrent::run([paths, since, limit] {
+    later.later = std::make_shared<QFuture<Reply>>(QtConcurrent::run([paths, since, limit, csv, bom] {
         const JournalPage page = readNewest(paths, since, limit);
         if (!page.error.isEmpty())
             return failure(Status::InternalServerError, page.error);
+        if (csv) {
+            Reply sheet{Status::Ok, {}};
+            // Oldest first, as the JSON answer and the journal itself.
+            const QList<QStringList> rows(page.rows.crbegin(), page.rows.crend());
+            sheet.csv = RunJournal::exportCsv(rows, bom);
+            return sheet;
+        }
         return Reply{Status::Ok,
                      QJsonObject{{QStringLiteral("runs"), runsJson(page.rows)},
                                  {QStringLiteral("truncated"), page.truncated}}};

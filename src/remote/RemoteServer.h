@@ -57,6 +57,7 @@ private:
     struct Reply {
         QHttpServerResponder::StatusCode status = QHttpServerResponder::StatusCode::Ok;
         QJsonObject body;
+        QByteArray csv; // sent instead of the body when set (text/csv)
         // Set when a worker makes the answer (a journal read): sent once it is done.
         std::shared_ptr<QFuture<Reply>> later;
     };

@@ -116,7 +116,12 @@ QJsonObject rowJson(const RunRecord &r)
                                                           : QJsonValue(double(r.dosesDone))},
                        {QStringLiteral("delivered"), numberOrText(r.delivered)},
                        {QStringLiteral("ended_by"), r.endedBy},
-                       {QStringLiteral("note"), r.note}};
+                       {QStringLiteral("note"), r.note},
+                       {QStringLiteral("medium"), r.medium},
+                       {QStringLiteral("density"), numberOrText(r.density)},
+                       {QStringLiteral("calibration_factor"), numberOrText(r.calibrationFactor)},
+                       {QStringLiteral("delivered_unit"), r.deliveredUnit},
+                       {QStringLiteral("interrupted_dose"), numberOrText(r.interruptedDose)}};
 }
 
 } // namespace

@@ -269,6 +269,8 @@ void PumpRun::afterArrival(bool arrived)
     if (arrived) {
         ++m_outcome.dosesDone;
         m_outcome.delivered += double(m_doseQuantity);
+    } else if (m_armed) {
+        noteInterruptedDose();
     }
     m_phase = Phase::Arrival;
     m_armed = false;
@@ -384,9 +386,25 @@ void PumpRun::flowOver()
     finish();
 }
 
+bool PumpRun::motorMayTurn() const
+{
+    return (m_phase == Phase::Arrival && m_armed) || m_phase == Phase::Flow;
+}
+
+void PumpRun::noteInterruptedDose()
+{
+    m_outcome.interruptedNumber = m_dose;
+    m_outcome.interruptedDose = double(m_doseQuantity);
+}
+
 RunOutcome PumpRun::outcomeSoFar() const
 {
     RunOutcome so = m_outcome;
+    // A crash now would cut this dose short.
+    if (m_phase == Phase::Arrival && m_armed) {
+        so.interruptedNumber = m_dose;
+        so.interruptedDose = double(m_doseQuantity);
+    }
     if (m_phase == Phase::Flow && m_flowStartNs >= 0)
         so.motorSeconds = std::min(double(clockNs() - m_flowStartNs) / 1e9, m_flowSeconds);
     return so;
@@ -398,6 +416,8 @@ void PumpRun::abandon()
         return;
     if (m_flowStartNs >= 0 && m_phase == Phase::Flow)
         m_outcome.motorSeconds = double(clockNs() - m_flowStartNs) / 1e9;
+    if (m_phase == Phase::Arrival && m_armed)
+        noteInterruptedDose();
     finish();
 }
 

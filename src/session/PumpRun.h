@@ -26,6 +26,10 @@ struct RunOutcome {
     double delivered = 0;   // dosing: the sum of the doses that arrived, in their unit
     double motorSeconds = 0; // flow: how long the motor ran at the set speed
     QString note;            // the message that ended the run, if one did
+    // A dose that was on its way when the run ended: its number (0: none) and nominal
+    // quantity. The controller cannot be asked how far it got.
+    qint64 interruptedNumber = 0;
+    double interruptedDose = 0;
 };
 
 class PumpRun : public QObject {
@@ -61,6 +65,9 @@ public:
     // stopProcedure is the Stop button's procedure, run at the end of the flow.
     void Foerdern(const PumpState &values, const std::function<void()> &stopProcedure);
     [[nodiscard]] bool isRunning() const { return m_phase != Phase::Idle; }
+    // A dose's move has gone out and not arrived, or a flow turns the motor: a stop that
+    // cannot be sent now leaves the pump running.
+    [[nodiscard]] bool motorMayTurn() const;
     // Abbruch has been raised: the run ends as soon as the stop has gone out.
     void stopRequested();
     // The program ends while a run goes on: the run ends here and now, without a word on
@@ -106,6 +113,7 @@ private:
     void nextDose();
     void checkArrival();
     void afterArrival(bool arrived);
+    void noteInterruptedDose();
     void startPause();
     void flowOver();
     void finish();

@@ -34,16 +34,16 @@ void RunProgressRows::refresh()
     RunRecord row = m_source();
     row.ended = QDateTime::currentDateTime();
     row.endedBy = QStringLiteral("crashed");
-    const QByteArray crashed = RunJournal::csvLine(row.fields());
+    const QByteArray crashed = m_journal.rowLine(row);
     row.endedBy = QStringLiteral("program ended");
-    const QByteArray ended = RunJournal::csvLine(row.fields());
+    const QByteArray ended = m_journal.rowLine(row);
     if (ProcessGuard::setCrashRow(m_fd, crashed, ended))
         return;
     // Too long for the handler's room (a long note): the counts matter, the note less.
     row.note.clear();
-    const QByteArray shortEnded = RunJournal::csvLine(row.fields());
+    const QByteArray shortEnded = m_journal.rowLine(row);
     row.endedBy = QStringLiteral("crashed");
-    (void)ProcessGuard::setCrashRow(m_fd, RunJournal::csvLine(row.fields()), shortEnded);
+    (void)ProcessGuard::setCrashRow(m_fd, m_journal.rowLine(row), shortEnded);
 }
 
 void RunProgressRows::end()

@@ -71,9 +71,43 @@ QString tr(const char *text) { return QCoreApplication::translate("RunReport", t
 
 QString amount(double value, const QString &unit) { return generalForm(value) + QLatin1Char(' ') + unit; }
 
+// What a lost link leaves undone: the stop never reached the controller.
+QString stopNotSent()
+{
+    return tr("the stop could not be sent. The pump may still be running. Stop it at the "
+              "controller.");
+}
+
+// "dose 2 of 5 (up to 30 µl of it delivered); 30 µl in completed doses"
+QString interruptedText(const RunPlan &plan, const RunOutcome &o)
+{
+    const bool endless = plan.repetitions == kEndlessRepetitions;
+    const QString dose = endless ? tr("dose %1").arg(o.interruptedNumber)
+                                 : tr("dose %1 of %2").arg(o.interruptedNumber).arg(plan.repetitions);
+    return tr("%1 (up to %2 of it delivered); %3 in completed doses")
+        .arg(dose, amount(o.interruptedDose, plan.unit), amount(o.delivered, plan.unit));
+}
+
+// A dose cut short in its move: how much of it arrived is not known.
+QString interruptedSummary(const RunPlan &plan, const RunOutcome &o)
+{
+    using End = RunOutcome::End;
+    const QString during = interruptedText(plan, o);
+    switch (o.end) {
+    case End::LinkLost: return tr("Stopped by the lost link during %1; %2").arg(during, stopNotSent());
+    case End::NoReply: return tr("Stopped, the controller did not respond, during %1").arg(during);
+    default:
+        return plan.repetitions == kEndlessRepetitions
+                   ? tr("Endless dosing stopped during %1").arg(during)
+                   : tr("Stopped during %1").arg(during);
+    }
+}
+
 QString dosingSummary(const RunPlan &plan, const RunOutcome &o)
 {
     using End = RunOutcome::End;
+    if (o.interruptedNumber > 0 && o.end != End::Completed)
+        return interruptedSummary(plan, o);
     const bool endless = plan.repetitions == kEndlessRepetitions;
     const QString delivered = amount(o.delivered, plan.unit);
     const QString count = endless ? tr("%1 doses").arg(o.dosesDone)
@@ -96,7 +130,9 @@ QString flowSummary(const RunPlan &plan, const RunOutcome &o)
     const QString delivered = amount(deliveredAmount(plan, o), amountUnit(plan.unit));
     switch (o.end) {
     case End::Completed: return tr("Flow ended after %1, %2").arg(after, delivered);
-    case End::LinkLost: return tr("Flow stopped by the lost link after %1, %2").arg(after, delivered);
+    case End::LinkLost:
+        return tr("Flow cut off by the lost link after %1, %2 until then; %3")
+            .arg(after, delivered, stopNotSent());
     default: return tr("Flow stopped after %1, %2").arg(after, delivered);
     }
 }

@@ -32,6 +32,9 @@ struct RunPlan {
     qint64 repetitions = 0; // dosing: N (kEndlessRepetitions: endless)
     QDateTime started;
     QString client; // the address of the program that started it remotely; empty: the window
+    QString medium; // the named medium in force at the start; empty for own values
+    float density = 1;
+    float factor = 1; // the calibration factor
 
     // The dose and flow values of these settings, as Start takes them.
     [[nodiscard]] static RunPlan fromSettings(const PumpSettings &settings);

@@ -1,6 +1,7 @@
 #include "session/Session.h"
 
 #include "config/FieldRules.h"
+#include "config/MediaPresets.h"
 #include "config/NumberText.h"
 #include "config/PumpCatalog.h"
 #include "config/SettingsStore.h"
@@ -32,6 +33,7 @@ Session::Session(Attendant &attendant, qint16 port, QObject *parent)
     connect(m_run.get(), &PumpRun::fortschritt, m_progressRows.get(), &RunProgressRows::refresh);
     connect(m_run.get(), &PumpRun::finished, this, &Session::onRunFinished);
     connect(m_link.get(), &ControllerLink::portOpened, this, &Session::portOpened);
+    m_link->setMotorCheck([this] { return m_run->motorMayTurn() || potentiometerOn(); });
     connect(m_link.get(), &ControllerLink::linkLost, this, [this] {
         // A run ends by itself (Abbruch is set); potentiometer mode has nothing running.
         if (!m_running && potentiometerOn()) {
@@ -214,6 +216,7 @@ void Session::beginRun()
         m_link->ParameterSetzen();
     m_plan = m_startingPlan;
     m_plan.describe();
+    noteMedium(m_plan);
     m_plan.client = m_origin.kind == Origin::Kind::Remote ? m_origin.client : QString();
     if (m_origin.kind == Origin::Kind::Calibration && m_plan.note.isEmpty())
         m_plan.note = QStringLiteral("calibration");
@@ -253,6 +256,24 @@ void Session::cancelStart()
     m_run->stopRequested();
 }
 
+QString Session::mediumInForce() const
+{
+    if (m_clientChecks.medium)
+        return m_clientChecks.medium();
+    // Without a window, the first saved medium of these values is the one in force.
+    const auto store = openStore();
+    const QList<MediumPreset> media =
+        loadMedia(*store, m_state.Schnittstelle, m_state.settings.Pumpentyp);
+    return mediumOf(media, m_state.settings.Dichte, m_state.settings.Kalibrierfaktor);
+}
+
+void Session::noteMedium(RunPlan &plan) const
+{
+    plan.medium = mediumInForce();
+    plan.density = m_state.settings.Dichte;
+    plan.factor = m_state.settings.Kalibrierfaktor;
+}
+
 void Session::beginPotentiometer()
 {
     m_state.Abbruch = false;
@@ -261,6 +282,7 @@ void Session::beginPotentiometer()
     m_potentiometer = RunPlan{};
     m_potentiometer.mode = RunPlan::Mode::Potentiometer;
     m_potentiometer.started = QDateTime::currentDateTime();
+    noteMedium(m_potentiometer);
     m_progressRows->begin();
     m_statusLine = tr("Potentiometer mode: the controller follows its potentiometer");
 }
@@ -353,6 +375,15 @@ RunRecord Session::journalRow(const RunPlan &plan, const RunOutcome &outcome) co
     }
     row.endedBy = QLatin1String(kEnds[int(outcome.end)]);
     row.note = outcome.note;
+    row.medium = plan.medium;
+    row.density = storeForm(plan.density);
+    row.calibrationFactor = storeForm(plan.factor);
+    if (dosing)
+        row.deliveredUnit = plan.unit;
+    else if (!potentiometer)
+        row.deliveredUnit = amountUnit(plan.unit);
+    if (dosing && outcome.interruptedNumber > 0)
+        row.interruptedDose = storeForm(outcome.interruptedDose);
     if (!plan.client.isEmpty())
         row.note = QStringLiteral("remote %1").arg(plan.client) +
                    (row.note.isEmpty() ? QString() : QStringLiteral(": ") + row.note);

@@ -104,6 +104,8 @@ public:
         std::function<QString()> busy;
         std::function<std::optional<Refusal>()> typing;
         std::function<std::optional<Refusal>()> pendingEntry;
+        // The medium marked in the window (empty: own values).
+        std::function<QString()> medium;
     };
     void setClientChecks(ClientChecks checks) { m_clientChecks = std::move(checks); }
     // Why a client's start must wait now; empty when it may go ahead.
@@ -143,6 +145,9 @@ private:
     [[nodiscard]] RunRecord progressRow() const;
     [[nodiscard]] PumpState valuesFor(const RunPlan &plan) const;
     void sendStop();
+    // The named medium whose density and factor are in force; empty for own values.
+    [[nodiscard]] QString mediumInForce() const;
+    void noteMedium(RunPlan &plan) const;
 
     Attendant *m_attendant;
     PumpState m_state;
