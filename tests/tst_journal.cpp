@@ -21,6 +21,7 @@
 #include <QSignalSpy>
 #include <QTableView>
 #include <QTemporaryDir>
+#include <QCheckBox>
 #include <QtTest>
 #include <cstdlib>
 #include <ctime>
@@ -116,6 +117,8 @@ private slots:
     void historyLetsRowsGoWhenClosed();
     void historyShowsLiveRows();
     void historyExportsSelectedRows();
+    void historyExportsWithBom_data();
+    void historyExportsWithBom();
     void historyOpensFolder();
     void historyFitsEveryColumn_data();
     void historyFitsEveryColumn();
@@ -635,6 +638,49 @@ void tst_journal::historyShowsLiveRows()
     RunJournal broken(path + QStringLiteral("/below-a-file.csv"));
     QVERIFY(!broken.append(sample()));
     QCOMPARE(view->model()->rowCount(), 2);
+}
+
+void tst_journal::historyExportsWithBom_data()
+{
+    QTest::addColumn<int>("key"); // pressed on the check box; 0: none
+    QTest::addColumn<bool>("bom");
+    QTest::newRow("as it opens") << 0 << false;
+    QTest::newRow("Space checks it") << int(Qt::Key_Space) << true;
+    QTest::newRow("Enter leaves it") << int(Qt::Key_Return) << false;
+}
+
+void tst_journal::historyExportsWithBom()
+{
+    QFETCH(int, key);
+    QFETCH(bool, bom);
+    const QString path = m_dir.filePath(QStringLiteral("bom-%1/runs.csv").arg(QTest::currentDataTag()));
+    RunJournal journal(path);
+    QVERIFY(journal.append(sample(QStringLiteral("=1+2"))));
+    frmHistory window(journal);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    auto *view = window.findChild<QTableView *>(QStringLiteral("tblRuns"));
+    QTRY_COMPARE(view->model()->rowCount(), 1);
+    const QString target = m_dir.filePath(QStringLiteral("bom-%1.csv").arg(QTest::currentDataTag()));
+    int asked = 0;
+    window.saveFileName = [&](QWidget *, const QString &, const QString &, const QString &) {
+        ++asked;
+        return target;
+    };
+    auto *box = window.findChild<QCheckBox *>(QStringLiteral("chkExportBom"));
+    QVERIFY(box);
+    box->setFocus();
+    if (key != 0)
+        QTest::keyClick(box, Qt::Key(key));
+    QCOMPARE(asked, 0); // no key on the box exports
+    QTest::mouseClick(window.findChild<QPushButton *>(QStringLiteral("cmdExport")), Qt::LeftButton);
+    QCOMPARE(asked, 1);
+    const QByteArray text = contents(target);
+    QCOMPARE(text.startsWith("\xEF\xBB\xBF"), bom);
+    QVERIFY(text.mid(bom ? 3 : 0).startsWith(kHeader));
+    // The export defuses the formula; the journal keeps the note exactly.
+    QCOMPARE(RunRecord::fromFields(RunJournal::readRows(target).first()).note, QStringLiteral("'=1+2"));
+    QCOMPARE(RunRecord::fromFields(RunJournal::readRows(path).first()).note, QStringLiteral("=1+2"));
 }
 
 void tst_journal::historyExportsSelectedRows()

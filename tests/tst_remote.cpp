@@ -46,11 +46,14 @@ RemoteLine windowLine(AppFixture &app)
 struct Answer {
     int status = 0; // 0: no answer
     QJsonObject json;
+    QByteArray body;
+    QByteArray contentType;
 };
 
 // With VYT_RECORD_ANSWERS set, each answer goes into that folder with its request's
 // method and path, so that tests/openapi can check it against the interface description.
-void recordAnswer(const QByteArray &sent, int status, const QByteArray &body)
+void recordAnswer(const QByteArray &sent, int status, const QByteArray &body,
+                  const QByteArray &contentType)
 {
     const QString folder = qEnvironmentVariable("VYT_RECORD_ANSWERS");
     if (folder.isEmpty() || status == 0)
@@ -64,6 +67,7 @@ void recordAnswer(const QByteArray &sent, int status, const QByteArray &body)
                              {QStringLiteral("method"), QString::fromLatin1(requestLine.value(0))},
                              {QStringLiteral("path"), QString::fromLatin1(requestLine.value(1))},
                              {QStringLiteral("status"), status},
+                             {QStringLiteral("content_type"), QString::fromLatin1(contentType)},
                              {QStringLiteral("body"), QString::fromUtf8(body)}};
     QFile file(QStringLiteral("%1/%2.json").arg(folder).arg(++count, 5, 10, QLatin1Char('0')));
     QVERIFY2(file.open(QIODevice::WriteOnly) && file.write(QJsonDocument(record).toJson()) > 0,
@@ -89,8 +93,13 @@ Answer readAnswer(QTcpSocket &socket, int timeoutMs, const QByteArray &sent)
         return {};
     const qsizetype end = in.indexOf("\r\n\r\n");
     const int status = in.mid(9, 3).toInt();
-    recordAnswer(sent, status, in.mid(end + 4));
-    return {status, QJsonDocument::fromJson(in.mid(end + 4)).object()};
+    const QByteArray head = in.left(end).toLower();
+    const qsizetype type = head.indexOf("content-type:");
+    const QByteArray contentType =
+        type < 0 ? QByteArray() : head.mid(type + 13, head.indexOf('\r', type) - type - 13).trimmed();
+    const QByteArray body = in.mid(end + 4);
+    recordAnswer(sent, status, body, contentType);
+    return {status, QJsonDocument::fromJson(body).object(), body, contentType};
 }
 
 QByteArray request(const QByteArray &method, const QByteArray &path, const QByteArray &body,
@@ -265,6 +274,8 @@ private slots:
     void pipelinedRequestsAreAllAnswered();
     void runsReadBothFiles_data();
     void runsReadBothFiles();
+    void runsAsCsv_data();
+    void runsAsCsv();
     void runsAnswerInRequestOrder_data();
     void runsAnswerInRequestOrder();
     void largeReadLeavesWindowFree();
@@ -636,6 +647,12 @@ void tst_remote::hostile_data()
     QTest::newRow("since not a time")
         << request("GET", "/v1/runs?since=yesterday", {}, "<auth>") << 400 << "since"
         << "ISO 8601";
+    QTest::newRow("format unknown") << request("GET", "/v1/runs?format=xlsx", {}, "<auth>") << 400
+                                    << "format"
+                                    << "json or csv";
+    QTest::newRow("bom neither 0 nor 1")
+        << request("GET", "/v1/runs?format=csv&bom=yes", {}, "<auth>") << 400 << "bom"
+        << "0 or 1";
     QTest::newRow("a key given twice")
         << post("/v1/dose", R"({"quantity": 1, "quantity": 5, "unit": "µl", "repetitions": 1, )"
                             R"("pause": 0, "pause_unit": "ms"})")
@@ -1057,6 +1074,53 @@ void tst_remote::runsReadBothFiles()
     QCOMPARE(rows.first().toObject().value(QStringLiteral("note")).toString(), oldest);
     QCOMPARE(rows.last().toObject().value(QStringLiteral("note")).toString(),
              QStringLiteral("n1999"));
+}
+
+void tst_remote::runsAsCsv_data()
+{
+    QTest::addColumn<QByteArray>("query");
+    QTest::addColumn<bool>("bom");
+    QTest::newRow("csv") << QByteArray("?format=csv") << false;
+    QTest::newRow("csv with bom") << QByteArray("?format=csv&bom=1") << true;
+    QTest::newRow("csv, bom 0, limit") << QByteArray("?format=csv&bom=0&limit=2") << false;
+}
+
+void tst_remote::runsAsCsv()
+{
+    // The export a spreadsheet opens: oldest first, every column, formula-like text defused
+    // (a client name or a note is anyone's text), the journal itself left exact.
+    QFETCH(QByteArray, query);
+    QFETCH(bool, bom);
+    Rig rig;
+    QVERIFY(rig.ok);
+    const RunJournal &journal = rig.app.window().runJournal();
+    QVERIFY(clearJournal(journal));
+    QVERIFY(writeJournal(journal.path(), 0, 2));
+    RunRecord hostile;
+    hostile.started = rowStart(2);
+    hostile.mode = QStringLiteral("dosing");
+    hostile.note = QStringLiteral("=HYPERLINK(\"http://x\",\"y\")");
+    hostile.medium = QStringLiteral("+cmd|' /C calc'!A0");
+    hostile.delivered = QStringLiteral("-2.5");
+    {
+        QFile f(journal.path());
+        QVERIFY(f.open(QIODevice::Append));
+        f.write(RunJournal::csvLine(hostile.fields()));
+    }
+    const Answer answer = rig.get("/v1/runs" + query);
+    QCOMPARE(answer.status, 200);
+    QCOMPARE(answer.contentType, QByteArray("text/csv; charset=utf-8"));
+    QCOMPARE(answer.body.startsWith("\xEF\xBB\xBF"), bom);
+    const QList<QStringList> records = RunJournal::parseCsv(answer.body);
+    QCOMPARE(records.first(), RunJournal::header());
+    QCOMPARE(records.size(), query.contains("limit=2") ? 3 : 4);
+    const RunRecord last = RunRecord::fromFields(records.last());
+    QCOMPARE(last.note, QStringLiteral("'=HYPERLINK(\"http://x\",\"y\")"));
+    QCOMPARE(last.medium, QStringLiteral("'+cmd|' /C calc'!A0"));
+    QCOMPARE(last.delivered, QStringLiteral("-2.5")); // a number stays a number
+    if (!query.contains("limit=2"))
+        QCOMPARE(RunRecord::fromFields(records.at(1)).note, QStringLiteral("n0"));
+    QVERIFY(RunJournal::readRows(journal.path()).last().contains(hostile.note));
 }
 
 void tst_remote::runsAnswerInRequestOrder_data()

@@ -5,7 +5,9 @@
 // A run goes on after Start's click from its own timers, so a test clicks Start and
 // waits until the run has ended. What the operator does meanwhile is scripted with
 // Script: its actions fire from timers, which also run inside the program's own waits.
+#include "config/MediaPresets.h"
 #include "config/NumberText.h"
+#include "config/SettingsStore.h"
 #include "journal/RunJournal.h"
 #include "link/ControllerLink.h"
 #include "link/MSComm.h"
@@ -244,6 +246,8 @@ private slots:
     void windowStaysLive();
     void summaries_data();
     void summaries();
+    void stopRecordsWhatIsKnown_data();
+    void stopRecordsWhatIsKnown();
 };
 
 void tst_runs::threeDosesWithPauses()
@@ -1207,21 +1211,44 @@ void tst_runs::summaries_data()
     QTest::addColumn<int>("end");
     QTest::addColumn<qint64>("done");
     QTest::addColumn<double>("amount"); // dosing: delivered; flow: motor seconds
+    QTest::addColumn<qint64>("cut");     // the number of the dose cut short (0: none)
     QTest::addColumn<QString>("summary");
     QTest::newRow("all doses") << false << qint64(5) << int(End::Completed) << qint64(5) << 150.0
-                               << "5 of 5 doses done, 150 µl";
+                               << qint64(0) << "5 of 5 doses done, 150 µl";
     QTest::newRow("stopped") << false << qint64(5) << int(End::Stopped) << qint64(3) << 90.0
-                             << "Stopped after 3 of 5 doses, 90 µl";
+                             << qint64(0) << "Stopped after 3 of 5 doses, 90 µl";
     QTest::newRow("endless") << false << qint64(kEndlessRepetitions) << int(End::Stopped)
-                             << qint64(41) << 1230.0 << "Endless dosing stopped after 41 doses, 1230 µl";
+                             << qint64(41) << 1230.0 << qint64(0)
+                             << "Endless dosing stopped after 41 doses, 1230 µl";
     QTest::newRow("lost link") << false << qint64(5) << int(End::LinkLost) << qint64(2) << 60.0
-                               << "Stopped by the lost link after 2 of 5 doses, 60 µl";
+                               << qint64(0) << "Stopped by the lost link after 2 of 5 doses, 60 µl";
+    // A dose cut short in its move: how much of it arrived is unknown, so it is told apart.
+    QTest::newRow("stopped in a move") << false << qint64(1) << int(End::Stopped) << qint64(0) << 0.0
+                                       << qint64(1)
+                                       << "Stopped during dose 1 of 1 (up to 30 µl of it delivered); "
+                                          "0 µl in completed doses";
+    QTest::newRow("endless, stopped in a move")
+        << false << qint64(kEndlessRepetitions) << int(End::Stopped) << qint64(3) << 90.0 << qint64(4)
+        << "Endless dosing stopped during dose 4 (up to 30 µl of it delivered); 90 µl in completed doses";
+    QTest::newRow("lost link in a move")
+        << false << qint64(5) << int(End::LinkLost) << qint64(2) << 60.0 << qint64(3)
+        << "Stopped by the lost link during dose 3 of 5 (up to 30 µl of it delivered); 60 µl in "
+           "completed doses; the stop could not be sent. The pump may still be running. Stop it at "
+           "the controller.";
+    QTest::newRow("no reply in a move")
+        << false << qint64(5) << int(End::NoReply) << qint64(0) << 0.0 << qint64(1)
+        << "Stopped, the controller did not respond, during dose 1 of 5 (up to 30 µl of it "
+           "delivered); 0 µl in completed doses";
     QTest::newRow("flow of 2 min") << true << qint64(0) << int(End::Completed) << qint64(0) << 120.0
-                                   << "Flow ended after 2:00, 10 ml";
+                                   << qint64(0) << "Flow ended after 2:00, 10 ml";
     QTest::newRow("flow stopped") << true << qint64(0) << int(End::Stopped) << qint64(0) << 30.0
-                                  << "Flow stopped after 0:30, 2.5 ml";
+                                  << qint64(0) << "Flow stopped after 0:30, 2.5 ml";
+    QTest::newRow("flow, lost link")
+        << true << qint64(0) << int(End::LinkLost) << qint64(0) << 3.0 << qint64(0)
+        << "Flow cut off by the lost link after 0:03, 0.25 ml until then; the stop could not be "
+           "sent. The pump may still be running. Stop it at the controller.";
     QTest::newRow("program ended: nobody reads it")
-        << false << qint64(5) << int(End::ProgramEnded) << qint64(1) << 30.0 << "";
+        << false << qint64(5) << int(End::ProgramEnded) << qint64(1) << 30.0 << qint64(2) << "";
 }
 
 void tst_runs::summaries()
@@ -1231,6 +1258,7 @@ void tst_runs::summaries()
     QFETCH(int, end);
     QFETCH(qint64, done);
     QFETCH(double, amount);
+    QFETCH(qint64, cut);
     QFETCH(QString, summary);
     RunPlan plan;
     plan.mode = flow ? RunPlan::Mode::Flow : RunPlan::Mode::Dosing;
@@ -1241,7 +1269,71 @@ void tst_runs::summaries()
     outcome.end = RunOutcome::End(end);
     outcome.dosesDone = done;
     (flow ? outcome.motorSeconds : outcome.delivered) = amount;
+    outcome.interruptedNumber = cut;
+    outcome.interruptedDose = cut > 0 ? 30 : 0;
     QCOMPARE(runSummary(plan, outcome), summary);
+}
+
+void tst_runs::stopRecordsWhatIsKnown_data()
+{
+    QTest::addColumn<QString>("quantity");
+    QTest::addColumn<QString>("times");
+    QTest::addColumn<QString>("pause");
+    QTest::addColumn<bool>("inMove"); // Stop while the first dose moves, else in the pause
+    QTest::addColumn<QString>("summary");
+    QTest::addColumn<QStringList>("fields"); // doses done, delivered, delivered unit, interrupted
+    // A move of about 7 s at 6000 rpm: how much of it arrived nobody can tell.
+    QTest::newRow("in the move") << "2000" << "1" << "0" << true
+                                 << "Stopped during dose 1 of 1 (up to 2000 µl of it delivered); "
+                                    "0 µl in completed doses"
+                                 << QStringList{"0", "0", "µl", "2000"};
+    QTest::newRow("in the pause") << "30" << "2" << "300" << false
+                                  << "Stopped after 1 of 2 doses, 30 µl"
+                                  << QStringList{"1", "30", "µl", ""};
+}
+
+void tst_runs::stopRecordsWhatIsKnown()
+{
+    QFETCH(QString, quantity);
+    QFETCH(QString, times);
+    QFETCH(QString, pause);
+    QFETCH(bool, inMove);
+    QFETCH(QString, summary);
+    QFETCH(QStringList, fields);
+    AppFixture app;
+    QFile::remove(app.window().runJournal().path());
+    // A named medium of these values: its name goes into the row.
+    {
+        auto store = openStore();
+        QVERIFY(saveMedium(*store, 1, 1, {QStringLiteral("Water 20 °C"), 0.9982f, 1.02f}));
+    }
+    chooseType(app, 0);
+    Dosing d;
+    d.quantity = quantity;
+    d.times = times;
+    d.pause = pause;
+    d.density = QStringLiteral("0.9982");
+    d.factor = QStringLiteral("1.02");
+    setUpDosing(app, d);
+    prime(app);
+    Script script;
+    if (inMove)
+        script.when([&] { return app.sim().position() > 0; },
+                    [&] { app.find<QPushButton>("cmdStop")->click(); });
+    else
+        script.when([&] { return app.find<QLabel>("lblStatus")->text().contains("pause"); },
+                    [&] { app.find<QPushButton>("cmdStop")->click(); });
+    QVERIFY(clickStart(app));
+    QCOMPARE(app.find<QLabel>("lblStatus")->text(), summary);
+    const QList<QStringList> rows = RunJournal::readRows(app.window().runJournal().path());
+    QCOMPARE(rows.size(), 1);
+    const RunRecord row = RunRecord::fromFields(rows.first());
+    QCOMPARE(row.endedBy, QStringLiteral("stopped"));
+    QCOMPARE((QStringList{QString::number(row.dosesDone), row.delivered, row.deliveredUnit,
+                          row.interruptedDose}),
+             fields);
+    QCOMPARE((QStringList{row.medium, row.density, row.calibrationFactor}),
+             (QStringList{"Water 20 °C", "0.9982", "1.02"}));
 }
 
 QTEST_MAIN(tst_runs)
