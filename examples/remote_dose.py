@@ -112,13 +112,17 @@ class Pump:
 
 
 class Progress:
-    """One line rewritten in place while the run goes on, wiped before anything else."""
+    """One line rewritten in place while the run goes on, wiped before anything else.
+    Only on a terminal: a log or a pipe gets the result alone."""
 
     def __init__(self, out):
         self.out = out
         self.width = 0
+        self.shown = out.isatty()
 
     def show(self, text):
+        if not self.shown:
+            return
         self.out.write("\r" + text.ljust(self.width))
         self.out.flush()
         self.width = max(self.width, len(text))
@@ -134,7 +138,7 @@ def number(value):
     return f"{value:g}" if isinstance(value, (int, float)) else str(value)
 
 
-def parse_args(argv):
+def make_parser():
     parser = argparse.ArgumentParser(
         description=__doc__, epilog=TOKEN_HELP,
         formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -155,6 +159,11 @@ def parse_args(argv):
     parser.add_argument("--timeout", type=float, default=600,
                         help="seconds to wait for the end of the run before it is stopped "
                              "(default: %(default)g)")
+    return parser
+
+
+def parse_args(argv):
+    parser = make_parser()
     args = parser.parse_args(argv)
     if args.repetitions != "endless":
         try:
