@@ -3,6 +3,7 @@
 // simulated controllers run side by side in one process.
 #include "config/PortMapping.h"
 #include "config/SettingsStore.h"
+#include "config/MediaPresets.h"
 #include "journal/RunJournal.h"
 #include "link/MSComm.h"
 #include "session/Session.h"
@@ -100,26 +101,31 @@ void tst_session::planGoesOnTheWire_data()
 {
     QTest::addColumn<RunPlan>("plan");
     QTest::addColumn<QStringList>("wire"); // from "DIPROG" on, until the run has ended
+    QTest::addColumn<QString>("deliveredUnit");
     // vyt-P01: 1.5 µl per revolution, 16 lines: 3 µl are 2 rev., 128 increments.
     QTest::newRow("dose 3 µl twice")
         << dosePlan(3, 0, 2)
         << QStringList{"DIPROG", "SOR 0", "CONTMOD", "HO", "LA 0", "M", "LA 128", "NP 128",
-                       "M", "LA 256", "NP 256", "M"};
+                       "M", "LA 256", "NP 256", "M"}
+        << "µl";
     QTest::newRow("dose 1.5 rev. once")
         << dosePlan(1.5f, 2, 1)
-        << QStringList{"DIPROG", "SOR 0", "CONTMOD", "HO", "LA 0", "M", "LA 96", "NP 96", "M"};
+        << QStringList{"DIPROG", "SOR 0", "CONTMOD", "HO", "LA 0", "M", "LA 96", "NP 96", "M"}
+        << "rev.";
     // 0.3 ml/min at 1.5 µl per revolution: 200 rpm, stopped after its second.
     QTest::newRow("flow 0.3 ml/min for 1 s")
         << flowPlan(0.3f, 0, 1)
-        << QStringList{"DIPROG", "SOR 0", "CONTMOD", "V 200", "SOR 0", "V 0"};
+        << QStringList{"DIPROG", "SOR 0", "CONTMOD", "V 200", "SOR 0", "V 0"} << "ml";
     QTest::newRow("flow 150 rpm for 1 s")
-        << flowPlan(150, 2, 1) << QStringList{"DIPROG", "SOR 0", "CONTMOD", "V 150", "SOR 0", "V 0"};
+        << flowPlan(150, 2, 1) << QStringList{"DIPROG", "SOR 0", "CONTMOD", "V 150", "SOR 0", "V 0"}
+        << "rev.";
 }
 
 void tst_session::planGoesOnTheWire()
 {
     QFETCH(RunPlan, plan);
     QFETCH(QStringList, wire);
+    QFETCH(QString, deliveredUnit);
     sim::ControllerSim sim;
     QVERIFY(sim.start());
     mapPort(1, sim.devicePath());
@@ -129,6 +135,16 @@ void tst_session::planGoesOnTheWire()
     setOperatorValues(session.state().settings);
     const PumpSettings before = session.state().settings;
     QSignalSpy ended(&session, &Session::runEnded);
+    // Without a window the medium in force is the saved one of the values in force.
+    session.state().settings.Dichte = 1.26f;
+    session.state().settings.Kalibrierfaktor = 1; // the wire above is for a factor of 1
+    {
+        auto store = openStore();
+        QVERIFY(saveMedium(*store, 1, session.state().settings.Pumpentyp,
+                           {QStringLiteral("Glycerol"), 1.26f, 1}));
+        QVERIFY(saveMedium(*store, 1, session.state().settings.Pumpentyp,
+                           {QStringLiteral("Water"), 1, 1.1f}));
+    }
 
     QVERIFY(!session.start(plan, kClient));
     QTRY_COMPARE_WITH_TIMEOUT(ended.size(), 1, 10000);
@@ -140,6 +156,10 @@ void tst_session::planGoesOnTheWire()
     QCOMPARE(outcome.end, RunOutcome::End::Completed);
     // The plan ran; what the operator had set is untouched.
     QVERIFY(sameRunValues(session.state().settings, before));
+    const RunRecord row = RunRecord::fromFields(RunJournal::readRows(session.journal().path()).last());
+    QCOMPARE((QStringList{row.medium, row.density, row.calibrationFactor, row.deliveredUnit,
+                          row.interruptedDose, row.endedBy}),
+             (QStringList{"Glycerol", "1.26", "1", deliveredUnit, "", "completed"}));
 }
 
 void tst_session::refusedPlanMovesNothing_data()
