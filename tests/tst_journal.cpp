@@ -154,6 +154,12 @@ void tst_journal::roundTrip_data()
     QTest::newRow("endless") << QStringLiteral("endless") << 8;
     QTest::newRow("device with comma") << QStringLiteral("/dev/by-id/usb,1") << 3;
     QTest::newRow("leading blanks") << QStringLiteral("  12.5 ") << 6;
+    QTest::newRow("medium with comma and quote") << QStringLiteral("Ethanol, 96 \"%\"") << 13;
+    QTest::newRow("medium over two lines") << QStringLiteral("a\r\nb") << 13;
+    QTest::newRow("density") << QStringLiteral("0.9982") << 14;
+    QTest::newRow("factor") << QStringLiteral("1.02") << 15;
+    QTest::newRow("delivered unit") << QStringLiteral("rev.") << 16;
+    QTest::newRow("interrupted dose, last column") << QStringLiteral("2000") << 17;
 }
 
 void tst_journal::roundTrip()

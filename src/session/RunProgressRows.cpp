@@ -60,6 +60,7 @@ void RunProgressRows::writeProgress()
     RunRecord row = m_source();
     row.ended = QDateTime::currentDateTime();
     row.endedBy = QStringLiteral("running");
+    row.interruptedDose.clear(); // the dose moving now is not cut short: it goes on
     m_write(row);
     // The append may have rotated the journal: the crash row goes to the file in its place.
     closeDescriptor();
