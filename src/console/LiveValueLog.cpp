@@ -1,5 +1,6 @@
 #include "console/LiveValueLog.h"
 
+#include "config/LastFolders.h"
 #include "config/NumberText.h"
 #include "journal/RunJournal.h"
 
@@ -7,7 +8,6 @@
 #include <QFile>
 #include <QFileDevice>
 #include <QFileInfo>
-#include <QStandardPaths>
 
 namespace vyt {
 
@@ -17,10 +17,14 @@ LiveValueLog::LiveValueLog(QObject *parent) : QObject(parent)
 
 LiveValueLog::~LiveValueLog() = default;
 
+QString LiveValueLog::defaultName(const QDateTime &now)
+{
+    return now.toString(QStringLiteral("'live-'yyyyMMdd-HHmmss'.csv'"));
+}
+
 QString LiveValueLog::defaultPath(const QDateTime &now)
 {
-    return QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation) +
-           now.toString(QStringLiteral("'/live-'yyyyMMdd-HHmmss'.csv'"));
+    return QDir(dataFolder()).filePath(defaultName(now));
 }
 
 QStringList LiveValueLog::header()

@@ -15,7 +15,9 @@ public:
     explicit LiveValueLog(QObject *parent = nullptr);
     ~LiveValueLog() override;
 
-    // live-YYYYMMDD-HHMMSS.csv for that time, in the program's data folder.
+    // live-YYYYMMDD-HHMMSS.csv for that time.
+    [[nodiscard]] static QString defaultName(const QDateTime &now = QDateTime::currentDateTime());
+    // That name in the program's data folder.
     [[nodiscard]] static QString defaultPath(const QDateTime &now = QDateTime::currentDateTime());
     [[nodiscard]] static QStringList header();
     // The row's fields: local time with milliseconds and UTC offset, rpm, mA, flags as received.

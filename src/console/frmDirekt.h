@@ -161,7 +161,6 @@ private:
     [[nodiscard]] bool showValuesToStore(const DriveValues &controller);
     void showComparison(const QString &title, const QString &note,
                         const QList<ParameterColumn> &columns);
-    [[nodiscard]] QString backupFolder() const;
 
     void setzeWertPosition(QWidget *Balken, QLabel *Wert, int prozent);
     void platziereBalken();
@@ -183,9 +182,9 @@ private:
     Transcript *m_transcript = nullptr;
     std::array<QLabel *, kDriveParameterCount> m_readBackMark{};
     QLabel *m_parameterStatus = nullptr;
+    QLabel *m_transcriptStatus = nullptr; // where the transcript was saved
     bool m_statusIsReadBack = false;      // the status tells a read-back after Set
     QList<QPushButton *> m_backupButtons; // they read from the controller
-    QString m_lastFolder;
     qint16 m_keysPort = 0; // the port whose function keys the boxes hold
     QString m_keysRefused; // stored keys not loaded, and why: told when the console shows
 
