@@ -176,7 +176,7 @@ void TestConsole::opening()
             focusName = w->focusWidget()->objectName();
         w->findChild<QPushButton *>(QStringLiteral("cmdSchliessen"))->click();
     });
-    frmDirekt::oeffnen(rig.state, rig.link, nullptr);
+    frmDirekt::oeffnen(rig.state, rig.link, rig.transcript, nullptr);
 
     QVERIFY(console.isNull()); // nothing of the console survives closing
     QCOMPARE(sentBeforeShown, true);
@@ -430,7 +430,8 @@ void TestConsole::portGateBeforeSending_data()
     QTest::newRow("Send, port chosen")
         << "cmdSend" << true << QStringList{"GN"} << QStringList{"GN", "1500"};
     QTest::newRow("Send, dialog cancelled") << "cmdSend" << false << QStringList{} << QStringList{};
-    QTest::newRow("F3, port chosen") << "cmdF3" << true << QStringList{"V3000"} << QStringList{};
+    QTest::newRow("F3, port chosen") << "cmdF3" << true << QStringList{"V3000"}
+                                     << QStringList{"V3000"};
     QTest::newRow("F3, dialog cancelled") << "cmdF3" << false << QStringList{} << QStringList{};
 }
 
@@ -522,7 +523,8 @@ void TestConsole::functionKeys()
 
     QCOMPARE(rig.sentLines(), expected);
     QVERIFY(console.isVisible()); // Esc stops the motor, it does not close the console
-    QCOMPARE(transcript(rig), QStringList{});
+    // The transcript shows each line as it went to the controller.
+    QCOMPARE(transcript(rig), expected);
 }
 
 void TestConsole::functionKeyDefaults_data()
@@ -546,7 +548,8 @@ void TestConsole::functionKeyDefaults()
     MSComm port;
     WindowAttendant attendant(nullptr);
     ControllerLink link(state, port, attendant);
-    frmDirekt console(state, link);
+    TranscriptLines transcript;
+    frmDirekt console(state, link, transcript);
     QStringList boxes;
     for (int n = 1; n <= 12; ++n)
         boxes << console.findChild<QLineEdit *>(QStringLiteral("txtF%1").arg(n))->text();
@@ -607,9 +610,7 @@ void TestConsole::commandLineRefused()
     QCOMPARE(rig.sentLines(), refusal.isEmpty() ? QStringList{text} : QStringList());
     // A refused line stays for mending; a sent one has gone into the transcript.
     QCOMPARE(edit->text(), refusal.isEmpty() && box == QLatin1String("txtCommand") ? "" : text);
-    QCOMPARE(transcript(rig), refusal.isEmpty() && box == QLatin1String("txtCommand")
-                                  ? QStringList{text}
-                                  : QStringList());
+    QCOMPARE(transcript(rig), refusal.isEmpty() ? QStringList{text} : QStringList());
 }
 
 void TestConsole::stopDropsQueuedOutput_data()
@@ -639,8 +640,8 @@ void TestConsole::stopDropsQueuedOutput()
         rig.port.setHandshaking(1); // as the port gate sets it
         rig.sim().sendRaw("\x13m");
         QTRY_COMPARE(transcript(rig), QStringList{"m (unsolicited)"});
-        note.prepend(QStringLiteral("m (unsolicited)"));
     }
+    const QStringList before = transcript(rig);
     const QString key = QStringLiteral("V1000") + QString(245, QLatin1Char(' '));
     rig.child<QLineEdit>("txtF1")->setText(key);
     for (int i = 0; i < presses; ++i)
@@ -659,7 +660,10 @@ void TestConsole::stopDropsQueuedOutput()
                              stopAt = clock.elapsed();
                      });
     QTest::keyClick(rig.child<QLineEdit>("txtCommand"), Qt::Key_Escape);
-    QCOMPARE(transcript(rig), note);
+    // Each press as it went to the port, what the stop dropped of them, then the stop.
+    const QStringList shown =
+        before + QStringList(QList<QString>(presses, key)) + note + QStringList{"V 0", "DELAY 100"};
+    QCOMPARE(transcript(rig), shown);
     if (held)
         rig.sim().sendRaw("\x11");
     QVERIFY(test::waitForLine(rig.sim(), QStringLiteral("DELAY 100")));
@@ -705,7 +709,8 @@ void TestConsole::showProgress()
     MSComm port;
     WindowAttendant attendant(nullptr);
     ControllerLink link(state, port, attendant);
-    frmDirekt console(state, link);
+    TranscriptLines transcript;
+    frmDirekt console(state, link, transcript);
     console.show();
     auto *balken = console.findChild<SquareBar *>(QStringLiteral("lblBar") + bar);
     auto *wert = console.findChild<QLabel *>(QStringLiteral("lblValue") + bar);
@@ -733,7 +738,8 @@ void TestConsole::barRepaintsOnlyOnChange()
     MSComm port;
     WindowAttendant attendant(nullptr);
     ControllerLink link(state, port, attendant);
-    frmDirekt console(state, link);
+    TranscriptLines transcript;
+    frmDirekt console(state, link, transcript);
     console.show();
     QVERIFY(QTest::qWaitForWindowExposed(&console));
     auto *balken = console.findChild<SquareBar *>(QStringLiteral("lblBarGN"));
@@ -1039,7 +1045,7 @@ void TestConsole::closeWhileWaiting()
     });
     QElapsedTimer clock;
     clock.start();
-    frmDirekt::oeffnen(rig.state, rig.link, nullptr);
+    frmDirekt::oeffnen(rig.state, rig.link, rig.transcript, nullptr);
 
     QVERIFY2(closedWhileBusy, qPrintable(QStringLiteral("%1 ms, lines %2, messages %3")
                                              .arg(clock.elapsed())
@@ -1292,7 +1298,8 @@ void TestConsole::dosesWhilePolling()
     (void)test::readReply(app.window().link(), QStringLiteral("VER"));
     app.window().link().ParameterSetzen();
 
-    frmDirekt console(app.state(), app.window().link(), &app.window());
+    frmDirekt console(app.state(), app.window().link(), app.window().consoleTranscript(),
+                      &app.window());
     console.show();
     int cycles = 0;
     QObject::connect(&console, &frmDirekt::liveValues, &console, [&] { ++cycles; });

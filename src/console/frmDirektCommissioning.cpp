@@ -76,7 +76,7 @@ QString colourStyle(const QColor &colour)
 void frmDirekt::setUpCommissioning()
 {
     showComparisonDialog = [](ParameterCompareDialog &dialog) { dialog.exec(); };
-    m_transcript = new Transcript(*m_ui->txtTerminal, m_link, m_state, this);
+    m_transcript = new Transcript(*m_ui->txtTerminal, m_transcriptLines, m_link, m_state, *this, this);
     addTranscriptButtons();
     addParameterTools();
     addReadBackMarks();
