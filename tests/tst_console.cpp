@@ -127,10 +127,10 @@ enum class Chosen { Export, ValueLog, BackupSave, BackupOpen, Transcript };
 struct ChooserTrial {
     test::ConsoleRig &rig;
     Chosen kind;
-    QString answer;     // what the chooser answers
-    QString startedAt;  // the suggestion it was given
-    QString confirmed;  // the window's text about the file afterwards
-    QString journal;    // the history window's journal
+    QString answer;    // what the chooser answers
+    QString startedAt; // the suggestion it was given
+    QString confirmed; // the window's text about the file afterwards
+    QString journal;   // the history window's journal
 
     void run()
     {
@@ -556,8 +556,8 @@ void TestConsole::portGateBeforeSending_data()
     QTest::newRow("Send, port chosen")
         << "cmdSend" << true << QStringList{"GN"} << QStringList{"GN", "1500"};
     QTest::newRow("Send, dialog cancelled") << "cmdSend" << false << QStringList{} << QStringList{};
-    QTest::newRow("F3, port chosen") << "cmdF3" << true << QStringList{"V3000"}
-                                     << QStringList{"V3000"};
+    QTest::newRow("F3, port chosen")
+        << "cmdF3" << true << QStringList{"V3000"} << QStringList{"V3000"};
     QTest::newRow("F3, dialog cancelled") << "cmdF3" << false << QStringList{} << QStringList{};
 }
 
@@ -1496,14 +1496,15 @@ void TestConsole::chooserStartsWhereLastSaved_data()
     } kinds[] = {
         {"history export", Chosen::Export, "^runs-export\\.csv$"},
         {"value log", Chosen::ValueLog, "^live-\\d{8}-\\d{6}\\.csv$"},
-        {"parameter backup", Chosen::BackupSave, "^drive-parameters-COM1-\\d{4}-\\d\\d-\\d\\d\\.json$"},
+        {"parameter backup", Chosen::BackupSave,
+         "^drive-parameters-COM1-\\d{4}-\\d\\d-\\d\\d\\.json$"},
         {"parameter restore", Chosen::BackupOpen, ""},
         {"transcript", Chosen::Transcript, "^console-\\d{4}-\\d\\d-\\d\\d-\\d{6}\\.txt$"},
     };
     for (const auto &k : kinds) {
         QTest::addRow("%s", k.name) << int(k.kind) << QString::fromLatin1(k.suggested) << false;
-        QTest::addRow("%s, failing", k.name) << int(k.kind) << QString::fromLatin1(k.suggested)
-                                            << true;
+        QTest::addRow("%s, failing", k.name)
+            << int(k.kind) << QString::fromLatin1(k.suggested) << true;
     }
 }
 
@@ -1545,19 +1546,21 @@ void TestConsole::chooserStartsWhereLastSaved()
         file = QDir(blocker.fileName()).filePath(name);
     }
 
-    ChooserTrial trial{rig, chosen, file, {}, {},
-                       QDir(elsewhere.path()).filePath(QStringLiteral("runs.csv"))};
+    ChooserTrial trial{rig, chosen, file,
+                       {},  {},     QDir(elsewhere.path()).filePath(QStringLiteral("runs.csv"))};
     trial.run();
     // Before any save: the data folder, with the file name the window suggests.
-    const QString start = suggested.isEmpty() ? trial.startedAt
-                                              : QFileInfo(trial.startedAt).absolutePath();
+    const QString start =
+        suggested.isEmpty() ? trial.startedAt : QFileInfo(trial.startedAt).absolutePath();
     QCOMPARE(start, dataFolder());
     if (!suggested.isEmpty())
-        QVERIFY2(QRegularExpression(suggested).match(QFileInfo(trial.startedAt).fileName()).hasMatch(),
-                 qPrintable(trial.startedAt));
+        QVERIFY2(
+            QRegularExpression(suggested).match(QFileInfo(trial.startedAt).fileName()).hasMatch(),
+            qPrintable(trial.startedAt));
     if (fails) {
         QCOMPARE(rig.messages.count(), 1);
-        QVERIFY2(rig.messages.texts().constFirst().contains(file), qPrintable(rig.messages.texts().join('|')));
+        QVERIFY2(rig.messages.texts().constFirst().contains(file),
+                 qPrintable(rig.messages.texts().join('|')));
     } else {
         QCOMPARE(rig.messages.count(), 0);
         // The confirmation names the whole path.
@@ -1571,18 +1574,19 @@ void TestConsole::chooserStartsWhereLastSaved()
     // A new window, as after a restart: the store tells where the last one went.
     trial.answer.clear(); // cancelled: the folder stays
     trial.run();
-    const QString again = suggested.isEmpty() ? trial.startedAt
-                                              : QFileInfo(trial.startedAt).absolutePath();
+    const QString again =
+        suggested.isEmpty() ? trial.startedAt : QFileInfo(trial.startedAt).absolutePath();
     QCOMPARE(again, fails ? dataFolder() : folder);
     if (!suggested.isEmpty())
-        QVERIFY(QRegularExpression(suggested).match(QFileInfo(trial.startedAt).fileName()).hasMatch());
+        QVERIFY(
+            QRegularExpression(suggested).match(QFileInfo(trial.startedAt).fileName()).hasMatch());
     trial.run();
     QCOMPARE(suggested.isEmpty() ? trial.startedAt : QFileInfo(trial.startedAt).absolutePath(),
              fails ? dataFolder() : folder);
 
     // Each kind has its own folder: the others still start in the data folder.
-    for (const FileKind other : {FileKind::Export, FileKind::ValueLog, FileKind::Parameters,
-                                 FileKind::Transcript}) {
+    for (const FileKind other :
+         {FileKind::Export, FileKind::ValueLog, FileKind::Parameters, FileKind::Transcript}) {
         if (other != fileKind(chosen))
             QCOMPARE(lastFolder(other), dataFolder());
     }
@@ -1599,10 +1603,10 @@ void TestConsole::consoleSendsInTranscript_data()
     QTest::newRow("SOR 1") << "cmdSor1" << QStringList{"> SOR 1"} << QStringList{"SOR 1"};
     QTest::newRow("Esc") << "Esc" << QStringList{"> V 0", "> DELAY 100"}
                          << QStringList{"V 0", "DELAY 100"};
-    QTest::newRow("Read Status")
-        << "cmdZustand"
-        << QStringList{"> GN", "< -1500", "> GRC", "< 0210", "> TEM", "< 31.5", "> GFS", "< 0100"}
-        << QStringList{"GN", "GRC", "TEM", "GFS"};
+    QTest::newRow("Read Status") << "cmdZustand"
+                                 << QStringList{"> GN",  "< -1500", "> GRC", "< 0210",
+                                                "> TEM", "< 31.5",  "> GFS", "< 0100"}
+                                 << QStringList{"GN", "GRC", "TEM", "GFS"};
     QTest::newRow("Set Parameters")
         << "cmdParameterSetzen"
         << QStringList{"> SP 4000", "> AC 1000", "> LCC 200", "> LPC 350", "> GSP", "< 4000",

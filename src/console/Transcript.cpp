@@ -14,8 +14,7 @@ namespace vyt {
 
 Transcript::Transcript(QPlainTextEdit &view, TranscriptLines &lines, ControllerLink &link,
                        PumpState &state, QObject &sender, QObject *parent)
-    : QObject(parent), m_view(view), m_lines(lines), m_link(link), m_sender(sender),
-      m_state(state)
+    : QObject(parent), m_view(view), m_lines(lines), m_link(link), m_sender(sender), m_state(state)
 {
     m_view.setMaximumBlockCount(int(TranscriptLines::kMaxLines));
     m_view.setPlainText(m_lines.text());

@@ -28,8 +28,8 @@ public:
     static constexpr qsizetype kMaxLineBytes = 4096;
 
     // Shows the lines kept so far in view and adds what sender sends from now on.
-    Transcript(QPlainTextEdit &view, TranscriptLines &lines, ControllerLink &link,
-               PumpState &state, QObject &sender, QObject *parent = nullptr);
+    Transcript(QPlainTextEdit &view, TranscriptLines &lines, ControllerLink &link, PumpState &state,
+               QObject &sender, QObject *parent = nullptr);
 
     void clear();
     [[nodiscard]] QString text() const;

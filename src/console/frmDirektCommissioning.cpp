@@ -76,7 +76,8 @@ QString colourStyle(const QColor &colour)
 void frmDirekt::setUpCommissioning()
 {
     showComparisonDialog = [](ParameterCompareDialog &dialog) { dialog.exec(); };
-    m_transcript = new Transcript(*m_ui->txtTerminal, m_transcriptLines, m_link, m_state, *this, this);
+    m_transcript =
+        new Transcript(*m_ui->txtTerminal, m_transcriptLines, m_link, m_state, *this, this);
     addTranscriptButtons();
     addParameterTools();
     addReadBackMarks();
@@ -122,10 +123,10 @@ void frmDirekt::addTranscriptButtons()
 void frmDirekt::saveTranscript()
 {
     QPointer<frmDirekt> self(this);
-    const QString suggestion =
-        startPath(FileKind::Transcript,
-                  QStringLiteral("console-%1.txt")
-                      .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd-HHmmss"))));
+    const QString suggestion = startPath(
+        FileKind::Transcript,
+        QStringLiteral("console-%1.txt")
+            .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd-HHmmss"))));
     const QString chosen = saveFileName(this, tr("Save transcript"), suggestion,
                                         tr("Text files (*.txt);;All files (*)"));
     if (!self || chosen.isEmpty() || programEnding())

@@ -288,10 +288,9 @@ void frmHistory::exportRows()
                         .arg(m_proxy->rowCount()),
                     windowTitle(), MsgButtons::OkCancel, MsgIcon::Question) != MsgResult::Ok)
         return;
-    const QString chosen =
-        saveFileName(this, tr("Export runs"),
-                     startPath(FileKind::Export, QStringLiteral("runs-export.csv")),
-                     tr("CSV files (*.csv);;All files (*)"));
+    const QString chosen = saveFileName(
+        this, tr("Export runs"), startPath(FileKind::Export, QStringLiteral("runs-export.csv")),
+        tr("CSV files (*.csv);;All files (*)"));
     if (chosen.isEmpty())
         return;
     const QString file = QFileInfo(chosen).absoluteFilePath();
