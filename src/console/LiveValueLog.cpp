@@ -1,6 +1,5 @@
 #include "console/LiveValueLog.h"
 
-#include "config/LastFolders.h"
 #include "config/NumberText.h"
 #include "journal/RunJournal.h"
 
@@ -20,11 +19,6 @@ LiveValueLog::~LiveValueLog() = default;
 QString LiveValueLog::defaultName(const QDateTime &now)
 {
     return now.toString(QStringLiteral("'live-'yyyyMMdd-HHmmss'.csv'"));
-}
-
-QString LiveValueLog::defaultPath(const QDateTime &now)
-{
-    return QDir(dataFolder()).filePath(defaultName(now));
 }
 
 QStringList LiveValueLog::header()
