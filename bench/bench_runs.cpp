@@ -729,7 +729,8 @@ PollFigure pollWithPlot(PlotView view, bool paced)
         return {};
     prime(p.app);
     p.app.window().link().BefehlSenden(QStringLiteral("V1000"));
-    frmDirekt console(p.app.state(), p.app.window().link(), &p.app.window());
+    frmDirekt console(p.app.state(), p.app.window().link(), p.app.window().consoleTranscript(),
+                      &p.app.window());
     console.show();
     if (view != PlotView::None)
         console.findChild<QPushButton *>(QStringLiteral("cmdPlot"))->click();
@@ -807,7 +808,8 @@ SpreadFigure doseLatenessWhilePolling()
     app.enter("txtPause", QStringLiteral("1"));
     prime(app);
 
-    frmDirekt console(app.state(), app.window().link(), &app.window());
+    frmDirekt console(app.state(), app.window().link(), app.window().consoleTranscript(),
+                      &app.window());
     console.show();
     int cycles = 0;
     QObject::connect(&console, &frmDirekt::liveValues, [&] { ++cycles; });

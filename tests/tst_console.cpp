@@ -1,10 +1,17 @@
 // The direct control console against the in-process controller: what goes out on
 // the line, what the window shows, and that its chains of replies end at Stop, Close
 // and the program ending.
+#include "config/LastFolders.h"
 #include "config/PumpState.h"
+#include "console/LiveTools.h"
+#include "console/LiveValueLog.h"
+#include "console/ParameterBackup.h"
 #include "console/SquareBar.h"
+#include "console/TranscriptLines.h"
 #include "console/ParameterCompareDialog.h"
 #include "console/frmDirekt.h"
+#include "history/frmHistory.h"
+#include "journal/RunJournal.h"
 #include "link/ControllerLink.h"
 #include "link/MSComm.h"
 #include "main/WindowAttendant.h"
@@ -17,8 +24,12 @@
 #include "session/ProgramEnd.h"
 #include "session/Clock.h"
 
+#include <QApplication>
 #include <QComboBox>
+#include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -26,6 +37,9 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTextDocument>
 #include <QTest>
 #include <QTimer>
 #include <cstring>
@@ -96,6 +110,111 @@ QStringList transcript(const Rig &rig)
     return lines;
 }
 
+// The transcript's lines with their marks, without the time ("12:00:01.250 > GN" is "> GN").
+QStringList marked(const QPlainTextEdit &view)
+{
+    QStringList lines = view.toPlainText().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    for (QString &line : lines)
+        line.remove(0, int(std::strlen("hh:mm:ss.zzz ")));
+    return lines;
+}
+
+// The kinds of file a chooser asks for; a backup is saved and opened (Restore).
+enum class Chosen { Export, ValueLog, BackupSave, BackupOpen, Transcript };
+
+// One window that asks for a file of one kind, each time made anew as after a restart:
+// answers where its chooser started and what it confirmed.
+struct ChooserTrial {
+    test::ConsoleRig &rig;
+    Chosen kind;
+    QString answer;    // what the chooser answers
+    QString startedAt; // the suggestion it was given
+    QString confirmed; // the window's text about the file afterwards
+    QString journal;   // the history window's journal
+
+    void run()
+    {
+        startedAt.clear();
+        confirmed.clear();
+        const FileChooser chooser = [this](QWidget *, const QString &, const QString &suggestion,
+                                           const QString &) {
+            startedAt = suggestion;
+            return answer;
+        };
+        if (kind == Chosen::Export) {
+            RunJournal runs(journal);
+            frmHistory window(runs);
+            window.saveFileName = chooser;
+            // The rows load in a worker; an export before asks whether the loaded ones do.
+            auto *count = window.findChild<QLabel *>(QStringLiteral("lblCount"));
+            QTRY_COMPARE(count->text(), QStringLiteral("0 of 0 runs"));
+            window.findChild<QPushButton *>(QStringLiteral("cmdExport"))->click();
+            confirmed = window.findChild<QLabel *>(QStringLiteral("lblExportStatus"))->text();
+            return;
+        }
+        frmDirekt &console = rig.show();
+        console.saveFileName = chooser;
+        console.openFileName = chooser;
+        switch (kind) {
+        case Chosen::ValueLog: {
+            LiveTools &tools = rig.tools();
+            tools.chooseLogFile = [this](QWidget *, const QString &suggestion,
+                                         std::function<void(const QString &)> chosen) {
+                startedAt = suggestion;
+                chosen(answer);
+            };
+            rig.button("cmdLog")->click();
+            if (tools.log().isActive())
+                rig.button("cmdLog")->click(); // the log is whole once stopped
+            else if (!answer.isEmpty())
+                QTRY_COMPARE(rig.messages.count(), 1); // told from the event loop
+            // The tool tip as the operator reads it.
+            QTextDocument tip;
+            tip.setHtml(rig.button("cmdLog")->toolTip());
+            confirmed = tip.toPlainText();
+            break;
+        }
+        case Chosen::BackupSave:
+        case Chosen::BackupOpen:
+            rig.button(kind == Chosen::BackupSave ? "cmdParameterBackup" : "cmdParameterRestore")
+                ->click();
+            (void)rig.settle();
+            confirmed = rig.child<QLabel>("lblParameterStatus")->text();
+            break;
+        case Chosen::Transcript:
+            rig.button("cmdTranscriptSave")->click();
+            confirmed = rig.child<QLabel>("lblTranscriptStatus")->text();
+            break;
+        case Chosen::Export: break;
+        }
+        rig.console.reset();
+    }
+};
+
+FileKind fileKind(Chosen kind)
+{
+    switch (kind) {
+    case Chosen::Export: return FileKind::Export;
+    case Chosen::ValueLog: return FileKind::ValueLog;
+    case Chosen::BackupSave:
+    case Chosen::BackupOpen: return FileKind::Parameters;
+    case Chosen::Transcript: return FileKind::Transcript;
+    }
+    return FileKind::Export;
+}
+
+const char *storeKey(Chosen kind)
+{
+    switch (kind) {
+    case Chosen::Export: return "export";
+    case Chosen::ValueLog: return "valueLog";
+    case Chosen::BackupSave:
+    case Chosen::BackupOpen: return "parameters";
+    case Chosen::Transcript: return "transcript";
+    }
+    return "";
+}
+
 } // namespace
 
 class TestConsole : public QObject {
@@ -143,6 +262,13 @@ private slots:
     void eepromSave();
     void dosesWhilePolling_data();
     void dosesWhilePolling();
+    void chooserStartsWhereLastSaved_data();
+    void chooserStartsWhereLastSaved();
+    void consoleSendsInTranscript_data();
+    void consoleSendsInTranscript();
+    void transcriptKeptWhileProgramRuns();
+    void transcriptKeepsNewestLines_data();
+    void transcriptKeepsNewestLines();
 };
 
 void TestConsole::opening_data()
@@ -176,7 +302,7 @@ void TestConsole::opening()
             focusName = w->focusWidget()->objectName();
         w->findChild<QPushButton *>(QStringLiteral("cmdSchliessen"))->click();
     });
-    frmDirekt::oeffnen(rig.state, rig.link, nullptr);
+    frmDirekt::oeffnen(rig.state, rig.link, rig.transcript, nullptr);
 
     QVERIFY(console.isNull()); // nothing of the console survives closing
     QCOMPARE(sentBeforeShown, true);
@@ -430,7 +556,8 @@ void TestConsole::portGateBeforeSending_data()
     QTest::newRow("Send, port chosen")
         << "cmdSend" << true << QStringList{"GN"} << QStringList{"GN", "1500"};
     QTest::newRow("Send, dialog cancelled") << "cmdSend" << false << QStringList{} << QStringList{};
-    QTest::newRow("F3, port chosen") << "cmdF3" << true << QStringList{"V3000"} << QStringList{};
+    QTest::newRow("F3, port chosen")
+        << "cmdF3" << true << QStringList{"V3000"} << QStringList{"V3000"};
     QTest::newRow("F3, dialog cancelled") << "cmdF3" << false << QStringList{} << QStringList{};
 }
 
@@ -522,7 +649,8 @@ void TestConsole::functionKeys()
 
     QCOMPARE(rig.sentLines(), expected);
     QVERIFY(console.isVisible()); // Esc stops the motor, it does not close the console
-    QCOMPARE(transcript(rig), QStringList{});
+    // The transcript shows each line as it went to the controller.
+    QCOMPARE(transcript(rig), expected);
 }
 
 void TestConsole::functionKeyDefaults_data()
@@ -546,7 +674,8 @@ void TestConsole::functionKeyDefaults()
     MSComm port;
     WindowAttendant attendant(nullptr);
     ControllerLink link(state, port, attendant);
-    frmDirekt console(state, link);
+    TranscriptLines transcript;
+    frmDirekt console(state, link, transcript);
     QStringList boxes;
     for (int n = 1; n <= 12; ++n)
         boxes << console.findChild<QLineEdit *>(QStringLiteral("txtF%1").arg(n))->text();
@@ -607,9 +736,7 @@ void TestConsole::commandLineRefused()
     QCOMPARE(rig.sentLines(), refusal.isEmpty() ? QStringList{text} : QStringList());
     // A refused line stays for mending; a sent one has gone into the transcript.
     QCOMPARE(edit->text(), refusal.isEmpty() && box == QLatin1String("txtCommand") ? "" : text);
-    QCOMPARE(transcript(rig), refusal.isEmpty() && box == QLatin1String("txtCommand")
-                                  ? QStringList{text}
-                                  : QStringList());
+    QCOMPARE(transcript(rig), refusal.isEmpty() ? QStringList{text} : QStringList());
 }
 
 void TestConsole::stopDropsQueuedOutput_data()
@@ -639,8 +766,8 @@ void TestConsole::stopDropsQueuedOutput()
         rig.port.setHandshaking(1); // as the port gate sets it
         rig.sim().sendRaw("\x13m");
         QTRY_COMPARE(transcript(rig), QStringList{"m (unsolicited)"});
-        note.prepend(QStringLiteral("m (unsolicited)"));
     }
+    const QStringList before = transcript(rig);
     const QString key = QStringLiteral("V1000") + QString(245, QLatin1Char(' '));
     rig.child<QLineEdit>("txtF1")->setText(key);
     for (int i = 0; i < presses; ++i)
@@ -659,7 +786,10 @@ void TestConsole::stopDropsQueuedOutput()
                              stopAt = clock.elapsed();
                      });
     QTest::keyClick(rig.child<QLineEdit>("txtCommand"), Qt::Key_Escape);
-    QCOMPARE(transcript(rig), note);
+    // Each press as it went to the port, what the stop dropped of them, then the stop.
+    const QStringList shown =
+        before + QStringList(QList<QString>(presses, key)) + note + QStringList{"V 0", "DELAY 100"};
+    QCOMPARE(transcript(rig), shown);
     if (held)
         rig.sim().sendRaw("\x11");
     QVERIFY(test::waitForLine(rig.sim(), QStringLiteral("DELAY 100")));
@@ -705,7 +835,8 @@ void TestConsole::showProgress()
     MSComm port;
     WindowAttendant attendant(nullptr);
     ControllerLink link(state, port, attendant);
-    frmDirekt console(state, link);
+    TranscriptLines transcript;
+    frmDirekt console(state, link, transcript);
     console.show();
     auto *balken = console.findChild<SquareBar *>(QStringLiteral("lblBar") + bar);
     auto *wert = console.findChild<QLabel *>(QStringLiteral("lblValue") + bar);
@@ -733,7 +864,8 @@ void TestConsole::barRepaintsOnlyOnChange()
     MSComm port;
     WindowAttendant attendant(nullptr);
     ControllerLink link(state, port, attendant);
-    frmDirekt console(state, link);
+    TranscriptLines transcript;
+    frmDirekt console(state, link, transcript);
     console.show();
     QVERIFY(QTest::qWaitForWindowExposed(&console));
     auto *balken = console.findChild<SquareBar *>(QStringLiteral("lblBarGN"));
@@ -1039,7 +1171,7 @@ void TestConsole::closeWhileWaiting()
     });
     QElapsedTimer clock;
     clock.start();
-    frmDirekt::oeffnen(rig.state, rig.link, nullptr);
+    frmDirekt::oeffnen(rig.state, rig.link, rig.transcript, nullptr);
 
     QVERIFY2(closedWhileBusy, qPrintable(QStringLiteral("%1 ms, lines %2, messages %3")
                                              .arg(clock.elapsed())
@@ -1292,7 +1424,8 @@ void TestConsole::dosesWhilePolling()
     (void)test::readReply(app.window().link(), QStringLiteral("VER"));
     app.window().link().ParameterSetzen();
 
-    frmDirekt console(app.state(), app.window().link(), &app.window());
+    frmDirekt console(app.state(), app.window().link(), app.window().consoleTranscript(),
+                      &app.window());
     console.show();
     int cycles = 0;
     QObject::connect(&console, &frmDirekt::liveValues, &console, [&] { ++cycles; });
@@ -1349,6 +1482,251 @@ void TestConsole::dosesWhilePolling()
     // The poll went on beside the run: a cycle is three replies and the 0.3 s pause.
     const qint64 cycleMs = 3 * (replyDelayMs + 5) + frmDirekt::kAbfragePauseMs;
     QVERIFY2(cyclesDuringRun >= took / cycleMs / 2, qPrintable(QString::number(cyclesDuringRun)));
+}
+
+void TestConsole::chooserStartsWhereLastSaved_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<QString>("suggested"); // the file name offered; empty: a folder only
+    QTest::addColumn<bool>("fails");        // the save or open goes wrong
+    const struct {
+        const char *name;
+        Chosen kind;
+        const char *suggested;
+    } kinds[] = {
+        {"history export", Chosen::Export, "^runs-export\\.csv$"},
+        {"value log", Chosen::ValueLog, "^live-\\d{8}-\\d{6}\\.csv$"},
+        {"parameter backup", Chosen::BackupSave,
+         "^drive-parameters-COM1-\\d{4}-\\d\\d-\\d\\d\\.json$"},
+        {"parameter restore", Chosen::BackupOpen, ""},
+        {"transcript", Chosen::Transcript, "^console-\\d{4}-\\d\\d-\\d\\d-\\d{6}\\.txt$"},
+    };
+    for (const auto &k : kinds) {
+        QTest::addRow("%s", k.name) << int(k.kind) << QString::fromLatin1(k.suggested) << false;
+        QTest::addRow("%s, failing", k.name)
+            << int(k.kind) << QString::fromLatin1(k.suggested) << true;
+    }
+}
+
+void TestConsole::chooserStartsWhereLastSaved()
+{
+    QFETCH(int, kind);
+    QFETCH(QString, suggested);
+    QFETCH(bool, fails);
+    Rig rig;
+    QVERIFY(rig.openPort());
+    QTemporaryDir elsewhere;
+    QVERIFY(elsewhere.isValid());
+    const auto chosen = Chosen(kind);
+    const QString folder = QDir(elsewhere.path()).filePath(QStringLiteral("kept here"));
+    QVERIFY(QDir().mkpath(folder));
+    const QString name = chosen == Chosen::Transcript ? QStringLiteral("session.txt")
+                         : chosen == Chosen::BackupSave || chosen == Chosen::BackupOpen
+                             ? QStringLiteral("drive.json")
+                             : QStringLiteral("values.csv");
+    QString file = QDir(folder).filePath(name);
+    if (chosen == Chosen::BackupOpen) {
+        ParameterBackup backup;
+        backup.values = {QStringLiteral("3000"), QStringLiteral("500"), QStringLiteral("230"),
+                         QStringLiteral("400")};
+        backup.pumpType = QStringLiteral("vyt-P01");
+        backup.port = QStringLiteral("COM1");
+        backup.saved = QDateTime::currentDateTime();
+        QString error;
+        QVERIFY2(writeBackup(file, backup, &error), qPrintable(error));
+        if (fails) {
+            QFile broken(file);
+            QVERIFY(broken.open(QIODevice::WriteOnly));
+            broken.write("not a backup");
+        }
+    } else if (fails) {
+        // A file where the folder should be: nothing can be written below it.
+        QFile blocker(QDir(folder).filePath(QStringLiteral("blocker")));
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        file = QDir(blocker.fileName()).filePath(name);
+    }
+
+    ChooserTrial trial{rig, chosen, file,
+                       {},  {},     QDir(elsewhere.path()).filePath(QStringLiteral("runs.csv"))};
+    trial.run();
+    // Before any save: the data folder, with the file name the window suggests.
+    const QString start =
+        suggested.isEmpty() ? trial.startedAt : QFileInfo(trial.startedAt).absolutePath();
+    QCOMPARE(start, dataFolder());
+    if (!suggested.isEmpty())
+        QVERIFY2(
+            QRegularExpression(suggested).match(QFileInfo(trial.startedAt).fileName()).hasMatch(),
+            qPrintable(trial.startedAt));
+    if (fails) {
+        QCOMPARE(rig.messages.count(), 1);
+        QVERIFY2(rig.messages.texts().constFirst().contains(file),
+                 qPrintable(rig.messages.texts().join('|')));
+    } else {
+        QCOMPARE(rig.messages.count(), 0);
+        // The confirmation names the whole path.
+        if (chosen != Chosen::BackupOpen)
+            QCOMPARE(trial.confirmed, QStringLiteral("Saved in %1.").arg(file));
+        QVERIFY(QFileInfo::exists(file));
+    }
+    QCOMPARE(test::storedValue(QStringLiteral("Folders"), QLatin1String(storeKey(chosen))),
+             fails ? QString() : folder);
+
+    // A new window, as after a restart: the store tells where the last one went.
+    trial.answer.clear(); // cancelled: the folder stays
+    trial.run();
+    const QString again =
+        suggested.isEmpty() ? trial.startedAt : QFileInfo(trial.startedAt).absolutePath();
+    QCOMPARE(again, fails ? dataFolder() : folder);
+    if (!suggested.isEmpty())
+        QVERIFY(
+            QRegularExpression(suggested).match(QFileInfo(trial.startedAt).fileName()).hasMatch());
+    trial.run();
+    QCOMPARE(suggested.isEmpty() ? trial.startedAt : QFileInfo(trial.startedAt).absolutePath(),
+             fails ? dataFolder() : folder);
+
+    // Each kind has its own folder: the others still start in the data folder.
+    for (const FileKind other :
+         {FileKind::Export, FileKind::ValueLog, FileKind::Parameters, FileKind::Transcript}) {
+        if (other != fileKind(chosen))
+            QCOMPARE(lastFolder(other), dataFolder());
+    }
+}
+
+void TestConsole::consoleSendsInTranscript_data()
+{
+    QTest::addColumn<QString>("action");
+    QTest::addColumn<QStringList>("shown"); // in the transcript, with marks
+    QTest::addColumn<QStringList>("sent");  // what reached the controller
+    QTest::newRow("F1") << "F1" << QStringList{"> V1000"} << QStringList{"V1000"};
+    QTest::newRow("F8 button") << "cmdF8" << QStringList{"> LR32", "> M"}
+                               << QStringList{"LR32", "M"};
+    QTest::newRow("SOR 1") << "cmdSor1" << QStringList{"> SOR 1"} << QStringList{"SOR 1"};
+    QTest::newRow("Esc") << "Esc" << QStringList{"> V 0", "> DELAY 100"}
+                         << QStringList{"V 0", "DELAY 100"};
+    QTest::newRow("Read Status") << "cmdZustand"
+                                 << QStringList{"> GN",  "< -1500", "> GRC", "< 0210",
+                                                "> TEM", "< 31.5",  "> GFS", "< 0100"}
+                                 << QStringList{"GN", "GRC", "TEM", "GFS"};
+    QTest::newRow("Set Parameters")
+        << "cmdParameterSetzen"
+        << QStringList{"> SP 4000", "> AC 1000", "> LCC 200", "> LPC 350", "> GSP", "< 4000",
+                       "> GAC",     "< 1000",    "> GCC",     "< 200",     "> GPC", "< 350"}
+        << QStringList{"SP 4000", "AC 1000", "LCC 200", "LPC 350", "GSP", "GAC", "GCC", "GPC"};
+    // The poll's values are on the bars; a run's commands are not the console's.
+    QTest::newRow("live-value poll") << "poll" << QStringList{} << QStringList{"GN", "GFS", "GRC"};
+    QTest::newRow("another sender") << "other" << QStringList{} << QStringList{"V 5"};
+}
+
+void TestConsole::consoleSendsInTranscript()
+{
+    QFETCH(QString, action);
+    QFETCH(QStringList, shown);
+    QFETCH(QStringList, sent);
+    Rig rig;
+    QVERIFY(rig.open());
+    rig.state.Encoderaufloesung = 16.f; // F8: half a revolution, 2 increments per line
+    rig.console.reset();
+    const std::pair<const char *, const char *> replies[] = {
+        {"GN", "-1500"}, {"GRC", "0210"}, {"TEM", "31.5"}, {"GFS", "0100"}};
+    for (const auto &[query, reply] : replies)
+        rig.sim().setReply(QString::fromLatin1(query), QString::fromLatin1(reply));
+    frmDirekt &console = rig.show();
+    const char *const boxes[] = {"txtSP", "txtAC", "txtLCC", "txtLPC"};
+    const char *const values[] = {"4000", "1000", "200", "350"};
+    for (int i = 0; i < 4; ++i)
+        rig.child<QLineEdit>(boxes[i])->setText(QLatin1String(values[i]));
+    auto *line = rig.child<QLineEdit>("txtCommand");
+
+    if (action == QLatin1String("F1"))
+        QTest::keyClick(line, Qt::Key_F1);
+    else if (action == QLatin1String("Esc"))
+        QTest::keyClick(line, Qt::Key_Escape);
+    else if (action == QLatin1String("poll"))
+        (void)rig.pollCycles(1);
+    else if (action == QLatin1String("other"))
+        rig.link.BefehlSenden(QStringLiteral("V 5"));
+    else
+        rig.button(action.toLatin1().constData())->click();
+    QVERIFY(rig.settle());
+
+    QCOMPARE(rig.sentLines(), sent);
+    QCOMPARE(marked(*rig.child<QPlainTextEdit>("txtTerminal")), shown);
+    QCOMPARE(rig.messages.count(), 0);
+    QVERIFY(console.isVisible());
+}
+
+void TestConsole::transcriptKeptWhileProgramRuns()
+{
+    test::AppFixture app;
+    QStringList seen[3];
+    QStringList sentAt[3];
+    const auto openConsole = [&](int opening, const std::function<void(QWidget *)> &act) {
+        test::onNextModal([&, opening, act](QWidget *console) {
+            auto *view = console->findChild<QPlainTextEdit *>(QStringLiteral("txtTerminal"));
+            seen[opening] = marked(*view);
+            act(console);
+            sentAt[opening] = marked(*view);
+            console->findChild<QPushButton *>(QStringLiteral("cmdSchliessen"))->click();
+        });
+        app.window().activateWindow();
+        QWidget *focus = QApplication::focusWidget() ? QApplication::focusWidget() : &app.window();
+        QTest::keyClick(focus, Qt::Key_H, Qt::ShiftModifier | Qt::ControlModifier);
+    };
+    // F1, then the console closes; opened again it shows F1's line and adds F2's.
+    openConsole(0, [](QWidget *console) {
+        QTest::keyClick(console->findChild<QLineEdit *>(QStringLiteral("txtCommand")), Qt::Key_F1);
+    });
+    openConsole(1, [](QWidget *console) {
+        QTest::keyClick(console->findChild<QLineEdit *>(QStringLiteral("txtCommand")), Qt::Key_F2);
+    });
+    // Clear empties it for good.
+    openConsole(2, [](QWidget *console) {
+        console->findChild<QPushButton *>(QStringLiteral("cmdTranscriptClear"))->click();
+    });
+
+    QCOMPARE(seen[0], QStringList{});
+    QCOMPARE(sentAt[0], QStringList{"> V1000"});
+    QCOMPARE(seen[1], QStringList{"> V1000"});
+    QCOMPARE(sentAt[1], (QStringList{"> V1000", "> V2000"}));
+    QCOMPARE(seen[2], (QStringList{"> V1000", "> V2000"}));
+    QCOMPARE(app.window().consoleTranscript().lines(), QStringList{});
+    QVERIFY(test::waitForLine(app.sim(), QStringLiteral("V2000")));
+    QVERIFY(app.sim().receivedLines().contains(QStringLiteral("V1000")));
+}
+
+void TestConsole::transcriptKeepsNewestLines_data()
+{
+    QTest::addColumn<int>("added");
+    QTest::addColumn<int>("kept");
+    const int most = int(TranscriptLines::kMaxLines);
+    QTest::newRow("a few") << 3 << 3;
+    QTest::newRow("just the most") << most << most;
+    QTest::newRow("one too many") << most + 1 << most;
+    QTest::newRow("far too many") << 3 * most + 7 << most;
+}
+
+void TestConsole::transcriptKeepsNewestLines()
+{
+    QFETCH(int, added);
+    QFETCH(int, kept);
+    Rig rig;
+    QVERIFY(rig.openPort());
+    for (int i = 0; i < added; ++i)
+        rig.transcript.append(QStringLiteral("line %1").arg(i));
+    QCOMPARE(rig.transcript.lines().size(), kept);
+    QCOMPARE(rig.transcript.lines().constFirst(), QStringLiteral("line %1").arg(added - kept));
+
+    // The console opened again shows the same; F1 pushes the oldest out when full.
+    rig.show();
+    QTest::keyClick(rig.child<QLineEdit>("txtCommand"), Qt::Key_F1);
+    QVERIFY(rig.settle());
+    auto *view = rig.child<QPlainTextEdit>("txtTerminal");
+    const QStringList shown = view->toPlainText().split(QLatin1Char('\n'));
+    const int now = std::min(kept + 1, int(TranscriptLines::kMaxLines));
+    QCOMPARE(shown.size(), now);
+    QCOMPARE(rig.transcript.lines(), shown);
+    QVERIFY(shown.constLast().endsWith(QLatin1String(" > V1000")));
+    QCOMPARE(shown.constFirst(), QStringLiteral("line %1").arg(added + 1 - now));
 }
 
 QTEST_MAIN(TestConsole)

@@ -396,7 +396,8 @@ void tst_faultmatrix::faultAtPlace()
         prime(app, place != Place::DriveLimits);
     std::unique_ptr<frmDirekt> direkt;
     if (console) {
-        direkt = std::make_unique<frmDirekt>(app.state(), app.window().link(), &app.window());
+        direkt = std::make_unique<frmDirekt>(app.state(), app.window().link(),
+                                             app.window().consoleTranscript(), &app.window());
         direkt->show();
         QVERIFY(QTest::qWaitForWindowExposed(direkt.get()));
     }

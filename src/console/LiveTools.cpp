@@ -1,11 +1,13 @@
 #include "console/LiveTools.h"
 
+#include "config/LastFolders.h"
 #include "config/PumpState.h"
 #include "ui/WindowPlace.h"
 #include "console/LiveValueLog.h"
 #include "console/frmDirekt.h"
 #include "console/frmLivePlot.h"
 #include "ui/MessageBox.h"
+#include "ui/PlainText.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -172,9 +174,7 @@ void LiveTools::toggleLog()
         return;
     m_choosing = true;
     QPointer<LiveTools> self(this);
-    const QString suggested = LiveValueLog::defaultPath();
-    // The dialog opens in the data folder only when it exists.
-    QDir().mkpath(QFileInfo(suggested).absolutePath());
+    const QString suggested = startPath(FileKind::ValueLog, LiveValueLog::defaultName());
     chooseLogFile(&m_console, suggested, [self](const QString &file) {
         if (!self)
             return;
@@ -190,12 +190,22 @@ void LiveTools::startLog(const QString &file)
         reportLater(m_log->error());
         return;
     }
+    rememberFolder(FileKind::ValueLog, file);
     showLogState();
 }
 
 void LiveTools::showLogState()
 {
     m_logButton->setText(m_log->isActive() ? tr("Stop logging") : tr("Log to file…"));
+    // The button tells where the rows go, and once stopped where they are.
+    // A log that failed has told so; its file is not whole.
+    const QString file = QDir::toNativeSeparators(m_log->path());
+    if (m_log->isActive())
+        m_logButton->setToolTip(plainToolTip(tr("Logging to %1.").arg(file)));
+    else if (!file.isEmpty() && m_log->error().isEmpty())
+        m_logButton->setToolTip(plainToolTip(tr("Saved in %1.").arg(file)));
+    else
+        m_logButton->setToolTip({});
 }
 
 void LiveTools::reportLater(const QString &text)

@@ -7,7 +7,6 @@
 #include <QFile>
 #include <QFileDevice>
 #include <QFileInfo>
-#include <QStandardPaths>
 
 namespace vyt {
 
@@ -17,10 +16,9 @@ LiveValueLog::LiveValueLog(QObject *parent) : QObject(parent)
 
 LiveValueLog::~LiveValueLog() = default;
 
-QString LiveValueLog::defaultPath(const QDateTime &now)
+QString LiveValueLog::defaultName(const QDateTime &now)
 {
-    return QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation) +
-           now.toString(QStringLiteral("'/live-'yyyyMMdd-HHmmss'.csv'"));
+    return now.toString(QStringLiteral("'live-'yyyyMMdd-HHmmss'.csv'"));
 }
 
 QStringList LiveValueLog::header()

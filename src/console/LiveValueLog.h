@@ -15,8 +15,8 @@ public:
     explicit LiveValueLog(QObject *parent = nullptr);
     ~LiveValueLog() override;
 
-    // live-YYYYMMDD-HHMMSS.csv for that time, in the program's data folder.
-    [[nodiscard]] static QString defaultPath(const QDateTime &now = QDateTime::currentDateTime());
+    // live-YYYYMMDD-HHMMSS.csv for that time; the chooser offers it in the log's last folder.
+    [[nodiscard]] static QString defaultName(const QDateTime &now = QDateTime::currentDateTime());
     [[nodiscard]] static QStringList header();
     // The row's fields: local time with milliseconds and UTC offset, rpm, mA, flags as received.
     [[nodiscard]] static QStringList row(const QDateTime &time, qint32 rpm, qint32 mA,

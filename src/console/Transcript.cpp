@@ -2,6 +2,7 @@
 
 #include "config/NumberText.h"
 #include "config/PumpState.h"
+#include "console/TranscriptLines.h"
 #include "link/ControllerLink.h"
 #include "link/MSComm.h"
 
@@ -11,15 +12,21 @@
 
 namespace vyt {
 
-Transcript::Transcript(QPlainTextEdit &view, ControllerLink &link, PumpState &state,
-                       QObject *parent)
-    : QObject(parent), m_view(view), m_link(link), m_state(state)
+Transcript::Transcript(QPlainTextEdit &view, TranscriptLines &lines, ControllerLink &link,
+                       PumpState &state, QObject &sender, QObject *parent)
+    : QObject(parent), m_view(view), m_lines(lines), m_link(link), m_sender(sender), m_state(state)
 {
+    m_view.setMaximumBlockCount(int(TranscriptLines::kMaxLines));
+    m_view.setPlainText(m_lines.text());
+    m_view.moveCursor(QTextCursor::End);
+    m_view.ensureCursorVisible();
     m_quiet.setSingleShot(true);
     m_quiet.setInterval(kQuietMs);
     connect(&m_quiet, &QTimer::timeout, this, [this] { showUnsolicited(true); });
     connect(&m_link.line(), &LineQueue::unsolicited, this, &Transcript::takeUnsolicited);
     connect(&m_link, &ControllerLink::outputDroppedForStop, this, &Transcript::droppedForStop);
+    connect(&m_link.line(), &LineQueue::written, this, &Transcript::sent);
+    connect(&m_link.line(), &LineQueue::replyTaken, this, &Transcript::received);
 }
 
 QString Transcript::line(const QTime &time, QChar mark, const QString &text)
@@ -47,13 +54,17 @@ QString Transcript::printable(const QString &text)
 
 void Transcript::append(QChar mark, const QString &text)
 {
-    m_view.appendPlainText(line(QTime::currentTime(), mark, printable(text)));
+    const QString shown = line(QTime::currentTime(), mark, printable(text));
+    m_lines.append(shown);
+    m_view.appendPlainText(shown);
     m_view.moveCursor(QTextCursor::End);
     m_view.ensureCursorVisible();
 }
 
-void Transcript::sent(const QString &text)
+void Transcript::sent(const QString &text, QObject *origin)
 {
+    if (origin != &m_sender)
+        return;
     // What came in before the command belongs before it.
     showUnsolicited(true);
     append(QLatin1Char('>'), text);
@@ -70,24 +81,27 @@ QString Transcript::dropNote(qint64 bytes)
     return QStringLiteral("(not sent: %1 bytes dropped for the stop)").arg(integerForm(bytes));
 }
 
-void Transcript::received(const QString &text)
+void Transcript::received(const QString &text, QObject *origin)
 {
-    append(QLatin1Char('<'), text);
+    // A silent controller leaves no line.
+    if (origin == &m_sender && !text.isEmpty())
+        append(QLatin1Char('<'), text);
 }
 
 void Transcript::clear()
 {
+    m_lines.clear();
     m_view.clear();
 }
 
 QString Transcript::text() const
 {
-    return m_view.toPlainText();
+    return m_lines.text();
 }
 
 bool Transcript::saveTo(const QString &file, QString *error) const
 {
-    QString text = m_view.toPlainText();
+    QString text = m_lines.text();
     if (!text.isEmpty())
         text += QLatin1Char('\n');
     const QByteArray bytes = text.toUtf8();

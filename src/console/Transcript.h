@@ -1,7 +1,10 @@
 #pragma once
 // The console's transcript: each line stamped with its time and marked as sent (">") or
-// received ("<"). Input that arrives while nobody reads (a late reply, a "p" notification)
-// is shown too, marked as unsolicited, instead of being dropped by the next command.
+// received ("<"). It shows what the console put on the line as it went out, whichever
+// control sent it, and the replies to the console's questions; other senders (a run,
+// remote control) and the console's live-value poll are left out. Input that arrives while
+// nobody reads (a late reply, a "p" notification) is shown too, marked as unsolicited,
+// instead of being dropped by the next command. The lines outlive the console.
 #include <QByteArray>
 #include <QObject>
 #include <QTime>
@@ -13,6 +16,7 @@ namespace vyt {
 
 class ControllerLink;
 struct PumpState;
+class TranscriptLines;
 
 class Transcript : public QObject {
     Q_OBJECT
@@ -23,11 +27,10 @@ public:
     // that noise fills neither the memory nor the transcript.
     static constexpr qsizetype kMaxLineBytes = 4096;
 
-    Transcript(QPlainTextEdit &view, ControllerLink &link, PumpState &state,
-               QObject *parent = nullptr);
+    // Shows the lines kept so far in view and adds what sender sends from now on.
+    Transcript(QPlainTextEdit &view, TranscriptLines &lines, ControllerLink &link, PumpState &state,
+               QObject &sender, QObject *parent = nullptr);
 
-    void sent(const QString &text);
-    void received(const QString &text);
     void clear();
     [[nodiscard]] QString text() const;
     // The transcript as UTF-8 text, written whole or not at all; false and a reason on failure.
@@ -42,13 +45,17 @@ public:
     [[nodiscard]] static QString dropNote(qint64 bytes);
 
 private:
+    void sent(const QString &text, QObject *origin);
+    void received(const QString &text, QObject *origin);
     void append(QChar mark, const QString &text);
     void droppedForStop(qint64 bytes);
     void takeUnsolicited(const QByteArray &bytes);
     void showUnsolicited(bool partialToo);
 
     QPlainTextEdit &m_view;
+    TranscriptLines &m_lines;
     ControllerLink &m_link;
+    QObject &m_sender;
     PumpState &m_state;
     QByteArray m_pending;
     qsizetype m_dropped = 0; // of the line in m_pending, left out of a flood

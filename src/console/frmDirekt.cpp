@@ -51,8 +51,10 @@ std::optional<qint32> ganzeZahl(const QString &reply)
 
 } // namespace
 
-frmDirekt::frmDirekt(PumpState &state, ControllerLink &link, QWidget *parent)
-    : QDialog(parent), m_state(state), m_link(link), m_ui(std::make_unique<Ui::frmDirekt>())
+frmDirekt::frmDirekt(PumpState &state, ControllerLink &link, TranscriptLines &transcript,
+                     QWidget *parent)
+    : QDialog(parent), m_state(state), m_link(link), m_ui(std::make_unique<Ui::frmDirekt>()),
+      m_transcriptLines(transcript), m_pollAsker(new QObject(this))
 {
     m_ui->setupUi(this);
     setWindowFlag(Qt::WindowContextHelpButtonHint, false);
@@ -102,12 +104,13 @@ frmDirekt::~frmDirekt()
     qApp->removeEventFilter(this);
 }
 
-void frmDirekt::oeffnen(PumpState &state, ControllerLink &link, QWidget *parent)
+void frmDirekt::oeffnen(PumpState &state, ControllerLink &link, TranscriptLines &transcript,
+                        QWidget *parent)
 {
     if (programEnding())
         return;
     // The parent may take the console with it while it is open; a guard, not the stack, owns it.
-    QPointer<frmDirekt> console = new frmDirekt(state, link, parent);
+    QPointer<frmDirekt> console = new frmDirekt(state, link, transcript, parent);
     if (state.ParameterGeaendert && link.SchnittstelleOK() && !programEnding())
         link.ParameterSetzen();
     if (console && !programEnding())
@@ -318,7 +321,6 @@ void frmDirekt::befehlszeileSenden()
     // Emptied before the reply wait, so that what is typed meanwhile is not lost.
     m_ui->txtCommand->clear();
 
-    m_transcript->sent(befehl);
     // What the operator does while the reply is awaited waits in the line's queue.
     m_link.KonsoleBefehlSenden(befehl, this,
                                [this](const QString &antwort) { showCommandReply(antwort); });
@@ -326,8 +328,6 @@ void frmDirekt::befehlszeileSenden()
 
 void frmDirekt::showCommandReply(const QString &antwort)
 {
-    if (!antwort.isEmpty())
-        m_transcript->received(antwort);
     m_ui->txtCommand->end(false);
     // Back to the command line, unless the operator has gone on to another control.
     const QWidget *focus = QApplication::focusWidget();
@@ -339,7 +339,7 @@ void frmDirekt::senden(const QString &Befehl)
 {
     if (!schnittstelleOK())
         return;
-    m_link.BefehlSenden(Befehl);
+    m_link.BefehlSenden(Befehl, this);
 }
 
 void frmDirekt::funktionstaste(int n)
@@ -348,16 +348,16 @@ void frmDirekt::funktionstaste(int n)
         !commandAccepted(m_txtF[n - 1]->text(), tr("Function key F%1").arg(n), m_txtF[n - 1]) ||
         !schnittstelleOK())
         return;
-    m_link.BefehlSenden(m_txtF[n - 1]->text());
+    m_link.BefehlSenden(m_txtF[n - 1]->text(), this);
     if (n >= 7)
-        m_link.BefehlSenden(QStringLiteral("M"));
+        m_link.BefehlSenden(QStringLiteral("M"), this);
 }
 
 void frmDirekt::escTaste()
 {
     if (!schnittstelleOK())
         return;
-    m_link.sendStop({QStringLiteral("V 0"), QStringLiteral("DELAY 100")});
+    m_link.sendStop({QStringLiteral("V 0"), QStringLiteral("DELAY 100")}, this);
 }
 
 // ---------------------------------------------------------------------------
@@ -415,7 +415,7 @@ void frmDirekt::endPoll()
 
 void frmDirekt::abfrageZyklus()
 {
-    m_link.ParameterLesen(QStringLiteral("GN"), this, [this](const QString &gn) {
+    m_link.ParameterLesen(QStringLiteral("GN"), m_pollAsker, [this](const QString &gn) {
         // Stop ends the cycle at once: bars reset by Stop are not drawn again.
         if (pollGoesOn())
             speedRead(gn);
@@ -426,7 +426,7 @@ void frmDirekt::speedRead(const QString &gn)
 {
     if (const auto drehzahl = ganzeZahl(gn))
         ShowProgress(m_ui->lblBarGN, m_ui->lblValueGN, *drehzahl, kVollausschlagDrehzahl);
-    m_link.ParameterLesen(QStringLiteral("GFS"), this, [this, gn](const QString &gfs) {
+    m_link.ParameterLesen(QStringLiteral("GFS"), m_pollAsker, [this, gn](const QString &gfs) {
         if (pollGoesOn())
             faultFlagsRead(gn, gfs);
     });
@@ -434,7 +434,7 @@ void frmDirekt::speedRead(const QString &gn)
 
 void frmDirekt::faultFlagsRead(const QString &gn, const QString &gfs)
 {
-    m_link.ParameterLesen(QStringLiteral("GRC"), this, [this, gn, gfs](const QString &grc) {
+    m_link.ParameterLesen(QStringLiteral("GRC"), m_pollAsker, [this, gn, gfs](const QString &grc) {
         if (pollGoesOn())
             currentRead(gn, gfs, grc);
     });
@@ -596,10 +596,10 @@ void frmDirekt::parameterSetzen()
     if (!parameterBoxesAccepted())
         return;
     // The controller's values as typed; the main window's settings stay as they are.
-    m_link.BefehlSenden(QStringLiteral("SP ") + m_ui->txtSP->text());
-    m_link.BefehlSenden(QStringLiteral("AC ") + m_ui->txtAC->text());
-    m_link.BefehlSenden(QStringLiteral("LCC ") + m_ui->txtLCC->text());
-    m_link.BefehlSenden(QStringLiteral("LPC ") + m_ui->txtLPC->text());
+    m_link.BefehlSenden(QStringLiteral("SP ") + m_ui->txtSP->text(), this);
+    m_link.BefehlSenden(QStringLiteral("AC ") + m_ui->txtAC->text(), this);
+    m_link.BefehlSenden(QStringLiteral("LCC ") + m_ui->txtLCC->text(), this);
+    m_link.BefehlSenden(QStringLiteral("LPC ") + m_ui->txtLPC->text(), this);
     readBack(boxValues());
 }
 

@@ -30,6 +30,7 @@ namespace vyt {
 class ControllerLink;
 class SquareBar;
 class Transcript;
+class TranscriptLines;
 struct ParameterColumn;
 class ParameterCompareDialog;
 
@@ -41,12 +42,15 @@ public:
     static constexpr qint32 kVollausschlagStrom = 2800;    // mA
     static constexpr int kAbfragePauseMs = 300;
 
-    frmDirekt(PumpState &state, ControllerLink &link, QWidget *parent = nullptr);
+    // transcript keeps the transcript's lines beyond this console.
+    frmDirekt(PumpState &state, ControllerLink &link, TranscriptLines &transcript,
+              QWidget *parent = nullptr);
     ~frmDirekt() override;
 
     // Loads the console (limits sent first while ParameterGeaendert), shows it modally, returns
     // when closed.
-    static void oeffnen(PumpState &state, ControllerLink &link, QWidget *parent);
+    static void oeffnen(PumpState &state, ControllerLink &link, TranscriptLines &transcript,
+                        QWidget *parent);
     void ShowProgress(QWidget *Balken, QLabel *Wert, qint32 AktDat, qint32 MaxDat);
 
     // The default command of function key n (1 to 12) for an encoder of E lines.
@@ -161,7 +165,6 @@ private:
     [[nodiscard]] bool showValuesToStore(const DriveValues &controller);
     void showComparison(const QString &title, const QString &note,
                         const QList<ParameterColumn> &columns);
-    [[nodiscard]] QString backupFolder() const;
 
     void setzeWertPosition(QWidget *Balken, QLabel *Wert, int prozent);
     void platziereBalken();
@@ -180,12 +183,16 @@ private:
     // Read Status, Load Parameters, a read-back or EEPSAV waiting for replies: one at a time.
     bool m_liest = false;
 
+    TranscriptLines &m_transcriptLines;
     Transcript *m_transcript = nullptr;
+    // The live-value poll asks on behalf of this one, not the console: its values are on
+    // the bars, and the transcript shows only what the console itself sends.
+    QObject *m_pollAsker = nullptr;
     std::array<QLabel *, kDriveParameterCount> m_readBackMark{};
     QLabel *m_parameterStatus = nullptr;
+    QLabel *m_transcriptStatus = nullptr; // where the transcript was saved
     bool m_statusIsReadBack = false;      // the status tells a read-back after Set
     QList<QPushButton *> m_backupButtons; // they read from the controller
-    QString m_lastFolder;
     qint16 m_keysPort = 0; // the port whose function keys the boxes hold
     QString m_keysRefused; // stored keys not loaded, and why: told when the console shows
 

@@ -4,6 +4,7 @@
 #include "console/frmDirekt.h"
 
 #include "config/FieldRules.h"
+#include "config/LastFolders.h"
 #include "config/NumberText.h"
 #include "config/PumpCatalog.h"
 #include "config/SettingsStore.h"
@@ -21,7 +22,6 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QHBoxLayout>
-#include <QStandardPaths>
 #include <QTimer>
 
 namespace vyt {
@@ -76,7 +76,8 @@ QString colourStyle(const QColor &colour)
 void frmDirekt::setUpCommissioning()
 {
     showComparisonDialog = [](ParameterCompareDialog &dialog) { dialog.exec(); };
-    m_transcript = new Transcript(*m_ui->txtTerminal, m_link, m_state, this);
+    m_transcript =
+        new Transcript(*m_ui->txtTerminal, m_transcriptLines, m_link, m_state, *this, this);
     addTranscriptButtons();
     addParameterTools();
     addReadBackMarks();
@@ -108,6 +109,13 @@ void frmDirekt::addTranscriptButtons()
     row->addWidget(clear);
     row->addWidget(save);
     m_ui->layoutCommand->addLayout(row);
+    // Where the last save went, whole: the operator finds the file by it.
+    m_transcriptStatus = showsPlainText(new QLabel(this));
+    m_transcriptStatus->setObjectName(QStringLiteral("lblTranscriptStatus"));
+    m_transcriptStatus->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    m_transcriptStatus->setWordWrap(true);
+    m_transcriptStatus->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    m_ui->layoutCommand->addWidget(m_transcriptStatus);
     connect(clear, &QPushButton::clicked, this, [this] { m_transcript->clear(); });
     connect(save, &QPushButton::clicked, this, &frmDirekt::saveTranscript);
 }
@@ -115,28 +123,24 @@ void frmDirekt::addTranscriptButtons()
 void frmDirekt::saveTranscript()
 {
     QPointer<frmDirekt> self(this);
-    const QString suggestion = QDir(backupFolder())
-                                   .filePath(QStringLiteral("console-%1.txt")
-                                                 .arg(QDateTime::currentDateTime().toString(
-                                                     QStringLiteral("yyyy-MM-dd-HHmmss"))));
+    const QString suggestion = startPath(
+        FileKind::Transcript,
+        QStringLiteral("console-%1.txt")
+            .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd-HHmmss"))));
     const QString chosen = saveFileName(this, tr("Save transcript"), suggestion,
                                         tr("Text files (*.txt);;All files (*)"));
     if (!self || chosen.isEmpty() || programEnding())
         return;
-    const QString file = withSuffix(chosen, QStringLiteral("txt"));
-    m_lastFolder = QFileInfo(file).absolutePath();
+    const QString file = QFileInfo(withSuffix(chosen, QStringLiteral("txt"))).absoluteFilePath();
     QString error;
-    if (!m_transcript->saveTo(file, &error))
+    if (!m_transcript->saveTo(file, &error)) {
+        m_transcriptStatus->clear();
         showMessage(this, tr("The transcript could not be saved as %1: %2").arg(file, error),
                     m_state.FehlerTitel, MsgButtons::Ok, MsgIcon::Exclamation);
-}
-
-QString frmDirekt::backupFolder() const
-{
-    if (!m_lastFolder.isEmpty())
-        return m_lastFolder;
-    const QString documents = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
-    return QFileInfo(documents).isDir() ? documents : QDir::homePath();
+        return;
+    }
+    rememberFolder(FileKind::Transcript, file);
+    m_transcriptStatus->setText(tr("Saved in %1.").arg(QDir::toNativeSeparators(file)));
 }
 
 // ---------------------------------------------------------------------------
@@ -437,36 +441,38 @@ void frmDirekt::saveBackup(const DriveValues &values, const QString &version)
     backup.saved = QDateTime::currentDateTime();
 
     const QString suggestion =
-        QDir(backupFolder())
-            .filePath(QStringLiteral("drive-parameters-%1-%2.json")
-                          .arg(backup.port, backup.saved.toString(QStringLiteral("yyyy-MM-dd"))));
+        startPath(FileKind::Parameters,
+                  QStringLiteral("drive-parameters-%1-%2.json")
+                      .arg(backup.port, backup.saved.toString(QStringLiteral("yyyy-MM-dd"))));
     const QString chosen = saveFileName(this, tr("Save parameters"), suggestion, kBackupFilter);
     if (!self || chosen.isEmpty() || programEnding())
         return;
-    const QString file = withSuffix(chosen, QStringLiteral("json"));
-    m_lastFolder = QFileInfo(file).absolutePath();
+    const QString file = QFileInfo(withSuffix(chosen, QStringLiteral("json"))).absoluteFilePath();
     QString error;
     if (!writeBackup(file, backup, &error)) {
         showMessage(this, tr("The parameters could not be saved as %1: %2").arg(file, error),
                     m_state.FehlerTitel, MsgButtons::Ok, MsgIcon::Exclamation);
         return;
     }
-    setParameterStatus(tr("Saved in %1.").arg(QFileInfo(file).fileName()), true);
+    rememberFolder(FileKind::Parameters, file);
+    setParameterStatus(tr("Saved in %1.").arg(QDir::toNativeSeparators(file)), true);
 }
 
 std::optional<ParameterBackup> frmDirekt::chooseBackup(const QString &caption,
                                                        const QString &failure, QString *chosen)
 {
     QPointer<frmDirekt> self(this);
-    const QString file = openFileName(this, caption, backupFolder(), kBackupFilter);
+    const QString file =
+        openFileName(this, caption, lastFolder(FileKind::Parameters), kBackupFilter);
     if (!self || file.isEmpty() || programEnding())
         return std::nullopt;
-    m_lastFolder = QFileInfo(file).absolutePath();
     if (chosen)
         *chosen = file;
     QString error;
     std::optional<ParameterBackup> backup = readBackup(file, &error);
-    if (!backup)
+    if (backup)
+        rememberFolder(FileKind::Parameters, file);
+    else
         showMessage(this, failure.arg(file, error), m_state.FehlerTitel, MsgButtons::Ok,
                     MsgIcon::Exclamation);
     return backup;

@@ -1,5 +1,6 @@
 #include "history/frmHistory.h"
 
+#include "config/LastFolders.h"
 #include "journal/JournalCursor.h"
 #include "journal/RunJournal.h"
 #include "history/RunTableModel.h"
@@ -10,7 +11,6 @@
 #include <QCloseEvent>
 #include <QDesktopServices>
 #include <QDir>
-#include <QFileDialog>
 #include <QFileInfo>
 #include <QHeaderView>
 #include <QMenu>
@@ -47,11 +47,14 @@ frmHistory::frmHistory(RunJournal &journal, QWidget *parent)
     m_ui->setupUi(this);
     setWindowFlag(Qt::Window, true);
     showsPlainText(m_ui->lblCount); // it may show a read error with the journal's path
+    // Where the last export went, beside the buttons; a long path wraps.
+    m_exportStatus = showsPlainText(new QLabel(this));
+    m_exportStatus->setObjectName(QStringLiteral("lblExportStatus"));
+    m_exportStatus->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    m_exportStatus->setWordWrap(true);
+    m_exportStatus->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    m_ui->layButtons->insertWidget(1, m_exportStatus, 1);
 
-    saveFileName = [](QWidget *owner, const QString &caption, const QString &dir,
-                      const QString &filter) {
-        return QFileDialog::getSaveFileName(owner, caption, dir, filter);
-    };
     openUrl = [](const QUrl &url) { return QDesktopServices::openUrl(url); };
 
     m_model = new RunTableModel(this);
@@ -318,17 +321,19 @@ void frmHistory::exportRows()
                         .arg(m_proxy->rowCount()),
                     windowTitle(), MsgButtons::OkCancel, MsgIcon::Question) != MsgResult::Ok)
         return;
-    if (m_lastExportFolder.isEmpty())
-        m_lastExportFolder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
-    const QString file = saveFileName(this, tr("Export runs"),
-                                      m_lastExportFolder + QStringLiteral("/runs-export.csv"),
-                                      tr("CSV files (*.csv);;All files (*)"));
-    if (file.isEmpty())
+    const QString chosen = saveFileName(
+        this, tr("Export runs"), startPath(FileKind::Export, QStringLiteral("runs-export.csv")),
+        tr("CSV files (*.csv);;All files (*)"));
+    if (chosen.isEmpty())
         return;
-    m_lastExportFolder = QFileInfo(file).absolutePath();
+    const QString file = QFileInfo(chosen).absoluteFilePath();
     QString error;
-    if (!exportTo(file, &error))
+    if (!exportTo(file, &error)) {
         showMessage(this, error, windowTitle());
+        return;
+    }
+    rememberFolder(FileKind::Export, file);
+    m_exportStatus->setText(tr("Saved in %1.").arg(QDir::toNativeSeparators(file)));
 }
 
 void frmHistory::openFolder()

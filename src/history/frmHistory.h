@@ -1,11 +1,15 @@
 #pragma once
 // The run history: the journal's rows, newest first, filtered by mode and period,
 // exported as CSV; new runs appear while the window is open.
+#include "ui/FileChooser.h"
+
 #include <QStringList>
 #include <QUrl>
 #include <QWidget>
 #include <functional>
 #include <memory>
+
+class QLabel;
 
 namespace Ui {
 class frmHistory;
@@ -25,11 +29,9 @@ public:
     explicit frmHistory(RunJournal &journal, QWidget *parent = nullptr);
     ~frmHistory() override;
 
-    // The outside world, replaceable for tests: QFileDialog::getSaveFileName and
-    // QDesktopServices::openUrl by default.
-    std::function<QString(QWidget *parent, const QString &caption, const QString &dir,
-                          const QString &filter)>
-        saveFileName;
+    // The outside world, replaceable for tests: a file dialog and QDesktopServices::openUrl
+    // by default.
+    FileChooser saveFileName = saveFileChooser();
     std::function<bool(const QUrl &url)> openUrl;
 
     // A column is at most this wide for its contents, and a long device path or note
@@ -73,7 +75,7 @@ private:
     std::unique_ptr<Ui::frmHistory> m_ui;
     QString m_path;
     QString m_rotatedPath;
-    QString m_lastExportFolder;
+    QLabel *m_exportStatus = nullptr;
     RunTableModel *m_model = nullptr;
     RunFilterModel *m_proxy = nullptr;
     QString m_readError;

@@ -16,6 +16,7 @@ ControllerLink::ControllerLink(PumpState &state, MSComm &port, Attendant &attend
     connect(&m_line, &LineQueue::notification, this, [this] { m_state.PositionErreicht = true; });
     connect(&m_port, &MSComm::linkLost, this, &ControllerLink::onLinkLost);
     connect(&m_port, &MSComm::outputHeld, this, &ControllerLink::onOutputHeld);
+    connect(&m_line, &LineQueue::outputDropped, this, &ControllerLink::outputDroppedForStop);
 }
 
 ControllerLink::~ControllerLink() = default;
@@ -49,19 +50,18 @@ bool ControllerLink::SchnittstelleOK()
     return true;
 }
 
-void ControllerLink::BefehlSenden(const QString &Befehl)
+void ControllerLink::BefehlSenden(const QString &Befehl, QObject *origin)
 {
     if (programEnding())
         return;
-    m_line.command(Befehl);
+    m_line.command(Befehl, false, {}, origin);
 }
 
-void ControllerLink::sendStop(const QStringList &commands)
+void ControllerLink::sendStop(const QStringList &commands, QObject *origin)
 {
     if (programEnding())
         return;
-    if (const qint64 dropped = m_line.stop(commands); dropped > 0)
-        emit outputDroppedForStop(dropped);
+    (void)m_line.stop(commands, origin);
 }
 
 QString ControllerLink::silenceMessage() const

@@ -29,11 +29,11 @@ public:
     // The gate in front of every controller action: the first call lets the operator
     // choose the port and opens it; later calls answer true at once.
     [[nodiscard]] bool SchnittstelleOK();
-    // Sends Befehl and CR in its turn; reads nothing.
-    void BefehlSenden(const QString &Befehl);
+    // Sends Befehl and CR in its turn; reads nothing. origin: who sends it (the line tells).
+    void BefehlSenden(const QString &Befehl, QObject *origin = nullptr);
     // A stop never waits behind queued output: what has not gone out is dropped, then the
     // commands go, each with its CR.
-    void sendStop(const QStringList &commands);
+    void sendStop(const QStringList &commands, QObject *origin = nullptr);
     enum class OnSilence { Tell, Quiet };
     using ReplyHandler = std::function<void(const QString &reply)>;
     // Sends Befehl in its turn and hands the cleaned reply line to done (0.7 s, one message
@@ -67,7 +67,7 @@ signals:
     void linkLost();
     // The port was opened (at start-up, or again after a loss, perhaps another one).
     void portOpened();
-    // A stop dropped this many bytes that had not gone out yet.
+    // A stop dropped this many bytes that had not gone out yet; told before its commands go.
     void outputDroppedForStop(qint64 bytes);
 
 private:

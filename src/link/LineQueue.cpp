@@ -31,12 +31,14 @@ bool LineQueue::cleanReply(QString &reply)
     return true;
 }
 
-void LineQueue::command(const QString &command, bool discardInput, std::function<void()> written)
+void LineQueue::command(const QString &command, bool discardInput, std::function<void()> written,
+                        QObject *origin)
 {
     Request r;
     r.command = command;
     r.discardInput = discardInput;
     r.written = std::move(written);
+    r.origin = origin;
     enqueue(std::move(r));
 }
 
@@ -48,6 +50,7 @@ void LineQueue::query(const QString &command, int timeoutMs, QObject *context,
     r.isQuery = true;
     r.timeoutMs = timeoutMs;
     r.context = context;
+    r.origin = context;
     r.hasContext = context != nullptr;
     r.handler = std::move(handler);
     enqueue(std::move(r));
@@ -87,6 +90,7 @@ void LineQueue::serve()
             m_parser.dropStale();
         }
         write(r.command);
+        emit written(r.command, r.origin);
         if (r.written)
             r.written();
         if (r.isQuery) {
@@ -103,7 +107,7 @@ void LineQueue::write(const QString &command)
     m_port.setOutput(command.toLatin1() + '\r');
 }
 
-qint64 LineQueue::stop(const QStringList &commands)
+qint64 LineQueue::stop(const QStringList &commands, QObject *origin)
 {
     // Queries keep their turn (they move nothing); a command queued before the stop
     // must not go out after it.
@@ -118,10 +122,14 @@ qint64 LineQueue::stop(const QStringList &commands)
     const qint64 dropped = m_stopIsLast ? 0 : m_port.dropPendingOutput();
     // The drop may have cut a command: a CR of its own ends that piece, so that the
     // controller reads the stop's first command whole.
-    if (dropped > 0)
+    if (dropped > 0) {
         m_port.setOutput(QByteArrayLiteral("\r"));
-    for (const QString &command : commands)
+        emit outputDropped(dropped);
+    }
+    for (const QString &command : commands) {
         write(command);
+        emit written(command, origin);
+    }
     m_stopIsLast = true;
     return dropped;
 }
@@ -155,6 +163,8 @@ void LineQueue::finishQuery(QByteArray line, bool answered)
     reply.text = QString::fromLatin1(line);
     reply.answered = answered;
     const bool notified = cleanReply(reply.text);
+    // Before the handler, which may send the next request.
+    emit replyTaken(reply.text, r.origin);
     if (r.handler && (!r.hasContext || r.context))
         r.handler(reply);
     emit replied();

@@ -32,16 +32,17 @@ public:
     // Writes command and CR, now or as soon as the requests before it are done.
     // discardInput: unread input is dropped just before it goes (arming a move: only a
     // notification after it counts). written runs when it has been written.
+    // origin is who sends it, told with written() (the console's transcript shows its own).
     void command(const QString &command, bool discardInput = false,
-                 std::function<void()> written = {});
+                 std::function<void()> written = {}, QObject *origin = nullptr);
     // Writes command and CR in its turn and hands the reply to handler when it is in (or
     // timed out, or the line went), unless context is gone by then. timeoutMs counts from
-    // the write.
+    // the write. context is its origin too.
     void query(const QString &command, int timeoutMs, QObject *context, ReplyHandler handler);
     // Writes these commands at once, ahead of everything waiting: the commands waiting are
     // dropped (nothing queued behind a stop may move the pump), and so is output not yet on
     // the line. Answers the bytes of output dropped.
-    qint64 stop(const QStringList &commands);
+    qint64 stop(const QStringList &commands, QObject *origin = nullptr);
 
     // A query waits for its reply, or requests wait for their turn.
     [[nodiscard]] bool busy() const { return m_inFlight || !m_waiting.empty(); }
@@ -58,6 +59,13 @@ signals:
     void unsolicited(const QByteArray &bytes);
     // A query's reply was taken (answered or not).
     void replied();
+    // Each request as it goes on the line, with whoever sent it (null: nobody told, or
+    // gone since).
+    void written(const QString &command, QObject *origin);
+    // A query's cleaned reply, before its asker has it (empty when none came in time).
+    void replyTaken(const QString &reply, QObject *origin);
+    // A stop dropped this many bytes of output not yet on the line, told before its commands.
+    void outputDropped(qint64 bytes);
 
 private:
     struct Request {
@@ -66,6 +74,7 @@ private:
         bool discardInput = false;
         int timeoutMs = 0;
         QPointer<QObject> context;
+        QPointer<QObject> origin;
         bool hasContext = false;
         ReplyHandler handler;
         std::function<void()> written;

@@ -1017,7 +1017,7 @@ bool frmPumpensteuerung::tasteGedrueckt(QKeyEvent *key)
     if (key->key() == Qt::Key_H && mods == (Qt::ShiftModifier | Qt::ControlModifier)) {
         // The console sends the limits as it opens: a damaged store's limit is refused first.
         if (m_validation->checkStoredDriveLimits())
-            frmDirekt::oeffnen(m_state, *m_link, this);
+            frmDirekt::oeffnen(m_state, *m_link, m_consoleTranscript, this);
         return true;
     }
     if (key->key() == Qt::Key_Escape) {

@@ -1,6 +1,7 @@
 #pragma once
 // The main window: pump, motor and mode frames, Start, Stop and Exit.
 #include "config/PumpState.h"
+#include "console/TranscriptLines.h"
 #include "session/RunReport.h"
 #include "session/Session.h"
 #include "ui/HeldKeys.h"
@@ -44,6 +45,8 @@ public:
 
     [[nodiscard]] PumpState &state() { return m_state; }
     [[nodiscard]] ControllerLink &link() { return *m_link; }
+    // The console's transcript, kept while the program runs.
+    [[nodiscard]] TranscriptLines &consoleTranscript() { return m_consoleTranscript; }
     [[nodiscard]] MSComm &MSComm1() { return *m_port; }
     [[nodiscard]] PumpRun &run() { return *m_run; }
     [[nodiscard]] RunJournal &runJournal() { return *m_journal; }
@@ -153,6 +156,7 @@ private:
     CalibrationDialog *m_calibration = nullptr; // made when first asked for
     MediaList *m_media = nullptr;
     QLabel *m_remoteLine = nullptr;             // made when remote control is on
+    TranscriptLines m_consoleTranscript;
     HeldKeys m_heldKeys;
     int m_pressChecked = 0; // the key whose press has passed the shortcut check
 };

@@ -25,7 +25,7 @@ bool ConsoleRig::openPort()
 
 frmDirekt &ConsoleRig::show()
 {
-    console = std::make_unique<frmDirekt>(state, link);
+    console = std::make_unique<frmDirekt>(state, link, transcript);
     console->show();
     return *console;
 }

@@ -2,6 +2,7 @@
 // A console on Com1 wired to the in-process controller: the console tests' one rig.
 #include "config/PumpState.h"
 #include "console/LiveTools.h"
+#include "console/TranscriptLines.h"
 #include "console/frmDirekt.h"
 #include "link/ControllerLink.h"
 #include "link/MSComm.h"
@@ -23,6 +24,7 @@ struct ConsoleRig {
     MSComm port;
     WindowAttendant attendant{nullptr};
     ControllerLink link{state, port, attendant};
+    TranscriptLines transcript; // outlives each console shown
     std::unique_ptr<frmDirekt> console;
 
     // Opens the port and shows the console (not modal).
