@@ -1000,6 +1000,9 @@ void tst_runs::linkLostDuringRun()
     // Told once, after the run has ended.
     QTRY_COMPARE_WITH_TIMEOUT(app.messages().count(), 1, 10000);
     QCOMPARE(app.messages().messages().first().title, QStringLiteral("Serial port COM1:"));
+    QVERIFY(app.messages().messages().first().text.startsWith(
+        QStringLiteral("The connection to the device %1 was lost (the line hung up).")
+            .arg(app.sim().devicePath())));
     QVERIFY(app.messages().messages().first().text.endsWith(
         QStringLiteral(" The stop could not be sent. The pump may still be running. Stop it at the "
                        "controller.")));

@@ -390,8 +390,9 @@ void MSComm::onError(QSerialPort::SerialPortError error)
         return;
     }
     // The far end went away: QSerialPort would repeat the error in a tight loop and
-    // stay open. Close once and report once.
-    const QString reason = m_port.errorString();
+    // stay open. Close once and report once. A hang-up's error text is a stale errno
+    // ("File exists"), so it is named for what it is.
+    const QString reason = hungUp(m_port.handle()) ? tr("the line hung up") : m_port.errorString();
     m_port.clearError();
     if (!m_port.isOpen())
         return;
