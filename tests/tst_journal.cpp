@@ -117,6 +117,8 @@ private slots:
     void historyLetsRowsGoWhenClosed();
     void historyShowsLiveRows();
     void historyExportsSelectedRows();
+    void historyShowsRowsCompactly_data();
+    void historyShowsRowsCompactly();
     void historyExportsWithBom_data();
     void historyExportsWithBom();
     void historyOpensFolder();
@@ -644,6 +646,47 @@ void tst_journal::historyShowsLiveRows()
     RunJournal broken(path + QStringLiteral("/below-a-file.csv"));
     QVERIFY(!broken.append(sample()));
     QCOMPARE(view->model()->rowCount(), 2);
+}
+
+void tst_journal::historyShowsRowsCompactly_data()
+{
+    QTest::addColumn<QStringList>("fields"); // set value, unit, repetitions, doses done,
+                                             // delivered, delivered unit, interrupted dose
+    QTest::addColumn<QStringList>("shown");  // set value, doses done, delivered
+    QTest::newRow("doses") << QStringList{"30", "µl", "3", "3", "90", "µl", ""}
+                           << QStringList{"30 µl", "3 of 3", "90 µl"};
+    QTest::newRow("cut short") << QStringList{"2000", "µl", "1", "0", "0", "µl", "2000"}
+                               << QStringList{"2000 µl", "0 of 1", "0 µl + up to 2000 µl"};
+    QTest::newRow("endless") << QStringList{"5", "mg", "endless", "41", "205", "mg", ""}
+                             << QStringList{"5 mg", "41 (endless)", "205 mg"};
+    QTest::newRow("flow") << QStringList{"2", "ml/min", "", "", "0.1002543", "ml", ""}
+                          << QStringList{"2 ml/min", "", "0.1002543 ml"};
+    // A row of an older version's journal: no delivered unit, shown as it was.
+    QTest::newRow("older row") << QStringList{"12.5", "µl", "3", "3", "37.5", "", ""}
+                               << QStringList{"12.5 µl", "3 of 3", "37.5"};
+    QTest::newRow("potentiometer") << QStringList{"", "", "", "", "", "", ""}
+                                   << QStringList{"", "", ""};
+}
+
+void tst_journal::historyShowsRowsCompactly()
+{
+    QFETCH(QStringList, fields);
+    QFETCH(QStringList, shown);
+    QStringList row = sample().fields();
+    const int columns[] = {RunTableModel::kSetValueColumn, RunTableModel::kUnitColumn,
+                           RunTableModel::kRepetitionsColumn, RunTableModel::kDosesColumn,
+                           RunTableModel::kDeliveredColumn, RunTableModel::kDeliveredUnitColumn,
+                           RunTableModel::kInterruptedColumn};
+    for (int i = 0; i < fields.size(); ++i)
+        row[columns[i]] = fields.at(i);
+    RunTableModel model;
+    model.setRows({row});
+    const auto text = [&](int column) { return model.index(0, column).data(Qt::DisplayRole).toString(); };
+    QCOMPARE((QStringList{text(RunTableModel::kSetValueColumn), text(RunTableModel::kDosesColumn),
+                          text(RunTableModel::kDeliveredColumn)}),
+             shown);
+    // The export takes the fields as they are.
+    QCOMPARE(model.fields(0), row);
 }
 
 void tst_journal::historyExportsWithBom_data()

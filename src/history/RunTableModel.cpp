@@ -160,7 +160,20 @@ QVariant RunTableModel::data(const QModelIndex &index, int role) const
         case kStartedColumn: return row.started.isValid() ? timeShown(row.started) : field;
         case kEndedColumn: return row.ended.isValid() ? timeShown(row.ended) : field;
         case kSetValueColumn: return withUnit(field, row.fields.value(kUnitColumn));
-        case kDeliveredColumn:
+        case kDosesColumn: {
+            const QString of = row.fields.value(kRepetitionsColumn);
+            if (field.isEmpty() || of.isEmpty())
+                return field;
+            return of == QLatin1String("endless") ? tr("%1 (endless)").arg(field)
+                                                  : tr("%1 of %2").arg(field, of);
+        }
+        case kDeliveredColumn: {
+            // A dose cut short in its move: its part is unknown, so it is told beside.
+            const QString unit = row.fields.value(kDeliveredUnitColumn);
+            const QString cut = row.fields.value(kInterruptedColumn);
+            return cut.isEmpty() ? withUnit(field, unit)
+                                 : tr("%1 + up to %2").arg(withUnit(field, unit), withUnit(cut, unit));
+        }
         case kInterruptedColumn: return withUnit(field, row.fields.value(kDeliveredUnitColumn));
         case kNoteColumn: {
             // A note over several lines stays on one table line; the tool tip has it whole.
@@ -180,10 +193,9 @@ QVariant RunTableModel::headerData(int section, Qt::Orientation orientation, int
 {
     if (orientation != Qt::Horizontal || role != Qt::DisplayRole)
         return QAbstractTableModel::headerData(section, orientation, role);
-    // The window is narrow for so many columns: these go by short names.
-    QString name = section == kFactorColumn        ? QStringLiteral("factor")
-                   : section == kInterruptedColumn ? QStringLiteral("interrupted")
-                                                   : RunJournal::header().value(section);
+    // The window is narrow for so many columns: the factor goes by its short name.
+    QString name = section == kFactorColumn ? QStringLiteral("factor")
+                                            : RunJournal::header().value(section);
     if (!name.isEmpty())
         name[0] = name.at(0).toUpper();
     return name;

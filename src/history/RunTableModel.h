@@ -21,8 +21,10 @@ public:
     static constexpr int kModeColumn = 5;
     static constexpr int kSetValueColumn = 6;
     static constexpr int kUnitColumn = 7; // shown with the set value
+    static constexpr int kRepetitionsColumn = 8; // shown with the doses done
     static constexpr int kDosesColumn = 9;
     static constexpr int kDeliveredColumn = 10;
+    static constexpr int kEndedByColumn = 11;
     static constexpr int kNoteColumn = 12;
     static constexpr int kMediumColumn = 13;
     static constexpr int kDensityColumn = 14;

@@ -12,6 +12,7 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
+#include <QHash>
 #include <QHeaderView>
 #include <QMenu>
 #include <QScrollBar>
@@ -99,10 +100,12 @@ frmHistory::~frmHistory() = default;
 void frmHistory::hideSideColumns()
 {
     QTableView *view = m_ui->tblRuns;
-    // The units are shown beside their amounts; density and factor in the medium's tool tip,
-    // and any column comes back from the header's menu.
-    for (const int c : {RunTableModel::kUnitColumn, RunTableModel::kDeliveredUnitColumn,
-                        RunTableModel::kDensityColumn, RunTableModel::kFactorColumn})
+    // The units are shown beside their amounts, the repetitions beside the doses done, an
+    // interrupted dose beside what was delivered, density and factor in the medium's tool
+    // tip; any column comes back from the header's menu.
+    for (const int c : {RunTableModel::kUnitColumn, RunTableModel::kRepetitionsColumn,
+                        RunTableModel::kDeliveredUnitColumn, RunTableModel::kDensityColumn,
+                        RunTableModel::kFactorColumn, RunTableModel::kInterruptedColumn})
         view->setColumnHidden(c, true);
     QHeaderView *header = view->horizontalHeader();
     header->setContextMenuPolicy(Qt::CustomContextMenu);
@@ -128,20 +131,29 @@ QList<int> frmHistory::neededWidths() const
 {
     const QTableView *view = m_ui->tblRuns;
     const QAbstractItemView *rows = view; // QTableView hides its sizeHintForColumn()
-    // The times' width even before the first run, so that the first rows fit.
-    const int timeWidth =
-        view->fontMetrics().horizontalAdvance(QStringLiteral("0000-00-00 00:00:00")) +
-        2 * view->style()->pixelMetric(QStyle::PM_HeaderMargin, nullptr, view) + 4;
+    // The rows come in after the window has opened: the widths of their usual contents
+    // (the longest mode and end, amounts of 7 digits) are given at once, so that they fit.
+    const auto textWidth = [view](const QString &text) {
+        return view->fontMetrics().horizontalAdvance(text) +
+               2 * view->style()->pixelMetric(QStyle::PM_HeaderMargin, nullptr, view) + 4;
+    };
+    const QHash<int, int> leastWidths{
+        {RunTableModel::kStartedColumn, textWidth(QStringLiteral("0000-00-00 00:00:00"))},
+        {RunTableModel::kEndedColumn, textWidth(QStringLiteral("0000-00-00 00:00:00"))},
+        {RunTableModel::kModeColumn, textWidth(QStringLiteral("potentiometer"))},
+        {RunTableModel::kSetValueColumn, textWidth(QStringLiteral("0000.000 ml/min"))},
+        {RunTableModel::kDosesColumn, textWidth(QStringLiteral("0000 of 0000"))},
+        {RunTableModel::kDeliveredColumn, textWidth(QStringLiteral("0.0000000 ml"))},
+        {RunTableModel::kEndedByColumn, textWidth(QStringLiteral("program ended"))}};
     QList<int> widths;
     for (int c = 0; c < m_model->columnCount(); ++c) {
         if (view->isColumnHidden(c)) {
             widths << 0;
             continue;
         }
-        int width =
-            std::max(rows->sizeHintForColumn(c), view->horizontalHeader()->sectionSizeHint(c));
-        if (c == RunTableModel::kStartedColumn || c == RunTableModel::kEndedColumn)
-            width = std::max(width, timeWidth);
+        const int width =
+            std::max({rows->sizeHintForColumn(c), view->horizontalHeader()->sectionSizeHint(c),
+                      leastWidths.value(c, 0)});
         widths << std::min(width, kWidestColumn);
     }
     return widths;
