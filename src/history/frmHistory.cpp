@@ -12,15 +12,18 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QHash>
 #include <QHeaderView>
 #include <QMenu>
 #include <QScrollBar>
 #include <QStyle>
+#include <QTimer>
 #include <QSaveFile>
 #include <QSignalBlocker>
 #include <QStandardPaths>
 #include <algorithm>
+#include <utility>
 #include <numeric>
 
 namespace vyt {
@@ -65,6 +68,12 @@ frmHistory::frmHistory(RunJournal &journal, QWidget *parent)
     m_ui->tblRuns->sortByColumn(RunTableModel::kStartedColumn, Qt::DescendingOrder);
     m_ui->tblRuns->verticalHeader()->hide();
     hideSideColumns();
+    // A width dragged by the operator stays; the header's own stretching of the last
+    // column is no choice of theirs.
+    connect(m_ui->tblRuns->horizontalHeader(), &QHeaderView::sectionResized, this, [this] {
+        if (!m_fitting && isVisible() && QGuiApplication::mouseButtons() != Qt::NoButton)
+            m_widthsSetByOperator = true;
+    });
     m_ui->tblRuns->horizontalHeader()->setStretchLastSection(true);
 
     {
@@ -143,7 +152,7 @@ QList<int> frmHistory::neededWidths() const
         {RunTableModel::kModeColumn, textWidth(QStringLiteral("potentiometer"))},
         {RunTableModel::kSetValueColumn, textWidth(QStringLiteral("0000.000 ml/min"))},
         {RunTableModel::kDosesColumn, textWidth(QStringLiteral("0000 of 0000"))},
-        {RunTableModel::kDeliveredColumn, textWidth(QStringLiteral("0.0000000 ml"))},
+        {RunTableModel::kDeliveredColumn, textWidth(QStringLiteral("0.00000000 ml"))},
         {RunTableModel::kEndedByColumn, textWidth(QStringLiteral("program ended"))}};
     QList<int> widths;
     for (int c = 0; c < m_model->columnCount(); ++c) {
@@ -218,8 +227,10 @@ void frmHistory::fitColumns()
     // Only free text gives way: a window narrower still scrolls rather than cut the times.
     giveWay(widths, {RunTableModel::kDeviceColumn, RunTableModel::kMediumColumn, RunTableModel::kNoteColumn},
             room);
+    const bool outer = std::exchange(m_fitting, true);
     for (int c = 0; c < widths.size(); ++c)
         m_ui->tblRuns->setColumnWidth(c, widths.at(c));
+    m_fitting = outer;
 }
 
 void frmHistory::showEvent(QShowEvent *event)
@@ -231,7 +242,13 @@ void frmHistory::showEvent(QShowEvent *event)
     }
     if (!m_fitted) {
         m_fitted = true;
+        m_refitOnRows = m_model->rowCount() == 0;
         fitColumns();
+        // The view measures only the rows it shows, and it shows them once laid out.
+        QTimer::singleShot(0, this, [this] {
+            if (!m_widthsSetByOperator)
+                fitColumns();
+        });
     }
     QWidget::showEvent(event);
 }
@@ -256,6 +273,13 @@ void frmHistory::onFetched(const QString &error)
 {
     if (!error.isEmpty())
         m_readError = error;
+    // The first rows came in after the window opened: the columns take the room their
+    // texts need (a cut dose beside what was delivered), unless the operator set widths.
+    if (m_refitOnRows && isVisible()) {
+        m_refitOnRows = false;
+        if (!m_widthsSetByOperator)
+            fitColumns();
+    }
     updateCount();
     fillView();
 }

@@ -80,6 +80,9 @@ private:
     RunFilterModel *m_proxy = nullptr;
     QString m_readError;
     bool m_fitted = false; // the columns were fitted on the first show
+    bool m_refitOnRows = true; // once more when the first rows are in
+    bool m_fitting = false;    // the program sets the widths now
+    bool m_widthsSetByOperator = false;
     bool m_dropped = false; // closed: the rows were let go, the next show reads again
 };
 
