@@ -501,6 +501,13 @@ void tst_journal::oldFileKeepsItsWidth()
     QVERIFY(journal.append(r));
     QVERIFY(contents(path).startsWith(kHeader));
     QCOMPARE(RunJournal::readRows(path).first(), r.fields());
+
+    // Deleted by hand and begun again (perhaps on the same inode): every column again.
+    journal.setRotationSize(RunJournal::kRotationSize);
+    QVERIFY(QFile::remove(path));
+    QVERIFY(journal.append(r));
+    QVERIFY(journal.append(r));
+    QCOMPARE(contents(path), kHeader + RunJournal::csvLine(r.fields()).repeated(2));
 }
 
 void tst_journal::failureLeavesEarlierRows_data()

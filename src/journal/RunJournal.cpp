@@ -156,16 +156,29 @@ int RunJournal::widthOfHeader(const QByteArray &fileStart)
 
 int RunJournal::rowWidth()
 {
-    const QFileInfo info(m_path);
-    const qint64 size = info.isFile() ? info.size() : 0;
-    if (size == 0)
+    struct stat info {};
+    if (::stat(QFile::encodeName(m_path).constData(), &info) != 0 || !S_ISREG(info.st_mode) ||
+        info.st_size == 0)
         return int(columns().size());
-    if (size == m_knownSize && m_knownWidth > 0)
+    // A file's header never changes while it lives: its width is read once per file, not
+    // at every progress tick of a run.
+    if (m_widthFile == std::pair<quint64, quint64>(info.st_dev, info.st_ino) && m_knownWidth > 0)
         return m_knownWidth;
     QFile file(m_path);
     if (!file.open(QIODevice::ReadOnly))
         return int(columns().size());
-    return widthOfHeader(file.read(4096));
+    m_knownWidth = widthOfHeader(file.read(4096));
+    m_widthFile = {quint64(info.st_dev), quint64(info.st_ino)};
+    return m_knownWidth;
+}
+
+void RunJournal::noteWidth(int fd, int width)
+{
+    struct stat info {};
+    if (fd >= 0 && ::fstat(fd, &info) == 0) {
+        m_widthFile = {quint64(info.st_dev), quint64(info.st_ino)};
+        m_knownWidth = width;
+    }
 }
 
 QByteArray RunJournal::rowLine(const RunRecord &record)
@@ -277,7 +290,8 @@ bool RunJournal::append(const RunRecord &record)
         return fail((why.isEmpty() ? tr("the disk is full") : why) + QLatin1Char('.'));
     }
     m_knownSize = before + bytes.size();
-    m_knownWidth = width;
+    if (before == 0)
+        noteWidth(file.handle(), int(columns().size())); // a new file: an inode may come again
     emit appended(record);
     return true;
 }
@@ -303,6 +317,7 @@ int RunJournal::openForCrashRow()
             ::close(fd);
             return -1;
         }
+        noteWidth(fd, int(columns().size()));
     }
     return fd;
 }

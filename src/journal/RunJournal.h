@@ -7,6 +7,7 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
+#include <utility>
 
 namespace vyt {
 
@@ -115,6 +116,8 @@ signals:
 
 private:
     bool rotate();
+    // The file open on fd has rows of this width (its header was just written).
+    void noteWidth(int fd, int width);
     bool fail(const QString &why);
 
     QString m_path;
@@ -123,7 +126,9 @@ private:
     // Size of the file after our last write: when it still matches, the file ends
     // with our CRLF and needs no check for a torn last line.
     qint64 m_knownSize = -1;
-    int m_knownWidth = 0; // the file's row width while m_knownSize holds
+    // The row width of the file of this device and inode, read from its header.
+    std::pair<quint64, quint64> m_widthFile{0, 0};
+    int m_knownWidth = 0;
 };
 
 } // namespace vyt
