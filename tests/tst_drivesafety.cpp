@@ -578,6 +578,9 @@ void tst_drivesafety::everyRunLeavesAJournalRow_data()
     QTest::newRow("potentiometer") << "potentiometer" << Way::Stop
                                    << QStringList{"potentiometer", "", "", "", "", "", "stopped", "",
                                                   "", "1", "1", "", ""};
+    QTest::newRow("potentiometer, lost link")
+        << "potentiometer" << Way::LinkLost
+        << QStringList{"potentiometer", "", "", "", "", "", "link lost", "", "", "1", "1", "", ""};
 }
 
 void tst_drivesafety::everyRunLeavesAJournalRow()
@@ -623,6 +626,13 @@ void tst_drivesafety::everyRunLeavesAJournalRow()
             QCOMPARE(got.at(i), expected.at(i));
     }
     QVERIFY(QDateTime::fromString(row.at(0), Qt::ISODate) <= QDateTime::fromString(row.at(1), Qt::ISODate));
+    // The motor was turning when the line went: the stop never reached it, and the
+    // operator is told to stop it at the controller.
+    if (way == Way::LinkLost)
+        QTRY_VERIFY(!app.messages().messages().isEmpty() &&
+                    app.messages().messages().last().text.endsWith(
+                        QStringLiteral("The stop could not be sent. The pump may still be running. "
+                                       "Stop it at the controller.")));
 }
 
 void tst_drivesafety::longRunWritesProgressRows_data()
