@@ -5,7 +5,7 @@
 // Every request carries the token; off unless the command line asks for it.
 #include "remote/ConnectionGuard.h"
 #include "remote/RemoteAddress.h"
-#include "remote/RemoteOrder.h"
+#include "session/RunOrder.h"
 #include "remote/RemoteToken.h"
 #include "session/PumpRun.h"
 

@@ -10,6 +10,7 @@
 #include "link/ControllerLink.h"
 #include "link/MSComm.h"
 #include "session/ProgramEnd.h"
+#include "session/MethodRun.h"
 #include "session/RunProgressRows.h"
 #include "session/Settings.h"
 
@@ -28,9 +29,17 @@ Session::Session(Attendant &attendant, qint16 port, QObject *parent)
     m_progressRows = std::make_unique<RunProgressRows>(
         *m_journal, [this] { return progressRow(); },
         [this](const RunRecord &row) { appendToJournal(row, false); });
-    connect(m_run.get(), &PumpRun::fortschritt, this, [this](const QString &text) { m_statusLine = text; });
-    connect(m_run.get(), &PumpRun::fortschritt, this, &Session::progress);
+    connect(m_run.get(), &PumpRun::fortschritt, this, &Session::showProgress);
     connect(m_run.get(), &PumpRun::fortschritt, m_progressRows.get(), &RunProgressRows::refresh);
+    m_methods = std::make_unique<MethodRun>(*this);
+    connect(m_methods.get(), &MethodRun::progressChanged, this, [this] {
+        if (m_methods->running())
+            showProgress(m_runProgress, 0, 0);
+    });
+    connect(m_methods.get(), &MethodRun::finished, this, [this](bool, const QString &why) {
+        m_statusLine = why;
+        emit progress(why, 0, 0);
+    });
     connect(m_run.get(), &PumpRun::finished, this, &Session::onRunFinished);
     connect(m_link.get(), &ControllerLink::portOpened, this, &Session::portOpened);
     m_link->setMotorCheck([this] { return m_run->motorMayTurn() || potentiometerOn(); });
@@ -46,12 +55,22 @@ Session::Session(Attendant &attendant, qint16 port, QObject *parent)
 
 Session::~Session() = default;
 
+void Session::showProgress(const QString &text, int value, int maximum)
+{
+    m_runProgress = text;
+    // A method's step says where in the method it is.
+    m_statusLine = m_methods && m_methods->running() ? m_methods->statusLine() : text;
+    emit progress(m_statusLine, value, maximum);
+}
+
 QString Session::busyReason() const
 {
     if (programEnding())
         return tr("The program is ending.");
     if (running())
         return tr("A run is going on.");
+    if (m_methods && m_methods->running())
+        return tr("A method is running.");
     if (potentiometerOn())
         return tr("Potentiometer mode is on.");
     if (m_clientChecks.busy) {
@@ -161,6 +180,9 @@ std::optional<Session::Refusal> Session::start(const RunPlan &plan, const Origin
 {
     if (running())
         return Refusal{QString(), tr("A run is going on.")};
+    // Between a method's steps nothing runs, and nothing else may start either.
+    if (origin.kind != Origin::Kind::Method && m_methods->running())
+        return Refusal{QString(), tr("A method is running; stop it first.")};
     m_state.Abbruch = false;
     // A damaged store's limit never reaches the controller, whoever starts.
     if (!driveLimitsInBounds(m_state)) {
@@ -217,7 +239,9 @@ void Session::beginRun()
     m_plan = m_startingPlan;
     m_plan.describe();
     noteMedium(m_plan);
-    m_plan.client = m_origin.kind == Origin::Kind::Remote ? m_origin.client : QString();
+    m_plan.client = m_origin.kind == Origin::Kind::Remote || m_origin.kind == Origin::Kind::Method
+                        ? m_origin.client
+                        : QString();
     if (m_origin.kind == Origin::Kind::Calibration && m_plan.note.isEmpty())
         m_plan.note = QStringLiteral("calibration");
     m_progressRows->begin();
@@ -242,6 +266,7 @@ void Session::stop()
     // is in: the question is the line's, and startFailed() tells whoever waits.
     m_state.Abbruch = true;
     m_run->stopRequested();
+    m_methods->onStop();
     if (potentiometerOn()) {
         endPotentiometerRun(m_leaving ? RunOutcome::End::ProgramEnded : RunOutcome::End::Stopped);
         emit potentiometerEnded();
@@ -316,6 +341,7 @@ void Session::shutdown()
 {
     m_state.Abbruch = true;
     m_leaving = true;
+    m_methods->onStop();
     m_starting = false;
     if (m_port->PortOpen()) {
         sendStop();

@@ -16,6 +16,7 @@
 namespace vyt {
 
 class ControllerLink;
+class MethodRun;
 class MSComm;
 class RunJournal;
 class RunProgressRows;
@@ -29,7 +30,7 @@ public:
     // Who asked for a run: the window (client empty), a remote client, the calibration
     // helper. It goes into the journal's note.
     struct Origin {
-        enum class Kind { Window, Remote, Calibration };
+        enum class Kind { Window, Remote, Calibration, Method };
         Kind kind = Kind::Window;
         QString client; // the remote client's address
     };
@@ -56,6 +57,11 @@ public:
     [[nodiscard]] PumpRun &run() { return *m_run; }
     [[nodiscard]] RunJournal &journal() { return *m_journal; }
     [[nodiscard]] Attendant &attendant() { return *m_attendant; }
+    // The method running on this pump, if any; its steps start through start() below.
+    [[nodiscard]] MethodRun &methods() { return *m_methods; }
+    [[nodiscard]] const MethodRun &methods() const { return *m_methods; }
+    // The run's own progress text ("Dose 1 of 2"), without a method's words around it.
+    [[nodiscard]] QString runProgressText() const { return m_runProgress; }
 
     // The settings of the port from the store, in the order the window loads them, with
     // the catalog values of the stored type, encoder and gear (for a run without a window).
@@ -145,6 +151,7 @@ private:
     [[nodiscard]] RunRecord progressRow() const;
     [[nodiscard]] PumpState valuesFor(const RunPlan &plan) const;
     void sendStop();
+    void showProgress(const QString &text, int value, int maximum);
     // The named medium whose density and factor are in force; empty for own values.
     [[nodiscard]] QString mediumInForce() const;
     void noteMedium(RunPlan &plan) const;
@@ -156,6 +163,8 @@ private:
     std::unique_ptr<PumpRun> m_run;
     std::unique_ptr<RunJournal> m_journal;
     std::unique_ptr<RunProgressRows> m_progressRows;
+    std::unique_ptr<MethodRun> m_methods;
+    QString m_runProgress;
     RunPlan m_plan;
     RunPlan m_startingPlan;
     Origin m_origin;

@@ -1,4 +1,4 @@
-#include "remote/RemoteOrder.h"
+#include "session/RunOrder.h"
 
 #include "config/FieldRules.h"
 #include "config/NumberText.h"
@@ -194,7 +194,15 @@ std::optional<RunOrder> parseOrder(const QByteArray &body, OrderKind kind, Order
             QStringLiteral("The body must be a JSON object with %1.").arg(quoted(orderKeys(kind))));
     if (const auto twice = duplicateKey(body))
         return fail(*twice, QStringLiteral("Field \"%1\" is given twice.").arg(twice->left(64)));
-    const QJsonObject object = doc.object();
+    return parseOrderObject(doc.object(), kind, error);
+}
+
+std::optional<RunOrder> parseOrderObject(const QJsonObject &object, OrderKind kind, OrderError *error)
+{
+    auto fail = [error](const QString &field, const QString &message) -> std::optional<RunOrder> {
+        *error = OrderError{field, message};
+        return std::nullopt;
+    };
     const QStringList keys = orderKeys(kind);
     for (auto it = object.begin(); it != object.end(); ++it) {
         if (!keys.contains(it.key()))

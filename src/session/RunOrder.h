@@ -4,6 +4,7 @@
 #include "config/PumpState.h"
 
 #include <QByteArray>
+#include <QJsonObject>
 #include <QList>
 #include <QString>
 #include <optional>
@@ -39,6 +40,9 @@ struct OrderError {
 // other. Numbers are JSON numbers; units are the window's own texts.
 [[nodiscard]] std::optional<RunOrder> parseOrder(const QByteArray &body, OrderKind kind,
                                                  OrderError *error);
+// The same for an object already parsed (a method's step).
+[[nodiscard]] std::optional<RunOrder> parseOrderObject(const QJsonObject &object, OrderKind kind,
+                                                       OrderError *error);
 // The JSON names of a kind, in order.
 [[nodiscard]] QStringList orderKeys(OrderKind kind);
 
