@@ -82,6 +82,7 @@ struct CommandLine {
     std::optional<vyt::RemoteAddress> remoteControl; // --remote-control: where to listen
     bool headless = false;
     int port = 0; // --port: COM n
+    QString method; // --run-method: the method file to run once
 };
 
 void printError(const QString &message)
@@ -138,7 +139,14 @@ CommandLine parseCommandLine(int argc, char *argv[])
                        "[Ports] in vyt.conf names, else /dev/ttyS<N-1>.")
             .arg(kMaxPort),
         QStringLiteral("N"));
-    parser.addOptions({help, version, remoteControl, headless, port});
+    const QCommandLineOption runMethod(
+        QStringLiteral("run-method"),
+        QStringLiteral("With --headless: run the method in FILE (a .vytmethod document) once "
+                       "and exit with status 0 when it completed, 1 when it was refused, "
+                       "stopped or failed (the reason on stderr). A prompt waits for Enter on "
+                       "the terminal; without a terminal it fails."),
+        QStringLiteral("FILE"));
+    parser.addOptions({help, version, remoteControl, headless, port, runMethod});
 
     CommandLine result;
     if (!parser.parse(args)) {
@@ -177,6 +185,14 @@ CommandLine parseCommandLine(int argc, char *argv[])
         printError(QStringLiteral("--headless needs --port N."));
         return {true, kExitUsage};
     }
+    if (parser.isSet(runMethod)) {
+        if (!result.headless) {
+            printError(QStringLiteral("--run-method goes with --headless --port N; the window "
+                                      "runs methods from \"Methods...\"."));
+            return {true, kExitUsage};
+        }
+        result.method = parser.value(runMethod);
+    }
     if (parser.isSet(remoteControl)) {
         QString why;
         result.remoteControl = vyt::parseRemoteAddress(parser.value(remoteControl), &why);
@@ -197,7 +213,8 @@ int main(int argc, char *argv[])
         return commandLine.exitCode;
     // Without a display: no QApplication, no window.
     if (commandLine.headless)
-        return vyt::runHeadless(argc, argv, commandLine.port, commandLine.remoteControl);
+        return vyt::runHeadless(argc, argv, commandLine.port, commandLine.remoteControl,
+                                commandLine.method);
 
     QApplication app(argc, argv);
     vyt::installWindowSeams();

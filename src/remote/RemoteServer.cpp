@@ -1,5 +1,7 @@
 #include "remote/RemoteServer.h"
 
+#include "session/MethodRun.h"
+
 #include "config/Units.h"
 #include "journal/JournalCursor.h"
 #include "journal/RunJournal.h"
@@ -91,6 +93,8 @@ RemoteServer::RemoteServer(Session &session, RemoteToken token, QObject *parent)
     addRoute("/v1/flow", Method::Post, &RemoteServer::flow);
     addRoute("/v1/stop", Method::Post, &RemoteServer::stop);
     addRoute("/v1/runs", Method::Get, &RemoteServer::runs);
+    addRoute("/v1/methods/run", Method::Post, &RemoteServer::runMethod);
+    addRoute("/v1/methods/continue", Method::Post, &RemoteServer::continueMethod);
     addRoute("/v1/openapi.json", Method::Get, &RemoteServer::openApi);
     m_http.setMissingHandler(
         [this](const QHttpServerRequest &request, QHttpServerResponder &&responder) {
@@ -314,6 +318,43 @@ RemoteServer::Reply RemoteServer::start(const QHttpServerRequest &request, Order
     if (const auto refusal = m_session.start(m_session.planFromSettings(), origin))
         return notStartedReply(refusal->message.isEmpty() ? std::nullopt : refusal);
     return startAnswer();
+}
+
+RemoteServer::Reply RemoteServer::runMethod(const QHttpServerRequest &request)
+{
+    if (m_starting)
+        return failure(Status::Conflict, tr("Another start is being checked."));
+    if (const QString why = startBlocker(); !why.isEmpty())
+        return failure(Status::Conflict, why);
+    MethodError error;
+    const auto method = parseMethod(request.body(), &error);
+    if (!method)
+        return failure(Status::BadRequest, error.text(),
+                       error.step.isEmpty() ? QString() : QStringLiteral("step ") + error.step);
+    if (const auto typing = m_session.entryBeingTyped())
+        return failure(Status::Conflict, tr("The operator is typing in %1.").arg(typing->field),
+                       typing->field);
+    if (const auto refused = m_session.methods().start(*method, MethodRun::Starter::Remote,
+                                                       clientText(request.remoteAddress()))) {
+        // A refused step is the document's fault; anything else is the pump's state now.
+        if (refused->step.isEmpty() && refused->message == m_session.busyReason())
+            return failure(Status::Conflict, refused->message);
+        return failure(Status::BadRequest, refused->text(),
+                       refused->step.isEmpty() ? QString() : QStringLiteral("step ") + refused->step);
+    }
+    showLine();
+    return {Status::Ok,
+            QJsonObject{{QStringLiteral("started"), true},
+                        {QStringLiteral("status"), statusJson(m_session, startBlocker())}}};
+}
+
+RemoteServer::Reply RemoteServer::continueMethod(const QHttpServerRequest &)
+{
+    if (!m_session.methods().continuePrompt())
+        return failure(Status::Conflict, tr("No method waits for the operator."));
+    return {Status::Ok,
+            QJsonObject{{QStringLiteral("continued"), true},
+                        {QStringLiteral("status"), statusJson(m_session, startBlocker())}}};
 }
 
 RemoteServer::Reply RemoteServer::startAnswer()

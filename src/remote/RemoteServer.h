@@ -87,6 +87,8 @@ private:
     Reply dose(const QHttpServerRequest &request);
     Reply flow(const QHttpServerRequest &request);
     Reply stop(const QHttpServerRequest &request);
+    Reply runMethod(const QHttpServerRequest &request);
+    Reply continueMethod(const QHttpServerRequest &request);
     Reply runs(const QHttpServerRequest &request);
     Reply openApi(const QHttpServerRequest &request);
     Reply start(const QHttpServerRequest &request, OrderKind kind);

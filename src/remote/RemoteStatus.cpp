@@ -1,5 +1,7 @@
 #include "remote/RemoteStatus.h"
 
+#include "session/MethodRun.h"
+
 #include "config/NumberText.h"
 #include "config/PumpCatalog.h"
 #include "config/Units.h"
@@ -126,6 +128,25 @@ QJsonObject rowJson(const RunRecord &r)
 
 } // namespace
 
+namespace {
+
+// The method going on, or null.
+QJsonValue methodJson(const Session &session)
+{
+    const MethodRun &methods = session.methods();
+    if (!methods.running())
+        return QJsonValue(QJsonValue::Null);
+    const MethodRun::Progress p = methods.progress();
+    return QJsonObject{{QStringLiteral("name"), p.name},
+                       {QStringLiteral("step"), p.step},
+                       {QStringLiteral("steps"), p.steps},
+                       {QStringLiteral("step_text"), p.stepText},
+                       {QStringLiteral("prompt"), p.prompt.isEmpty() ? QJsonValue(QJsonValue::Null)
+                                                                     : QJsonValue(p.prompt)}};
+}
+
+} // namespace
+
 QJsonObject statusJson(Session &session, const QString &blocked)
 {
     const PumpState &state = session.state();
@@ -139,6 +160,7 @@ QJsonObject statusJson(Session &session, const QString &blocked)
         {QStringLiteral("mode"),
          state.settings.Betriebsart == 2 ? QStringLiteral("flow") : QStringLiteral("dosing")},
         {QStringLiteral("run"), runJson(session)},
+        {QStringLiteral("method"), methodJson(session)},
         {QStringLiteral("status_line"), session.statusLine()},
         {QStringLiteral("start_blocked"),
          blocked.isEmpty() ? QJsonValue(QJsonValue::Null) : QJsonValue(blocked)},
