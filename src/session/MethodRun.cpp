@@ -119,7 +119,7 @@ MethodRun::Progress MethodRun::progress() const
         const double left = std::max(0.0, a.seconds - double(m_wait.elapsedMs()) / 1000.0);
         p.stepText = tr("wait, %1 left").arg(durationText(std::ceil(left)));
     } else {
-        QString text = m_session.runProgressText();
+        QString text = m_inRun ? m_session.runProgressText() : QString();
         if (!text.isEmpty())
             text[0] = text.at(0).toLower();
         p.stepText = text.isEmpty() ? stepKindName(a.kind) : text;

@@ -238,6 +238,7 @@ void Session::beginRun()
         m_link->ParameterSetzen();
     m_plan = m_startingPlan;
     m_plan.describe();
+    m_runProgress.clear();
     noteMedium(m_plan);
     m_plan.client = m_origin.kind == Origin::Kind::Remote || m_origin.kind == Origin::Kind::Method
                         ? m_origin.client
