@@ -7,6 +7,7 @@
 #include "journal/RunJournal.h"
 #include "link/ControllerLink.h"
 #include "remote/RemoteServer.h"
+#include "session/MethodRun.h"
 #include "support/AppFixture.h"
 #include "support/LineWait.h"
 
@@ -274,6 +275,8 @@ private slots:
     void pipelinedRequestsAreAllAnswered();
     void runsReadBothFiles_data();
     void runsReadBothFiles();
+    void methodRunsAndWaitsForContinue_data();
+    void methodRunsAndWaitsForContinue();
     void runsAsCsv_data();
     void runsAsCsv();
     void runsAnswerInRequestOrder_data();
@@ -732,6 +735,68 @@ void tst_remote::doseRunsThroughStart()
     QCOMPARE(row.value(QStringLiteral("doses_done")).toDouble(), 3.0);
     QCOMPARE(row.value(QStringLiteral("ended_by")).toString(), QStringLiteral("completed"));
     QCOMPARE(row.value(QStringLiteral("note")).toString(), QStringLiteral("remote 127.0.0.1"));
+}
+
+void tst_remote::methodRunsAndWaitsForContinue_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("field");   // of a refusal
+    QTest::addColumn<QString>("message"); // a refusal's message begins so
+    const QByteArray prompt = R"({"prompt": {"text": "Place the vial."}})";
+    const QByteArray dose =
+        R"({"dose": {"quantity": 30, "unit": "µl", "repetitions": 1, "pause": 0, "pause_unit": "ms"}})";
+    QTest::newRow("prompt, then a dose")
+        << R"({"format": "vyt-method/1", "name": "Vial", "steps": [)" + prompt + ", " + dose + "]}"
+        << 200 << "" << "";
+    QTest::newRow("a step refused for the pump")
+        << QByteArray(R"({"format": "vyt-method/1", "name": "Big", "steps": [{"repeat": {"count": 2, "steps": [{"dose": {"quantity": 1e12, "unit": "µl", "repetitions": 1, "pause": 0, "pause_unit": "ms"}}]}}]})")
+        << 400 << "step 1.1" << "step 1.1 (dose): Please enter a value";
+    QTest::newRow("no method") << QByteArray(R"({"name": "x"})") << 400 << ""
+                               << "\"format\" must be \"vyt-method/1\".";
+}
+
+void tst_remote::methodRunsAndWaitsForContinue()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(int, status);
+    QFETCH(QString, field);
+    QFETCH(QString, message);
+    Rig rig;
+    QVERIFY(rig.ok);
+    rig.app.find<QComboBox>("cboPumpentyp")->setCurrentIndex(1); // 3 µl a revolution, 16 lines
+    rig.app.messages().clear();
+    QVERIFY(clearJournal(rig.app.window().runJournal()));
+    (void)rig.sent();
+    Answer answer = rig.post("/v1/methods/run", body);
+    QCOMPARE(answer.status, status);
+    if (status != 200) {
+        QCOMPARE(answer.json.value(QStringLiteral("field")).toString(), field);
+        QVERIFY2(answer.json.value(QStringLiteral("message")).toString().startsWith(message),
+                 qPrintable(answer.json.value(QStringLiteral("message")).toString()));
+        QCOMPARE(rig.sent(), QStringList());
+        return;
+    }
+    // It waits at the prompt: the status says so, nothing moves, no other start is taken.
+    answer = rig.get("/v1/status");
+    const QJsonObject method = answer.json.value(QStringLiteral("method")).toObject();
+    QCOMPARE(method.value(QStringLiteral("name")).toString(), QStringLiteral("Vial"));
+    QCOMPARE(method.value(QStringLiteral("step")).toInt(), 1);
+    QCOMPARE(method.value(QStringLiteral("steps")).toInt(), 2);
+    QCOMPARE(method.value(QStringLiteral("prompt")).toString(), QStringLiteral("Place the vial."));
+    QCOMPARE(rig.post("/v1/dose", doseWith("unit", "\"µl\"")).status, 409);
+    QCOMPARE(rig.post("/v1/methods/run", body).status, 409);
+    answer = rig.post("/v1/methods/continue", {});
+    QCOMPARE(answer.status, 200);
+    QVERIFY(rig.app.waitForRunEnd());
+    QTRY_VERIFY(!rig.app.window().session().methods().running());
+    QCOMPARE(rig.post("/v1/methods/continue", {}).status, 409); // nothing waits now
+    QVERIFY(rig.sent().contains(QStringLiteral("NP 640")));
+    QCOMPARE(rig.get("/v1/status").json.value(QStringLiteral("method")), QJsonValue(QJsonValue::Null));
+    const QJsonArray rows = rig.get("/v1/runs").json.value(QStringLiteral("runs")).toArray();
+    QCOMPARE(rows.size(), 1);
+    QCOMPARE(rows.at(0).toObject().value(QStringLiteral("note")).toString(),
+             QStringLiteral("remote 127.0.0.1: method Vial step 2/2"));
 }
 
 void tst_remote::flowStopsAtOnce()
