@@ -115,6 +115,8 @@ private slots:
     void signalStopsTheFlow();
     void endsWhenItCannotWork_data();
     void endsWhenItCannotWork();
+    void runsAMethodOnce_data();
+    void runsAMethodOnce();
 };
 
 void tst_headless::dosesOverRemote()
@@ -205,6 +207,59 @@ void tst_headless::endsWhenItCannotWork()
     QVERIFY2(text.contains(said), qPrintable(text));
     // Nothing moved: the question, and nothing after it.
     QVERIFY(!sim.receivedLines().contains(QStringLiteral("DIPROG")));
+}
+
+void tst_headless::runsAMethodOnce_data()
+{
+    QTest::addColumn<QByteArray>("method"); // the file's text
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("said");     // on stderr
+    QTest::addColumn<bool>("moved");       // a dose went to the controller
+    const QByteArray dose =
+        R"({"dose": {"quantity": 3, "unit": "µl", "repetitions": 2, "pause": 0, "pause_unit": "ms"}})";
+    QTest::newRow("completed")
+        << R"({"format": "vyt-method/1", "name": "Two", "steps": [)" + dose + R"(, {"wait": {"duration": 100, "duration_unit": "ms"}}, )" + dose + "]}"
+        << 0 << "Method Two completed: 3 steps." << true;
+    QTest::newRow("refused before the port opens")
+        << QByteArray(R"({"format": "vyt-method/1", "name": "Bad", "steps": [{"wait": {"duration": 1, "duration_unit": "days"}}]})")
+        << 1 << "is refused: step 1 (wait):" << false;
+    // Nobody at a terminal to confirm it: the method fails there, and nothing moves after.
+    QTest::newRow("a prompt without a terminal")
+        << R"({"format": "vyt-method/1", "name": "Ask", "steps": [{"prompt": {"text": "Vial?"}}, )" + dose + "]}"
+        << 1 << "there is no terminal to answer" << false;
+    QTest::newRow("not a method") << QByteArray("{") << 1 << "no valid JSON" << false;
+}
+
+void tst_headless::runsAMethodOnce()
+{
+    QFETCH(QByteArray, method);
+    QFETCH(int, exitCode);
+    QFETCH(QString, said);
+    QFETCH(bool, moved);
+    sim::ControllerSim sim;
+    QVERIFY(sim.start());
+    sim.setInstantMoves(true);
+    Home home(sim.devicePath());
+    const QString file = home.dir.filePath(QStringLiteral("m.vytmethod"));
+    {
+        QFile f(file);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(method);
+    }
+    QProcess child;
+    child.setStandardInputFile(QProcess::nullDevice());
+    startHeadless(child, home, {"--run-method", file});
+    QVERIFY(child.waitForStarted(5000));
+    QTRY_COMPARE_WITH_TIMEOUT(child.state(), QProcess::NotRunning, 20000);
+    QCOMPARE(child.exitStatus(), QProcess::NormalExit);
+    const QString text = QString::fromLocal8Bit(child.readAllStandardError());
+    QCOMPARE(child.exitCode(), exitCode);
+    QVERIFY2(text.contains(said), qPrintable(text));
+    QCOMPARE(sim.receivedLines().contains(QStringLiteral("DIPROG")), moved);
+    // However it ended, the drive was stopped last when the line had been opened.
+    if (!sim.receivedLines().isEmpty())
+        QCOMPARE(sim.receivedLines().mid(sim.receivedLines().size() - 2),
+                 (QStringList{"SOR 0", "V 0"}));
 }
 
 QTEST_GUILESS_MAIN(tst_headless)
