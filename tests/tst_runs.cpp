@@ -11,7 +11,10 @@
 #include "journal/RunJournal.h"
 #include "link/ControllerLink.h"
 #include "link/MSComm.h"
+#include "session/Method.h"
+#include "session/MethodRun.h"
 #include "session/PumpRun.h"
+#include "ui/DesktopNotices.h"
 #include "session/RunReport.h"
 #include "support/AppFixture.h"
 #include "support/LineWait.h"
@@ -248,6 +251,8 @@ private slots:
     void summaries();
     void stopRecordsWhatIsKnown_data();
     void stopRecordsWhatIsKnown();
+    void desktopToldWhenAway_data();
+    void desktopToldWhenAway();
 };
 
 void tst_runs::threeDosesWithPauses()
@@ -1328,6 +1333,48 @@ void tst_runs::stopRecordsWhatIsKnown()
              fields);
     QCOMPARE((QStringList{row.medium, row.density, row.calibrationFactor}),
              (QStringList{"Water 20 °C", "0.9982", "1.02"}));
+}
+
+void tst_runs::desktopToldWhenAway_data()
+{
+    QTest::addColumn<bool>("away");   // another program's window is active
+    QTest::addColumn<bool>("method"); // the doses are a method's step
+    QTest::addColumn<QStringList>("told");
+    QTest::newRow("at the window") << false << false << QStringList{};
+    QTest::newRow("away, a run") << true << false << QStringList{"3 of 3 doses done, 90 µl"};
+    QTest::newRow("away, a method: its end only")
+        << true << true << QStringList{"Method M completed: 2 steps."};
+}
+
+void tst_runs::desktopToldWhenAway()
+{
+    QFETCH(bool, away);
+    QFETCH(bool, method);
+    QFETCH(QStringList, told);
+    AppFixture app;
+    app.sim().setInstantMoves(true);
+    setUpDosing(app, Dosing{});
+    prime(app);
+    QStringList sent;
+    DesktopNotices notices(app.window().session(), app.window(),
+                           [&sent](const QString &, const QString &body) { sent << body; });
+    if (away)
+        QApplication::setActiveWindow(nullptr);
+    else
+        app.window().activateWindow();
+    QTRY_COMPARE(QApplication::activeWindow() != nullptr, !away);
+    if (method) {
+        const auto m = parseMethod(R"({"format": "vyt-method/1", "name": "M", "steps": [)"
+                                   R"({"dose": {"quantity": 30, "unit": "µl", "repetitions": 1, "pause": 0, "pause_unit": "ms"}},)"
+                                   R"({"dose": {"quantity": 30, "unit": "µl", "repetitions": 1, "pause": 0, "pause_unit": "ms"}}]})",
+                                   nullptr);
+        QVERIFY(m);
+        QVERIFY(!app.window().session().methods().start(*m));
+        QTRY_VERIFY_WITH_TIMEOUT(!app.window().session().methods().running(), 10000);
+    } else {
+        QVERIFY(clickStart(app));
+    }
+    QTRY_COMPARE(sent, told);
 }
 
 QTEST_MAIN(tst_runs)

@@ -3,6 +3,7 @@
 #include "dialogs/frmAbout.h"
 #include "link/ProcessGuard.h"
 #include "main/frmPumpensteuerung.h"
+#include "ui/DesktopNotices.h"
 #include "remote/RemoteAddress.h"
 #include "remote/RemoteServer.h"
 #include "session/ProgramEnd.h"
@@ -233,6 +234,7 @@ int main(int argc, char *argv[])
     // A save killed half way leaves its temporary beside vyt.conf; the file itself is whole.
     vyt::removeLeftoverStoreTemporaries();
     vyt::frmPumpensteuerung window;
+    vyt::DesktopNotices notices(window.session(), window);
     // On before the port dialog, so that a waiting script hears why it cannot start yet.
     std::unique_ptr<vyt::RemoteServer> remote;
     if (commandLine.remoteControl)
