@@ -302,6 +302,8 @@ void Session::noteMedium(RunPlan &plan) const
 
 void Session::beginPotentiometer()
 {
+    // The operator takes the pump over: a method waiting between its steps ends here.
+    m_methods->onStop();
     m_state.Abbruch = false;
     for (const char *c : {"DIPROG", "CONTMOD", "SOR 1"})
         m_link->BefehlSenden(QString::fromLatin1(c));
