@@ -270,6 +270,11 @@ void frmPumpensteuerung::verbinden()
     connect(session, &Session::linkLost, this, &frmPumpensteuerung::linkVerloren);
     connect(session, &Session::settingsChanged, this, &frmPumpensteuerung::followSession);
     MethodRun &methodRun = m_session->methods();
+    // Off from the method's first step on, before its first run has started.
+    connect(&methodRun, &MethodRun::progressChanged, this, [this] {
+        if (m_session->methods().running())
+            ui->cmdStart->setEnabled(false);
+    });
     connect(&methodRun, &MethodRun::started, this, [this] { ui->cmdStart->setEnabled(false); });
     connect(&methodRun, &MethodRun::finished, this, [this] {
         if (!programEnding() && !m_session->running() && !ui->cbxPotentiometer->isChecked())
