@@ -66,6 +66,7 @@ void tst_keyboard::addedButtonsTakeTheirOwnKeys_data()
         const char *k = key == Qt::Key_Space ? "Space" : key == Qt::Key_Return ? "Return" : "keypad Enter";
         QTest::addRow("calibration ..., %s", k) << "cmdCalibrate" << key << "frmCalibration";
         QTest::addRow("History..., %s", k) << "cmdHistory" << key << "frmHistory";
+        QTest::addRow("Methods..., %s", k) << "cmdMethods" << key << "frmMethods";
         QTest::addRow("media ..., %s", k) << "cmdMedium" << key << "menu";
     }
 }
@@ -213,7 +214,7 @@ void tst_keyboard::tabFromStartWalksTheDesignedChain_data()
                              "cboPauseEinheit", "txtWiederholung", "cbxEndlosDosierung"};
     const QStringList flow{"optBetriebsart2", "txtFoerderstrom", "cboFoerderstromEinheit", "txtDauer",
                            "cboDauerEinheit", "cbxEndlosFoerderung", "cbxPotentiometer"};
-    const QStringList buttons{"cmdHistory", "cmdBeenden", "cmdStop", "cmdStart"};
+    const QStringList buttons{"cmdHistory", "cmdMethods", "cmdBeenden", "cmdStop", "cmdStart"};
     QTest::newRow("dosing") << 1 << false << pump + motor + dosing + buttons;
     // Started in flow mode the unchecked Dosage button is no stop.
     QTest::newRow("flow") << 2 << false << pump + motor + flow + buttons;

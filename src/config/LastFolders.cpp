@@ -1,6 +1,7 @@
 #include "config/LastFolders.h"
 
 #include "config/SettingsStore.h"
+#include "session/Method.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -19,6 +20,7 @@ QString keyFor(FileKind kind)
     case FileKind::ValueLog: return QStringLiteral("valueLog");
     case FileKind::Parameters: return QStringLiteral("parameters");
     case FileKind::Transcript: return QStringLiteral("transcript");
+    case FileKind::Method: return QStringLiteral("method");
     }
     return QStringLiteral("other");
 }
@@ -37,7 +39,7 @@ QString lastFolder(FileKind kind)
     // A folder removed or unmounted since then is no place to start.
     if (!kept.isEmpty() && QFileInfo(kept).isAbsolute() && QFileInfo(kept).isDir())
         return QDir::cleanPath(kept);
-    const QString data = dataFolder();
+    const QString data = kind == FileKind::Method ? methodsFolder() : dataFolder();
     QDir().mkpath(data);
     return data;
 }

@@ -10,13 +10,14 @@ enum class FileKind {
     ValueLog,   // the console's value log
     Parameters, // drive-parameter backups, saved and opened
     Transcript, // the console's transcript
+    Method,     // method documents, saved and opened; they start in the methods folder
 };
 
 // The program's data folder (runs.csv, value logs): the choosers' start before any save.
 [[nodiscard]] QString dataFolder();
 
 // The folder that kind was last saved in or opened from, while it exists; else the data
-// folder, made if missing so that a file dialog can open in it.
+// folder (methods: the methods folder), made if missing so that a file dialog can open in it.
 [[nodiscard]] QString lastFolder(FileKind kind);
 
 // Where a chooser for kind starts: the suggested file name in lastFolder(kind).

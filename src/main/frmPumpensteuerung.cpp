@@ -21,6 +21,9 @@
 #include "session/RunReport.h"
 #include "journal/RunJournal.h"
 #include "history/frmHistory.h"
+#include "methods/dlgMethodPrompt.h"
+#include "methods/frmMethods.h"
+#include "session/MethodRun.h"
 #include "session/Settings.h"
 #include "main/WindowAttendant.h"
 #include "texts/WindowTexts.h"
@@ -78,6 +81,13 @@ frmPumpensteuerung::frmPumpensteuerung(QWidget *parent)
     history->setToolTip(tr("Run history (Ctrl+R)"));
     ui->layKnoepfe->insertWidget(0, history);
     connect(history, &QPushButton::clicked, this, &frmPumpensteuerung::showHistory);
+    auto *methods = new QPushButton(tr("Methods\u2026"), this);
+    methods->setObjectName(QStringLiteral("cmdMethods"));
+    methods->setFlat(true);
+    methods->setFocusPolicy(Qt::TabFocus);
+    methods->setToolTip(tr("Methods (Ctrl+M)"));
+    ui->layKnoepfe->insertWidget(1, methods);
+    connect(methods, &QPushButton::clicked, this, &frmPumpensteuerung::showMethods);
     addRangeHints();
     // The calibration helper, in the free cell beside the factor it proposes: no wider
     // than the unit labels above it and no taller than the field, so nothing moves.
@@ -108,8 +118,10 @@ void frmPumpensteuerung::arrangeTabOrder()
     for (std::size_t i = 1; i < std::size(chain); ++i)
         setTabOrder(chain[i - 1], chain[i]);
     auto *history = findChild<QWidget *>(QStringLiteral("cmdHistory"));
+    auto *methods = findChild<QWidget *>(QStringLiteral("cmdMethods"));
     setTabOrder(ui->cbxPotentiometer, history);
-    setTabOrder(history, ui->cmdBeenden);
+    setTabOrder(history, methods);
+    setTabOrder(methods, ui->cmdBeenden);
 }
 
 frmPumpensteuerung::~frmPumpensteuerung()
@@ -257,6 +269,19 @@ void frmPumpensteuerung::verbinden()
     connect(session, &Session::potentiometerEnded, this, &frmPumpensteuerung::onPotentiometerEnded);
     connect(session, &Session::linkLost, this, &frmPumpensteuerung::linkVerloren);
     connect(session, &Session::settingsChanged, this, &frmPumpensteuerung::followSession);
+    MethodRun &methodRun = m_session->methods();
+    // Off from the method's first step on, before its first run has started.
+    connect(&methodRun, &MethodRun::progressChanged, this, [this] {
+        if (m_session->methods().running())
+            ui->cmdStart->setEnabled(false);
+    });
+    connect(&methodRun, &MethodRun::started, this, [this] { ui->cmdStart->setEnabled(false); });
+    connect(&methodRun, &MethodRun::finished, this, [this] {
+        if (!programEnding() && !m_session->running() && !ui->cbxPotentiometer->isChecked())
+            ui->cmdStart->setEnabled(true);
+    });
+    m_prompt = new dlgMethodPrompt(methodRun, this);
+    connect(&methodRun, &MethodRun::promptWaiting, m_prompt, &dlgMethodPrompt::ask);
     m_session->setClientChecks(
         {[this] { return busyForClients(); },
          [this]() -> std::optional<Session::Refusal> {
@@ -624,6 +649,33 @@ void frmPumpensteuerung::showHistory()
     m_history->activateWindow();
 }
 
+void frmPumpensteuerung::enableStart()
+{
+    ui->cmdStart->setEnabled(!m_session->methods().running());
+}
+
+void frmPumpensteuerung::showMethods()
+{
+    if (!m_methods) {
+        m_methods = new frmMethods(*m_session, this);
+        keepWindowPlace(*m_methods, QStringLiteral("Methods"), [this] { placeMethods(); });
+    }
+    m_methods->show();
+    m_methods->raise();
+    m_methods->activateWindow();
+}
+
+void frmPumpensteuerung::placeMethods()
+{
+    // Beside the main window where there is room, else over it.
+    const QRect area = screen()->availableGeometry();
+    const QSize frame = frameGeometry().size() - size();
+    m_methods->resize(m_methods->sizeHint().expandedTo(QSize(640, 520)).boundedTo(area.size() - frame));
+    QRect place(QPoint(), m_methods->size() + frame);
+    place.moveCenter(frameGeometry().center());
+    m_methods->move(movedOnto(place, area).topLeft());
+}
+
 void frmPumpensteuerung::placeHistory()
 {
     // The history's frame is not known before it is shown: the main window's stands in.
@@ -699,7 +751,7 @@ void frmPumpensteuerung::onRunEnded(const RunPlan &plan, const RunOutcome &outco
         return;
     // The summary stays until the next Start or until the operator changes a value.
     zeigeFortschritt(runSummary(plan, outcome), 0, 0);
-    ui->cmdStart->setEnabled(true);
+    enableStart();
     ui->cmdStart->setFocus();
 }
 
@@ -713,7 +765,7 @@ void frmPumpensteuerung::cmdStop_Click()
         return;
     if (!m_session->status().running)
         zeigeFortschritt(QString(), 0, 0);
-    ui->cmdStart->setEnabled(true);
+    enableStart();
     ui->cmdStart->setFocus();
 }
 
@@ -765,7 +817,7 @@ void frmPumpensteuerung::onPotentiometerEnded()
     if (programEnding() || m_leaving || m_session->running())
         return;
     zeigeFortschritt(QString(), 0, 0);
-    ui->cmdStart->setEnabled(true);
+    enableStart();
 }
 
 void frmPumpensteuerung::linkVerloren()
@@ -816,6 +868,8 @@ bool frmPumpensteuerung::Beenden()
     // Closed, so that it remembers where the operator had it.
     if (m_history)
         m_history->close();
+    if (m_methods)
+        m_methods->close();
     m_beendet = true;
     m_state.Abbruch = true;
     leaving.commit();
@@ -1002,6 +1056,7 @@ bool frmPumpensteuerung::isWindowKey(const QKeyEvent *key) const
     case Qt::Key_Enter: return true;
     case Qt::Key_H: return mods == (Qt::ShiftModifier | Qt::ControlModifier);
     case Qt::Key_R:
+    case Qt::Key_M:
     case Qt::Key_K: return mods == Qt::ControlModifier;
     default: return false;
     }
@@ -1026,6 +1081,10 @@ bool frmPumpensteuerung::tasteGedrueckt(QKeyEvent *key)
     }
     if (key->key() == Qt::Key_R && mods == Qt::ControlModifier) {
         showHistory();
+        return true;
+    }
+    if (key->key() == Qt::Key_M && mods == Qt::ControlModifier) {
+        showMethods();
         return true;
     }
     if (key->key() == Qt::Key_K && mods == Qt::ControlModifier) {

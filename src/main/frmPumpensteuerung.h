@@ -27,6 +27,8 @@ class RunJournal;
 class RunProgressRows;
 struct RunRecord;
 class frmHistory;
+class frmMethods;
+class dlgMethodPrompt;
 class CalibrationDialog;
 class MediaList;
 class MSComm;
@@ -77,6 +79,7 @@ public:
     // The named media of the port and type in force.
     [[nodiscard]] MediaList &media() { return *m_media; }
     void showCalibration();
+    void showMethods();
 
 signals:
     // Each selection handler announces its run (tests count them).
@@ -121,6 +124,9 @@ private:
     void onRunEnded(const RunPlan &plan, const RunOutcome &outcome);
     void showHistory();
     void placeHistory();
+    void placeMethods();
+    // Start stays off while a method runs: its steps start through the session.
+    void enableStart();
     void drainStopOrWarn();
     void endOnSignal(int signalNumber);
     bool trySave(QString *error);
@@ -151,6 +157,8 @@ private:
     RunJournal *m_journal = nullptr;
     std::unique_ptr<FieldValidation> m_validation;
     frmHistory *m_history = nullptr; // made when first asked for, a child of the window
+    frmMethods *m_methods = nullptr; // made when first asked for
+    dlgMethodPrompt *m_prompt = nullptr; // made with the window: it counts keys from the start
     bool m_beendet = false;     // the unload handler has ended the program
     bool m_leaving = false;     // the program is on its way out: the stop is sent
     CalibrationDialog *m_calibration = nullptr; // made when first asked for
