@@ -332,19 +332,24 @@ void tst_sessionmethods::estimates_data()
     QTest::addColumn<QByteArray>("steps");
     QTest::addColumn<double>("seconds");
     QTest::addColumn<double>("amount");
+    QTest::addColumn<QString>("unit");
     // vyt-P01 at 6000 rpm, 500 rev/s²: 3 µl are 2 rev., under the 200 rev. that reach full
     // speed, so 2·√(2/500) s each; with a pause of 0.5 s between the two doses.
     const double move = 2 * std::sqrt(2.0 / 500.0);
     QTest::newRow("a dose twice") << QByteArray(R"([{"dose": {"quantity": 3, "unit": "µl", "repetitions": 2, "pause": 500, "pause_unit": "ms"}}])")
-                                  << 2 * move + 0.5 << 6.0;
+                                  << 2 * move + 0.5 << 6.0 << "µl";
     // 3000 µl = 2000 rev.: 0.2 s up to 100 rev./s, 18 s at it, 0.2 s down.
     QTest::newRow("a long move") << QByteArray(R"([{"dose": {"quantity": 3000, "unit": "µl", "repetitions": 1, "pause": 0, "pause_unit": "ms"}}])")
-                                 << 20.2 << 3000.0;
+                                 << 20.2 << 3000.0 << "µl";
     QTest::newRow("flow and wait, repeated")
         << QByteArray(R"([{"repeat": {"count": 3, "steps": [{"flow": {"rate": 2, "unit": "ml/min", "duration": 30, "duration_unit": "s"}}, {"wait": {"duration": 1, "duration_unit": "min"}}]}}])")
-        << 270.0 << 3.0;
+        << 270.0 << 3.0 << "ml";
+    // A flow's ml and the doses' µl are one volume, in ml.
+    QTest::newRow("ml and µl together")
+        << QByteArray(R"([{"flow": {"rate": 2, "unit": "ml/min", "duration": 30, "duration_unit": "s"}}, {"dose": {"quantity": 30, "unit": "µl", "repetitions": 6, "pause": 0, "pause_unit": "ms"}}])")
+        << 30.0 + 6 * 2 * std::sqrt(20.0 / 500.0) << 1.18 << "ml";
     QTest::newRow("an endless flow") << QByteArray(R"([{"flow": {"rate": 2, "unit": "ml/min", "duration": 0, "duration_unit": "s"}}])")
-                                     << -1.0 << 0.0;
+                                     << -1.0 << 0.0 << "ml";
 }
 
 void tst_sessionmethods::estimates()
@@ -352,6 +357,7 @@ void tst_sessionmethods::estimates()
     QFETCH(QByteArray, steps);
     QFETCH(double, seconds);
     QFETCH(double, amount);
+    QFETCH(QString, unit);
     Rig rig;
     QVERIFY(rig.ok);
     MethodError error;
@@ -362,6 +368,8 @@ void tst_sessionmethods::estimates()
     const MethodTotal total = estimateMethod(*actions, rig.session->state());
     QVERIFY2(std::fabs(total.seconds - seconds) < 1e-6, qPrintable(QString::number(total.seconds)));
     QVERIFY2(std::fabs(total.amount - amount) < 1e-6, qPrintable(QString::number(total.amount)));
+    QCOMPARE(total.unit, unit);
+    QVERIFY(!total.mixedUnits);
 }
 
 QTEST_GUILESS_MAIN(tst_sessionmethods)

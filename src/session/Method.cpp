@@ -431,9 +431,31 @@ MethodEstimate estimateAction(const MethodAction &action, const PumpState &state
     return e;
 }
 
+namespace {
+
+// An amount's unit as a family and its size in the family's larger unit: µl are
+// thousandths of a ml, mg of a g; revolutions stand alone.
+struct UnitSize {
+    QString family; // the larger unit: "ml", "g", "rev."
+    double inFamily = 1;
+};
+
+UnitSize unitSize(const QString &unit)
+{
+    if (unit == QStringLiteral("µl"))
+        return {QStringLiteral("ml"), 1e-3};
+    if (unit == QStringLiteral("mg"))
+        return {QStringLiteral("g"), 1e-3};
+    return {unit, 1};
+}
+
+} // namespace
+
 MethodTotal estimateMethod(const QList<MethodAction> &actions, const PumpState &state)
 {
     MethodTotal t;
+    QString family;
+    bool smallOnly = true; // every amount was in µl (or mg): the total stays in it
     for (const MethodAction &a : actions) {
         const MethodEstimate e = estimateAction(a, state);
         if (e.seconds < 0 || t.seconds < 0)
@@ -442,12 +464,22 @@ MethodTotal estimateMethod(const QList<MethodAction> &actions, const PumpState &
             t.seconds += e.seconds;
         if (e.unit.isEmpty())
             continue;
-        if (t.unit.isEmpty())
-            t.unit = e.unit;
-        if (e.unit == t.unit)
-            t.amount += e.amount;
-        else
+        const UnitSize size = unitSize(e.unit);
+        if (family.isEmpty())
+            family = size.family;
+        if (size.family != family) {
             t.mixedUnits = true;
+            continue;
+        }
+        smallOnly = smallOnly && size.inFamily < 1;
+        t.amount += e.amount * size.inFamily;
+    }
+    if (family.isEmpty())
+        return t;
+    t.unit = family;
+    if (smallOnly && family != QStringLiteral("rev.")) {
+        t.amount *= 1000;
+        t.unit = family == QStringLiteral("ml") ? QStringLiteral("µl") : QStringLiteral("mg");
     }
     return t;
 }

@@ -85,8 +85,9 @@ struct MethodEstimate {
     QString unit; // of amount: "µl", "ml", ...
 };
 [[nodiscard]] MethodEstimate estimateAction(const MethodAction &action, const PumpState &state);
-// The method's total: seconds < 0 when a step runs until Stop; amounts of one unit only
-// (the first unit seen; others are left out and `mixedUnits` says so).
+// The method's total: seconds < 0 when a step runs until Stop. Amounts of one kind add up
+// (µl and ml in ml, mg and g in g; in µl or mg when all were); amounts of another kind
+// than the first (a mass beside a volume, revolutions) are left out and `mixedUnits` says so.
 struct MethodTotal {
     double seconds = 0;
     double amount = 0;
