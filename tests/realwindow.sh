@@ -10,7 +10,9 @@
 #   buttons  Enter on the added buttons opens what they open and moves nothing; Enter held
 #            for 2 s is one dose;
 #   place    under a window manager, five restarts leave the window where it was;
-#   heldkey  F12 held for 2 s in the console (Shift+Ctrl+H): one move on the line.
+#   heldkey  F12 held for 2 s in the console (Shift+Ctrl+H): one move on the line;
+#   method   Ctrl+M, a method opened through the real file dialog and run by Alt+R: its
+#            prompt holds it (Enter held as it opens answers nothing) until Enter continues.
 # Each scenario runs in a subshell of its own: a failure ends that one and its processes,
 # the others still run, and the summary names every failed scenario.
 set -uo pipefail
@@ -280,12 +282,16 @@ moves() { commands | grep -c '^NP ' || true; }
 # Enter on a small added button is that button, never Start; a held Enter is one press.
 scenario_buttons() {
     begin buttons
-    # Back from Start: Stop, Exit, History.
+    # Back from Start: Stop, Exit, Methods; then History before it.
     xdotool key shift+Tab shift+Tab shift+Tab Return
+    focus "^Methods$"
+    focus "COM1: vyt-Pump controller"
+    xdotool key shift+Tab Return
     focus "^Run history$"
     focus "COM1: vyt-Pump controller"
-    # On from History: Exit, Stop, Start, pump type, displacement, density, factor, "...".
-    xdotool key Tab Tab Tab Tab Tab Tab Tab Tab Return
+    # On from History: Methods, Exit, Stop, Start, pump type, displacement, density,
+    # factor, "...".
+    xdotool key Tab Tab Tab Tab Tab Tab Tab Tab Tab Return
     focus "^Calibrate$"
     xdotool key Escape
     poll 5 0.05 eval '! window_open "^Calibrate$"' || fail "Esc did not close the helper"
@@ -301,7 +307,38 @@ scenario_buttons() {
     poll 10 0.05 or_ended journal_rows 2 || fail "the held Enter did not dose"
     leave_without_saving
     [ "$(moves)" -eq 2 ] || fail "a held Enter dosed $(($(moves) - 1)) times"
-    echo "ok buttons: Enter opened the helper and the history, nothing moved; a held Enter dosed once"
+    echo "ok buttons: Enter opened the helper, the methods and the history, nothing moved; a held Enter dosed once"
+}
+
+# A method by keyboard alone: Ctrl+M, Alt+O and the file typed into the real dialog, Alt+R.
+scenario_method() {
+    local file="$work/vial.vytmethod" dose
+    dose='{"dose": {"quantity": 30, "unit": "µl", "repetitions": 1, "pause": 0, "pause_unit": "ms"}}'
+    printf '{"format": "vyt-method/1", "name": "Vial", "steps": [%s, {"prompt": {"text": "Place the vial."}}, %s]}' \
+        "$dose" "$dose" >"$file"
+    begin method
+    xdotool key ctrl+m
+    focus "^Methods$"
+    xdotool key alt+o
+    focus "^Open method$"
+    xdotool type --delay 5 "$file"
+    xdotool key Return
+    focus "^Methods$"
+    # Enter held from Run on: its repeats reach the prompt as it opens and must not answer it.
+    xdotool key alt+r
+    xdotool keydown Return
+    focus "^Method$"
+    sleep 1
+    xdotool keyup Return
+    [ "$(moves)" -eq 1 ] || fail "the prompt did not hold the method: $(moves) moves"
+    window_open "^Method$" || fail "a held Enter answered the prompt"
+    focus "^Method$"
+    xdotool key Return
+    poll 10 0.05 or_ended journal_rows 2 || fail "the second dose did not run"
+    [ "$(moves)" -eq 2 ] || fail "$(moves) moves"
+    grep -q "method Vial step 3/3" "$journal" || fail "no row of the method's step 3"
+    leave_without_saving
+    echo "ok method: opened by keyboard, held at its prompt through a held Enter, continued by Enter"
 }
 
 # Under a window manager the frame and the client area differ by the title bar.
@@ -381,6 +418,7 @@ run scenario_calibrate
 run scenario_buttons
 run scenario_place
 run scenario_heldkey
+run scenario_method
 took=$(($(date +%s%3N) - start))
 [ ${#failed[@]} -eq 0 ] || { echo "FAIL after $took ms: ${failed[*]}"; exit 1; }
 echo "PASS: $scenarios scenarios in $took ms"
