@@ -1005,9 +1005,8 @@ bool frmPumpensteuerung::eventFilter(QObject *watched, QEvent *event)
         return false;
     // A key travels up the parents when nobody takes it: count and act on its first
     // delivery only.
-    auto *w = qobject_cast<QWidget *>(watched);
-    QWidget *focus = QApplication::focusWidget();
-    if (!w || (focus ? w != focus : !w->isWindow()))
+    QWidget *w = HeldKeys::firstDelivery(watched);
+    if (!w)
         return false;
     auto *key = static_cast<QKeyEvent *>(event);
     if (type == QEvent::ShortcutOverride)

@@ -68,10 +68,8 @@ bool dlgMethodPrompt::eventFilter(QObject *watched, QEvent *event)
     m_heldKeys.track(event);
     if (event->type() != QEvent::KeyPress)
         return false;
-    // Counted on its first delivery only: a key nobody takes travels up the parents.
-    auto *w = qobject_cast<QWidget *>(watched);
-    QWidget *focus = QApplication::focusWidget();
-    if (!w || (focus ? w != focus : !w->isWindow()))
+    QWidget *w = HeldKeys::firstDelivery(watched);
+    if (!w)
         return false;
     const bool first = m_heldKeys.firstPress(static_cast<QKeyEvent *>(event));
     // Every press is counted, wherever it goes: a key held down before the prompt

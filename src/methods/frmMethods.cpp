@@ -836,9 +836,8 @@ bool frmMethods::eventFilter(QObject *watched, QEvent *event)
     m_heldKeys.track(event);
     if (event->type() != QEvent::KeyPress)
         return false;
-    auto *w = qobject_cast<QWidget *>(watched);
-    QWidget *focus = QApplication::focusWidget();
-    if (!w || (focus ? w != focus : !w->isWindow()))
+    QWidget *w = HeldKeys::firstDelivery(watched);
+    if (!w)
         return false;
     auto *key = static_cast<QKeyEvent *>(event);
     const bool first = m_heldKeys.firstPress(key);

@@ -1,5 +1,8 @@
 #include "ui/HeldKeys.h"
 
+#include <QApplication>
+#include <QWidget>
+
 #include "session/Clock.h"
 
 #include <QGuiApplication>
@@ -55,6 +58,15 @@ void HeldKeys::track(const QEvent *event)
     case QEvent::ApplicationDeactivate: m_down.clear(); break;
     default: break;
     }
+}
+
+QWidget *HeldKeys::firstDelivery(QObject *watched)
+{
+    auto *w = qobject_cast<QWidget *>(watched);
+    QWidget *focus = QApplication::focusWidget();
+    if (!w || (focus ? w != focus : !w->isWindow()))
+        return nullptr;
+    return w;
 }
 
 } // namespace vyt

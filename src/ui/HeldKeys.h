@@ -9,6 +9,8 @@
 
 class QEvent;
 class QKeyEvent;
+class QObject;
+class QWidget;
 
 namespace vyt {
 
@@ -24,6 +26,11 @@ public:
         const auto it = m_down.constFind(key);
         return it != m_down.constEnd() && !it->released;
     }
+
+    // The widget a key event is delivered to on its first delivery: the focus widget (or,
+    // without one, a window). A key nobody takes travels up the parents, and is counted
+    // and acted on once only. Null for a later delivery.
+    [[nodiscard]] static QWidget *firstDelivery(QObject *watched);
 
     // A held key repeats many times a second; a key silent this long has been let go
     // although its release never came.
