@@ -282,7 +282,7 @@ std::optional<Method> parseMethod(const QByteArray &json, MethodError *error)
 {
     Reader r{error};
     if (json.size() > kMaxMethodBytes) {
-        r.fail({}, {}, tr("A method is at most 1 MiB; this one has %1 bytes.").arg(json.size()));
+        r.fail({}, {}, tr("A method is at most 1 MiB; this one is larger."));
         return std::nullopt;
     }
     QJsonParseError parseError;
