@@ -87,23 +87,9 @@ void chooseP01(AppFixture &app)
     app.messages().clear();
 }
 
-QStringList sentSoFar(AppFixture &app)
-{
-    app.window().link().BefehlSenden(kMarker);
-    if (!waitForLine(app.sim(), kMarker))
-        return {QStringLiteral("<marker never arrived>")};
-    QStringList lines = app.sim().receivedLines();
-    lines.removeAll(kMarker);
-    return lines;
-}
+QStringList sentSoFar(AppFixture &app) { return app.sentSoFar(); }
 
-void prime(AppFixture &app)
-{
-    (void)test::readReply(app.window().link(), QStringLiteral("VER"));
-    app.window().link().ParameterSetzen();
-    (void)sentSoFar(app);
-    app.sim().clearReceived();
-}
+void prime(AppFixture &app) { app.primeController(); }
 
 void sendKey(QWidget *to, QEvent::Type type, int key, bool autoRepeat)
 {

@@ -83,25 +83,11 @@ bool clickStart(AppFixture &app, int deadlineMs = kRunDeadlineMs)
 
 // Everything the program has sent so far: a marker goes out behind it, and the line
 // keeps the order, so once the marker is in, nothing sent before it is missing.
-QStringList sentSoFar(AppFixture &app)
-{
-    app.window().link().BefehlSenden(kMarker);
-    if (!waitForLine(app.sim(), kMarker))
-        return {QStringLiteral("<marker never arrived>")};
-    QStringList lines = app.sim().receivedLines();
-    lines.removeAll(kMarker);
-    return lines;
-}
+QStringList sentSoFar(AppFixture &app) { return app.sentSoFar(); }
 
 // The controller has answered once and the limits are out, as after a first run;
 // the simulator's record starts empty.
-void prime(AppFixture &app)
-{
-    (void)test::readReply(app.window().link(), QStringLiteral("VER"));
-    app.window().link().ParameterSetzen();
-    (void)sentSoFar(app);
-    app.sim().clearReceived();
-}
+void prime(AppFixture &app) { app.primeController(); }
 
 int countOf(const sim::ControllerSim &sim, const QString &line)
 {

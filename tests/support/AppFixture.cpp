@@ -2,7 +2,9 @@
 
 #include "config/SettingsStore.h"
 #include "main/MediaList.h"
+#include "link/ControllerLink.h"
 #include "session/Wait.h"
+#include "support/LineWait.h"
 
 #include <QApplication>
 #include <QPointer>
@@ -83,6 +85,25 @@ bool AppFixture::restart()
     m_window = std::make_unique<frmPumpensteuerung>();
     answerNamesFromScript();
     return start();
+}
+
+void AppFixture::primeController()
+{
+    (void)readReply(window().link(), QStringLiteral("VER"));
+    window().link().ParameterSetzen();
+    (void)sentSoFar();
+    sim().clearReceived();
+}
+
+QStringList AppFixture::sentSoFar()
+{
+    static const QString kMarker = QStringLiteral("ZZ");
+    window().link().BefehlSenden(kMarker);
+    if (!waitForLine(sim(), kMarker))
+        return {QStringLiteral("<marker never arrived>")};
+    QStringList lines = sim().receivedLines();
+    lines.removeAll(kMarker);
+    return lines;
 }
 
 bool AppFixture::waitForRunEnd(int timeoutMs)

@@ -30,6 +30,12 @@ public:
     [[nodiscard]] bool waitForRunEnd(int timeoutMs = 60000);
     // Types text into a field and moves the focus away, as an operator does.
     void enter(const char *field, const QString &text);
+    // The controller asked and given the limits, as before the first run, and what it
+    // received so far forgotten.
+    void primeController();
+    // Every line the controller received so far, in order: a marker goes out behind them
+    // and the line keeps the order.
+    [[nodiscard]] QStringList sentSoFar();
 
     // Answers to the program's name questions, in order; none left answers Cancel.
     QStringList names;
