@@ -26,7 +26,6 @@ using namespace vyt::test;
 
 namespace {
 
-const QString kMarker = QStringLiteral("ZZ");
 const QStringList kDosingSetUp{"DIPROG", "SOR 0", "CONTMOD", "HO", "LA 0", "M"};
 
 const char *const kExample = R"({"format": "vyt-method/1", "name": "Prime and dose", "steps": [

@@ -36,7 +36,6 @@ using vyt::sim::Fault;
 namespace {
 
 constexpr int kRunDeadlineMs = 60000;
-const QString kMarker = QStringLiteral("ZZ");
 
 // Operator actions that fire once their condition holds, polled every 2 ms from the
 // event loop, so they also fire inside the program's nested waits.
