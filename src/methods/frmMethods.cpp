@@ -372,9 +372,9 @@ void frmMethods::buildWindow()
     m_schedules->setMaximumHeight(fontMetrics().height() * 8);
     layout->addWidget(m_schedules);
     auto *scheduleActions = new QHBoxLayout;
-    m_resumeSchedule = button("cmdResume", tr("Res&ume"));
+    m_resumeSchedule = button("cmdResume", tr("Resu&me"));
     m_pauseSchedule = button("cmdPause", tr("&Pause"));
-    m_removeSchedule = button("cmdRemoveSchedule", tr("Remove sc&hedule"));
+    m_removeSchedule = button("cmdRemoveSchedule", tr("Remove sche&dule"));
     // Pausing acts whatever a field holds, as Stop does.
     m_pauseSchedule->setFocusPolicy(Qt::TabFocus);
     connect(m_resumeSchedule, &QPushButton::clicked, this, [this] { actOnSchedule(&MethodScheduler::resume); });

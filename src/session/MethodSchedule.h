@@ -48,6 +48,8 @@ public:
     MethodScheduler(Session &session, Now now, QObject *parent = nullptr);
 
     [[nodiscard]] const QList<MethodSchedule> &schedules() const { return m_schedules; }
+    // The scheduler's clock: the windows show and offer times on it.
+    [[nodiscard]] QDateTime now() const { return m_now(); }
     // Adds a schedule (paused unless it says active); false and why when it is refused
     // or the store does not take it.
     bool add(MethodSchedule schedule, QString *why = nullptr);
