@@ -90,6 +90,8 @@ private slots:
     void busyStartIsSkipped();
     void dueStart_data();
     void dueStart();
+    void timerStartsWhenDue();
+    void keptPerPort();
 };
 
 void tst_sessionschedule::dueTimes_data()
@@ -321,6 +323,43 @@ void tst_sessionschedule::dueStart()
     // Once is once: nothing is due any more, and the schedule is no longer active.
     QVERIFY(!scheduler->schedules().at(0).next.isValid());
     QVERIFY(!scheduler->schedules().at(0).active);
+}
+
+void tst_sessionschedule::timerStartsWhenDue()
+{
+    Rig rig;
+    QVERIFY(rig.ok);
+    const QString file = writeFile(rig.dir, QStringLiteral("dose.vytmethod"), kDoseMethod);
+    auto scheduler = rig.scheduler();
+    QSignalSpy started(scheduler.get(), &MethodScheduler::started);
+    QSignalSpy finished(&rig.session->methods(), &MethodRun::finished);
+    rig.now = kBase;
+    QVERIFY(scheduler->add(rig.schedule(file, 0, true)));
+    // Nobody calls check(): the scheduler's own timer, armed to the due time, starts it.
+    QTRY_COMPARE(started.size(), 1);
+    QTRY_COMPARE_WITH_TIMEOUT(finished.size(), 1, 20000);
+    QCOMPARE(scheduler->schedules().at(0).lastResult, QStringLiteral("Started at 14:00. Completed."));
+}
+
+void tst_sessionschedule::keptPerPort()
+{
+    Rig rig;
+    QVERIFY(rig.ok);
+    auto first = rig.scheduler();
+    QVERIFY(first->add(rig.schedule(QStringLiteral("/m/a.vytmethod"))));
+    // The session moves to COM2: its schedules are its own, COM1's stay as they were.
+    rig.session->state().Schnittstelle = 2;
+    auto second = rig.scheduler();
+    QCOMPARE(second->schedules().size(), 0);
+    QVERIFY(second->add(rig.schedule(QStringLiteral("/m/b.vytmethod"))));
+    QVERIFY(first->add(rig.schedule(QStringLiteral("/m/c.vytmethod"))));
+    QVERIFY(second->remove(0));
+    QCOMPARE(rig.scheduler()->schedules().size(), 0);
+    rig.session->state().Schnittstelle = 1;
+    auto reread = rig.scheduler();
+    QCOMPARE(reread->schedules().size(), 2);
+    QCOMPARE(reread->schedules().at(0).file, QStringLiteral("/m/a.vytmethod"));
+    QCOMPARE(reread->schedules().at(1).file, QStringLiteral("/m/c.vytmethod"));
 }
 
 QTEST_GUILESS_MAIN(tst_sessionschedule)

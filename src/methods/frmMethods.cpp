@@ -881,13 +881,15 @@ void frmMethods::fillSchedules()
         m_schedules->clear();
         for (int i = 0; i < scheduler.schedules().size(); ++i) {
             const MethodSchedule &s = scheduler.schedules().at(i);
+            // A paused one shows when a resume now would start it first.
+            const QDateTime next = s.active ? s.next : s.dueAtOrAfter(now);
             QString state = s.active ? tr("active") : tr("paused");
-            if (!s.next.isValid())
+            if (!next.isValid())
                 state = tr("ended");
             else if (i == scheduler.runningIndex())
                 state = tr("running");
             auto *item = new QTreeWidgetItem(m_schedules, {QFileInfo(s.file).fileName(),
-                                                           MethodSchedule::timeText(s.next, now), state,
+                                                           MethodSchedule::timeText(next, now), state,
                                                            QString::number(s.done), QString::number(s.skipped),
                                                            s.lastResult});
             item->setToolTip(0, QDir::toNativeSeparators(s.file));
@@ -910,7 +912,8 @@ void frmMethods::updateScheduleButtons()
     const int i = selectedSchedule();
     const auto &all = m_session.schedules().schedules();
     const bool any = i >= 0 && i < all.size();
-    m_resumeSchedule->setEnabled(any && !all.at(i).active);
+    m_resumeSchedule->setEnabled(any && !all.at(i).active &&
+                                 all.at(i).dueAtOrAfter(m_session.schedules().now()).isValid());
     m_pauseSchedule->setEnabled(any && all.at(i).active);
     m_removeSchedule->setEnabled(any);
 }

@@ -106,7 +106,8 @@ QDateTime nextTimeOfDay(const QTime &time, const QDateTime &now)
 }
 
 MethodScheduler::MethodScheduler(Session &session, Now now, QObject *parent)
-    : QObject(parent), m_session(session), m_now(std::move(now))
+    : QObject(parent), m_session(session), m_now(std::move(now)),
+      m_portKey(QStringLiteral("COM%1").arg(session.state().Schnittstelle))
 {
     m_timer.setSingleShot(true);
     connect(&m_timer, &QTimer::timeout, this, &MethodScheduler::check);
@@ -117,7 +118,7 @@ MethodScheduler::MethodScheduler(Session &session, Now now, QObject *parent)
 
 QString MethodScheduler::portKey() const
 {
-    return QStringLiteral("COM%1").arg(m_session.state().Schnittstelle);
+    return m_portKey;
 }
 
 void MethodScheduler::load()
@@ -244,19 +245,20 @@ void MethodScheduler::check()
         return;
     m_checking = true;
     const QDateTime now = m_now();
+    // By index: a start tells its listeners, and they may change the list meanwhile.
     for (int i = 0; i < m_schedules.size(); ++i) {
-        MethodSchedule &s = m_schedules[i];
+        const MethodSchedule &s = m_schedules.at(i);
         if (!s.active || !s.next.isValid() || s.next > now)
             continue;
         const QDateTime due = s.next;
         // The next time follows from now: what passed meanwhile is not made up.
-        s.next = s.dueAtOrAfter(now.addMSecs(1));
+        m_schedules[i].next = s.dueAtOrAfter(now.addMSecs(1));
         if (due.msecsTo(now) > kLateMs)
             skip(i, due, tr("the program was held up until %1.").arg(now.toString(QStringLiteral("HH:mm"))));
         else
             startDue(i, due);
-        if (!s.next.isValid())
-            s.active = false;
+        if (i < m_schedules.size() && !m_schedules.at(i).next.isValid())
+            m_schedules[i].active = false;
         QString why;
         save(&why);
         emit changed();
@@ -300,12 +302,17 @@ void MethodScheduler::startDue(int index, const QDateTime &due)
     if (!method)
         return skip(index, due, tr("%1 is refused: %2").arg(shown, error.text()));
     m_running = index;
+    m_runningSince = tr("Started at %1.").arg(due.toString(QStringLiteral("HH:mm")));
     if (const auto refused = m_session.methods().start(*method, MethodRun::Starter::Operator)) {
         m_running = -1;
         return skip(index, due, refused->text());
     }
-    ++s.done;
-    s.lastResult = tr("Started at %1.").arg(due.toString(QStringLiteral("HH:mm")));
+    // The start may have ended already (a refusal told through finished()).
+    if (index < m_schedules.size()) {
+        ++m_schedules[index].done;
+        if (m_running == index)
+            m_schedules[index].lastResult = m_runningSince;
+    }
     emit started(index);
 }
 
@@ -315,7 +322,7 @@ void MethodScheduler::onMethodFinished(bool completed, const QString &why)
         return;
     MethodSchedule &s = m_schedules[m_running];
     m_running = -1;
-    s.lastResult = completed ? s.lastResult + tr(" Completed.") : s.lastResult + QLatin1Char(' ') + why;
+    s.lastResult = completed ? m_runningSince + tr(" Completed.") : m_runningSince + QLatin1Char(' ') + why;
     QString reason;
     save(&reason);
     emit changed();

@@ -84,9 +84,13 @@ private:
 
     Session &m_session;
     Now m_now;
+    // The port they were read for: the session may move to another port later, and these
+    // must not be written over that port's own.
+    QString m_portKey;
     QList<MethodSchedule> m_schedules;
     QTimer m_timer;
     int m_running = -1;
+    QString m_runningSince; // "Started at 14:00."
     bool m_checking = false;
 };
 
