@@ -370,11 +370,14 @@ void frmMethods::buildWindow()
     m_schedules->setHeaderLabels({tr("Method file"), tr("Next"), tr("State"), tr("Done"), tr("Skipped"),
                                   tr("Last result")});
     m_schedules->setMaximumHeight(fontMetrics().height() * 8);
+    auto *schedulesLabel = new QLabel(tr("Sche&dules of this port:"), this);
+    schedulesLabel->setBuddy(m_schedules);
+    layout->addWidget(schedulesLabel);
     layout->addWidget(m_schedules);
     auto *scheduleActions = new QHBoxLayout;
     m_resumeSchedule = button("cmdResume", tr("Resu&me"));
     m_pauseSchedule = button("cmdPause", tr("&Pause"));
-    m_removeSchedule = button("cmdRemoveSchedule", tr("Remove sche&dule"));
+    m_removeSchedule = button("cmdRemoveSchedule", tr("Remove schedu&le"));
     // Pausing acts whatever a field holds, as Stop does.
     m_pauseSchedule->setFocusPolicy(Qt::TabFocus);
     connect(m_resumeSchedule, &QPushButton::clicked, this, [this] { actOnSchedule(&MethodScheduler::resume); });
@@ -895,6 +898,8 @@ void frmMethods::fillSchedules()
             item->setToolTip(0, QDir::toNativeSeparators(s.file));
             item->setToolTip(5, s.lastResult);
         }
+        for (int c = 1; c <= 4; ++c)
+            m_schedules->resizeColumnToContents(c);
         if (keep >= 0 && keep < m_schedules->topLevelItemCount())
             m_schedules->setCurrentItem(m_schedules->topLevelItem(keep));
     }
