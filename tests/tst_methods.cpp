@@ -14,6 +14,7 @@
 #include "support/AppFixture.h"
 #include "support/LineWait.h"
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDateTimeEdit>
 #include <QSpinBox>
@@ -592,6 +593,8 @@ void tst_methods::scheduleButtons_data()
     QTest::newRow("Pause, Resume")
         << true << QStringList{"cmdSchedule", "ok", "cmdPauseSchedule", "cmdResume"} << "active" << 0;
     QTest::newRow("Remove") << true << QStringList{"cmdSchedule", "ok", "cmdRemoveSchedule"} << "" << 0;
+    QTest::newRow("until before the first start: refused") << true << QStringList{"cmdSchedule", "until before"}
+                                                           << "" << 1;
 }
 
 void tst_methods::scheduleButtons()
@@ -625,6 +628,21 @@ void tst_methods::scheduleButtons()
             QTRY_VERIFY(!w->scheduleDialog());
             QCOMPARE(list->topLevelItemCount(), 1);
             list->setCurrentItem(list->topLevelItem(0));
+            continue;
+        }
+        if (name == QLatin1String("until before")) {
+            ScheduleDialog *d = w->scheduleDialog();
+            QVERIFY(d);
+            auto *first = d->findChild<QDateTimeEdit *>("dtFirst");
+            d->findChild<QCheckBox *>("chkUntil")->setChecked(true);
+            auto *until = d->findChild<QDateTimeEdit *>("dtUntil");
+            QVERIFY(until->isEnabled());
+            until->setDateTime(first->dateTime().addSecs(-3600));
+            d->findChild<QPushButton *>("cmdScheduleOk")->click();
+            // The operator is told, and the dialog stays for a correction.
+            QTRY_COMPARE(app.messages().count(), 1);
+            QVERIFY(app.messages().messages().at(0).text.contains(QStringLiteral("no start left")));
+            QVERIFY(w->scheduleDialog() && w->scheduleDialog()->isVisible());
             continue;
         }
         // The pause button of a schedule, not the dose's pause field.
