@@ -6,12 +6,18 @@
 #include "journal/RunJournal.h"
 #include "link/ControllerLink.h"
 #include "methods/dlgMethodPrompt.h"
+#include "methods/ScheduleDialog.h"
 #include "methods/frmMethods.h"
 #include "session/MethodRun.h"
+#include "session/MethodSchedule.h"
+#include "session/Session.h"
 #include "support/AppFixture.h"
 #include "support/LineWait.h"
 
+#include <QCheckBox>
 #include <QComboBox>
+#include <QDateTimeEdit>
+#include <QSpinBox>
 #include <QDir>
 #include <QFile>
 #include <QLabel>
@@ -125,6 +131,8 @@ private slots:
     void stopEndsIt();
     void prompt_data();
     void prompt();
+    void scheduleButtons_data();
+    void scheduleButtons();
 };
 
 void tst_methods::opens_data()
@@ -556,6 +564,92 @@ void tst_methods::prompt()
     QVERIFY(app.waitForRunEnd());
     const QStringList doses = sentSoFar(app).filter(QRegularExpression("^NP "));
     QCOMPARE(doses, completed ? QStringList{"NP 128"} : QStringList());
+}
+
+void tst_methods::scheduleButtons_data()
+{
+    QTest::addColumn<bool>("saved");
+    QTest::addColumn<QStringList>("presses"); // Enter on each, in order; the row selected
+    QTest::addColumn<QString>("stateAfter");  // of the one schedule; empty: none left
+    QTest::addColumn<int>("messages");
+    QTest::newRow("not saved: refused") << false << QStringList{"cmdSchedule"} << "" << 1;
+    QTest::newRow("saved: scheduled, active") << true << QStringList{"cmdSchedule", "ok"} << "active" << 0;
+    QTest::newRow("Pause") << true << QStringList{"cmdSchedule", "ok", "cmdPauseSchedule"} << "paused" << 0;
+    QTest::newRow("Pause, Resume")
+        << true << QStringList{"cmdSchedule", "ok", "cmdPauseSchedule", "cmdResume"} << "active" << 0;
+    QTest::newRow("Remove") << true << QStringList{"cmdSchedule", "ok", "cmdRemoveSchedule"} << "" << 0;
+    QTest::newRow("until before the first start: refused") << true << QStringList{"cmdSchedule", "until before"}
+                                                           << "" << 1;
+}
+
+void tst_methods::scheduleButtons()
+{
+    QFETCH(bool, saved);
+    QFETCH(QStringList, presses);
+    QFETCH(QString, stateAfter);
+    QFETCH(int, messages);
+    AppFixture app;
+    prime(app);
+    frmMethods *w = openMethods(app);
+    QVERIFY(w);
+    QTemporaryDir dir;
+    w->setMethod(methodOf(methodWith(doseJson("3", "1"))));
+    if (saved) {
+        const QString file = dir.filePath(QStringLiteral("dose.vytmethod"));
+        QString error;
+        QVERIFY2(w->saveTo(file, &error) && w->openFrom(file, &error), qPrintable(error));
+    }
+    auto *list = w->findChild<QTreeWidget *>("lstSchedules");
+    QVERIFY(list);
+    QCOMPARE(list->topLevelItemCount(), 0);
+    for (const QString &name : std::as_const(presses)) {
+        if (name == QLatin1String("ok")) {
+            ScheduleDialog *d = w->scheduleDialog();
+            QVERIFY(d);
+            QTRY_VERIFY(d->isVisible());
+            QVERIFY(!d->isModal());
+            d->findChild<QSpinBox *>("spnEvery")->setValue(30);
+            d->findChild<QPushButton *>("cmdScheduleOk")->click();
+            QTRY_VERIFY(!w->scheduleDialog());
+            QCOMPARE(list->topLevelItemCount(), 1);
+            list->setCurrentItem(list->topLevelItem(0));
+            continue;
+        }
+        if (name == QLatin1String("until before")) {
+            ScheduleDialog *d = w->scheduleDialog();
+            QVERIFY(d);
+            auto *first = d->findChild<QDateTimeEdit *>("dtFirst");
+            d->findChild<QCheckBox *>("chkUntil")->setChecked(true);
+            auto *until = d->findChild<QDateTimeEdit *>("dtUntil");
+            QVERIFY(until->isEnabled());
+            until->setDateTime(first->dateTime().addSecs(-3600));
+            d->findChild<QPushButton *>("cmdScheduleOk")->click();
+            // The operator is told, and the dialog stays for a correction.
+            QTRY_COMPARE(app.messages().count(), 1);
+            QVERIFY(app.messages().messages().at(0).text.contains(QStringLiteral("no start left")));
+            QVERIFY(w->scheduleDialog() && w->scheduleDialog()->isVisible());
+            continue;
+        }
+        // The pause button of a schedule, not the dose's pause field.
+        auto *b = w->findChild<QPushButton *>(name == QLatin1String("cmdPauseSchedule") ? QStringLiteral("cmdPause") : name);
+        QVERIFY2(b, qPrintable(name));
+        QVERIFY2(b->isEnabled(), qPrintable(name));
+        QVERIFY(focusOn(b));
+        sendKey(b, QEvent::KeyPress, Qt::Key_Return, false);
+        sendKey(b, QEvent::KeyRelease, Qt::Key_Return, false);
+    }
+    QCOMPARE(app.messages().count(), messages);
+    if (!saved)
+        QVERIFY(!w->scheduleDialog());
+    QCOMPARE(list->topLevelItemCount(), stateAfter.isEmpty() ? 0 : 1);
+    if (!stateAfter.isEmpty()) {
+        QCOMPARE(list->topLevelItem(0)->text(2), stateAfter);
+        QCOMPARE(app.window().session().schedules().schedules().size(), 1);
+        QCOMPARE(app.window().session().schedules().schedules().at(0).everyMinutes, 30);
+    }
+    // A button press only: nothing started, nothing on the wire.
+    QVERIFY(!app.window().session().methods().running());
+    QCOMPARE(sentSoFar(app), QStringList());
 }
 
 QTEST_MAIN(tst_methods)

@@ -9,6 +9,8 @@
 #include "session/MethodRun.h"
 #include "session/RunReport.h"
 #include "session/Session.h"
+#include "methods/ScheduleDialog.h"
+#include "session/MethodSchedule.h"
 #include "ui/MessageBox.h"
 #include "ui/PlainText.h"
 
@@ -355,10 +357,39 @@ void frmMethods::buildWindow()
     m_stop->setFocusPolicy(Qt::TabFocus);
     m_stop->setEnabled(false);
     connect(m_stop, &QPushButton::clicked, this, [this] { m_session.methods().stop(); });
-    for (QWidget *w : std::initializer_list<QWidget *>{open, save, m_run, m_stop})
+    auto *scheduleButton = button("cmdSchedule", tr("Sc&hedule\u2026"));
+    connect(scheduleButton, &QPushButton::clicked, this, &frmMethods::schedule);
+    for (QWidget *w : std::initializer_list<QWidget *>{open, save, m_run, m_stop, scheduleButton})
         actions->addWidget(w);
     actions->addStretch();
     layout->addLayout(actions);
+
+    m_schedules = new QTreeWidget(this);
+    m_schedules->setObjectName(QStringLiteral("lstSchedules"));
+    m_schedules->setRootIsDecorated(false);
+    m_schedules->setHeaderLabels({tr("Method file"), tr("Next"), tr("State"), tr("Done"), tr("Skipped"),
+                                  tr("Last result")});
+    m_schedules->setMaximumHeight(fontMetrics().height() * 8);
+    auto *schedulesLabel = new QLabel(tr("Sche&dules of this port:"), this);
+    schedulesLabel->setBuddy(m_schedules);
+    layout->addWidget(schedulesLabel);
+    layout->addWidget(m_schedules);
+    auto *scheduleActions = new QHBoxLayout;
+    m_resumeSchedule = button("cmdResume", tr("Resu&me"));
+    m_pauseSchedule = button("cmdPause", tr("&Pause"));
+    m_removeSchedule = button("cmdRemoveSchedule", tr("Remove schedu&le"));
+    // Pausing acts whatever a field holds, as Stop does.
+    m_pauseSchedule->setFocusPolicy(Qt::TabFocus);
+    connect(m_resumeSchedule, &QPushButton::clicked, this, [this] { actOnSchedule(&MethodScheduler::resume); });
+    connect(m_pauseSchedule, &QPushButton::clicked, this, [this] { actOnSchedule(&MethodScheduler::pause); });
+    connect(m_removeSchedule, &QPushButton::clicked, this, [this] { actOnSchedule(&MethodScheduler::remove); });
+    for (QWidget *w : std::initializer_list<QWidget *>{m_resumeSchedule, m_pauseSchedule, m_removeSchedule})
+        scheduleActions->addWidget(w);
+    scheduleActions->addStretch();
+    layout->addLayout(scheduleActions);
+    connect(m_schedules, &QTreeWidget::itemSelectionChanged, this, &frmMethods::updateScheduleButtons);
+    connect(&m_session.schedules(), &MethodScheduler::changed, this, &frmMethods::fillSchedules);
+    fillSchedules();
     m_status = showsPlainText(new QLabel(this));
     m_status->setObjectName(QStringLiteral("lblMethodStatus"));
     m_status->setWordWrap(true);
@@ -764,6 +795,7 @@ bool frmMethods::openFrom(const QString &file, QString *error)
         return false;
     }
     setMethod(*read);
+    m_file = file;
     return true;
 }
 
@@ -800,6 +832,7 @@ void frmMethods::save()
         showMessage(this, error, m_session.state().FehlerTitel, MsgButtons::Ok, MsgIcon::Exclamation);
         return;
     }
+    m_file = file;
     rememberFolder(FileKind::Method, file);
     m_status->setText(tr("Saved in %1.").arg(QDir::toNativeSeparators(QFileInfo(file).absoluteFilePath())));
 }
@@ -810,6 +843,94 @@ void frmMethods::run()
         return;
     if (const auto refusal = m_session.methods().start(m_method, MethodRun::Starter::Operator))
         showMessage(this, refusal->text(), m_session.state().FehlerTitel, MsgButtons::Ok, MsgIcon::Exclamation);
+}
+
+ScheduleDialog *frmMethods::scheduleDialog() const
+{
+    return m_scheduleDialog.data();
+}
+
+void frmMethods::schedule()
+{
+    if (m_file.isEmpty()) {
+        showMessage(this, tr("Please save the method first: a schedule starts a method file, and this method has none yet."),
+                    m_session.state().FehlerTitel, MsgButtons::Ok, MsgIcon::Exclamation);
+        return;
+    }
+    if (m_scheduleDialog) {
+        m_scheduleDialog->close();
+    }
+    auto *dialog = new ScheduleDialog(m_file, m_session.schedules().now(), this);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    connect(dialog, &ScheduleDialog::chosen, this, [this, dialog](const MethodSchedule &s) {
+        QString why;
+        if (!m_session.schedules().add(s, &why)) {
+            showMessage(dialog, why, m_session.state().FehlerTitel, MsgButtons::Ok, MsgIcon::Exclamation);
+            return;
+        }
+        dialog->close();
+    });
+    m_scheduleDialog = dialog;
+    dialog->show();
+}
+
+void frmMethods::fillSchedules()
+{
+    const int keep = selectedSchedule();
+    const MethodScheduler &scheduler = m_session.schedules();
+    const QDateTime now = scheduler.now();
+    {
+        const QSignalBlocker block(m_schedules);
+        m_schedules->clear();
+        for (int i = 0; i < scheduler.schedules().size(); ++i) {
+            const MethodSchedule &s = scheduler.schedules().at(i);
+            // A paused one shows when a resume now would start it first.
+            const QDateTime next = s.active ? s.next : s.dueAtOrAfter(now);
+            QString state = s.active ? tr("active") : tr("paused");
+            if (!next.isValid())
+                state = tr("ended");
+            else if (i == scheduler.runningIndex())
+                state = tr("running");
+            auto *item = new QTreeWidgetItem(m_schedules, {QFileInfo(s.file).fileName(),
+                                                           MethodSchedule::timeText(next, now), state,
+                                                           QString::number(s.done), QString::number(s.skipped),
+                                                           s.lastResult});
+            item->setToolTip(0, QDir::toNativeSeparators(s.file));
+            item->setToolTip(5, s.lastResult);
+        }
+        for (int c = 1; c <= 4; ++c)
+            m_schedules->resizeColumnToContents(c);
+        if (keep >= 0 && keep < m_schedules->topLevelItemCount())
+            m_schedules->setCurrentItem(m_schedules->topLevelItem(keep));
+    }
+    updateScheduleButtons();
+}
+
+int frmMethods::selectedSchedule() const
+{
+    const QList<QTreeWidgetItem *> items = m_schedules ? m_schedules->selectedItems() : QList<QTreeWidgetItem *>{};
+    return items.isEmpty() ? -1 : m_schedules->indexOfTopLevelItem(items.first());
+}
+
+void frmMethods::updateScheduleButtons()
+{
+    const int i = selectedSchedule();
+    const auto &all = m_session.schedules().schedules();
+    const bool any = i >= 0 && i < all.size();
+    m_resumeSchedule->setEnabled(any && !all.at(i).active &&
+                                 all.at(i).dueAtOrAfter(m_session.schedules().now()).isValid());
+    m_pauseSchedule->setEnabled(any && all.at(i).active);
+    m_removeSchedule->setEnabled(any);
+}
+
+void frmMethods::actOnSchedule(bool (MethodScheduler::*act)(int, QString *))
+{
+    const int i = selectedSchedule();
+    if (i < 0)
+        return;
+    QString why;
+    if (!(m_session.schedules().*act)(i, &why) && !why.isEmpty())
+        showMessage(this, why, m_session.state().FehlerTitel, MsgButtons::Ok, MsgIcon::Exclamation);
 }
 
 void frmMethods::onStarted()

@@ -6,6 +6,7 @@
 #include "ui/FileChooser.h"
 #include "ui/HeldKeys.h"
 
+#include <QPointer>
 #include <QWidget>
 
 class QCheckBox;
@@ -20,6 +21,8 @@ class QTreeWidgetItem;
 
 namespace vyt {
 
+class MethodScheduler;
+class ScheduleDialog;
 class Session;
 
 class frmMethods : public QWidget {
@@ -39,6 +42,11 @@ public:
     [[nodiscard]] bool saveTo(const QString &file, QString *error) const;
     // Reads a document into the editor; false and the reason (naming the file) when refused.
     [[nodiscard]] bool openFrom(const QString &file, QString *error);
+
+    // The file the method was last opened from or saved in; empty when it has none yet.
+    [[nodiscard]] QString fileName() const { return m_file; }
+    // The schedule dialog open for it, if any.
+    [[nodiscard]] ScheduleDialog *scheduleDialog() const;
 
     // The path of the selected step ("3.1"); empty when none is.
     [[nodiscard]] QString selectedStep() const;
@@ -68,6 +76,11 @@ private:
     void save();
     void run();
     void onStarted();
+    void schedule();
+    void fillSchedules();
+    void updateScheduleButtons();
+    [[nodiscard]] int selectedSchedule() const;
+    void actOnSchedule(bool (MethodScheduler::*act)(int, QString *));
     void onFinished(bool completed, const QString &why);
     [[nodiscard]] QList<int> selectedIndices() const;
     [[nodiscard]] MethodStep *stepAt(const QList<int> &indices);
@@ -96,6 +109,10 @@ private:
     QLabel *m_check = nullptr, *m_total = nullptr, *m_status = nullptr;
     QList<QWidget *> m_editing; // read-only while the method runs
     QPushButton *m_run = nullptr, *m_stop = nullptr;
+    QString m_file;
+    QTreeWidget *m_schedules = nullptr;
+    QPushButton *m_resumeSchedule = nullptr, *m_pauseSchedule = nullptr, *m_removeSchedule = nullptr;
+    QPointer<ScheduleDialog> m_scheduleDialog;
     HeldKeys m_heldKeys;
 };
 

@@ -11,6 +11,7 @@
 #include "link/MSComm.h"
 #include "session/ProgramEnd.h"
 #include "session/MethodRun.h"
+#include "session/MethodSchedule.h"
 #include "session/RunProgressRows.h"
 #include "session/Settings.h"
 
@@ -54,6 +55,13 @@ Session::Session(Attendant &attendant, qint16 port, QObject *parent)
 }
 
 Session::~Session() = default;
+
+MethodScheduler &Session::schedules()
+{
+    if (!m_schedules)
+        m_schedules = std::make_unique<MethodScheduler>(*this, [] { return QDateTime::currentDateTime(); });
+    return *m_schedules;
+}
 
 void Session::showProgress(const QString &text, int value, int maximum)
 {

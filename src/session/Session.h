@@ -17,6 +17,7 @@ namespace vyt {
 
 class ControllerLink;
 class MethodRun;
+class MethodScheduler;
 class MSComm;
 class RunJournal;
 class RunProgressRows;
@@ -60,6 +61,8 @@ public:
     // The method running on this pump, if any; its steps start through start() below.
     [[nodiscard]] MethodRun &methods() { return *m_methods; }
     [[nodiscard]] const MethodRun &methods() const { return *m_methods; }
+    // The port's schedules of methods, read from the store when first asked for (paused).
+    [[nodiscard]] MethodScheduler &schedules();
     // The run's own progress text ("Dose 1 of 2"), without a method's words around it.
     [[nodiscard]] QString runProgressText() const { return m_runProgress; }
 
@@ -164,6 +167,7 @@ private:
     std::unique_ptr<RunJournal> m_journal;
     std::unique_ptr<RunProgressRows> m_progressRows;
     std::unique_ptr<MethodRun> m_methods;
+    std::unique_ptr<MethodScheduler> m_schedules; // after m_methods: it goes first
     QString m_runProgress;
     RunPlan m_plan;
     RunPlan m_startingPlan;
