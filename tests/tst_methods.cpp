@@ -25,6 +25,8 @@
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTreeWidget>
+#include <QAbstractButton>
+#include <QHash>
 #include <QtTest>
 
 using namespace vyt;
@@ -115,6 +117,8 @@ bool focusOn(QWidget *w)
 class tst_methods : public QObject {
     Q_OBJECT
 private slots:
+    void accessKeysAreUnique_data();
+    void accessKeysAreUnique();
     void opens_data();
     void opens();
     void enterOnButton_data();
@@ -650,6 +654,42 @@ void tst_methods::scheduleButtons()
     // A button press only: nothing started, nothing on the wire.
     QVERIFY(!app.window().session().methods().running());
     QCOMPARE(sentSoFar(app), QStringList());
+}
+
+void tst_methods::accessKeysAreUnique_data()
+{
+    QTest::addColumn<bool>("scheduleDialog");
+    QTest::newRow("the editor") << false;
+    QTest::newRow("the schedule dialog") << true;
+}
+
+void tst_methods::accessKeysAreUnique()
+{
+    // Two controls of one Alt key: Qt only moves the focus between them, and neither acts.
+    QFETCH(bool, scheduleDialog);
+    AppFixture app;
+    frmMethods *editor = openMethods(app);
+    QVERIFY(editor);
+    ScheduleDialog dialog(QStringLiteral("/tmp/m.vytmethod"), QDateTime::currentDateTime());
+    QWidget *window = scheduleDialog ? static_cast<QWidget *>(&dialog) : editor;
+    QHash<QChar, QString> seen;
+    QStringList clashes;
+    const auto check = [&](const QString &text) {
+        const qsizetype at = text.indexOf(QLatin1Char('&'));
+        if (at < 0 || at + 1 >= text.size() || text.at(at + 1) == QLatin1Char('&'))
+            return;
+        const QChar key = text.at(at + 1).toLower();
+        if (seen.contains(key))
+            clashes << seen.value(key) + QStringLiteral(" / ") + text;
+        seen.insert(key, text);
+    };
+    for (const QAbstractButton *b : window->findChildren<QAbstractButton *>())
+        check(b->text());
+    for (const QLabel *l : window->findChildren<QLabel *>())
+        if (l->buddy())
+            check(l->text());
+    QVERIFY2(clashes.isEmpty(), qPrintable(clashes.join(QStringLiteral(", "))));
+    QVERIFY(!seen.isEmpty());
 }
 
 QTEST_MAIN(tst_methods)

@@ -253,7 +253,7 @@ void frmMethods::buildWindow()
     auto *indent = button("cmdIndent", tr("&Indent"));
     indent->setToolTip(tr("Into the repeat above"));
     connect(indent, &QPushButton::clicked, this, &frmMethods::indentStep);
-    auto *outdent = button("cmdOutdent", tr("&Outdent"));
+    auto *outdent = button("cmdOutdent", tr("Outd&ent"));
     outdent->setToolTip(tr("Out of its repeat"));
     connect(outdent, &QPushButton::clicked, this, &frmMethods::outdentStep);
     for (QWidget *w : std::initializer_list<QWidget *>{m_addKind, add, remove, up, down, indent, outdent}) {
