@@ -12,6 +12,8 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <memory>
+#include <vector>
 
 #include <csignal>
 #include <cstdlib>
@@ -163,6 +165,8 @@ private slots:
     void terminationRequest();
     void emergencyStop_data();
     void emergencyStop();
+    void everyPortGetsTheStop_data();
+    void everyPortGetsTheStop();
     void wayOut_data();
     void wayOut();
     void crashRow_data();
@@ -244,6 +248,34 @@ void tst_processguard::emergencyStop()
     if (held)
         QVERIFY(::tcflow(pty.slave, TCOON) == 0);
     QCOMPARE(pty.received(line.size()), line);
+}
+
+void tst_processguard::everyPortGetsTheStop_data()
+{
+    QTest::addColumn<int>("ports");   // open in the process
+    QTest::addColumn<int>("closed");  // of them, closed (cleared) before the emergency
+    QTest::newRow("two ports") << 2 << 0;
+    QTest::newRow("two ports, one closed again") << 2 << 1;
+    QTest::newRow("three ports") << 3 << 0;
+}
+
+void tst_processguard::everyPortGetsTheStop()
+{
+    // Two sessions in one process: a crash must stop both pumps, not the last one opened.
+    QFETCH(int, ports);
+    QFETCH(int, closed);
+    std::vector<std::unique_ptr<Pty>> ptys;
+    for (int i = 0; i < ports; ++i) {
+        ptys.push_back(std::make_unique<Pty>());
+        QVERIFY(ptys.back()->ok());
+        ProcessGuard::setStopTarget(ptys.back()->slave);
+    }
+    for (int i = 0; i < closed; ++i)
+        ProcessGuard::clearStopTarget(ptys.at(size_t(i))->slave);
+    ProcessGuard::writeEmergencyStop();
+    for (int i = 0; i < ports; ++i)
+        QCOMPARE(ptys.at(size_t(i))->received(i < closed ? 0 : kStop.size()),
+                 i < closed ? QByteArray() : kStop);
 }
 
 void tst_processguard::wayOut_data()

@@ -33,7 +33,9 @@ constexpr size_t kAltStackSize = 64 * 1024;
 
 static_assert(std::atomic<int>::is_always_lock_free, "the signal handlers use atomics");
 
-std::atomic<int> g_target{-1};
+// The open serial ports of the process (one per session): each gets the stop.
+constexpr int kStopTargets = 8;
+std::atomic<int> g_targets[kStopTargets] = {-1, -1, -1, -1, -1, -1, -1, -1};
 // The termination signal handed to the GUI thread and not yet dealt with, 0 when none.
 std::atomic<int> g_pending{0};
 // A forked child (before its exec) shares our port and pipe but is not the program.
@@ -197,25 +199,31 @@ void ProcessGuard::setLastWords(std::function<void()> words) { lastWords() = std
 
 void ProcessGuard::setStopTarget(int fd)
 {
-    g_target.store(fd);
+    if (fd < 0)
+        return;
+    for (std::atomic<int> &target : g_targets) {
+        int free = -1;
+        if (target.load() == fd || target.compare_exchange_strong(free, fd))
+            return;
+    }
 }
 
 void ProcessGuard::clearStopTarget(int fd)
 {
-    if (fd < 0) {
-        g_target.store(-1);
-        return;
+    for (std::atomic<int> &target : g_targets) {
+        if (fd < 0) {
+            target.store(-1);
+            continue;
+        }
+        int expected = fd;
+        target.compare_exchange_strong(expected, -1);
     }
-    int expected = fd;
-    g_target.compare_exchange_strong(expected, -1);
 }
 
-void ProcessGuard::writeEmergencyStop()
+namespace {
+
+void writeStopTo(int fd)
 {
-    // Once is enough: a sanitizer's abort after a fault, or the exit hook, finds no target.
-    const int fd = g_target.exchange(-1);
-    if (fd < 0)
-        return;
     const int savedErrno = errno;
     // A blocking descriptor on a held line would hold the exit for good. No tcdrain either:
     // the kernel sends what is buffered when the descriptor closes.
@@ -245,6 +253,18 @@ void ProcessGuard::writeEmergencyStop()
         break;
     }
     errno = savedErrno;
+}
+
+} // namespace
+
+void ProcessGuard::writeEmergencyStop()
+{
+    // Once is enough: a sanitizer's abort after a fault, or the exit hook, finds no target.
+    for (std::atomic<int> &target : g_targets) {
+        const int fd = target.exchange(-1);
+        if (fd >= 0)
+            writeStopTo(fd);
+    }
 }
 
 bool ProcessGuard::setCrashRow(int fd, QByteArrayView crashed, QByteArrayView ended)

@@ -19,14 +19,16 @@ public:
     // GUI thread after the QApplication exists.
     static ProcessGuard &install();
 
-    // The open serial port's descriptor, the target of the emergency stop. Set it after
-    // opening; clear it before closing, so that a reused descriptor never gets the stop.
+    // An open serial port's descriptor, a target of the emergency stop (every session's
+    // port is one, up to eight). Set it after opening; clear it before closing, so that a
+    // reused descriptor never gets the stop.
     static void setStopTarget(int fd);
-    // With a descriptor: only when it is the target (another port of the process may be).
+    // With a descriptor: that target only (another port of the process stays one);
+    // without: all of them.
     static void clearStopTarget(int fd = -1);
 
-    // Writes "SOR 0" CR "V 0" CR to the target with ::write and forgets the target;
-    // nothing without one.
+    // Writes "SOR 0" CR "V 0" CR to every target with ::write and forgets them; nothing
+    // without one.
     // Async-signal-safe, and bounded: a held line costs at most a few milliseconds.
     static void writeEmergencyStop();
 
