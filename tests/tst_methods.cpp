@@ -27,6 +27,8 @@
 #include <QTreeWidget>
 #include <QAbstractButton>
 #include <QHash>
+#include <QPlainTextEdit>
+#include <QDialog>
 #include <QtTest>
 
 using namespace vyt;
@@ -117,6 +119,8 @@ bool focusOn(QWidget *w)
 class tst_methods : public QObject {
     Q_OBJECT
 private slots:
+    void triedOnTheSimulator_data();
+    void triedOnTheSimulator();
     void accessKeysAreUnique_data();
     void accessKeysAreUnique();
     void opens_data();
@@ -654,6 +658,47 @@ void tst_methods::scheduleButtons()
     // A button press only: nothing started, nothing on the wire.
     QVERIFY(!app.window().session().methods().running());
     QCOMPARE(sentSoFar(app), QStringList());
+}
+
+void tst_methods::triedOnTheSimulator_data()
+{
+    QTest::addColumn<QByteArray>("steps");
+    QTest::addColumn<QStringList>("wire"); // in the trial's lines, in order
+    QTest::addColumn<QString>("status");   // the trial window's end begins so
+    QTest::newRow("a dose twice, a prompt")
+        << doseJson("3", "2") + R"(, {"prompt": {"text": "Vial?"}}, )" + doseJson("3", "1")
+        << QStringList{"LA 128", "NP 128", "LA 256", "NP 256", "DIPROG", "LA 128"}
+        << "Method Trial completed: 3 steps.";
+    QTest::newRow("refused") << doseJson("1e12", "1") << QStringList{} << "step 1 (dose):";
+}
+
+void tst_methods::triedOnTheSimulator()
+{
+    // The trial's own controller gets the method; the real one and the journal get nothing.
+    QFETCH(QByteArray, steps);
+    QFETCH(QStringList, wire);
+    QFETCH(QString, status);
+    AppFixture app;
+    chooseP01(app);
+    prime(app);
+    QFile::remove(app.window().runJournal().path());
+    frmMethods *w = openMethods(app);
+    QVERIFY(w);
+    w->setMethod(methodOf(methodWith(steps, "Trial")));
+    QTest::keyClick(w->findChild<QPushButton *>("cmdTry"), Qt::Key_Space);
+    auto *trial = w->findChild<QDialog *>("dlgMethodTrial");
+    QVERIFY(trial);
+    auto *label = trial->findChild<QLabel *>("lblTrialStatus");
+    QTRY_VERIFY_WITH_TIMEOUT(label->text().startsWith(status), 15000);
+    const QString lines = trial->findChild<QPlainTextEdit *>("txtTrialLines")->toPlainText();
+    qsizetype at = 0;
+    for (const QString &line : wire) {
+        at = lines.indexOf(QStringLiteral("  ") + line + QLatin1Char('\n'), at);
+        QVERIFY2(at >= 0, qPrintable(line + QStringLiteral(" in\n") + lines));
+    }
+    QCOMPARE(sentSoFar(app), QStringList());
+    QVERIFY(!QFile::exists(app.window().runJournal().path()));
+    QVERIFY(!app.window().session().methods().running());
 }
 
 void tst_methods::accessKeysAreUnique_data()

@@ -267,7 +267,7 @@ bool MSComm::setPortOpen(bool open)
     }
     if (m_port.isOpen())
         return true;
-    m_device = deviceFor(m_commPort);
+    m_device = m_deviceOverride.isEmpty() ? deviceFor(m_commPort) : m_deviceOverride;
     // QSerialPort's lock file is named after the path given: the device must have one
     // name however the operator reaches it (a udev link, a link of our own).
     const QString canonical = QFileInfo(m_device).canonicalFilePath();

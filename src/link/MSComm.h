@@ -36,6 +36,9 @@ public:
     [[nodiscard]] bool setPortOpen(bool open);
     [[nodiscard]] QString ErrorDescription() const { return m_error; }
     [[nodiscard]] QString DevicePath() const { return m_device; }
+    // A device of its own instead of the one the store maps the port to (a trial against
+    // a simulator beside the real pump); empty: the store's.
+    void setDeviceOverride(const QString &device) { m_deviceOverride = device; }
     // The open descriptor, -1 when closed: for writing a stop when nothing else may run.
     [[nodiscard]] int handle() const;
 
@@ -85,6 +88,7 @@ private:
     QSerialPort::FlowControl m_flow = QSerialPort::NoFlowControl;
     int m_inputLen = 0;
     QString m_device;
+    QString m_deviceOverride;
     QString m_error;
     bool m_opening = false;
     bool m_closing = false;

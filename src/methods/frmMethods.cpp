@@ -1,5 +1,7 @@
 #include "methods/frmMethods.h"
 
+#include "methods/dlgMethodTrial.h"
+
 #include "config/LastFolders.h"
 #include "config/MediaPresets.h"
 #include "config/NumberText.h"
@@ -359,7 +361,15 @@ void frmMethods::buildWindow()
     connect(m_stop, &QPushButton::clicked, this, [this] { m_session.methods().stop(); });
     auto *scheduleButton = button("cmdSchedule", tr("Sc&hedule\u2026"));
     connect(scheduleButton, &QPushButton::clicked, this, &frmMethods::schedule);
-    for (QWidget *w : std::initializer_list<QWidget *>{open, save, m_run, m_stop, scheduleButton})
+    // The method against the simulated controller: the wire and the times, nothing moves.
+    auto *tryButton = button("cmdTry", tr("Tr&y on simulator"));
+    connect(tryButton, &QPushButton::clicked, this, [this] {
+        if (!m_trialWindow)
+            m_trialWindow = new dlgMethodTrial(this);
+        m_trialWindow->tryMethod(method(), m_session.state());
+    });
+    for (QWidget *w :
+         std::initializer_list<QWidget *>{open, save, m_run, m_stop, scheduleButton, tryButton})
         actions->addWidget(w);
     actions->addStretch();
     layout->addLayout(actions);

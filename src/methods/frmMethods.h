@@ -21,6 +21,8 @@ class QTreeWidgetItem;
 
 namespace vyt {
 
+class dlgMethodTrial;
+
 class MethodScheduler;
 class ScheduleDialog;
 class Session;
@@ -105,6 +107,7 @@ private:
     QLineEdit *m_wait = nullptr;
     QComboBox *m_waitUnit = nullptr;
     QLineEdit *m_promptText = nullptr;
+    dlgMethodTrial *m_trialWindow = nullptr;
     QSpinBox *m_count = nullptr;
     QLabel *m_check = nullptr, *m_total = nullptr, *m_status = nullptr;
     QList<QWidget *> m_editing; // read-only while the method runs

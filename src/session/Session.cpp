@@ -63,6 +63,12 @@ MethodScheduler &Session::schedules()
     return *m_schedules;
 }
 
+void Session::useTrialDevice(const QString &device)
+{
+    m_trial = true;
+    m_port->setDeviceOverride(device);
+}
+
 void Session::showProgress(const QString &text, int value, int maximum)
 {
     m_runProgress = text;
@@ -253,7 +259,8 @@ void Session::beginRun()
                         : QString();
     if (m_origin.kind == Origin::Kind::Calibration && m_plan.note.isEmpty())
         m_plan.note = QStringLiteral("calibration");
-    m_progressRows->begin();
+    if (!m_trial)
+        m_progressRows->begin();
     emit runStarted();
     const PumpState values = valuesFor(m_plan);
     // The run goes on from its own timer and the line's signals; onRunFinished() follows.
@@ -319,7 +326,8 @@ void Session::beginPotentiometer()
     m_potentiometer.mode = RunPlan::Mode::Potentiometer;
     m_potentiometer.started = QDateTime::currentDateTime();
     noteMedium(m_potentiometer);
-    m_progressRows->begin();
+    if (!m_trial)
+        m_progressRows->begin();
     m_statusLine = tr("Potentiometer mode: the controller follows its potentiometer");
 }
 
@@ -380,6 +388,8 @@ Session::Status Session::status() const
 
 void Session::writeJournal(const RunPlan &plan, const RunOutcome &outcome)
 {
+    if (m_trial)
+        return;
     // The crash row goes first: a crash from here on must not follow the final row.
     m_progressRows->end();
     appendToJournal(journalRow(plan, outcome), true);

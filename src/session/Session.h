@@ -63,6 +63,10 @@ public:
     [[nodiscard]] const MethodRun &methods() const { return *m_methods; }
     // The port's schedules of methods, read from the store when first asked for (paused).
     [[nodiscard]] MethodScheduler &schedules();
+    // A trial beside the real pump: this session talks to its own device and writes no
+    // journal (no rows, no crash row), so that nothing of it mixes with the real record.
+    void useTrialDevice(const QString &device);
+    [[nodiscard]] bool isTrial() const { return m_trial; }
     // The run's own progress text ("Dose 1 of 2"), without a method's words around it.
     [[nodiscard]] QString runProgressText() const { return m_runProgress; }
 
@@ -169,6 +173,7 @@ private:
     std::unique_ptr<MethodRun> m_methods;
     std::unique_ptr<MethodScheduler> m_schedules; // after m_methods: it goes first
     QString m_runProgress;
+    bool m_trial = false;
     RunPlan m_plan;
     RunPlan m_startingPlan;
     Origin m_origin;
