@@ -65,16 +65,10 @@ void dlgMethodPrompt::ask(const QString &text)
 
 bool dlgMethodPrompt::eventFilter(QObject *watched, QEvent *event)
 {
-    m_heldKeys.track(event);
-    if (event->type() != QEvent::KeyPress)
-        return false;
-    QWidget *w = HeldKeys::firstDelivery(watched);
-    if (!w)
-        return false;
-    const bool first = m_heldKeys.firstPress(static_cast<QKeyEvent *>(event));
+    const auto press = m_heldKeys.keyPress(watched, event);
     // Every press is counted, wherever it goes: a key held down before the prompt
     // appeared is not a first press here, and its repeats answer nothing.
-    return w->window() == this && !first;
+    return press && press->widget->window() == this && !press->first;
 }
 
 void dlgMethodPrompt::closeEvent(QCloseEvent *event)

@@ -964,17 +964,12 @@ void frmMethods::onFinished(bool completed, const QString &why)
 
 bool frmMethods::eventFilter(QObject *watched, QEvent *event)
 {
-    m_heldKeys.track(event);
-    if (event->type() != QEvent::KeyPress)
+    const auto press = m_heldKeys.keyPress(watched, event);
+    if (!press || press->widget->window() != this)
         return false;
-    QWidget *w = HeldKeys::firstDelivery(watched);
-    if (!w)
-        return false;
-    auto *key = static_cast<QKeyEvent *>(event);
-    const bool first = m_heldKeys.firstPress(key);
-    if (w->window() != this)
-        return false;
-    const int k = key->key();
+    QWidget *w = press->widget;
+    const bool first = press->first;
+    const int k = press->key->key();
     const bool pressKey = k == Qt::Key_Return || k == Qt::Key_Enter || k == Qt::Key_Space;
     // A held key is one press: Run must not start again when the first run ends.
     if (!first)

@@ -69,4 +69,16 @@ QWidget *HeldKeys::firstDelivery(QObject *watched)
     return w;
 }
 
+std::optional<HeldKeys::Delivery> HeldKeys::keyPress(QObject *watched, QEvent *event)
+{
+    track(event);
+    if (event->type() != QEvent::KeyPress)
+        return std::nullopt;
+    QWidget *w = firstDelivery(watched);
+    if (!w)
+        return std::nullopt;
+    auto *key = static_cast<QKeyEvent *>(event);
+    return Delivery{w, key, firstPress(key)};
+}
+
 } // namespace vyt

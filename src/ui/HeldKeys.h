@@ -6,6 +6,7 @@
 #include <QHash>
 #include <QPointer>
 #include <QWindow>
+#include <optional>
 
 class QEvent;
 class QKeyEvent;
@@ -31,6 +32,15 @@ public:
     // without one, a window). A key nobody takes travels up the parents, and is counted
     // and acted on once only. Null for a later delivery.
     [[nodiscard]] static QWidget *firstDelivery(QObject *watched);
+
+    // For a window's event filter: tracks every event, and for a key press on its first
+    // delivery answers where it went and whether it is the key's first press.
+    struct Delivery {
+        QWidget *widget = nullptr;
+        QKeyEvent *key = nullptr;
+        bool first = false;
+    };
+    [[nodiscard]] std::optional<Delivery> keyPress(QObject *watched, QEvent *event);
 
     // A held key repeats many times a second; a key silent this long has been let go
     // although its release never came.
