@@ -1,5 +1,6 @@
 #include "remote/RemoteServer.h"
 
+#include "session/ClientStart.h"
 #include "session/MethodRun.h"
 
 #include "config/Units.h"
@@ -294,22 +295,11 @@ RemoteServer::Reply RemoteServer::start(const QHttpServerRequest &request, Order
     const auto order = parseOrder(request.body(), kind, &error);
     if (!order)
         return failure(Status::BadRequest, error.message, error.field);
-    // An entry the operator is typing is the operator's, accepted or not: a remote start
-    // would overwrite it and take the focus from under the operator's keys.
-    if (const auto typing = m_session.entryBeingTyped())
-        return failure(Status::Conflict, tr("The operator is typing in %1.").arg(typing->field),
-                       typing->field);
-    if (const auto pending = m_session.pendingEntry())
-        return failure(
-            Status::Conflict,
-            tr("The entry in %1 would be refused: %2").arg(pending->field, pending->message),
-            pending->field);
-    if (const auto refused = refusedEntry(*order, m_session.state()))
-        return failure(Status::BadRequest, refused->message, refused->field);
-    const PumpState after = withOrder(*order, m_session.state());
-    if (const auto refused = PumpRun::startRefusal(after))
-        return failure(Status::BadRequest, refused->message, refused->field);
-
+    PumpState after;
+    if (const auto refused = checkClientOrder(m_session, *order, &after))
+        return failure(refused->kind == ClientRefusal::Kind::Busy ? Status::Conflict
+                                                                  : Status::BadRequest,
+                       refused->message, refused->field);
     // The window shows the values, as if the operator had entered them.
     m_session.setRunSettings(after.settings);
     Session::Origin origin;
