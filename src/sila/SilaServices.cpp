@@ -572,7 +572,8 @@ public:
             return asked;
         const JournalPage page = readNewest(*paths, QDateTime(), kLastRuns);
         if (!page.error.isEmpty())
-            return sila::undefinedError(page.error);
+            return sila::definedError(sila::errorId(sila::kStatusFeature, "JournalUnreadable"),
+                                      page.error);
         for (const QStringList &row : page.rows) {
             const QByteArray sheet = RunJournal::exportCsv({row}, false); // the header, then the row
             setString(response->add_lastruns(),
