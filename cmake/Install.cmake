@@ -60,7 +60,13 @@ install(FILES ${vyt_man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 set(VYT_DOC_DIR ${CMAKE_INSTALL_DATADIR}/doc/vyt-pump-controller)
 install(FILES ${VYT_PACKAGING_DIR}/copyright DESTINATION ${VYT_DOC_DIR})
 # The remote-control example, for scripts of the lab's own.
-install(FILES ${CMAKE_SOURCE_DIR}/examples/remote_dose.py DESTINATION ${VYT_DOC_DIR}/examples)
+install(FILES ${CMAKE_SOURCE_DIR}/examples/remote_dose.py ${CMAKE_SOURCE_DIR}/examples/sila_dose.py
+        DESTINATION ${VYT_DOC_DIR}/examples)
+# What a SiLA 2 client is built from: the protocol files and the feature definitions.
+file(GLOB vyt_sila_protos ${CMAKE_SOURCE_DIR}/src/sila/proto/*.proto)
+file(GLOB vyt_sila_features ${CMAKE_SOURCE_DIR}/src/sila/features/*.sila.xml)
+install(FILES ${vyt_sila_protos} DESTINATION ${CMAKE_INSTALL_DATADIR}/vyt-pump-controller/sila/proto)
+install(FILES ${vyt_sila_features} DESTINATION ${CMAKE_INSTALL_DATADIR}/vyt-pump-controller/sila/features)
 if(VYT_GZIP)
   install(FILES ${vyt_changelog} DESTINATION ${VYT_DOC_DIR})
 else()
@@ -122,9 +128,10 @@ if(VYT_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins")
 else()
   set(CPACK_DEBIAN_PACKAGE_DEPENDS
-      "libqt6widgets6 (>= 6.4), libqt6serialport6 (>= 6.4), libqt6charts6 (>= 6.4), libqt6httpserver6 (>= 6.4), libqt6websockets6 (>= 6.4), libqt6network6 (>= 6.4), libqt6gui6 (>= 6.4), libqt6core6 (>= 6.4), libqt6concurrent6 (>= 6.4), qt6-qpa-plugins, libc6, libstdc++6")
+      "libqt6widgets6 (>= 6.4), libqt6serialport6 (>= 6.4), libqt6charts6 (>= 6.4), libqt6httpserver6 (>= 6.4), libqt6websockets6 (>= 6.4), libqt6network6 (>= 6.4), libqt6gui6 (>= 6.4), libqt6core6 (>= 6.4), libqt6concurrent6 (>= 6.4), libqt6dbus6 (>= 6.4), libgrpc++1.51, libgrpc29, libprotobuf32, libssl3, libavahi-client3, qt6-qpa-plugins, libc6, libstdc++6")
 endif()
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "hicolor-icon-theme")
+# The avahi daemon announces the SiLA 2 server; without it the server runs unannounced.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "hicolor-icon-theme, avahi-daemon")
 
 set(CPACK_GENERATOR DEB)
 include(CPack)

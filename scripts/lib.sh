@@ -1,7 +1,9 @@
 # Shared by the scripts: install what is missing, configure and build.
 # shellcheck shell=bash
 VYT_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-VYT_PACKAGES=(cmake g++ make qt6-base-dev qt6-serialport-dev qt6-charts-dev libqt6opengl6-dev qt6-httpserver-dev qt6-websockets-dev qt6-qpa-plugins libgl-dev)
+VYT_PACKAGES=(cmake g++ make qt6-base-dev qt6-serialport-dev qt6-charts-dev libqt6opengl6-dev qt6-httpserver-dev qt6-websockets-dev qt6-qpa-plugins libgl-dev
+    pkg-config libgrpc++-dev protobuf-compiler-grpc libprotobuf-dev protobuf-compiler libssl-dev
+    libavahi-client-dev)
 
 vyt_missing_packages() {
     local missing=() p

@@ -8,6 +8,7 @@
 #include "link/ProcessGuard.h"
 #include "remote/RemoteAddress.h"
 #include "remote/RemoteServer.h"
+#include "sila/SilaServer.h"
 #include "session/Method.h"
 #include "session/MethodRun.h"
 #include "session/ProgramEnd.h"
@@ -126,7 +127,7 @@ void runMethodOnce(Session &session, const Method &method, int &status)
 } // namespace
 
 int runHeadless(int argc, char *argv[], int port, const std::optional<RemoteAddress> &remote,
-                const QString &methodFile)
+                const std::optional<SilaOptions> &sila, const QString &methodFile)
 {
     QCoreApplication app(argc, argv);
     // Before the port opens: from then on every way out stops the drive.
@@ -164,6 +165,7 @@ int runHeadless(int argc, char *argv[], int port, const std::optional<RemoteAddr
         return 1;
     }
     std::unique_ptr<RemoteServer> server;
+    std::unique_ptr<SilaServer> silaServer;
     int status = -1;
     session.link().ParameterLesen(
         QStringLiteral("VER"), &session,
@@ -187,11 +189,21 @@ int runHeadless(int argc, char *argv[], int port, const std::optional<RemoteAddr
                     return;
                 }
             }
+            if (sila) {
+                silaServer = startSila(session, *sila);
+                if (!silaServer) {
+                    session.shutdown();
+                    status = 1;
+                    QCoreApplication::exit(1);
+                    return;
+                }
+            }
             if (method)
                 runMethodOnce(session, *method, status);
         },
         ControllerLink::OnSilence::Quiet);
     const int code = QCoreApplication::exec();
+    silaServer.reset();
     server.reset();
     if (session.port().PortOpen())
         session.shutdown();

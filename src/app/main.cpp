@@ -6,6 +6,7 @@
 #include "ui/DesktopNotices.h"
 #include "remote/RemoteAddress.h"
 #include "remote/RemoteServer.h"
+#include "sila/SilaServer.h"
 #include "session/ProgramEnd.h"
 #include "ui/WindowSeams.h"
 
@@ -81,6 +82,7 @@ struct CommandLine {
     bool done = false; // help, version or an error is printed: end with exitCode
     int exitCode = 0;
     std::optional<vyt::RemoteAddress> remoteControl; // --remote-control: where to listen
+    std::optional<vyt::SilaOptions> sila;            // --sila: where, and the certificate
     bool headless = false;
     int port = 0; // --port: COM n
     QString method; // --run-method: the method file to run once
@@ -147,7 +149,25 @@ CommandLine parseCommandLine(int argc, char *argv[])
                        "stopped or failed (the reason on stderr). A prompt waits for Enter on "
                        "the terminal; without a terminal it fails."),
         QStringLiteral("FILE"));
-    parser.addOptions({help, version, remoteControl, headless, port, runMethod});
+    const QCommandLineOption sila(
+        QStringLiteral("sila"),
+        QStringLiteral("Serve the pump to lab orchestrators as a SiLA 2 server (gRPC over TLS) "
+                       "at [ADDRESS:]PORT, announced over mDNS. ADDRESS is 127.0.0.1 (this "
+                       "machine only) unless given. Without --sila-cert, the certificate is "
+                       "the program's own: sila-server.crt beside vyt.conf, made at the first "
+                       "start; clients must be given it to trust."),
+        QStringLiteral("[ADDRESS:]PORT"));
+    const QCommandLineOption silaCert(
+        QStringLiteral("sila-cert"),
+        QStringLiteral("With --sila: the server's certificate (PEM) instead of the program's "
+                       "own; needs --sila-key."),
+        QStringLiteral("FILE"));
+    const QCommandLineOption silaKey(
+        QStringLiteral("sila-key"),
+        QStringLiteral("With --sila-cert: its private key (PEM), readable by this user only."),
+        QStringLiteral("FILE"));
+    parser.addOptions({help, version, remoteControl, sila, silaCert, silaKey, headless, port,
+                       runMethod});
 
     CommandLine result;
     if (!parser.parse(args)) {
@@ -202,6 +222,22 @@ CommandLine parseCommandLine(int argc, char *argv[])
             return {true, kExitUsage};
         }
     }
+    if (parser.isSet(sila)) {
+        QString why;
+        auto where = vyt::parseRemoteAddress(parser.value(sila), &why);
+        if (!where) {
+            printError(QStringLiteral("Invalid value for --sila: %1.").arg(why));
+            return {true, kExitUsage};
+        }
+        if (parser.isSet(silaCert) != parser.isSet(silaKey)) {
+            printError(QStringLiteral("--sila-cert and --sila-key go together."));
+            return {true, kExitUsage};
+        }
+        result.sila = vyt::SilaOptions{*where, parser.value(silaCert), parser.value(silaKey)};
+    } else if (parser.isSet(silaCert) || parser.isSet(silaKey)) {
+        printError(QStringLiteral("--sila-cert and --sila-key go with --sila [ADDRESS:]PORT."));
+        return {true, kExitUsage};
+    }
     return result;
 }
 
@@ -215,7 +251,7 @@ int main(int argc, char *argv[])
     // Without a display: no QApplication, no window.
     if (commandLine.headless)
         return vyt::runHeadless(argc, argv, commandLine.port, commandLine.remoteControl,
-                                commandLine.method);
+                                commandLine.sila, commandLine.method);
 
     QApplication app(argc, argv);
     vyt::installWindowSeams();
@@ -242,6 +278,12 @@ int main(int argc, char *argv[])
                                          [&window](const QString &text, bool warning) {
                                              window.setRemoteLine(text, warning);
                                          });
+    std::unique_ptr<vyt::SilaServer> sila;
+    if (commandLine.sila)
+        sila = vyt::startSila(window.session(), *commandLine.sila,
+                              [&window](const QString &text, bool warning) {
+                                  window.setSilaLine(text, warning);
+                              });
     if (!window.laden() || vyt::programEnding())
         return 0;
     return QApplication::exec();

@@ -706,23 +706,34 @@ bool frmPumpensteuerung::startCalibrationDose(float quantity, int unit)
 
 void frmPumpensteuerung::setRemoteLine(const QString &text, bool warning)
 {
-    if (!m_remoteLine) {
+    showServiceLine(m_remoteLine, QStringLiteral("lblRemote"), text, warning);
+}
+
+void frmPumpensteuerung::setSilaLine(const QString &text, bool warning)
+{
+    showServiceLine(m_silaLine, QStringLiteral("lblSila"), text, warning);
+}
+
+void frmPumpensteuerung::showServiceLine(QLabel *&line, const QString &name, const QString &text,
+                                         bool warning)
+{
+    if (!line) {
         // Below the status line, so that no designed control moves; only there when on.
-        m_remoteLine = showsPlainText(new QLabel(this));
-        m_remoteLine->setObjectName(QStringLiteral("lblRemote"));
-        QFont small = m_remoteLine->font();
+        line = showsPlainText(new QLabel(this));
+        line->setObjectName(name);
+        QFont small = line->font();
         small.setPointSizeF(small.pointSizeF() * 0.85);
-        m_remoteLine->setFont(small);
-        m_remoteLine->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
-        ui->layFenster->addWidget(m_remoteLine);
+        line->setFont(small);
+        line->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+        ui->layFenster->addWidget(line);
     }
-    m_remoteLine->setText(text);
+    line->setText(text);
     QPalette colours = palette();
     if (warning)
         colours.setColor(QPalette::WindowText, QColor(0xa0, 0x40, 0x00));
     else
         colours.setColor(QPalette::WindowText, colours.color(QPalette::PlaceholderText));
-    m_remoteLine->setPalette(colours);
+    line->setPalette(colours);
 }
 
 bool frmPumpensteuerung::applyCalibrationFactor(const QString &text)

@@ -73,6 +73,8 @@ public:
     [[nodiscard]] FieldValidation &validation() { return *m_validation; }
     // A quiet line under the status line (remote control); warning colours it.
     void setRemoteLine(const QString &text, bool warning);
+    // The same for SiLA 2, on a line of its own below.
+    void setSilaLine(const QString &text, bool warning);
 
     // Puts a factor into the calibration factor field as if typed, through its check.
     bool applyCalibrationFactor(const QString &text);
@@ -92,6 +94,7 @@ protected:
     void closeEvent(QCloseEvent *event) override;
 
 private:
+    void showServiceLine(QLabel *&line, const QString &name, const QString &text, bool warning);
     void verbinden();
     void keepLayoutSteady();
     void arrangeTabOrder();
@@ -164,6 +167,7 @@ private:
     CalibrationDialog *m_calibration = nullptr; // made when first asked for
     MediaList *m_media = nullptr;
     QLabel *m_remoteLine = nullptr;             // made when remote control is on
+    QLabel *m_silaLine = nullptr;               // made when SiLA 2 is on
     TranscriptLines m_consoleTranscript;
     HeldKeys m_heldKeys;
     int m_pressChecked = 0; // the key whose press has passed the shortcut check

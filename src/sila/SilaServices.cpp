@@ -15,7 +15,9 @@
 #include "PumpStatusProvider.grpc.pb.h"
 #include "SiLAService.grpc.pb.h"
 
+#include <QCoreApplication>
 #include <QRegularExpression>
+#include <QUrl>
 
 namespace vyt {
 
@@ -335,29 +337,29 @@ public:
     Status Get_ServerType(ServerContext *context, const svc::Get_ServerType_Parameters *,
                           svc::Get_ServerType_Responses *response) override
     {
-        return constant(context, response, response->mutable_servertype(), QStringLiteral("VytPumpController"));
+        return constant(context, response, &std::remove_pointer_t<decltype(response)>::mutable_servertype, QStringLiteral("VytPumpController"));
     }
     Status Get_ServerUUID(ServerContext *context, const svc::Get_ServerUUID_Parameters *,
                           svc::Get_ServerUUID_Responses *response) override
     {
-        return constant(context, response, response->mutable_serveruuid(), SilaServer::serverUuid());
+        return constant(context, response, &std::remove_pointer_t<decltype(response)>::mutable_serveruuid, SilaServer::serverUuid());
     }
     Status Get_ServerDescription(ServerContext *context, const svc::Get_ServerDescription_Parameters *,
                                  svc::Get_ServerDescription_Responses *response) override
     {
-        return constant(context, response, response->mutable_serverdescription(),
+        return constant(context, response, &std::remove_pointer_t<decltype(response)>::mutable_serverdescription,
                         SilaServer::serverDescription());
     }
     Status Get_ServerVersion(ServerContext *context, const svc::Get_ServerVersion_Parameters *,
                              svc::Get_ServerVersion_Responses *response) override
     {
-        return constant(context, response, response->mutable_serverversion(),
+        return constant(context, response, &std::remove_pointer_t<decltype(response)>::mutable_serverversion,
                         QCoreApplication::applicationVersion());
     }
     Status Get_ServerVendorURL(ServerContext *context, const svc::Get_ServerVendorURL_Parameters *,
                                svc::Get_ServerVendorURL_Responses *response) override
     {
-        return constant(context, response, response->mutable_servervendorurl(),
+        return constant(context, response, &std::remove_pointer_t<decltype(response)>::mutable_servervendorurl,
                         QStringLiteral("https://vyt.org/pump-controller"));
     }
     Status Get_ImplementedFeatures(ServerContext *context, const svc::Get_ImplementedFeatures_Parameters *,
@@ -373,12 +375,13 @@ public:
 private:
     // A value that does not change, still answered from the session's thread like any other.
     template <class Response>
-    Status constant(ServerContext *context, Response *response, fw::String *field, const QString &value)
+    Status constant(ServerContext *context, Response *response, fw::String *(Response::*field)(),
+                    const QString &value)
     {
-        const Status status = answerNow<Response>(context, response, [](SilaServer &, auto &) { return Status::OK; });
-        if (status.ok())
-            setString(field, value);
-        return status;
+        return answerNow<Response>(context, response, [field, value](SilaServer &, Response &answer) {
+            setString((answer.*field)(), value);
+            return Status::OK;
+        });
     }
 };
 
