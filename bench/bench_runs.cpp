@@ -29,11 +29,15 @@
 #include "link/ControllerLink.h"
 #include "link/MSComm.h"
 #include "remote/RemoteServer.h"
+#include "sila/SilaCertificate.h"
+#include "sila/SilaServer.h"
 #include "support/AppFixture.h"
 #include "session/Clock.h"
 #include "session/Wait.h"
 #include "support/TestWait.h"
 #include "support/LineWait.h"
+
+#include "PumpStatusProvider.grpc.pb.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -54,6 +58,8 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <atomic>
+#include <grpcpp/grpcpp.h>
 #include <cstdio>
 #include <ctime>
 #include <optional>
@@ -440,14 +446,100 @@ SpreadFigure spread(std::vector<double> ms)
     return {true, ms.at(ms.size() / 2), ms.back()};
 }
 
+namespace status = sila2::org::vyt::pumps::pumpstatusprovider::v1;
+
+// SiLA 2 on a free port of this machine, with the program's own certificate, and a
+// client that trusts it.
+struct SilaOn {
+    explicit SilaOn(frmPumpensteuerung &window)
+    {
+        QString why;
+        const auto credentials =
+            loadSilaCredentials({}, {}, SilaServer::serverUuid(), QHostAddress::LocalHost, &why);
+        if (!credentials)
+            return;
+        server = std::make_unique<SilaServer>(window.session());
+        ok = server->listen(RemoteAddress{}, *credentials);
+        grpc::SslCredentialsOptions trust;
+        trust.pem_root_certs = credentials->certificatePem.toStdString();
+        channel = grpc::CreateChannel(server->where().text().toStdString(), grpc::SslCredentials(trust));
+    }
+    std::unique_ptr<SilaServer> server;
+    std::shared_ptr<grpc::Channel> channel;
+    bool ok = false;
+};
+
+// A client subscribed to every observable property, reading each stream on a thread.
+class Subscriber {
+public:
+    explicit Subscriber(const std::shared_ptr<grpc::Channel> &channel)
+        : m_stub(status::PumpStatusProvider::NewStub(channel))
+    {
+        follow<status::Subscribe_RunState_Responses>(&status::PumpStatusProvider::Stub::Subscribe_RunState,
+                                                     status::Subscribe_RunState_Parameters());
+        follow<status::Subscribe_FlowRate_Responses>(&status::PumpStatusProvider::Stub::Subscribe_FlowRate,
+                                                     status::Subscribe_FlowRate_Parameters());
+        follow<status::Subscribe_DoseCount_Responses>(&status::PumpStatusProvider::Stub::Subscribe_DoseCount,
+                                                      status::Subscribe_DoseCount_Parameters());
+        follow<status::Subscribe_LinkState_Responses>(&status::PumpStatusProvider::Stub::Subscribe_LinkState,
+                                                      status::Subscribe_LinkState_Parameters());
+    }
+    ~Subscriber()
+    {
+        for (auto &c : m_contexts)
+            c->TryCancel();
+        for (auto &t : m_threads)
+            t.join();
+    }
+    [[nodiscard]] int received() const { return m_received.load(); }
+
+private:
+    template <class Message, class Call, class Parameters>
+    void follow(Call call, const Parameters &parameters)
+    {
+        m_contexts.push_back(std::make_unique<grpc::ClientContext>());
+        grpc::ClientContext *context = m_contexts.back().get();
+        m_threads.emplace_back([this, call, parameters, context] {
+            auto reader = ((*m_stub).*call)(context, parameters);
+            Message message;
+            while (reader->Read(&message))
+                ++m_received;
+            (void)reader->Finish();
+        });
+    }
+    std::unique_ptr<status::PumpStatusProvider::Stub> m_stub;
+    std::vector<std::unique_ptr<grpc::ClientContext>> m_contexts;
+    std::vector<std::thread> m_threads;
+    std::atomic<int> m_received{0};
+};
+
+// SiLA 2 with a subscribed client beside a measurement, when asked for.
+struct SilaWatching {
+    SilaWatching(frmPumpensteuerung &window, bool on)
+    {
+        if (!on)
+            return;
+        sila = std::make_unique<SilaOn>(window);
+        if (sila->ok)
+            subscriber = std::make_unique<Subscriber>(sila->channel);
+        (void)waitUntil([this] { return subscriber && subscriber->received() >= 4; }, 5000);
+    }
+    [[nodiscard]] bool ok(bool on) const { return !on || (subscriber && subscriber->received() >= 4); }
+    std::unique_ptr<SilaOn> sila;
+    std::unique_ptr<Subscriber> subscriber; // after sila: it goes first
+};
+
 // kFlowRuns flows of kFlowMs; how much later than kFlowMs after its speed the stop's
 // "V 0" reached the controller. withDialog: a modal dialog is open over the window from
 // just after Start until the stop is on the line.
-SpreadFigure flowStopLateness(bool withDialog)
+SpreadFigure flowStopLateness(bool withDialog, bool silaWatching = false)
 {
     LoggingSim logged;
     Program p(logged.sim);
     if (!p.ok || !logged.dir.isValid())
+        return {};
+    const SilaWatching watching(p.app.window(), silaWatching);
+    if (!watching.ok(silaWatching))
         return {};
     AppFixture &app = p.app;
     chooseFlow(app, kFlowMs / 1000);
@@ -491,11 +583,14 @@ SpreadFigure flowStopLateness(bool withDialog)
 // With an endless flow running, from Stop's click to its "V 0" at the controller; one
 // flow per click. The log stamps whole milliseconds: its line is taken at the middle of
 // its millisecond, so a figure is good to half a millisecond.
-SpreadFigure stopClickToLine()
+SpreadFigure stopClickToLine(bool silaWatching = false)
 {
     LoggingSim logged;
     Program p(logged.sim);
     if (!p.ok || !logged.dir.isValid())
+        return {};
+    const SilaWatching watching(p.app.window(), silaWatching);
+    if (!watching.ok(silaWatching))
         return {};
     AppFixture &app = p.app;
     chooseFlow(app, std::nullopt);
@@ -697,6 +792,75 @@ double idleCpu(bool remoteOn)
         return -1;
     if (!remoteOn)
         remote.server.reset();
+    QElapsedTimer wall;
+    const double cpu0 = cpuSeconds();
+    wall.start();
+    (void)waitUntil([] { return false; }, kMeasureMs);
+    return 100.0 * (cpuSeconds() - cpu0) / (double(wall.nsecsElapsed()) / 1e9);
+}
+
+// 1000 reads of an unobservable property (the pump type) from a client thread, each a
+// round trip through the session's thread; runWaiting: while a dose waits for its arrival.
+LatencyFigure silaPropertyLatency(bool runWaiting)
+{
+    ExternalSim sim(runWaiting ? QStringList{QStringLiteral("--fault"), QStringLiteral("silent")}
+                               : QStringList{});
+    Program p(sim);
+    if (!p.ok)
+        return {};
+    AppFixture &app = p.app;
+    SilaOn sila(app.window());
+    if (!sila.ok)
+        return {};
+    if (runWaiting) {
+        chooseDosing(app, QStringLiteral("10"), QStringLiteral("1"));
+        app.state().KeineAntwort = false;
+        app.state().ParameterGeaendert = false;
+        app.find<QPushButton>("cmdStart")->click();
+        if (!app.window().running())
+            return {};
+    }
+    std::vector<double> us;
+    std::unique_ptr<QThread> client(QThread::create([&] {
+        auto stub = status::PumpStatusProvider::NewStub(sila.channel);
+        for (int i = 0; i < kStatusRequests; ++i) {
+            grpc::ClientContext context;
+            context.set_deadline(std::chrono::system_clock::now() + std::chrono::seconds(5));
+            status::Get_PumpType_Responses answer;
+            QElapsedTimer t;
+            t.start();
+            if (!stub->Get_PumpType(&context, status::Get_PumpType_Parameters(), &answer).ok())
+                return;
+            us.push_back(double(t.nsecsElapsed()) / 1000.0);
+        }
+    }));
+    QObject::connect(client.get(), &QThread::finished, [] { Wakeup::poke(); });
+    client->start();
+    (void)waitUntil([&] { return client->isFinished(); }, 600000);
+    client->wait();
+    const bool stillWaiting = !runWaiting || app.window().running();
+    app.find<QPushButton>("cmdStop")->click();
+    (void)app.waitForRunEnd(10000);
+    if (us.size() != size_t(kStatusRequests) || !stillWaiting)
+        return {};
+    std::sort(us.begin(), us.end());
+    return {us.at(us.size() / 2), us.at(size_t(double(us.size()) * 0.99)), us.back()};
+}
+
+// CPU share of one core while the program sits idle, with SiLA 2 listening or not.
+double idleCpuSila(bool on)
+{
+    ExternalSim sim({});
+    Program p(sim);
+    if (!p.ok)
+        return -1;
+    std::unique_ptr<SilaOn> sila;
+    if (on) {
+        sila = std::make_unique<SilaOn>(p.app.window());
+        if (!sila->ok)
+            return -1;
+    }
+    (void)waitUntil([] { return false; }, 1000); // gRPC's threads settle
     QElapsedTimer wall;
     const double cpu0 = cpuSeconds();
     wall.start();
@@ -938,6 +1102,44 @@ JournalFigure journalRequests()
 
 } // namespace
 
+QString spreadText(const SpreadFigure &f)
+{
+    if (!f.measured)
+        return QStringLiteral("not measured (no run, or no stop on the line)");
+    return QStringLiteral("median %1 ms, worst %2 ms").arg(f.medianMs, 0, 'f', 1).arg(f.worstMs, 0, 'f', 1);
+}
+
+QString msText(const LatencyFigure &f)
+{
+    return QStringLiteral("median %1 ms, 99th %2 ms, max %3 ms")
+        .arg(f.medianUs / 1000.0, 0, 'f', 2)
+        .arg(f.p99Us / 1000.0, 0, 'f', 2)
+        .arg(f.maxUs / 1000.0, 0, 'f', 2);
+}
+
+// The SiLA 2 figures: a property's round trip, the stops with a subscribed client, idle CPU.
+template <class Row>
+void silaFigures(const Row &row)
+{
+    const LatencyFigure idle = silaPropertyLatency(false);
+    row("SiLA 2 property read, idle (1000)", msText(idle), "p99 < 10 ms",
+        idle.p99Us >= 0 && idle.p99Us < 10000);
+    const LatencyFigure waiting = silaPropertyLatency(true);
+    row("  the same, while a dose waits", msText(waiting), "p99 < 10 ms",
+        waiting.p99Us >= 0 && waiting.p99Us < 10000);
+    const SpreadFigure late = flowStopLateness(false, true);
+    row("Flow stop lateness, SiLA client subscribed", spreadText(late), "< 50 ms",
+        late.measured && late.worstMs < 50);
+    const SpreadFigure click = stopClickToLine(true);
+    row("Stop click to V 0, SiLA client subscribed", spreadText(click), "< 5 ms",
+        click.measured && click.worstMs < 5);
+    const double without = idleCpuSila(false);
+    const double with = idleCpuSila(true);
+    row("CPU, 10 s idle, SiLA 2 on",
+        QStringLiteral("%1 % of a core (off: %2 %)").arg(with, 0, 'f', 3).arg(without, 0, 'f', 3),
+        "<= off + 0.02 %", with >= 0 && without >= 0 && with <= without + 0.02);
+}
+
 int main(int argc, char *argv[])
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -960,6 +1162,10 @@ int main(int argc, char *argv[])
         std::fflush(stdout);
     };
 
+    if (qapp.arguments().contains(QStringLiteral("--sila"))) {
+        silaFigures(row);
+        return allMet ? 0 : 1;
+    }
     const bool remoteOnly = qapp.arguments().contains(QStringLiteral("--remote"));
     const bool pollOnly = qapp.arguments().contains(QStringLiteral("poll"));
     if (qapp.arguments().contains(QStringLiteral("journal"))) {
@@ -1022,13 +1228,6 @@ int main(int argc, char *argv[])
                 .arg(latency.maxUs, 0, 'f', 1),
             "< 1000 us", latency.p99Us >= 0 && latency.p99Us < 1000);
 
-        auto spreadText = [](const SpreadFigure &f) {
-            if (!f.measured)
-                return QStringLiteral("not measured (no run, or no stop on the line)");
-            return QStringLiteral("median %1 ms, worst %2 ms")
-                .arg(f.medianMs, 0, 'f', 1)
-                .arg(f.worstMs, 0, 'f', 1);
-        };
         const SpreadFigure late = flowStopLateness(false);
         row("Flow stop lateness, 20 runs of 1 s", spreadText(late), "< 50 ms",
             late.measured && late.worstMs < 50);
@@ -1041,12 +1240,6 @@ int main(int argc, char *argv[])
     }
 
     if (!pollOnly) {
-        auto msText = [](const LatencyFigure &f) {
-            return QStringLiteral("median %1 ms, 99th %2 ms, max %3 ms")
-                .arg(f.medianUs / 1000.0, 0, 'f', 2)
-                .arg(f.p99Us / 1000.0, 0, 'f', 2)
-                .arg(f.maxUs / 1000.0, 0, 'f', 2);
-        };
         const LatencyFigure idle = remoteLatency(false);
         row("Remote status request, idle (1000)", msText(idle), "< 5 ms",
             idle.p99Us >= 0 && idle.p99Us < 5000);

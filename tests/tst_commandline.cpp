@@ -81,6 +81,18 @@ void TstCommandLine::answers_data()
     QTest::newRow("--remote-control with --version")
         << QStringList{"--remote-control", "8650", "--version"} << 0
         << QStringLiteral("^vyt-pump-controller %1\n$").arg(version) << QString();
+    QTest::newRow("--sila port 0")
+        << QStringList{"--sila", "0"} << 2 << QString()
+        << QStringLiteral("Invalid value for --sila: '0' is no port number");
+    QTest::newRow("--sila-cert without --sila")
+        << QStringList{"--sila-cert", "a.crt", "--sila-key", "a.key"} << 2 << QString()
+        << QStringLiteral("--sila-cert and --sila-key go with --sila");
+    QTest::newRow("--sila-cert without its key")
+        << QStringList{"--sila", "50052", "--sila-cert", "a.crt"} << 2 << QString()
+        << QStringLiteral("--sila-cert and --sila-key go together");
+    QTest::newRow("--sila-key without its certificate")
+        << QStringList{"--sila", "50052", "--sila-key", "a.key"} << 2 << QString()
+        << QStringLiteral("--sila-cert and --sila-key go together");
     QTest::newRow("bogus after --help")
         << QStringList{"--help", "--bogus"} << 2 << QString() << QStringLiteral("'bogus'");
 }
