@@ -10,6 +10,7 @@ namespace vyt::sila {
 inline constexpr const char *kDosingFeature = "org.vyt/pumps/PumpDosingService/v1";
 inline constexpr const char *kFlowFeature = "org.vyt/pumps/ContinuousFlowService/v1";
 inline constexpr const char *kStatusFeature = "org.vyt/pumps/PumpStatusProvider/v1";
+inline constexpr const char *kMethodFeature = "org.vyt/pumps/MethodRunner/v1";
 inline constexpr const char *kServiceFeature = "org.silastandard/core/SiLAService/v1";
 inline constexpr const char *kCancelFeature = "org.silastandard/core.commands/CancelController/v1";
 

@@ -10,6 +10,7 @@
 #include "link/ControllerLink.h"
 #include "session/ClientStart.h"
 #include "session/Method.h"
+#include "session/MethodRun.h"
 #include "session/ProgramEnd.h"
 #include "session/RunOrder.h"
 #include "session/RunReport.h"
@@ -113,6 +114,11 @@ SilaServer::SilaServer(Session &session, QObject *parent)
     connect(&m_session, &Session::settingsChanged, this, refresh);
     connect(&m_session, &Session::potentiometerEnded, this, refresh);
     connect(&m_session, &Session::runEnded, this, &SilaServer::onRunEnded);
+    MethodRun &methods = m_session.methods();
+    connect(&methods, &MethodRun::progressChanged, this, &SilaServer::followMethod);
+    connect(&methods, &MethodRun::promptWaiting, this, &SilaServer::followMethod);
+    connect(&methods, &MethodRun::promptAnswered, this, &SilaServer::followMethod);
+    connect(&methods, &MethodRun::finished, this, &SilaServer::onMethodFinished);
     publish();
 }
 
@@ -209,7 +215,7 @@ QStringList SilaServer::implementedFeatures()
 {
     return {QLatin1String(sila::kServiceFeature), QLatin1String(sila::kCancelFeature),
             QLatin1String(sila::kDosingFeature), QLatin1String(sila::kFlowFeature),
-            QLatin1String(sila::kStatusFeature)};
+            QLatin1String(sila::kStatusFeature), QLatin1String(sila::kMethodFeature)};
 }
 
 QByteArray SilaServer::featureDefinition(const QString &identifier)
@@ -412,9 +418,90 @@ void SilaServer::stopRun()
         m_session.cancelStart();
 }
 
+void SilaServer::startMethod(const QByteArray &document, const QString &client,
+                             const std::shared_ptr<SessionReply<Confirmation>> &reply)
+{
+    const QString busy = m_starting ? tr("Another start is being checked.") : m_session.busyReason();
+    const QString pumpBusy = sila::errorId(sila::kMethodFeature, "PumpBusy");
+    if (!busy.isEmpty())
+        return reply->finish(sila::definedError(pumpBusy, busy));
+    const QString parameter = sila::parameterId(sila::kMethodFeature, "RunMethod", QStringLiteral("Method"));
+    MethodError error;
+    const auto method = parseMethod(document, &error);
+    if (!method)
+        return reply->finish(sila::validationError(parameter, error.text()));
+    if (const auto typing = m_session.entryBeingTyped())
+        return reply->finish(sila::definedError(
+            pumpBusy, tr("The operator is typing in %1.").arg(typing->field)));
+    if (const auto refused = m_session.methods().start(*method, MethodRun::Starter::Remote, client)) {
+        // A refused step is the document's fault; anything else is the pump's state now.
+        if (refused->step.isEmpty() && refused->message == m_session.busyReason())
+            return reply->finish(sila::definedError(pumpBusy, refused->message));
+        return reply->finish(sila::validationError(parameter, refused->text()));
+    }
+    m_currentMethod = QUuid::createUuid().toString(QUuid::WithoutBraces).toStdString();
+    m_methodName = method->name;
+    m_cancelled = false;
+    Execution execution;
+    execution.command = Execution::Command::RunMethod;
+    m_state.addExecution(m_currentMethod, execution);
+    followMethod();
+    reply->response().mutable_commandexecutionuuid()->set_value(m_currentMethod);
+    reply->finish();
+}
+
+void SilaServer::followMethod()
+{
+    if (m_currentMethod.empty() || !m_session.methods().running())
+        return;
+    const MethodRun::Progress now = m_session.methods().progress();
+    m_state.updateExecution(m_currentMethod, [&](Execution &e) {
+        e.step = now.step;
+        e.steps = now.steps;
+        e.stepText = now.stepText;
+        e.prompt = now.prompt;
+        e.progress = now.steps > 0 ? std::clamp(double(now.step - 1) / double(now.steps), 0.0, 1.0) : 0;
+    });
+}
+
+void SilaServer::onMethodFinished(bool completed, const QString &why)
+{
+    if (m_currentMethod.empty())
+        return;
+    const QString outcome = completed ? tr("Method %1 completed.").arg(m_methodName) : why;
+    const grpc::Status error = sila::definedError(
+        sila::errorId(sila::kMethodFeature, "MethodInterrupted"),
+        m_cancelled ? tr("Cancelled by a SiLA 2 client: %1").arg(why) : why);
+    m_state.updateExecution(m_currentMethod, [&](Execution &e) {
+        e.stage = completed ? Execution::Stage::Succeeded : Execution::Stage::Failed;
+        e.outcome = outcome;
+        e.prompt.clear();
+        e.secondsLeft = 0;
+        if (completed)
+            e.progress = 1;
+        else
+            e.error = error;
+    });
+    m_currentMethod.clear();
+    m_cancelled = false;
+}
+
+grpc::Status SilaServer::continueMethod()
+{
+    if (!m_session.methods().continuePrompt())
+        return sila::definedError(sila::errorId(sila::kMethodFeature, "NoPrompt"),
+                                  tr("No method waits for the operator."));
+    return grpc::Status::OK;
+}
+
 grpc::Status SilaServer::cancel(const std::string &uuid)
 {
     const auto execution = m_state.execution(uuid);
+    if (execution && !execution->finished() && uuid == m_currentMethod) {
+        m_cancelled = true;
+        m_session.methods().stop();
+        return grpc::Status::OK;
+    }
     if (!execution || execution->finished() || uuid != m_current)
         return sila::definedError(sila::errorId(sila::kCancelFeature, "InvalidCommandExecutionUUID"),
                                   tr("No command of this execution UUID is running."));
@@ -425,9 +512,11 @@ grpc::Status SilaServer::cancel(const std::string &uuid)
 
 void SilaServer::cancelAll()
 {
-    if (m_current.empty())
+    if (m_current.empty() && m_currentMethod.empty())
         return;
     m_cancelled = true;
+    if (!m_currentMethod.empty())
+        m_session.methods().stop();
     stopRun();
 }
 

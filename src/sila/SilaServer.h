@@ -43,7 +43,8 @@ public:
     using Confirmation = sila2::org::silastandard::CommandConfirmation;
     // Streams open at once at most; more are refused, so that a Stop always finds a thread.
     static constexpr int kMaxStreams = 32;
-    static constexpr int kMaxMessageBytes = 64 * 1024;
+    // A method document may hold 1 MiB; a call carries it and a little more.
+    static constexpr int kMaxMessageBytes = 1024 * 1024 + 64 * 1024;
 
     explicit SilaServer(Session &session, QObject *parent = nullptr);
     ~SilaServer() override;
@@ -75,6 +76,10 @@ public:
     // or the SiLA error, now or once the controller has answered.
     void startOrder(Execution::Command command, const QJsonObject &order, const QString &client,
                     const std::shared_ptr<SessionReply<Confirmation>> &reply);
+    // Checks and starts a method from a client, as remote control does.
+    void startMethod(const QByteArray &document, const QString &client,
+                     const std::shared_ptr<SessionReply<Confirmation>> &reply);
+    [[nodiscard]] grpc::Status continueMethod();
     // The Stop button's stop: always taken, nothing checked first.
     void stopRun();
     // CancelCommand: stops the run of that execution.
@@ -90,6 +95,8 @@ private:
     void publish();
     void showLine();
     void onRunEnded(const RunPlan &plan, const RunOutcome &outcome);
+    void followMethod();
+    void onMethodFinished(bool completed, const QString &why);
     void accept(Execution::Command command, const std::shared_ptr<SessionReply<Confirmation>> &reply);
     [[nodiscard]] grpc::Status notStarted(Execution::Command command,
                                           const std::optional<PumpRun::Refusal> &refusal) const;
@@ -108,6 +115,8 @@ private:
     QString m_error;
     QString m_serverName;
     std::string m_current; // the execution whose run goes on
+    std::string m_currentMethod; // the execution whose method goes on
+    QString m_methodName;
     QElapsedTimer m_since;   // since the current execution began
     double m_estimate = -1;  // its estimated seconds; -1: until Stop
     qint64 m_lastDosesDone = 0;

@@ -11,6 +11,7 @@
 
 #include "CancelController.grpc.pb.h"
 #include "ContinuousFlowService.grpc.pb.h"
+#include "MethodRunner.grpc.pb.h"
 #include "PumpDosingService.grpc.pb.h"
 #include "PumpStatusProvider.grpc.pb.h"
 #include "SiLAService.grpc.pb.h"
@@ -27,6 +28,7 @@ namespace cc = sila2::org::silastandard::core::commands::cancelcontroller::v1;
 namespace dose = sila2::org::vyt::pumps::pumpdosingservice::v1;
 namespace flow = sila2::org::vyt::pumps::continuousflowservice::v1;
 namespace stat = sila2::org::vyt::pumps::pumpstatusprovider::v1;
+namespace method = sila2::org::vyt::pumps::methodrunner::v1;
 using grpc::ServerContext;
 using grpc::Status;
 
@@ -198,16 +200,16 @@ Status Feature::followIntermediate(ServerContext *context, const fw::CommandExec
         return tooManyStreams();
     quint64 seen = 0;
     Execution now;
-    std::optional<std::pair<qint64, double>> sent;
+    std::optional<QString> sent;
     while (const auto version = m_server.state().waitExecution(
                request->value(), seen, [&] { return goOn(context); }, &now)) {
         seen = *version;
         if (now.finished())
             break;
         // An answer for each new amount, not for each tick of the remaining time.
-        if (sent && sent->first == now.dosesDone && sent->second == now.delivered)
+        if (sent == now.intermediate())
             continue;
-        sent = std::make_pair(now.dosesDone, now.delivered);
+        sent = now.intermediate();
         Intermediate answer;
         fill(now, answer);
         if (!writer->Write(answer))
@@ -619,6 +621,54 @@ private:
     }
 };
 
+class MethodRunner final : public method::MethodRunner::Service, Feature {
+public:
+    explicit MethodRunner(SilaServer &server) : Feature(server) {}
+
+    Status RunMethod(ServerContext *context, const method::RunMethod_Parameters *p,
+                     fw::CommandConfirmation *response) override
+    {
+        if (!p->has_method())
+            return sila::validationError(sila::parameterId(sila::kMethodFeature, "RunMethod", QStringLiteral("Method")),
+                                         QStringLiteral("The parameter Method is missing."));
+        const QByteArray document = QByteArray::fromStdString(p->method().value());
+        const QString client = clientOf(context);
+        return onSession<fw::CommandConfirmation>(context, response, [document, client](SilaServer &s, const auto &reply) {
+            s.startMethod(document, client, reply);
+        });
+    }
+    Status RunMethod_Info(ServerContext *context, const fw::CommandExecutionUUID *request,
+                          grpc::ServerWriter<fw::ExecutionInfo> *writer) override
+    {
+        return followInfo(context, request, writer);
+    }
+    Status RunMethod_Intermediate(ServerContext *context, const fw::CommandExecutionUUID *request,
+                                  grpc::ServerWriter<method::RunMethod_IntermediateResponses> *writer) override
+    {
+        return followIntermediate<method::RunMethod_IntermediateResponses>(
+            context, request, writer, [](const Execution &e, auto &answer) {
+                answer.mutable_step()->set_value(e.step);
+                answer.mutable_steps()->set_value(e.steps);
+                setString(answer.mutable_steptext(), e.stepText);
+                setString(answer.mutable_prompt(), e.prompt);
+            });
+    }
+    Status RunMethod_Result(ServerContext *context, const fw::CommandExecutionUUID *request,
+                            method::RunMethod_Responses *response) override
+    {
+        return result<method::RunMethod_Responses>(context, request, response, [](const Execution &e, auto &answer) {
+            setString(answer.mutable_outcome(), e.outcome);
+        });
+    }
+    Status ContinueMethod(ServerContext *context, const method::ContinueMethod_Parameters *,
+                          method::ContinueMethod_Responses *response) override
+    {
+        return answerNow<method::ContinueMethod_Responses>(context, response, [](SilaServer &s, auto &) {
+            return s.continueMethod();
+        });
+    }
+};
+
 } // namespace
 
 std::vector<std::unique_ptr<grpc::Service>> makeSilaServices(SilaServer &server)
@@ -629,6 +679,7 @@ std::vector<std::unique_ptr<grpc::Service>> makeSilaServices(SilaServer &server)
     services.push_back(std::make_unique<PumpDosingService>(server));
     services.push_back(std::make_unique<ContinuousFlowService>(server));
     services.push_back(std::make_unique<PumpStatusProvider>(server));
+    services.push_back(std::make_unique<MethodRunner>(server));
     return services;
 }
 

@@ -33,7 +33,7 @@ struct ObservedValues {
 
 // One observable command's run, as its _Info, _Intermediate and _Result tell it.
 struct Execution {
-    enum class Command { DoseVolume, StartFlow };
+    enum class Command { DoseVolume, StartFlow, RunMethod };
     enum class Stage { Waiting = 0, Running = 1, Succeeded = 2, Failed = 3 };
     Command command = Command::DoseVolume;
     Stage stage = Stage::Running;
@@ -41,10 +41,20 @@ struct Execution {
     double secondsLeft = -1;    // estimated; -1: unknown (until Stop)
     qint64 dosesDone = 0;
     double delivered = 0;
+    int step = 0;               // a method's step going on, of steps
+    int steps = 0;
+    QString stepText;
+    QString prompt;             // the prompt a method waits at
     QString outcome;            // the run's summary, once it has ended
     grpc::Status error;         // a failed run's SiLA error
     quint64 version = 0;        // counts changes, for the streams
     [[nodiscard]] bool finished() const { return stage == Stage::Succeeded || stage == Stage::Failed; }
+    // What an intermediate response tells; a new one goes out when this changes.
+    [[nodiscard]] QString intermediate() const
+    {
+        return QStringLiteral("%1|%2|%3|%4|%5")
+            .arg(dosesDone).arg(delivered, 0, 'g', 17).arg(step).arg(stepText, prompt);
+    }
 };
 
 class SilaState {

@@ -7,6 +7,7 @@ hostile calls and a connection without TLS.
 Usage: test_sila.py PROGRAM SIMULATOR
 """
 import base64
+import json
 import os
 import re
 import socket
@@ -39,15 +40,23 @@ import PumpDosingService_pb2_grpc as dg  # noqa: E402
 import ContinuousFlowService_pb2 as f  # noqa: E402
 import ContinuousFlowService_pb2_grpc as fg  # noqa: E402
 import PumpStatusProvider_pb2 as p  # noqa: E402
+import MethodRunner_pb2 as m  # noqa: E402
+import MethodRunner_pb2_grpc as mg  # noqa: E402
 import PumpStatusProvider_pb2_grpc as pg  # noqa: E402
 
 FEATURES = ["org.silastandard/core/SiLAService/v1",
             "org.silastandard/core.commands/CancelController/v1",
             "org.vyt/pumps/PumpDosingService/v1",
             "org.vyt/pumps/ContinuousFlowService/v1",
-            "org.vyt/pumps/PumpStatusProvider/v1"]
+            "org.vyt/pumps/PumpStatusProvider/v1",
+            "org.vyt/pumps/MethodRunner/v1"]
 DOSING = "org.vyt/pumps/PumpDosingService/v1"
 FLOW = "org.vyt/pumps/ContinuousFlowService/v1"
+METHOD = "org.vyt/pumps/MethodRunner/v1"
+DOSE_PROMPT_DOSE = json.dumps({"format": "vyt-method/1", "name": "Dose, ask, dose", "steps": [
+    {"dose": {"quantity": 3, "unit": "µl", "repetitions": 1, "pause": 0, "pause_unit": "ms"}},
+    {"prompt": {"text": "Place the <b>vial</b>, then continue."}},
+    {"dose": {"quantity": 3, "unit": "µl", "repetitions": 1, "pause": 0, "pause_unit": "ms"}}]})
 
 
 def free_port():
@@ -81,6 +90,7 @@ class Rig:
         self.port = free_port()
         self.stderr = []
         self.program = None
+        self.ended = False
         self.start_program()
         self.channel = self.secure_channel()
 
@@ -136,7 +146,7 @@ def setUpModule():
 def tearDownModule():
     died = rig.program.poll()
     rig.close()
-    if died is not None:
+    if died is not None and not rig.ended:
         sys.stderr.write(f"The program ended during the tests (status {died}):\n" + "".join(rig.stderr))
 
 
@@ -401,7 +411,7 @@ class RefusalTest(unittest.TestCase):
 
     def test_too_large_a_message_is_refused(self):
         with self.assertRaises(grpc.RpcError) as raised:
-            self.dosing.DoseVolume(dose_parameters(unit="x" * (100 * 1024)))
+            self.dosing.DoseVolume(dose_parameters(unit="x" * (2 * 1024 * 1024)))
         self.assertEqual(raised.exception.code(), grpc.StatusCode.RESOURCE_EXHAUSTED)
         # ... and the server goes on.
         sg.SiLAServiceStub(rig.channel).Get_ServerName(s.Get_ServerName_Parameters())
@@ -414,6 +424,67 @@ class RefusalTest(unittest.TestCase):
             self.assertEqual(detail.errorType, fw.FrameworkError.COMMAND_EXECUTION_NOT_FINISHED)
         finally:
             self.flow.Stop(f.Stop_Parameters())
+
+
+class MethodTest(unittest.TestCase):
+    def setUp(self):
+        self.methods = mg.MethodRunnerStub(rig.channel)
+        wait_idle()
+
+    def tearDown(self):
+        dg.PumpDosingServiceStub(rig.channel).Stop(d.Stop_Parameters())
+        wait_idle()
+
+    def run_until_prompt(self):
+        before = len(rig.received())
+        uuid = self.methods.RunMethod(m.RunMethod_Parameters(Method=fw.String(value=DOSE_PROMPT_DOSE))).commandExecutionUUID
+        steps = self.methods.RunMethod_Intermediate(uuid, timeout=30)
+        for step in steps:
+            if step.Prompt.value:
+                self.assertEqual((step.Step.value, step.Steps.value), (2, 3))
+                self.assertEqual(step.Prompt.value, "Place the <b>vial</b>, then continue.")
+                break
+        return uuid, steps, before
+
+    def test_a_method_runs_through_its_prompt(self):
+        uuid, steps, before = self.run_until_prompt()
+        self.methods.ContinueMethod(m.ContinueMethod_Parameters())
+        infos = list(self.methods.RunMethod_Info(uuid, timeout=30))
+        self.assertEqual(infos[-1].commandStatus, fw.ExecutionInfo.finishedSuccessfully)
+        self.assertEqual(self.methods.RunMethod_Result(uuid).Outcome.value, "Method Dose, ask, dose completed.")
+        moves = [x for x in rig.received()[before:] if x.startswith("NP ")]
+        self.assertEqual(len(moves), 2, "one move per dose step")
+        steps.cancel()
+
+    def test_cancelling_a_method_at_its_prompt(self):
+        uuid, steps, _ = self.run_until_prompt()
+        steps.cancel()
+        cg.CancelControllerStub(rig.channel).CancelCommand(c.CancelCommand_Parameters(
+            CommandExecutionUUID=c.DataType_UUID(UUID=fw.String(value=uuid.value))))
+        infos = list(self.methods.RunMethod_Info(uuid, timeout=10))
+        self.assertEqual(infos[-1].commandStatus, fw.ExecutionInfo.finishedWithError)
+        kind, detail = sila_error_of(lambda: self.methods.RunMethod_Result(uuid))
+        self.assertEqual(detail.errorIdentifier, METHOD + "/DefinedExecutionError/MethodInterrupted")
+        self.assertTrue(detail.message.startswith("Cancelled by a SiLA 2 client: Stopped at step 2 of 3"), detail.message)
+
+    def test_refusals(self):
+        parameter = METHOD + "/Command/RunMethod/Parameter/Method"
+        wait_too_long = json.dumps({"format": "vyt-method/1", "name": "x", "steps": [
+            {"wait": {"duration": 25, "duration_unit": "h"}}]})
+        table = [("not JSON", lambda: self.methods.RunMethod(m.RunMethod_Parameters(Method=fw.String(value="{"))),
+                  "validationError", parameter),
+                 ("a step refused", lambda: self.methods.RunMethod(m.RunMethod_Parameters(Method=fw.String(value=wait_too_long))),
+                  "validationError", parameter),
+                 ("no method", lambda: self.methods.RunMethod(m.RunMethod_Parameters()), "validationError", parameter),
+                 ("nothing waits", lambda: self.methods.ContinueMethod(m.ContinueMethod_Parameters()),
+                  "definedExecutionError", METHOD + "/DefinedExecutionError/NoPrompt")]
+        for name, call, kind, where in table:
+            with self.subTest(name):
+                got, detail = sila_error_of(call)
+                self.assertEqual(got, kind)
+                self.assertEqual(getattr(detail, "parameter", "") or detail.errorIdentifier, where)
+        got, detail = sila_error_of(table[1][1])
+        self.assertRegex(detail.message, r"^step 1 \(wait\): ")
 
 
 class StatusTest(unittest.TestCase):
@@ -485,6 +556,30 @@ class ConnectionTest(unittest.TestCase):
         for stream in streams:
             stream.cancel()
         self.assertLess(time.monotonic() - wait_idle_before, 20)
+
+
+class ZEndTest(unittest.TestCase):
+    """Last: the program ends on SIGTERM with streams open, the drive stopped first."""
+
+    def test_terminate_with_streams_open(self):
+        wait_idle()
+        status = pg.PumpStatusProviderStub(rig.channel)
+        streams = [status.Subscribe_RunState(p.Subscribe_RunState_Parameters(), timeout=30) for _ in range(8)]
+        for stream in streams:
+            next(stream)
+        flow = fg.ContinuousFlowServiceStub(rig.channel)
+        uuid = flow.StartFlow(flow_parameters(150, "rpm", 0, "s")).commandExecutionUUID
+        info = flow.StartFlow_Info(uuid, timeout=30)
+        next(info)
+        wait_until(lambda: rig.received()[-1:] == ["V 150"], what="V 150")
+        started = time.monotonic()
+        rig.program.terminate()
+        rig.ended = True
+        self.assertEqual(rig.program.wait(10), 128 + 15)
+        self.assertLess(time.monotonic() - started, 5, "no stream holds the program")
+        wait_until(lambda: rig.received()[-2:] == ["SOR 0", "V 0"], timeout=2, what="the stop on the line")
+        for stream in streams + [info]:
+            stream.cancel()
 
 
 class ExampleTest(unittest.TestCase):
