@@ -148,6 +148,7 @@ private slots:
     void clientRunShowsOnTheLine();
     void stopWinsWhateverTheWindowDoes_data();
     void stopWinsWhateverTheWindowDoes();
+    void aTakenPortIsNamed();
 };
 
 void tst_silawindow::busyOperatorRefusesAStart_data()
@@ -273,6 +274,20 @@ void tst_silawindow::stopWinsWhateverTheWindowDoes()
     };
     QTRY_COMPARE(afterTheFlow(), (QStringList{"SOR 0", "V 0"}));
     QVERIFY(rig.app.waitForRunEnd());
+}
+
+void tst_silawindow::aTakenPortIsNamed()
+{
+    Rig rig;
+    QVERIFY(rig.ok);
+    QString why;
+    const auto credentials =
+        loadSilaCredentials({}, {}, SilaServer::serverUuid(), QHostAddress::LocalHost, &why);
+    QVERIFY2(credentials, qPrintable(why));
+    SilaServer second(rig.app.window().session());
+    QVERIFY(!second.listen(rig.server->where(), *credentials));
+    QCOMPARE(second.error(), QStringLiteral("it cannot listen on %1 (address already in use).")
+                                 .arg(rig.server->where().text()));
 }
 
 QTEST_MAIN(tst_silawindow)

@@ -21,8 +21,11 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QSettings>
+#include <QRegularExpression>
 #include <QUuid>
 #include <cstdio>
+#include <grpc/support/log.h>
+#include <mutex>
 
 // Outside any namespace, as the resource system wants it.
 static void initSilaResources()
@@ -72,6 +75,28 @@ QString parameterFor(Execution::Command command, const QString &field)
 }
 
 const QString kSilaGroup = QStringLiteral("SiLA");
+
+// gRPC's own log is kept from stderr: a client failing its handshake must not write into
+// the operator's messages. Its last error gives the reason a port cannot be had.
+std::mutex g_grpcLogMutex;
+std::string g_lastGrpcError;
+
+void keepGrpcError(gpr_log_func_args *args)
+{
+    if (args->severity != GPR_LOG_SEVERITY_ERROR)
+        return;
+    std::lock_guard<std::mutex> lock(g_grpcLogMutex);
+    g_lastGrpcError = args->message;
+}
+
+// "address already in use", from gRPC's error text, or empty.
+QString lastSystemError()
+{
+    std::lock_guard<std::mutex> lock(g_grpcLogMutex);
+    static const QRegularExpression osError(QStringLiteral("os_error:\\\\?\"([^\"\\\\]+)"));
+    const QRegularExpressionMatch found = osError.match(QString::fromStdString(g_lastGrpcError));
+    return found.hasMatch() ? found.captured(1).toLower() : QString();
+}
 
 QString storedText(const QString &key)
 {
@@ -139,6 +164,7 @@ bool SilaServer::listen(const RemoteAddress &where, const SilaCredentials &crede
     grpc::SslServerCredentialsOptions tls(GRPC_SSL_DONT_REQUEST_CLIENT_CERTIFICATE);
     tls.pem_key_cert_pairs.push_back(
         {credentials.keyPem.toStdString(), credentials.certificatePem.toStdString()});
+    gpr_set_log_function(keepGrpcError);
     m_services = makeSilaServices(*this);
     grpc::ServerBuilder builder;
     int port = 0;
@@ -153,6 +179,9 @@ bool SilaServer::listen(const RemoteAddress &where, const SilaCredentials &crede
     builder.SetResourceQuota(quota);
     builder.SetSyncServerOption(grpc::ServerBuilder::SyncServerOption::MIN_POLLERS, 1);
     builder.SetSyncServerOption(grpc::ServerBuilder::SyncServerOption::MAX_POLLERS, 2);
+    // gRPC shares a port with another server by default: a second program on it would
+    // take half the calls, a Stop among them.
+    builder.AddChannelArgument(GRPC_ARG_ALLOW_REUSEPORT, 0);
     builder.AddChannelArgument(GRPC_ARG_MAX_CONCURRENT_STREAMS, 2 * kMaxStreams);
     // A client that opens a connection and says nothing does not keep it for long.
     builder.AddChannelArgument(GRPC_ARG_SERVER_HANDSHAKE_TIMEOUT_MS, 10000);
@@ -160,7 +189,9 @@ bool SilaServer::listen(const RemoteAddress &where, const SilaCredentials &crede
     m_server = builder.BuildAndStart();
     if (!m_server || port == 0) {
         m_server.reset();
-        m_error = tr("it cannot listen on %1.").arg(where.text());
+        const QString why = lastSystemError();
+        m_error = why.isEmpty() ? tr("it cannot listen on %1.").arg(where.text())
+                                : tr("it cannot listen on %1 (%2).").arg(where.text(), why);
         return false;
     }
     m_where = where;
