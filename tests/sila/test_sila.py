@@ -536,6 +536,23 @@ class ConnectionTest(unittest.TestCase):
                 self.assertEqual(raised.exception.code(), grpc.StatusCode.UNAVAILABLE)
                 channel.close()
 
+    def test_a_stop_gets_through_silent_and_garbage_connections(self):
+        table = [("silent", b""), ("garbage", b"\x16\x03\x01\xff\xff" + b"x" * 4096),
+                 ("plain HTTP/2 preface", b"PRI * HTTP/2.0\r\n\r\nSM\r\n\r\n")]
+        for name, bytes_sent in table:
+            with self.subTest(name):
+                held = []
+                for _ in range(100):
+                    sock = socket.create_connection(("127.0.0.1", rig.port))
+                    if bytes_sent:
+                        sock.sendall(bytes_sent)
+                    held.append(sock)
+                started = time.monotonic()
+                dg.PumpDosingServiceStub(rig.channel).Stop(d.Stop_Parameters(), timeout=5)
+                self.assertLess(time.monotonic() - started, 1)
+                for sock in held:
+                    sock.close()
+
     def test_a_stop_gets_through_while_streams_fill_the_server(self):
         status = pg.PumpStatusProviderStub(rig.channel)
         streams = [status.Subscribe_RunState(p.Subscribe_RunState_Parameters(), timeout=30) for _ in range(40)]
