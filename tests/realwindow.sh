@@ -24,6 +24,7 @@ done
 work=$(mktemp -d)
 pids=()
 scenario="" log="" app="" code=""
+program_args=() # options for the program's start, besides the settings
 stop_started() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done; }
 trap 'stop_started; rm -rf "$work"' EXIT
 fail() {
@@ -72,7 +73,8 @@ start_program() {
     printf '[Ports]\nCOM1=%s\n' "$device" >"$config/vyt/vyt.conf"
     if [ $# -gt 0 ]; then printf '[COM1]\n'; printf '%s\n' "$@"; fi >>"$config/vyt/vyt.conf"
     journal="$config/vyt-pump-controller/runs.csv"
-    XDG_CONFIG_HOME="$config" XDG_DATA_HOME="$config" QT_QPA_PLATFORM=xcb "$program" >"$work/$scenario.app" 2>&1 &
+    XDG_CONFIG_HOME="$config" XDG_DATA_HOME="$config" QT_QPA_PLATFORM=xcb "$program" "${program_args[@]}" \
+        >"$work/$scenario.app" 2>&1 &
     app=$!
     pids+=($app)
 }
@@ -394,6 +396,36 @@ scenario_heldkey() {
     echo "ok heldkey: F12 held for 2 s sent LR6400 and M once"
 }
 
+# A SiLA 2 client doses and runs a flow beside the real window; Enter on the window while
+# the client's flow runs starts nothing, and leaving the program stops the drive first.
+scenario_sila() {
+    local port client flow_client python=/usr/bin/python3 example
+    example="$(dirname "$0")/../examples/sila_dose.py"
+    "$python" -c "import grpc, google.protobuf" 2>/dev/null || { echo "skip sila: no python3-grpcio"; return 0; }
+    port=$("$python" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+    program_args=(--sila "127.0.0.1:$port")
+    begin sila
+    client=(env XDG_CONFIG_HOME="$work/sila.config" "$python" "$example" --server "127.0.0.1:$port")
+    poll 10 0.1 test -s "$work/sila.config/vyt/sila-server.crt" || fail "no certificate made"
+    "${client[@]}" dose 30 µl --repetitions 3 >"$work/sila.dose" 2>&1 || fail "the client's dose: $(cat "$work/sila.dose")"
+    grep -qx '3 of 3 doses done, 90 µl' "$work/sila.dose" || fail "the client saw: $(cat "$work/sila.dose")"
+    commands | grep -qx 'LA 3840' || fail "no LA 3840 for the third 30 µl dose"
+    "${client[@]}" flow 150 rpm >"$work/sila.flow" 2>&1 &
+    flow_client=$!
+    pids+=($flow_client)
+    wait_log " V 150$"
+    focus "COM1: vyt-Pump controller"
+    # Start is disabled during the client's run: Enter presses the focused button, at most Stop.
+    xdotool key Return
+    sleep 0.3
+    [ "$(commands | grep -cx 'V 150')" -eq 1 ] || fail "Enter during the client's flow sent another start"
+    leave_without_saving
+    expect_stop_last
+    poll 10 0.1 eval '! kill -0 $flow_client 2>/dev/null' || fail "the client's flow did not end"
+    grep -q '^Flow ' "$work/sila.flow" || fail "the client's flow did not end with its summary: $(cat "$work/sila.flow")"
+    echo "ok sila: a client's dose and flow beside the window; Enter started nothing"
+}
+
 # Runs one scenario in its own subshell, which stops the processes it started on the way out.
 failed=() scenarios=0
 run() {
@@ -419,6 +451,7 @@ run scenario_buttons
 run scenario_place
 run scenario_heldkey
 run scenario_method
+run scenario_sila
 took=$(($(date +%s%3N) - start))
 [ ${#failed[@]} -eq 0 ] || { echo "FAIL after $took ms: ${failed[*]}"; exit 1; }
 echo "PASS: $scenarios scenarios in $took ms"
