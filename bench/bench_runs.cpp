@@ -455,7 +455,7 @@ struct SilaOn {
     {
         QString why;
         const auto credentials =
-            loadSilaCredentials({}, {}, SilaServer::serverUuid(), QHostAddress::LocalHost, &why);
+            loadSilaCredentials({}, {}, SilaServer::serverUuid(0), QHostAddress::LocalHost, &why);
         if (!credentials)
             return;
         server = std::make_unique<SilaServer>(window.session());

@@ -3,7 +3,7 @@
 
 It generates its gRPC code from the .proto files (protoc and grpc_python_plugin, from
 Debian's protobuf-compiler and protobuf-compiler-grpc), talks TLS to the server, and
-trusts the program's own certificate (sila-server.crt beside vyt.conf) unless told
+trusts the program's own certificate (sila-server-PORT.crt beside vyt.conf) unless told
 otherwise.
 
   sila_dose.py info                              the server and its features
@@ -28,9 +28,11 @@ PROTO_DIRS = [os.path.join(HERE, "..", "src", "sila", "proto"),
 DOSING = "org.vyt/pumps/PumpDosingService/v1"
 
 
-def default_certificate():
+def default_certificate(server):
+    """The program's own certificate for the server at ADDRESS:PORT, beside vyt.conf."""
     config = os.environ.get("XDG_CONFIG_HOME") or os.path.join(os.path.expanduser("~"), ".config")
-    return os.path.join(config, "vyt", "sila-server.crt")
+    port = server.rsplit(":", 1)[-1]
+    return os.path.join(config, "vyt", f"sila-server-{port}.crt")
 
 
 def generate_stubs(proto_dir, out_dir):
@@ -150,8 +152,8 @@ def stop(channel):
 def parse(argv):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--server", default="127.0.0.1:50052", help="ADDRESS:PORT of the server (default %(default)s)")
-    parser.add_argument("--cert", default=default_certificate(),
-                        help="the certificate to trust (default %(default)s)")
+    parser.add_argument("--cert", help="the certificate to trust (default: sila-server-PORT.crt "
+                                       "beside vyt.conf, the program's own for that port)")
     parser.add_argument("--proto-dir", help="where the .proto files are (default: the project's src/sila/proto)")
     parser.add_argument("--timeout", type=float, default=10, help="seconds to wait for the server to answer a call")
     commands = parser.add_subparsers(dest="command", required=True)
@@ -173,6 +175,7 @@ def parse(argv):
 
 def main(argv=None):
     args = parse(argv)
+    args.cert = args.cert or default_certificate(args.server)
     proto_dir = args.proto_dir or next((p for p in PROTO_DIRS if os.path.isdir(p)), PROTO_DIRS[0])
     with tempfile.TemporaryDirectory() as stubs:
         generate_stubs(proto_dir, stubs)

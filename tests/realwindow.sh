@@ -406,7 +406,7 @@ scenario_sila() {
     program_args=(--sila "127.0.0.1:$port")
     begin sila
     client=(env XDG_CONFIG_HOME="$work/sila.config" "$python" "$example" --server "127.0.0.1:$port")
-    poll 10 0.1 test -s "$work/sila.config/vyt/sila-server.crt" || fail "no certificate made"
+    poll 10 0.1 test -s "$work/sila.config/vyt/sila-server-$port.crt" || fail "no certificate made"
     "${client[@]}" dose 30 µl --repetitions 3 >"$work/sila.dose" 2>&1 || fail "the client's dose: $(cat "$work/sila.dose")"
     grep -qx '3 of 3 doses done, 90 µl' "$work/sila.dose" || fail "the client saw: $(cat "$work/sila.dose")"
     commands | grep -qx 'LA 3840' || fail "no LA 3840 for the third 30 µl dose"

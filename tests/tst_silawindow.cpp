@@ -53,7 +53,7 @@ public:
         app.sim().setInstantMoves(true);
         QString why;
         const auto credentials =
-            loadSilaCredentials({}, {}, SilaServer::serverUuid(), QHostAddress::LocalHost, &why);
+            loadSilaCredentials({}, {}, SilaServer::serverUuid(0), QHostAddress::LocalHost, &why);
         if (!credentials)
             return;
         server = std::make_unique<SilaServer>(app.window().session());
@@ -149,6 +149,7 @@ private slots:
     void stopWinsWhateverTheWindowDoes_data();
     void stopWinsWhateverTheWindowDoes();
     void aTakenPortIsNamed();
+    void eachPortIsAServerOfItsOwn();
 };
 
 void tst_silawindow::busyOperatorRefusesAStart_data()
@@ -282,12 +283,24 @@ void tst_silawindow::aTakenPortIsNamed()
     QVERIFY(rig.ok);
     QString why;
     const auto credentials =
-        loadSilaCredentials({}, {}, SilaServer::serverUuid(), QHostAddress::LocalHost, &why);
+        loadSilaCredentials({}, {}, SilaServer::serverUuid(0), QHostAddress::LocalHost, &why);
     QVERIFY2(credentials, qPrintable(why));
     SilaServer second(rig.app.window().session());
     QVERIFY(!second.listen(rig.server->where(), *credentials));
     QCOMPARE(second.error(), QStringLiteral("it cannot listen on %1 (address already in use).")
                                  .arg(rig.server->where().text()));
+}
+
+void tst_silawindow::eachPortIsAServerOfItsOwn()
+{
+    // Two programs on one settings folder: their UUIDs, and so their announcements and
+    // certificates, differ, and each stays the same at the next start.
+    const QString first = SilaServer::serverUuid(50052);
+    const QString second = SilaServer::serverUuid(50053);
+    QVERIFY(first != second);
+    QCOMPARE(SilaServer::serverUuid(50052), first);
+    QVERIFY(defaultSilaCertificatePath(50052) != defaultSilaCertificatePath(50053));
+    QVERIFY(defaultSilaKeyPath(50052).endsWith(QStringLiteral("/sila-server-50052.key")));
 }
 
 QTEST_MAIN(tst_silawindow)

@@ -154,7 +154,7 @@ CommandLine parseCommandLine(int argc, char *argv[])
         QStringLiteral("Serve the pump to lab orchestrators as a SiLA 2 server (gRPC over TLS) "
                        "at [ADDRESS:]PORT, announced over mDNS. ADDRESS is 127.0.0.1 (this "
                        "machine only) unless given. Without --sila-cert, the certificate is "
-                       "the program's own: sila-server.crt beside vyt.conf, made at the first "
+                       "the program's own: sila-server-PORT.crt beside vyt.conf, made at the first "
                        "start; clients must be given it to trust."),
         QStringLiteral("[ADDRESS:]PORT"));
     const QCommandLineOption silaCert(

@@ -518,10 +518,11 @@ std::optional<SilaCredentials> storedOwnCredentials(const QString &certPath, con
 }
 
 std::optional<SilaCredentials> ownCredentials(const QString &uuid,
-                                              const QHostAddress &listenAddress, QString *error)
+                                              const QHostAddress &listenAddress, quint16 port,
+                                              QString *error)
 {
-    const QString certPath = defaultSilaCertificatePath();
-    const QString keyPath = defaultSilaKeyPath();
+    const QString certPath = defaultSilaCertificatePath(port);
+    const QString keyPath = defaultSilaKeyPath(port);
     const KeyFile key = readKeyFile(keyPath, true);
     if (!key.problem.isEmpty() && !key.missing)
         return refuse(error,
@@ -596,23 +597,27 @@ std::optional<SilaCredentials> labCredentials(const QString &certPath, const QSt
 
 } // namespace
 
-QString defaultSilaCertificatePath()
+namespace {
+QString ownFile(quint16 port, const char *suffix)
 {
-    return QFileInfo(openStore()->fileName()).absolutePath() + QStringLiteral("/sila-server.crt");
+    const QString name = port == 0 ? QStringLiteral("sila-server")
+                                   : QStringLiteral("sila-server-%1").arg(port);
+    return QFileInfo(openStore()->fileName()).absolutePath() + QLatin1Char('/') + name +
+           QLatin1String(suffix);
 }
+} // namespace
 
-QString defaultSilaKeyPath()
-{
-    return QFileInfo(openStore()->fileName()).absolutePath() + QStringLiteral("/sila-server.key");
-}
+QString defaultSilaCertificatePath(quint16 listenPort) { return ownFile(listenPort, ".crt"); }
+
+QString defaultSilaKeyPath(quint16 listenPort) { return ownFile(listenPort, ".key"); }
 
 std::optional<SilaCredentials> loadSilaCredentials(const QString &certFile, const QString &keyFile,
                                                    const QString &serverUuid,
                                                    const QHostAddress &listenAddress,
-                                                   QString *error)
+                                                   QString *error, quint16 listenPort)
 {
     auto credentials = certFile.isEmpty() && keyFile.isEmpty()
-                           ? ownCredentials(serverUuid, listenAddress, error)
+                           ? ownCredentials(serverUuid, listenAddress, listenPort, error)
                            : labCredentials(certFile, keyFile, error);
     // What failed to parse stays in OpenSSL's error queue; gRPC is not to read it as its own.
     ERR_clear_error();

@@ -20,14 +20,16 @@ struct SilaCredentials {
 // certificate and its file be private to the user; nothing is changed. Without them the
 // program's own pair is used, made at the first start and made anew when it names another
 // server UUID, is not valid now or does not name the listen address. nullopt with the
-// reason in *error, worded to follow "SiLA 2 is off: ".
+// reason in *error, worded to follow "SiLA 2 is off: ". Each listen port is a server of its
+// own, with a pair of its own (two programs on one settings folder do not share one).
 [[nodiscard]] std::optional<SilaCredentials>
 loadSilaCredentials(const QString &certFile, const QString &keyFile, const QString &serverUuid,
-                    const QHostAddress &listenAddress, QString *error);
+                    const QHostAddress &listenAddress, QString *error, quint16 listenPort = 0);
 
-// sila-server.crt / sila-server.key in the settings folder.
-[[nodiscard]] QString defaultSilaCertificatePath();
-[[nodiscard]] QString defaultSilaKeyPath();
+// sila-server-PORT.crt / sila-server-PORT.key in the settings folder; for port 0 (a test's
+// free port) sila-server.crt / sila-server.key.
+[[nodiscard]] QString defaultSilaCertificatePath(quint16 listenPort = 0);
+[[nodiscard]] QString defaultSilaKeyPath(quint16 listenPort = 0);
 
 // The object identifier of the certificate extension that holds the server UUID.
 constexpr const char *kSilaUuidExtensionOid = "1.3.6.1.4.1.58583";

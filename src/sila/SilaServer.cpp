@@ -98,16 +98,21 @@ QString lastSystemError()
     return found.hasMatch() ? found.captured(1).toLower() : QString();
 }
 
-QString storedText(const QString &key)
+QString identityKey(quint16 port, const char *name)
 {
-    auto store = openStore();
-    return store->value(kSilaGroup + QLatin1Char('/') + key).toString();
+    return QStringLiteral("%1/%2/%3").arg(kSilaGroup).arg(port).arg(QLatin1String(name));
 }
 
-void storeText(const QString &key, const QString &value)
+QString storedText(quint16 port, const char *name)
 {
     auto store = openStore();
-    store->setValue(kSilaGroup + QLatin1Char('/') + key, value);
+    return store->value(identityKey(port, name)).toString();
+}
+
+void storeText(quint16 port, const char *name, const QString &value)
+{
+    auto store = openStore();
+    store->setValue(identityKey(port, name), value);
     store->sync();
 }
 
@@ -117,9 +122,6 @@ SilaServer::SilaServer(Session &session, QObject *parent)
     : QObject(parent), m_session(session), m_bridge(this)
 {
     initSilaResources();
-    m_serverName = storedText(QStringLiteral("ServerName"));
-    if (m_serverName.isEmpty())
-        m_serverName = defaultServerName();
     m_refresh.setInterval(1000);
     connect(&m_refresh, &QTimer::timeout, this, [this] {
         publish();
@@ -164,6 +166,11 @@ bool SilaServer::listen(const RemoteAddress &where, const SilaCredentials &crede
     grpc::SslServerCredentialsOptions tls(GRPC_SSL_DONT_REQUEST_CLIENT_CERTIFICATE);
     tls.pem_key_cert_pairs.push_back(
         {credentials.keyPem.toStdString(), credentials.certificatePem.toStdString()});
+    m_identityPort = where.port;
+    m_uuid = serverUuid(where.port);
+    m_serverName = storedText(where.port, "ServerName");
+    if (m_serverName.isEmpty())
+        m_serverName = defaultServerName();
     gpr_set_log_function(keepGrpcError);
     m_services = makeSilaServices(*this);
     grpc::ServerBuilder builder;
@@ -216,13 +223,13 @@ void SilaServer::showLine()
                      !m_where.loopback());
 }
 
-QString SilaServer::serverUuid()
+QString SilaServer::serverUuid(quint16 listenPort)
 {
-    const QString stored = storedText(QStringLiteral("ServerUUID"));
+    const QString stored = storedText(listenPort, "ServerUUID");
     if (!QUuid::fromString(stored).isNull() && stored.size() == 36 && stored == stored.toLower())
         return stored;
     const QString made = QUuid::createUuid().toString(QUuid::WithoutBraces);
-    storeText(QStringLiteral("ServerUUID"), made);
+    storeText(listenPort, "ServerUUID", made);
     return made;
 }
 
@@ -231,7 +238,7 @@ QString SilaServer::defaultServerName() { return QStringLiteral("vyt-Pump contro
 void SilaServer::setServerName(const QString &name)
 {
     m_serverName = name;
-    storeText(QStringLiteral("ServerName"), name);
+    storeText(m_identityPort, "ServerName", name);
     if (m_discovery)
         m_discovery->rename(name);
 }
@@ -561,10 +568,10 @@ std::unique_ptr<SilaServer> startSila(Session &session, const SilaOptions &optio
             showLine(line, true);
         return std::unique_ptr<SilaServer>();
     };
-    const QString uuid = SilaServer::serverUuid();
+    const QString uuid = SilaServer::serverUuid(options.where.port);
     QString why;
     const auto credentials = loadSilaCredentials(options.certificateFile, options.keyFile, uuid,
-                                                 options.where.address, &why);
+                                                 options.where.address, &why, options.where.port);
     if (!credentials)
         return refuse(why);
     auto server = std::make_unique<SilaServer>(session);

@@ -57,8 +57,10 @@ public:
     // The status line's text: "SiLA 2: 127.0.0.1:50052".
     [[nodiscard]] QString lineText() const;
 
-    // The server's identity, kept in the settings ([SiLA]).
-    [[nodiscard]] static QString serverUuid();
+    // The server's identity, kept in the settings ([SiLA], per listen port: two programs on
+    // one settings folder are two servers).
+    [[nodiscard]] static QString serverUuid(quint16 listenPort);
+    [[nodiscard]] QString uuid() const { return m_uuid; }
     [[nodiscard]] static QString defaultServerName();
     [[nodiscard]] QString serverName() const { return m_serverName; }
     void setServerName(const QString &name);
@@ -114,6 +116,8 @@ private:
     RemoteAddress m_where;
     QString m_error;
     QString m_serverName;
+    QString m_uuid;
+    quint16 m_identityPort = 0; // the port asked for: the identity's key
     std::string m_current; // the execution whose run goes on
     std::string m_currentMethod; // the execution whose method goes on
     QString m_methodName;

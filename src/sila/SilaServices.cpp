@@ -344,7 +344,10 @@ public:
     Status Get_ServerUUID(ServerContext *context, const svc::Get_ServerUUID_Parameters *,
                           svc::Get_ServerUUID_Responses *response) override
     {
-        return constant(context, response, &std::remove_pointer_t<decltype(response)>::mutable_serveruuid, SilaServer::serverUuid());
+        return answerNow<svc::Get_ServerUUID_Responses>(context, response, [](SilaServer &s, auto &answer) {
+            setString(answer.mutable_serveruuid(), s.uuid());
+            return Status::OK;
+        });
     }
     Status Get_ServerDescription(ServerContext *context, const svc::Get_ServerDescription_Parameters *,
                                  svc::Get_ServerDescription_Responses *response) override

@@ -111,7 +111,7 @@ class Rig:
             raise AssertionError("the program did not start SiLA 2:\n" + "".join(self.stderr))
 
     def certificate(self):
-        with open(os.path.join(self.config, "vyt", "sila-server.crt"), "rb") as pem:
+        with open(os.path.join(self.config, "vyt", f"sila-server-{self.port}.crt"), "rb") as pem:
             return pem.read()
 
     def secure_channel(self):
