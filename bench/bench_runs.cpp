@@ -664,17 +664,14 @@ double statusRoundTrip(quint16 port, const QByteArray &request)
     return double(t.nsecsElapsed()) / 1000.0;
 }
 
-// kStatusRequests status requests from a thread of their own, while this thread serves.
-LatencyFigure statusLatency(RemoteOn &remote)
+// kStatusRequests calls from a thread of their own, while this thread serves; each call
+// answers its microseconds, or < 0 when it failed (the figure is then not measured).
+LatencyFigure timedOnClientThread(const std::function<double()> &call)
 {
-    const QByteArray request =
-        "GET /v1/status HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer " +
-        remote.token.value() + "\r\nConnection: close\r\n\r\n";
-    const quint16 port = remote.server->port();
     std::vector<double> us;
     std::unique_ptr<QThread> client(QThread::create([&] {
         for (int i = 0; i < kStatusRequests; ++i) {
-            const double one = statusRoundTrip(port, request);
+            const double one = call();
             if (one < 0)
                 return;
             us.push_back(one);
@@ -690,6 +687,35 @@ LatencyFigure statusLatency(RemoteOn &remote)
     return {us.at(us.size() / 2), us.at(size_t(double(us.size()) * 0.99)), us.back()};
 }
 
+LatencyFigure statusLatency(RemoteOn &remote)
+{
+    const QByteArray request =
+        "GET /v1/status HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer " +
+        remote.token.value() + "\r\nConnection: close\r\n\r\n";
+    const quint16 port = remote.server->port();
+    return timedOnClientThread([&] { return statusRoundTrip(port, request); });
+}
+
+// A dose that waits for its arrival until Stop (the controller is a silent one).
+bool startWaitingDose(AppFixture &app)
+{
+    chooseDosing(app, QStringLiteral("10"), QStringLiteral("1"));
+    app.state().KeineAntwort = false;
+    app.state().ParameterGeaendert = false;
+    app.find<QPushButton>("cmdStart")->click();
+    return app.window().running();
+}
+
+// The CPU share of one core over kMeasureMs of this process sitting idle.
+double idleShare()
+{
+    QElapsedTimer wall;
+    const double cpu0 = cpuSeconds();
+    wall.start();
+    (void)waitUntil([] { return false; }, kMeasureMs);
+    return 100.0 * (cpuSeconds() - cpu0) / (double(wall.nsecsElapsed()) / 1e9);
+}
+
 LatencyFigure remoteLatency(bool runWaiting)
 {
     // A silent controller never tells that the dose has arrived: the run waits until Stop.
@@ -702,14 +728,8 @@ LatencyFigure remoteLatency(bool runWaiting)
     RemoteOn remote(app.window());
     if (!remote.ok)
         return {};
-    if (runWaiting) {
-        chooseDosing(app, QStringLiteral("10"), QStringLiteral("1"));
-        app.state().KeineAntwort = false;
-        app.state().ParameterGeaendert = false;
-        app.find<QPushButton>("cmdStart")->click();
-        if (!app.window().running())
-            return {};
-    }
+    if (runWaiting && !startWaitingDose(app))
+        return {};
     const LatencyFigure f = statusLatency(remote);
     const bool stillWaiting = !runWaiting || app.window().running();
     app.find<QPushButton>("cmdStop")->click();
@@ -792,11 +812,7 @@ double idleCpu(bool remoteOn)
         return -1;
     if (!remoteOn)
         remote.server.reset();
-    QElapsedTimer wall;
-    const double cpu0 = cpuSeconds();
-    wall.start();
-    (void)waitUntil([] { return false; }, kMeasureMs);
-    return 100.0 * (cpuSeconds() - cpu0) / (double(wall.nsecsElapsed()) / 1e9);
+    return idleShare();
 }
 
 // 1000 reads of an unobservable property (the pump type) from a client thread, each a
@@ -812,39 +828,23 @@ LatencyFigure silaPropertyLatency(bool runWaiting)
     SilaOn sila(app.window());
     if (!sila.ok)
         return {};
-    if (runWaiting) {
-        chooseDosing(app, QStringLiteral("10"), QStringLiteral("1"));
-        app.state().KeineAntwort = false;
-        app.state().ParameterGeaendert = false;
-        app.find<QPushButton>("cmdStart")->click();
-        if (!app.window().running())
-            return {};
-    }
-    std::vector<double> us;
-    std::unique_ptr<QThread> client(QThread::create([&] {
-        auto stub = status::PumpStatusProvider::NewStub(sila.channel);
-        for (int i = 0; i < kStatusRequests; ++i) {
-            grpc::ClientContext context;
-            context.set_deadline(std::chrono::system_clock::now() + std::chrono::seconds(5));
-            status::Get_PumpType_Responses answer;
-            QElapsedTimer t;
-            t.start();
-            if (!stub->Get_PumpType(&context, status::Get_PumpType_Parameters(), &answer).ok())
-                return;
-            us.push_back(double(t.nsecsElapsed()) / 1000.0);
-        }
-    }));
-    QObject::connect(client.get(), &QThread::finished, [] { Wakeup::poke(); });
-    client->start();
-    (void)waitUntil([&] { return client->isFinished(); }, 600000);
-    client->wait();
+    if (runWaiting && !startWaitingDose(app))
+        return {};
+    auto stub = status::PumpStatusProvider::NewStub(sila.channel);
+    const LatencyFigure f = timedOnClientThread([&] {
+        grpc::ClientContext context;
+        context.set_deadline(std::chrono::system_clock::now() + std::chrono::seconds(5));
+        status::Get_PumpType_Responses answer;
+        QElapsedTimer t;
+        t.start();
+        if (!stub->Get_PumpType(&context, status::Get_PumpType_Parameters(), &answer).ok())
+            return -1.0;
+        return double(t.nsecsElapsed()) / 1000.0;
+    });
     const bool stillWaiting = !runWaiting || app.window().running();
     app.find<QPushButton>("cmdStop")->click();
     (void)app.waitForRunEnd(10000);
-    if (us.size() != size_t(kStatusRequests) || !stillWaiting)
-        return {};
-    std::sort(us.begin(), us.end());
-    return {us.at(us.size() / 2), us.at(size_t(double(us.size()) * 0.99)), us.back()};
+    return stillWaiting ? f : LatencyFigure{};
 }
 
 // CPU share of one core while the program sits idle, with SiLA 2 listening or not.
@@ -861,11 +861,7 @@ double idleCpuSila(bool on)
             return -1;
     }
     (void)waitUntil([] { return false; }, 1000); // gRPC's threads settle
-    QElapsedTimer wall;
-    const double cpu0 = cpuSeconds();
-    wall.start();
-    (void)waitUntil([] { return false; }, kMeasureMs);
-    return 100.0 * (cpuSeconds() - cpu0) / (double(wall.nsecsElapsed()) / 1e9);
+    return idleShare();
 }
 
 struct PollFigure {

@@ -316,22 +316,11 @@ RemoteServer::Reply RemoteServer::runMethod(const QHttpServerRequest &request)
         return failure(Status::Conflict, tr("Another start is being checked."));
     if (const QString why = startBlocker(); !why.isEmpty())
         return failure(Status::Conflict, why);
-    MethodError error;
-    const auto method = parseMethod(request.body(), &error);
-    if (!method)
-        return failure(Status::BadRequest, error.text(),
-                       error.step.isEmpty() ? QString() : QStringLiteral("step ") + error.step);
-    if (const auto typing = m_session.entryBeingTyped())
-        return failure(Status::Conflict, tr("The operator is typing in %1.").arg(typing->field),
-                       typing->field);
-    if (const auto refused = m_session.methods().start(*method, MethodRun::Starter::Remote,
-                                                       clientText(request.remoteAddress()))) {
-        // A refused step is the document's fault; anything else is the pump's state now.
-        if (refused->step.isEmpty() && refused->message == m_session.busyReason())
-            return failure(Status::Conflict, refused->message);
-        return failure(Status::BadRequest, refused->text(),
-                       refused->step.isEmpty() ? QString() : QStringLiteral("step ") + refused->step);
-    }
+    if (const auto refused =
+            startClientMethod(m_session, request.body(), clientText(request.remoteAddress())))
+        return failure(refused->kind == ClientRefusal::Kind::Busy ? Status::Conflict
+                                                                  : Status::BadRequest,
+                       refused->message, refused->field);
     showLine();
     return {Status::Ok,
             QJsonObject{{QStringLiteral("started"), true},
@@ -385,17 +374,11 @@ RemoteServer::Reply RemoteServer::startedReply()
 
 RemoteServer::Reply RemoteServer::notStartedReply(const std::optional<PumpRun::Refusal> &refusal)
 {
-    if (refusal)
-        return failure(Status::BadRequest, refusal->message, refusal->field);
-    if (programEnding())
-        return failure(Status::Conflict, tr("The program is ending."));
-    // A stop may have dropped the question itself: the stop is what ended the start.
-    if (m_session.state().Abbruch)
-        return failure(Status::Conflict, tr("Stop was pressed while the controller was asked; "
-                                            "nothing was started."));
-    if (m_session.state().KeineAntwort)
-        return failure(Status::ServiceUnavailable, m_session.link().silenceMessage());
-    return failure(Status::Conflict, tr("The run did not start."));
+    const ClientRefusal why = whyNotStarted(m_session, refusal);
+    const Status status = why.kind == ClientRefusal::Kind::Invalid    ? Status::BadRequest
+                          : why.kind == ClientRefusal::Kind::NoAnswer ? Status::ServiceUnavailable
+                                                                      : Status::Conflict;
+    return failure(status, why.message, why.field);
 }
 
 RemoteServer::Reply RemoteServer::stop(const QHttpServerRequest &)

@@ -338,7 +338,6 @@ void SilaServer::startOrder(Execution::Command command, const QJsonObject &order
     Session::Origin origin;
     origin.kind = Session::Origin::Kind::Remote;
     origin.client = client;
-    m_stopped = false;
     if (const auto refusal = m_session.start(m_session.planFromSettings(), origin))
         return reply->finish(notStarted(command, refusal->message.isEmpty() ? std::nullopt : refusal));
     if (!m_session.status().starting)
@@ -422,18 +421,12 @@ void SilaServer::onRunEnded(const RunPlan &plan, const RunOutcome &outcome)
 }
 
 grpc::Status SilaServer::notStarted(Execution::Command command,
-                                    const std::optional<PumpRun::Refusal> &refusal) const
+                                    const std::optional<PumpRun::Refusal> &refusal)
 {
-    if (refusal)
-        return refusalError(command, refusal->field, refusal->message);
-    QString why = tr("The run did not start.");
-    if (programEnding())
-        why = tr("The program is ending.");
-    else if (m_session.state().Abbruch || m_stopped)
-        why = tr("Stop was pressed while the controller was asked; nothing was started.");
-    else if (m_session.state().KeineAntwort)
-        why = m_session.link().silenceMessage();
-    return sila::definedError(sila::errorId(featureOf(command), "RunNotStarted"), why);
+    const ClientRefusal why = whyNotStarted(m_session, refusal);
+    if (why.kind == ClientRefusal::Kind::Invalid)
+        return refusalError(command, why.field, why.message);
+    return sila::definedError(sila::errorId(featureOf(command), "RunNotStarted"), why.message);
 }
 
 grpc::Status SilaServer::refusalError(Execution::Command command, const QString &field,
@@ -448,7 +441,6 @@ grpc::Status SilaServer::refusalError(Execution::Command command, const QString 
 
 void SilaServer::stopRun()
 {
-    m_stopped = true;
     // No port open: nothing to stop on the line, and the port dialog is the operator's.
     if (m_session.state().SchnittstelleOffen)
         m_session.stop();
@@ -463,22 +455,15 @@ void SilaServer::startMethod(const QByteArray &document, const QString &client,
     const QString pumpBusy = sila::errorId(sila::kMethodFeature, "PumpBusy");
     if (!busy.isEmpty())
         return reply->finish(sila::definedError(pumpBusy, busy));
-    const QString parameter = sila::parameterId(sila::kMethodFeature, "RunMethod", QStringLiteral("Method"));
-    MethodError error;
-    const auto method = parseMethod(document, &error);
-    if (!method)
-        return reply->finish(sila::validationError(parameter, error.text()));
-    if (const auto typing = m_session.entryBeingTyped())
-        return reply->finish(sila::definedError(
-            pumpBusy, tr("The operator is typing in %1.").arg(typing->field)));
-    if (const auto refused = m_session.methods().start(*method, MethodRun::Starter::Remote, client)) {
-        // A refused step is the document's fault; anything else is the pump's state now.
-        if (refused->step.isEmpty() && refused->message == m_session.busyReason())
+    if (const auto refused = startClientMethod(m_session, document, client)) {
+        if (refused->kind == ClientRefusal::Kind::Busy)
             return reply->finish(sila::definedError(pumpBusy, refused->message));
-        return reply->finish(sila::validationError(parameter, refused->text()));
+        return reply->finish(sila::validationError(
+            sila::parameterId(sila::kMethodFeature, "RunMethod", QStringLiteral("Method")),
+            refused->message));
     }
     m_currentMethod = QUuid::createUuid().toString(QUuid::WithoutBraces).toStdString();
-    m_methodName = method->name;
+    m_methodName = m_session.methods().progress().name;
     m_cancelled = false;
     Execution execution;
     execution.command = Execution::Command::RunMethod;

@@ -101,7 +101,7 @@ private:
     void onMethodFinished(bool completed, const QString &why);
     void accept(Execution::Command command, const std::shared_ptr<SessionReply<Confirmation>> &reply);
     [[nodiscard]] grpc::Status notStarted(Execution::Command command,
-                                          const std::optional<PumpRun::Refusal> &refusal) const;
+                                          const std::optional<PumpRun::Refusal> &refusal);
     [[nodiscard]] grpc::Status refusalError(Execution::Command command, const QString &field,
                                             const QString &message) const;
 
@@ -126,7 +126,6 @@ private:
     qint64 m_lastDosesDone = 0;
     bool m_starting = false;
     bool m_cancelled = false;
-    bool m_stopped = false;
 
     friend std::unique_ptr<SilaServer> startSila(Session &, const SilaOptions &, const RemoteLine &);
 };
